@@ -1,0 +1,249 @@
+// KTrans: map form, 2x3 matrix and composition of placements.
+#include "lumino/ktrans.hpp"
+
+#include <cmath>
+#include <deque>
+#include <numbers>
+#include <string>
+#include <vector>
+
+namespace lumino {
+
+using corvane::module_attr;
+
+namespace tx {
+
+namespace {
+
+// Rotate an integral vector by `rot` quarter turns, counter-clockwise.
+void rotate(int rot, double& x, double& y) {
+    const double ox = x, oy = y;
+    switch (rot & 3) {
+        case 1: x = -oy, y = ox; break;
+        case 2: x = -ox, y = -oy; break;
+        case 3: x = oy, y = -ox; break;
+        default: break;
+    }
+}
+
+}  // namespace
+
+Simple compose(const Simple& p, const Simple& t) {
+    Simple r;
+    r.mirror = p.mirror != t.mirror;
+    // M * R(a) == R(-a) * M: a mirrored parent turns the child's rotation back.
+    r.rot = ((p.mirror ? p.rot - t.rot : p.rot + t.rot) % 4 + 4) % 4;
+    double x = t.dx, y = p.mirror ? -t.dy : t.dy;
+    rotate(p.rot, x, y);
+    r.dx = x + p.dx;
+    r.dy = y + p.dy;
+    return r;
+}
+
+Values values_of(const Simple& s) {
+    Values v;
+    v.mirror = s.mirror;
+    v.quarter = s.rot;
+    v.dx = s.dx;
+    v.dy = s.dy;
+    return v;
+}
+
+std::array<double, 6> matrix(const Values& v) {
+    static constexpr int angles[4] = {0, 90, 180, 270};
+    // Same operand order as the reference arithmetic, so that every product
+    // (negative zeros included) comes out bit for bit.
+    const double deg = v.complex ? v.angle : double(angles[v.quarter & 3]);
+    const double a = deg / 180.0 * std::numbers::pi;
+    const double s = std::sin(a), c = std::cos(a);
+    const double r = v.mirror ? -1.0 : 1.0;
+    const double m = v.complex ? v.mag : 1.0;
+    return {c * m, ((-r) * s) * m, v.dx / 1000.0, s * m, (r * c) * m, v.dy / 1000.0};
+}
+
+}  // namespace tx
+
+namespace {
+
+bool is_complex_obj(nb::handle o) { return nb::hasattr(o, "mag"); }
+
+tx::Values decode(nb::handle o) {
+    tx::Values v;
+    if (is_complex_obj(o)) {
+        // Read through a floating-point copy so that a displacement that
+        // is not a whole database unit keeps its fraction.
+        nb::object d = nb::borrow(o);
+        nb::object dcplx = module_attr("kdb").attr("DCplxTrans");
+        if (!nb::isinstance(o, dcplx)) d = dcplx(o);
+        v.complex = true;
+        v.mirror = nb::cast<bool>(d.attr("is_mirror")());
+        v.angle = nb::cast<double>(d.attr("angle"));
+        v.mag = nb::cast<double>(d.attr("mag"));
+        nb::object disp = d.attr("disp");
+        v.dx = nb::cast<double>(disp.attr("x"));
+        v.dy = nb::cast<double>(disp.attr("y"));
+        return v;
+    }
+    v.mirror = nb::cast<bool>(o.attr("is_mirror")());
+    v.quarter = nb::cast<int>(o.attr("angle")) & 3;
+    nb::object disp = o.attr("disp");
+    v.dx = nb::cast<double>(disp.attr("x"));
+    v.dy = nb::cast<double>(disp.attr("y"));
+    return v;
+}
+
+nb::object float_list2(double a, double b) {
+    nb::list l;
+    l.append(nb::float_(a));
+    l.append(nb::float_(b));
+    return l;
+}
+
+}  // namespace
+
+KTrans::KTrans(nb::object obj) : obj_(std::move(obj)) {}
+
+nb::object KTrans::trans() {
+    if (!obj_.is_valid()) {
+        nb::object kdb = module_attr("kdb");
+        const bool integral = std::trunc(simple_.dx) == simple_.dx && std::trunc(simple_.dy) == simple_.dy;
+        if (integral)
+            obj_ = kdb.attr("Trans")(simple_.rot, simple_.mirror, (long long)simple_.dx, (long long)simple_.dy);
+        else
+            obj_ = kdb.attr("DTrans")(simple_.rot, simple_.mirror, simple_.dx, simple_.dy);
+    }
+    return obj_;
+}
+
+void KTrans::set_trans(nb::object obj) { obj_ = std::move(obj); }
+
+tx::Values KTrans::values() const { return obj_.is_valid() ? decode(obj_) : tx::values_of(simple_); }
+
+tx::Simple KTrans::simple() const {
+    if (!obj_.is_valid()) return simple_;
+    const tx::Values v = decode(obj_);
+    return tx::Simple{v.dx, v.dy, v.quarter, v.mirror};
+}
+
+nb::dict KTrans::to_dict() const {
+    static constexpr int angles[4] = {0, 90, 180, 270};
+    const tx::Values v = values();
+    nb::dict d;
+    d["mirror"] = nb::bool_(v.mirror);
+    if (v.complex)
+        d["angle"] = nb::float_(v.angle);
+    else
+        d["angle"] = nb::int_(angles[v.quarter & 3]);
+    d["displacement"] = float_list2(v.dx / 1000.0, v.dy / 1000.0);
+    return d;
+}
+
+nb::tuple KTrans::trans_matrix() const {
+    const auto e = matrix();
+    return nb::make_tuple(nb::make_tuple(e[0], e[1], e[2]), nb::make_tuple(e[3], e[4], e[5]));
+}
+
+KTrans KTrans::product(KTrans& p, KTrans& t) {
+    const bool pc = p.obj_.is_valid() && is_complex_obj(p.obj_);
+    const bool tc = t.obj_.is_valid() && is_complex_obj(t.obj_);
+    if (!pc && !tc) return KTrans(tx::compose(p.simple(), t.simple()));
+    // At least one side is complex: let KLayout compose, promoting the simple
+    // side to the complex side's class.
+    nb::handle cls = pc ? p.obj_.type() : t.obj_.type();
+    nb::object a = pc ? p.obj_ : cls(p.trans());
+    nb::object b = tc ? t.obj_ : cls(t.trans());
+    PyObject* r = PyNumber_Multiply(a.ptr(), b.ptr());
+    if (!r) throw nb::python_error();
+    return KTrans(nb::steal(r));
+}
+
+namespace {
+
+// The elements of a sequence argument, or the argument itself, as a list.
+nb::list as_list(nb::handle x) {
+    nb::list out;
+    if (PyList_Check(x.ptr()) || PyTuple_Check(x.ptr())) {
+        for (nb::handle e : x) out.append(e);
+    } else {
+        out.append(x);
+    }
+    return out;
+}
+
+// The KTrans behind one element; anything else is read through its `trans`.
+KTrans& ktrans_of(nb::handle e, std::deque<KTrans>& keep) {
+    KTrans* k = nullptr;
+    if (nb::try_cast<KTrans*>(e, k) && k) return *k;
+    return keep.emplace_back(e.attr("trans"));
+}
+
+}  // namespace
+
+nb::list multiply(nb::handle parent_trans, nb::handle trans) {
+    if (parent_trans.is_none() && trans.is_none())
+        corvane::raise(PyExc_ValueError, "Either parent_trans or trans must be provided");
+    if (parent_trans.is_none()) return as_list(trans);
+    if (trans.is_none()) return as_list(parent_trans);
+
+    auto seq = [](nb::handle x) {
+        nb::list l;
+        if (nb::isinstance<KTrans>(x))
+            l.append(x);
+        else
+            for (nb::handle e : x) l.append(e);
+        return l;
+    };
+    nb::list ts = seq(trans), ps = seq(parent_trans);
+    std::deque<KTrans> keep;
+    std::vector<KTrans*> pk;
+    pk.reserve(ps.size());
+    for (nb::handle p : ps) pk.push_back(&ktrans_of(p, keep));
+    nb::list out;
+    for (nb::handle t : ts) {
+        KTrans& tk = ktrans_of(t, keep);
+        for (KTrans* p : pk) out.append(nb::cast(KTrans::product(*p, tk)));
+    }
+    return out;
+}
+
+namespace {
+
+std::string repr(KTrans& k) {
+    if (k.is_complex()) return std::string("KTrans(").append(corvane::str_of(k.trans())).append(")");
+    const tx::Simple s = k.simple();
+    auto num = [](double v) {
+        if (std::trunc(v) == v) return std::to_string((long long)v);
+        return corvane::str_of(nb::float_(v));
+    };
+    std::string out = "KTrans(";
+    out += s.mirror ? 'm' : 'r';
+    out += std::to_string(s.rot * (s.mirror ? 45 : 90));
+    out += ' ';
+    out += num(s.dx);
+    out += ',';
+    out += num(s.dy);
+    out += ')';
+    return out;
+}
+
+}  // namespace
+
+void bind_ktrans(nb::module_& m) {
+    using namespace nb::literals;
+    nb::class_<KTrans>(m, "KTrans",
+                       "One placement of a child cell: a KLayout transformation with its map form, "
+                       "its 2x3 matrix and composition.")
+        .def(nb::init<nb::object>(), "trans"_a.none())
+        .def_prop_rw("trans", &KTrans::trans, &KTrans::set_trans, nb::arg("value").none(),
+                     "The wrapped KLayout transformation (kdb.Trans, or a complex one).")
+        .def("to_dict", &KTrans::to_dict,
+             "Map form: {'mirror': bool, 'angle': degrees, 'displacement': [x_um, y_um]}.")
+        .def("trans_matrix", &KTrans::trans_matrix,
+             "2x3 affine matrix ((a, b, tx), (c, d, ty)), displacement in micrometres.")
+        .def_static("multiply", &multiply, "parent_trans"_a.none(), "trans"_a.none(),
+                    "Compose parent and child placements: all parents for the first child, "
+                    "then all parents for the second, and so on.")
+        .def("__repr__", &repr);
+}
+
+}  // namespace lumino

@@ -1,0 +1,20 @@
+// The module's vocabulary: imports, constants, type aliases, the value
+// records (real dataclasses made at import) and the Output enumeration.
+#pragma once
+
+#include "common/py.hpp"
+
+namespace lumino {
+
+// Standard-library imports, __all__, FORMAT, VERSION, the type aliases and
+// the lazy aliases of the outside modules.
+void define_preamble(nb::module_& m);
+// Cell ... ViewerData, in declaration order.
+void define_records(nb::module_& m);
+void define_output(nb::module_& m);
+
+// Fast construction of a record without running its generated __init__:
+// `fields` must hold every field in declaration order.
+nb::object make_record(nb::handle cls, std::initializer_list<std::pair<const char*, nb::handle>> fields);
+
+}  // namespace lumino
