@@ -39,4 +39,31 @@ struct ModuleHandle {
 
 inline nb::object module_attr(const char* name) { return ModuleHandle::get().attr(name); }
 
+// Pause the cyclic garbage collector while a call builds many container
+// objects that are all reachable from its result (collections triggered by
+// the allocations would only re-scan them); the previous state is restored.
+class GcPause {
+  public:
+    GcPause() : was_enabled_(PyGC_Disable() == 1) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+  private:
+    bool was_enabled_;
+};
+
+// Call f(item) for each item of an iterable.  Stops at the first exhaustion
+// and never asks the iterator again: KLayout's iterators crash when advanced
+// past their end, which nanobind's range adaptor may do.
+template <class F>
+void for_each(nb::handle iterable, F&& f) {
+    nb::object it = nb::steal(PyObject_GetIter(iterable.ptr()));
+    if (!it.is_valid()) throw nb::python_error();
+    while (PyObject* item = PyIter_Next(it.ptr())) f(nb::steal(item));
+    if (PyErr_Occurred()) throw nb::python_error();
+}
+
 }  // namespace corvane

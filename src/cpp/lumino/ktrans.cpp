@@ -49,6 +49,35 @@ Values values_of(const Simple& s) {
     return v;
 }
 
+Values compose(const Values& p, const Values& t) {
+    if (!p.complex && !t.complex) {
+        const Simple r = compose(Simple{p.dx, p.dy, p.quarter, p.mirror}, Simple{t.dx, t.dy, t.quarter, t.mirror});
+        return values_of(r);
+    }
+    auto degrees = [](const Values& v) { return v.complex ? v.angle : 90.0 * v.quarter; };
+    Values r;
+    r.complex = true;
+    r.mirror = p.mirror != t.mirror;
+    r.mag = p.mag * t.mag;
+    double a = degrees(p) + (p.mirror ? -degrees(t) : degrees(t));
+    a = std::fmod(a, 360.0);
+    if (a < 0) a += 360.0;
+    r.angle = a;
+    // Displacement: the parent's linear part applied to the child's.
+    double x = t.dx, y = p.mirror ? -t.dy : t.dy;
+    if (p.complex) {
+        const double rad = p.angle / 180.0 * std::numbers::pi;
+        const double s = std::sin(rad), c = std::cos(rad);
+        const double rx = c * x - s * y, ry = s * x + c * y;
+        x = rx * p.mag, y = ry * p.mag;
+    } else {
+        rotate(p.quarter, x, y);
+    }
+    r.dx = x + p.dx;
+    r.dy = y + p.dy;
+    return r;
+}
+
 std::array<double, 6> matrix(const Values& v) {
     static constexpr int angles[4] = {0, 90, 180, 270};
     // Same operand order as the reference arithmetic, so that every product
@@ -101,33 +130,37 @@ nb::object float_list2(double a, double b) {
 
 }  // namespace
 
-KTrans::KTrans(nb::object obj) : obj_(std::move(obj)) {}
-
 nb::object KTrans::trans() {
     if (!obj_.is_valid()) {
+        const tx::Values& v = values();
         nb::object kdb = module_attr("kdb");
-        const bool integral = std::trunc(simple_.dx) == simple_.dx && std::trunc(simple_.dy) == simple_.dy;
-        if (integral)
-            obj_ = kdb.attr("Trans")(simple_.rot, simple_.mirror, (long long)simple_.dx, (long long)simple_.dy);
-        else
-            obj_ = kdb.attr("DTrans")(simple_.rot, simple_.mirror, simple_.dx, simple_.dy);
+        if (v.complex) {
+            obj_ = kdb.attr("DCplxTrans")(v.mag, v.angle, v.mirror, v.dx, v.dy);
+        } else if (std::trunc(v.dx) == v.dx && std::trunc(v.dy) == v.dy) {
+            obj_ = kdb.attr("Trans")(v.quarter, v.mirror, (long long)v.dx, (long long)v.dy);
+        } else {
+            obj_ = kdb.attr("DTrans")(v.quarter, v.mirror, v.dx, v.dy);
+        }
     }
     return obj_;
 }
 
-void KTrans::set_trans(nb::object obj) { obj_ = std::move(obj); }
+void KTrans::set_trans(nb::object obj) {
+    obj_ = std::move(obj);
+    decoded_ = false;
+}
 
-tx::Values KTrans::values() const { return obj_.is_valid() ? decode(obj_) : tx::values_of(simple_); }
-
-tx::Simple KTrans::simple() const {
-    if (!obj_.is_valid()) return simple_;
-    const tx::Values v = decode(obj_);
-    return tx::Simple{v.dx, v.dy, v.quarter, v.mirror};
+const tx::Values& KTrans::values() const {
+    if (!decoded_) {
+        v_ = decode(obj_);
+        decoded_ = true;
+    }
+    return v_;
 }
 
 nb::dict KTrans::to_dict() const {
     static constexpr int angles[4] = {0, 90, 180, 270};
-    const tx::Values v = values();
+    const tx::Values& v = values();
     nb::dict d;
     d["mirror"] = nb::bool_(v.mirror);
     if (v.complex)
@@ -141,20 +174,6 @@ nb::dict KTrans::to_dict() const {
 nb::tuple KTrans::trans_matrix() const {
     const auto e = matrix();
     return nb::make_tuple(nb::make_tuple(e[0], e[1], e[2]), nb::make_tuple(e[3], e[4], e[5]));
-}
-
-KTrans KTrans::product(KTrans& p, KTrans& t) {
-    const bool pc = p.obj_.is_valid() && is_complex_obj(p.obj_);
-    const bool tc = t.obj_.is_valid() && is_complex_obj(t.obj_);
-    if (!pc && !tc) return KTrans(tx::compose(p.simple(), t.simple()));
-    // At least one side is complex: let KLayout compose, promoting the simple
-    // side to the complex side's class.
-    nb::handle cls = pc ? p.obj_.type() : t.obj_.type();
-    nb::object a = pc ? p.obj_ : cls(p.trans());
-    nb::object b = tc ? t.obj_ : cls(t.trans());
-    PyObject* r = PyNumber_Multiply(a.ptr(), b.ptr());
-    if (!r) throw nb::python_error();
-    return KTrans(nb::steal(r));
 }
 
 namespace {
@@ -209,8 +228,9 @@ nb::list multiply(nb::handle parent_trans, nb::handle trans) {
 namespace {
 
 std::string repr(KTrans& k) {
-    if (k.is_complex()) return std::string("KTrans(").append(corvane::str_of(k.trans())).append(")");
-    const tx::Simple s = k.simple();
+    const tx::Values& v = k.values();
+    if (v.complex) return std::string("KTrans(").append(corvane::str_of(k.trans())).append(")");
+    const tx::Simple s{v.dx, v.dy, v.quarter, v.mirror};
     auto num = [](double v) {
         if (std::trunc(v) == v) return std::to_string((long long)v);
         return corvane::str_of(nb::float_(v));

@@ -37,6 +37,10 @@ struct Values {
 
 Values values_of(const Simple& s);
 
+// The composition p * t of any two transformations: exact for two simple
+// ones, in double precision when either is complex.
+Values compose(const Values& p, const Values& t);
+
 // The 2x3 matrix (a, b, tx, c, d, ty) of a placement, displacement in um.
 std::array<double, 6> matrix(const Values& v);
 
@@ -44,32 +48,31 @@ std::array<double, 6> matrix(const Values& v);
 
 class KTrans {
   public:
-    // A simple transformation by value; no KLayout object exists until the
-    // `trans` attribute is read.
-    explicit KTrans(const tx::Simple& s) : simple_(s) {}
-    // Wrap a KLayout transformation object as given (no copy).
-    explicit KTrans(nb::object obj);
+    explicit KTrans(const tx::Values& v) : decoded_(true), v_(v) {}
+    explicit KTrans(const tx::Simple& s) : KTrans(tx::values_of(s)) {}
+    // Wrap a KLayout transformation object as given (no copy); it is read
+    // on first use.  A KTrans never changes, so later changes to a wrapped
+    // KLayout object are not seen once it has been read.
+    explicit KTrans(nb::object obj) : obj_(std::move(obj)) {}
 
-    // The KLayout object: the one given, or a kdb.Trans made on first read.
+    // The KLayout object: the one given, or one made on first read.
     nb::object trans();
     void set_trans(nb::object obj);
 
-    bool is_complex() const { return complex_; }
-    // Simple value; valid when !is_complex().
-    tx::Simple simple() const;
-    tx::Values values() const;
+    const tx::Values& values() const;
+    bool is_complex() const { return values().complex; }
 
     nb::dict to_dict() const;
     nb::tuple trans_matrix() const;
     std::array<double, 6> matrix() const { return tx::matrix(values()); }
 
-    // p * t as a new KTrans (t applied first).
-    static KTrans product(KTrans& p, KTrans& t);
+    // p * t (t applied first).
+    static KTrans product(const KTrans& p, const KTrans& t) { return KTrans(tx::compose(p.values(), t.values())); }
 
   private:
-    tx::Simple simple_;
-    bool complex_ = false;
-    nb::object obj_;  // when set, it is the truth and is read on every use
+    mutable bool decoded_ = false;
+    mutable tx::Values v_;
+    nb::object obj_;
 };
 
 // KTrans.multiply(parent_trans, trans)

@@ -18,7 +18,7 @@ NB_MODULE(lumino, m) {
     lumino::define_output(m);
     lumino::bind_parse_gds(m);
 
-    m.def("get_layer_properties", &lumino::get_layer_properties, "layer_stack"_a, "layer_views"_a,
+    m.def("get_layer_properties", &lumino::get_layer_properties, "layer_stack"_a.none(), "layer_views"_a.none(),
           nb::sig("def get_layer_properties(layer_stack: vlt.LayerStack, layer_views: vlt.LayerViews) "
                   "-> dict[LayerSpec, PdkLayer]"),
           "Build the layer table: (layer, datatype) -> PdkLayer for every level of the stack that has "

@@ -1,5 +1,583 @@
+// ParseGDS construction, layer lookups, polygon extraction and the
+// depth-first parse of a layout into Cell/Reference trees.
+//
+// The parse reads each KLayout cell once per walk: one text form per shape
+// and per instance, decoded here, instead of a call per point and per
+// transformation component.  New polygons are simplified together through
+// shapely's vectorised functions when the walk ends.
 #include "lumino/parse.hpp"
 
+#include <nanobind/ndarray.h>
+
+#include <charconv>
+#include <cstring>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "lumino/ktrans.hpp"
+#include "lumino/records.hpp"
+
 namespace lumino {
-void bind_parse_gds(nb::module_&) {}
+
+using corvane::module_attr;
+using namespace nb::literals;
+
+namespace {
+
+// "(layer, datatype)"
+std::string pair_text(nb::handle spec) {
+    std::string s = "(";
+    s += corvane::str_of(spec[0]);
+    s += ", ";
+    s += corvane::str_of(spec[1]);
+    s += ")";
+    return s;
+}
+
+bool contains(nb::handle mapping, nb::handle key) {
+    int r = PySequence_Contains(mapping.ptr(), key.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+nb::object multiply_num(double a, nb::handle b) {
+    nb::object fa = nb::float_(a);
+    PyObject* r = PyNumber_Multiply(fa.ptr(), b.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+// ---- text forms of KLayout objects -------------------------------------
+
+struct Cursor {
+    std::string_view s;
+    size_t i = 0;
+    bool eat(char c) {
+        if (i < s.size() && s[i] == c) return ++i, true;
+        return false;
+    }
+    bool eat(std::string_view w) {
+        if (s.substr(i, w.size()) == w) return i += w.size(), true;
+        return false;
+    }
+    template <class T>
+    bool num(T& v) {
+        auto [p, ec] = std::from_chars(s.data() + i, s.data() + s.size(), v);
+        if (ec != std::errc()) return false;
+        i = size_t(p - s.data());
+        return true;
+    }
+    bool done() const { return i == s.size(); }
+};
+
+// Hull points of a KLayout polygon, read point by point (the reference
+// reading that the text shortcut must reproduce).
+void hull_points(nb::handle polygon, std::vector<double>& out) {
+    nb::object dpoly = polygon.attr("to_dtype")();
+    corvane::for_each(dpoly.attr("each_point_hull")(), [&](nb::object p) {
+        out.push_back(nb::cast<double>(p.attr("x")) / 1000.0);
+        out.push_back(nb::cast<double>(p.attr("y")) / 1000.0);
+    });
+}
+
+// Hull points from KLayout's binary form of a polygon: a 16-bit version
+// (1), a 64-bit contour count, then per contour a 64-bit point count and
+// 64-bit x, y pairs; the hull is the first contour.  False (and nothing
+// appended) unless the bytes have exactly that layout.
+bool parse_polygon_bytes(nb::handle bytes, std::vector<double>& out) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(bytes.ptr(), &data, &size) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    auto u64 = [&](Py_ssize_t at) {
+        uint64_t v;
+        std::memcpy(&v, data + at, 8);
+        return v;
+    };
+    if (size < 10 || data[0] != 1 || data[1] != 0) return false;
+    const uint64_t contours = u64(2);
+    Py_ssize_t at = 10, hull_at = 0;
+    uint64_t hull_n = 0;
+    for (uint64_t k = 0; k < contours; ++k) {
+        if (at + 8 > size) return false;
+        const uint64_t n = u64(at);
+        at += 8;
+        if (n > uint64_t(size - at) / 16) return false;
+        if (k == 0) hull_at = at, hull_n = n;
+        at += Py_ssize_t(n * 16);
+    }
+    if (at != size || contours == 0) return false;
+    out.reserve(out.size() + 2 * hull_n);
+    for (uint64_t k = 0; k < hull_n; ++k) {
+        int64_t x, y;
+        std::memcpy(&x, data + hull_at + Py_ssize_t(16 * k), 8);
+        std::memcpy(&y, data + hull_at + Py_ssize_t(16 * k) + 8, 8);
+        out.push_back(double(x) / 1000.0);
+        out.push_back(double(y) / 1000.0);
+    }
+    return true;
+}
+
+// A shape's hull points; false when the shape has no polygon form (texts,
+// edges, points).  Two calls into KLayout: the polygon and its bytes.
+bool shape_points(nb::handle shape, std::vector<double>& out) {
+    nb::object polygon = shape.attr("polygon");
+    if (polygon.is_none()) return false;
+    if (parse_polygon_bytes(polygon.attr("to_bytes")(), out)) return true;
+    hull_points(polygon, out);
+    return true;
+}
+
+// One instance of a cell: its child and every placement.
+struct InstData {
+    Py_ssize_t child = 0;
+    std::vector<tx::Simple> simple;
+    std::vector<nb::object> complex;  // complex KLayout transformations
+};
+
+bool simple_code(std::string_view code, tx::Simple& t) {
+    static constexpr std::string_view codes[8] = {"r0", "r90", "r180", "r270", "m0", "m45", "m90", "m135"};
+    for (int k = 0; k < 8; ++k)
+        if (code == codes[k]) return t.rot = k & 3, t.mirror = k >= 4, true;
+    return false;
+}
+
+// "cell_index=N <code> x,y[ array=(ax,ay,bx,by naxnb)]" of a simple instance.
+bool parse_instance(std::string_view s, InstData& d) {
+    Cursor c{s};
+    long long ci;
+    if (!(c.eat("cell_index=") && c.num(ci) && c.eat(' '))) return false;
+    const size_t sp = s.find(' ', c.i);
+    if (sp == std::string_view::npos) return false;
+    tx::Simple t;
+    if (!simple_code(s.substr(c.i, sp - c.i), t)) return false;
+    c.i = sp + 1;
+    long long x, y;
+    if (!(c.num(x) && c.eat(',') && c.num(y))) return false;
+    t.dx = double(x), t.dy = double(y);
+    d.child = Py_ssize_t(ci);
+    d.simple.clear();
+    if (c.done()) return d.simple.push_back(t), true;
+    long long ax, ay, bx, by, na, nb_;
+    if (!(c.eat(" array=(") && c.num(ax) && c.eat(',') && c.num(ay) && c.eat(',') && c.num(bx) &&
+          c.eat(',') && c.num(by) && c.eat(' ') && c.num(na) && c.eat('x') && c.num(nb_) && c.eat(')') &&
+          c.done()))
+        return false;
+    // KLayout's element order: the a step runs fastest.
+    for (long long j = 0; j < nb_; ++j)
+        for (long long i = 0; i < na; ++i) {
+            tx::Simple e = t;
+            e.dx = double(x + i * ax + j * bx);
+            e.dy = double(y + i * ay + j * by);
+            d.simple.push_back(e);
+        }
+    return true;
+}
+
+// The same through KLayout's objects, for complex or unusual instances.
+void read_instance(nb::handle inst, InstData& d) {
+    d.child = nb::cast<Py_ssize_t>(inst.attr("cell_index"));
+    d.simple.clear();
+    d.complex.clear();
+    nb::object cia = inst.attr("cell_inst");
+    if (nb::cast<bool>(cia.attr("is_complex")())) {
+        corvane::for_each(cia.attr("each_cplx_trans")(), [&](nb::object t) { d.complex.push_back(t); });
+        return;
+    }
+    corvane::for_each(cia.attr("each_trans")(), [&](nb::object t) {
+        tx::Simple s;
+        s.rot = nb::cast<int>(t.attr("angle")) & 3;
+        s.mirror = nb::cast<bool>(t.attr("is_mirror")());
+        nb::object disp = t.attr("disp");
+        s.dx = nb::cast<double>(disp.attr("x"));
+        s.dy = nb::cast<double>(disp.attr("y"));
+        d.simple.push_back(s);
+    });
+}
+
+struct CellData {
+    bool ready = false;
+    nb::object name;
+    std::vector<std::pair<nb::object, std::vector<Py_ssize_t>>> polygons;  // (layer key text, pool indices)
+    std::vector<InstData> insts;
+};
+
+nb::object float_pair(double x, double y) {
+    PyObject* t = PyTuple_New(2);
+    if (!t) throw nb::python_error();
+    PyTuple_SET_ITEM(t, 0, PyFloat_FromDouble(x));
+    PyTuple_SET_ITEM(t, 1, PyFloat_FromDouble(y));
+    return nb::steal(t);
+}
+
+// A polygon as the pool holds it: a list of (x, y) float pairs.
+nb::list polygon_list(const double* xy, size_t n) {
+    nb::list l = nb::steal<nb::list>(PyList_New(Py_ssize_t(n)));
+    for (size_t k = 0; k < n; ++k) PyList_SET_ITEM(l.ptr(), Py_ssize_t(k), float_pair(xy[2 * k], xy[2 * k + 1]).release().ptr());
+    return l;
+}
+
+nb::object int_list(const std::vector<Py_ssize_t>& v) {
+    nb::list l = nb::steal<nb::list>(PyList_New(Py_ssize_t(v.size())));
+    for (size_t k = 0; k < v.size(); ++k) PyList_SET_ITEM(l.ptr(), Py_ssize_t(k), PyLong_FromSsize_t(v[k]));
+    return l;
+}
+
+using Outline = std::vector<double>;  // x0, y0, x1, y1, ...
+
+// Simplify outlines with shapely in one batch, each as
+// Polygon(points).simplify(tolerance, preserve_topology=True).exterior.coords
+// without the closing point.  An outline that cannot be simplified into a
+// non-empty polygon (fewer than three points, collapse, GEOS failure) keeps
+// its points.
+void simplify_batch(std::vector<Outline>& outlines, nb::handle tolerance) {
+    std::vector<size_t> batch;
+    for (size_t k = 0; k < outlines.size(); ++k)
+        if (outlines[k].size() >= 6) batch.push_back(k);
+    if (batch.empty()) return;
+
+    auto* coords = new std::vector<double>();
+    auto* rings = new std::vector<int64_t>{0};
+    auto* geoms = new std::vector<int64_t>{0};
+    for (size_t k : batch) {
+        const Outline& o = outlines[k];
+        coords->insert(coords->end(), o.begin(), o.end());
+        const size_t n = o.size();
+        if (o[0] != o[n - 2] || o[1] != o[n - 1]) coords->insert(coords->end(), {o[0], o[1]});
+        rings->push_back(int64_t(coords->size() / 2));
+        geoms->push_back(int64_t(geoms->size()));
+    }
+    auto owned = [](auto* v) {
+        return nb::capsule(v, [](void* p) noexcept { delete static_cast<decltype(v)>(p); });
+    };
+    const size_t npts = coords->size() / 2, nrings = rings->size(), ngeoms = geoms->size();
+    nb::object c_arr = nb::ndarray<nb::numpy, double, nb::ndim<2>>(coords->data(), {npts, 2}, owned(coords)).cast();
+    nb::object r_arr = nb::ndarray<nb::numpy, int64_t, nb::ndim<1>>(rings->data(), {nrings}, owned(rings)).cast();
+    nb::object g_arr = nb::ndarray<nb::numpy, int64_t, nb::ndim<1>>(geoms->data(), {ngeoms}, owned(geoms)).cast();
+
+    nb::module_ shapely = nb::module_::import_("shapely");
+    nb::object np = module_attr("np");
+    nb::object polys = shapely.attr("from_ragged_array")(shapely.attr("GeometryType").attr("POLYGON"), c_arr,
+                                                          nb::make_tuple(r_arr, g_arr));
+    nb::object simp = shapely.attr("simplify")(polys, tolerance, "preserve_topology"_a = true);
+    nb::object ok = np.attr("logical_and")(np.attr("equal")(shapely.attr("get_type_id")(simp), 3),
+                                           np.attr("logical_not")(shapely.attr("is_empty")(simp)));
+    nb::object ok_idx = np.attr("flatnonzero")(ok).attr("astype")("int64");
+    auto idx = nb::cast<nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig>>(ok_idx);
+    if (idx.shape(0) == 0) return;
+    nb::object sub = simp[ok_idx];
+    nb::tuple ragged = nb::cast<nb::tuple>(shapely.attr("to_ragged_array")(sub));
+    nb::object out_c = np.attr("ascontiguousarray")(ragged[1], "dtype"_a = "float64");
+    nb::tuple offs = nb::cast<nb::tuple>(ragged[2]);
+    nb::object out_r = np.attr("ascontiguousarray")(offs[0], "dtype"_a = "int64");
+    nb::object out_g = np.attr("ascontiguousarray")(offs[1], "dtype"_a = "int64");
+    auto oc = nb::cast<nb::ndarray<const double, nb::ndim<2>, nb::c_contig>>(out_c);
+    auto orr = nb::cast<nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig>>(out_r);
+    auto og = nb::cast<nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig>>(out_g);
+    for (size_t g = 0; g < idx.shape(0); ++g) {
+        const int64_t ring = og(g);
+        int64_t a = orr(ring), b = orr(ring + 1);
+        if (b - a >= 2 && oc(a, 0) == oc(b - 1, 0) && oc(a, 1) == oc(b - 1, 1)) --b;
+        Outline& o = outlines[batch[size_t(idx(g))]];
+        o.assign(oc.data() + 2 * a, oc.data() + 2 * b);
+    }
+}
+
+void simplify(std::vector<Outline>& outlines, nb::handle tolerance) {
+    try {
+        simplify_batch(outlines, tolerance);
+        return;
+    } catch (nb::python_error& e) {
+        nb::object geos = nb::module_::import_("shapely.errors").attr("GEOSException");
+        if (!e.matches(geos)) throw;
+    }
+    // One outline broke the batch: simplify one by one, keeping the points
+    // of those that fail.
+    nb::object geos = nb::module_::import_("shapely.errors").attr("GEOSException");
+    for (Outline& o : outlines) {
+        std::vector<Outline> one{o};
+        try {
+            simplify_batch(one, tolerance);
+            o = std::move(one[0]);
+        } catch (nb::python_error& e) {
+            if (!e.matches(geos)) throw;
+        }
+    }
+}
+
+// One depth-first walk over cells of the layout.  Each KLayout cell is read
+// once per walk; polygons new to the pool are collected and committed (and
+// simplified) together at the end.
+class Walk {
+  public:
+    explicit Walk(ParseGDS& p) : self_(p) {
+        cell_cls_ = module_attr("Cell");
+        ref_cls_ = module_attr("Reference");
+        for (nb::handle cls : {cell_cls_, ref_cls_})
+            if (!PyType_Check(cls.ptr())) corvane::raise(PyExc_TypeError, "Cell and Reference must be classes");
+        for (auto [k, v] : nb::cast<nb::dict>(self_.layer_map)) {
+            (void)v;
+            layer_ids_.emplace_back(nb::str(k), nb::borrow(k));
+        }
+        base_ = self_.instance_index;
+        check_existing_ = PyObject_Length(self_.instance_mapping.ptr()) != 0;
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+
+    nb::object parse_top(nb::handle cell) {
+        const Py_ssize_t ci = nb::cast<Py_ssize_t>(cell.attr("cell_index")());
+        return parse(ci, cell, nullptr);
+    }
+
+    // Append the new polygons to the pool and record their keys.
+    void commit() {
+        if (pending_.empty()) return;
+        if (!self_.curve_tolerance.is_none()) simplify(pending_, self_.curve_tolerance);
+        nb::object instances = self_.instances, mapping = self_.instance_mapping;
+        const bool is_list = PyList_CheckExact(instances.ptr());
+        for (size_t k = 0; k < pending_.size(); ++k) {
+            nb::list poly = polygon_list(pending_[k].data(), pending_[k].size() / 2);
+            if (is_list) {
+                if (PyList_Append(instances.ptr(), poly.ptr()) != 0) throw nb::python_error();
+            } else {
+                instances.attr("append")(poly);
+            }
+            auto& key = keys_[k];
+            mapping[nb::make_tuple(key[0], key[1], key[2])] = base_ + Py_ssize_t(k);
+        }
+        self_.instance_index = base_ + Py_ssize_t(pending_.size());
+        pending_.clear();
+        keys_.clear();
+    }
+
+  private:
+    CellData& data(Py_ssize_t ci, nb::handle cell) {
+        CellData& d = cells_[ci];
+        if (d.ready) return d;
+        d.name = cell.attr("name");
+        for (auto& [key_text, layer] : layer_ids_) {
+            std::vector<Py_ssize_t> idx;
+            Py_ssize_t pos = 0;
+            nb::object shapes = cell.attr("shapes")(layer);
+            const Py_ssize_t li = nb::cast<Py_ssize_t>(layer);
+            corvane::for_each(shapes.attr("each")(), [&](nb::object shape) {
+                const Py_ssize_t at = pos++;
+                scratch_.clear();
+                if (shape_points(shape, scratch_)) idx.push_back(pool_index(ci, li, at));
+            });
+            if (!idx.empty()) d.polygons.emplace_back(key_text, std::move(idx));
+        }
+        corvane::for_each(cell.attr("each_inst")(), [&](nb::object inst) {
+            InstData id;
+            nb::str text = nb::str(inst.attr("to_s")());
+            if (!parse_instance(std::string_view(text.c_str()), id)) read_instance(inst, id);
+            d.insts.push_back(std::move(id));
+        });
+        d.ready = true;
+        return d;
+    }
+
+    // The pool index of a shape whose points are in scratch_.
+    Py_ssize_t pool_index(Py_ssize_t ci, Py_ssize_t li, Py_ssize_t pos) {
+        if (check_existing_) {
+            nb::object key = nb::make_tuple(ci, li, pos);
+            PyObject* hit = PyDict_Check(self_.instance_mapping.ptr())
+                                ? PyDict_GetItemWithError(self_.instance_mapping.ptr(), key.ptr())
+                                : nullptr;
+            if (hit) return nb::cast<Py_ssize_t>(nb::handle(hit));
+            if (PyErr_Occurred()) throw nb::python_error();
+        }
+        pending_.push_back(scratch_);
+        keys_.push_back({ci, li, pos});
+        return base_ + Py_ssize_t(pending_.size()) - 1;
+    }
+
+    nb::handle child_cell(Py_ssize_t ci) {
+        nb::object key = nb::int_(ci);
+        PyObject* hit = PyObject_GetItem(self_.cell_index_map.ptr(), key.ptr());
+        if (!hit) throw nb::python_error();
+        keep_.push_back(nb::steal(hit));
+        return keep_.back();
+    }
+
+    nb::object parse(Py_ssize_t ci, nb::handle cell, const InstData* placed) {
+        auto it = cells_.find(ci);
+        CellData& d = (it != cells_.end() && it->second.ready) ? it->second : data(ci, cell);
+
+        nb::dict polygons;
+        for (auto& [key, idx] : d.polygons) polygons[key] = int_list(idx);
+        nb::list references;
+        nb::object record;
+        if (placed) {
+            nb::list trans;
+            for (const tx::Simple& s : placed->simple) trans.append(nb::cast(KTrans(s)));
+            for (const nb::object& o : placed->complex) trans.append(nb::cast(KTrans(o)));
+            record = make_record(ref_cls_, {{"cell_index", nb::int_(ci)},
+                                            {"name", d.name},
+                                            {"polygons", polygons},
+                                            {"references", references},
+                                            {"trans_count", nb::int_(trans.size())},
+                                            {"trans", trans}});
+        } else {
+            record = make_record(cell_cls_, {{"cell_index", nb::int_(ci)},
+                                             {"name", d.name},
+                                             {"polygons", polygons},
+                                             {"references", references}});
+        }
+
+        if (size_t(ci) >= on_path_.size()) on_path_.resize(size_t(ci) + 1, 0);
+        on_path_[size_t(ci)] = 1;
+        for (const InstData& inst : d.insts) {
+            // The walk looks every child up by its index, as a consistent
+            // layout guarantees; a child on the current path is a cycle.
+            auto cit = cells_.find(inst.child);
+            nb::handle child = (cit != cells_.end() && cit->second.ready) ? nb::handle() : child_cell(inst.child);
+            if (size_t(inst.child) < on_path_.size() && on_path_[size_t(inst.child)]) continue;
+            references.append(parse(inst.child, child, &inst));
+        }
+        on_path_[size_t(ci)] = 0;
+        return record;
+    }
+
+    ParseGDS& self_;
+    nb::object cell_cls_, ref_cls_;
+    std::vector<std::pair<nb::str, nb::object>> layer_ids_;
+    std::unordered_map<Py_ssize_t, CellData> cells_;
+    std::vector<char> on_path_;
+    std::vector<nb::object> keep_;
+    Outline scratch_;
+    std::vector<Outline> pending_;
+    std::vector<std::array<Py_ssize_t, 3>> keys_;
+    Py_ssize_t base_ = 0;
+    bool check_existing_ = false;
+};
+
+}  // namespace
+
+ParseGDS::ParseGDS(nb::object layout_, nb::object layers_, double z_scale_, nb::object curve_tolerance_,
+                   nb::object exclude_layers_)
+    : layout(std::move(layout_)),
+      layers(std::move(layers_)),
+      z_scale(z_scale_),
+      curve_tolerance(std::move(curve_tolerance_)),
+      exclude_layers(std::move(exclude_layers_)),
+      instances(nb::list()),
+      instance_mapping(nb::dict()),
+      parsed_cells(nb::none()),
+      parsed_layers(nb::none()),
+      layer_map(nb::dict()),
+      reverse_layer_map(nb::dict()),
+      cell_index_map(nb::dict()) {
+    extract_layers();
+    nb::dict cells;
+    corvane::for_each(layout.attr("each_cell")(), [&](nb::object cell) { cells[cell.attr("cell_index")()] = cell; });
+    cell_index_map = cells;
+}
+
+void ParseGDS::extract_layers() {
+    nb::dict map;
+    corvane::for_each(layout.attr("layer_indices")(), [&](nb::object index) {
+        nb::object info = layout.attr("get_info")(index);
+        nb::object spec = nb::make_tuple(info.attr("layer"), info.attr("datatype"));
+        if (contains(layers, spec)) map[index] = spec;
+    });
+    layer_map = map;
+    nb::dict reverse;
+    for (auto [index, spec] : map) reverse[spec] = index;
+    reverse_layer_map = reverse;
+}
+
+nb::object ParseGDS::get_name(nb::handle spec) const {
+    std::string text = pair_text(spec);
+    if (!contains(layers, spec)) return nb::str(text.c_str());
+    std::string name = corvane::str_of(layers[spec].attr("name"));
+    name += ' ';
+    name += text;
+    return nb::str(name.c_str());
+}
+
+nb::object ParseGDS::get_color(nb::handle spec) const {
+    if (!contains(layers, spec)) return nb::str("#000000");
+    return layers[spec].attr("color");
+}
+
+nb::object ParseGDS::get_zmin(nb::handle spec) const {
+    if (!contains(layers, spec)) return nb::float_(-z_scale);
+    return multiply_num(z_scale, layers[spec].attr("zmin"));
+}
+
+nb::object ParseGDS::get_height(nb::handle spec) const {
+    if (!contains(layers, spec)) return nb::float_(z_scale * 0.05);
+    return multiply_num(z_scale, layers[spec].attr("thickness"));
+}
+
+nb::list ParseGDS::extract_dpolygon(nb::handle polygon) const {
+    std::vector<Outline> one(1);
+    hull_points(polygon, one[0]);
+    if (!curve_tolerance.is_none()) simplify(one, curve_tolerance);
+    return polygon_list(one[0].data(), one[0].size() / 2);
+}
+
+nb::object ParseGDS::parse_cells(nb::handle cell) {
+    corvane::GcPause pause;
+    Walk walk(*this);
+    nb::object record = walk.parse_top(cell);
+    walk.commit();
+    return record;
+}
+
+nb::list ParseGDS::parse_all(nb::handle cells) {
+    corvane::GcPause pause;
+    Walk walk(*this);
+    nb::list out;
+    corvane::for_each(cells, [&](nb::object cell) { out.append(walk.parse_top(cell)); });
+    walk.commit();
+    return out;
+}
+
+void bind_parse_gds(nb::module_& m) {
+    nb::class_<ParseGDS>(m, "ParseGDS",
+                         "One KLayout layout with its layer table; carries the conversion to viewer data.")
+        .def(nb::init<nb::object, nb::object, double, nb::object, nb::object>(), "layout"_a, "layers"_a,
+             "z_scale"_a = 1.0, "curve_tolerance"_a.none() = 0.01, "exclude_layers"_a.none() = nb::none(),
+             nb::sig("def __init__(self, layout: kdb.Layout, layers: dict[tuple[int, int], PdkLayer], "
+                     "z_scale: float = 1.0, curve_tolerance: float | None = 0.01, "
+                     "exclude_layers: list[str] | None = None) -> None"))
+        .def("get_name", &ParseGDS::get_name, "layer_spec"_a,
+             "Layer name and pair, e.g. 'WG (1, 0)'; the pair alone for an unknown layer.")
+        .def("get_zmin", &ParseGDS::get_zmin, "layer_spec"_a, "Bottom of the layer times z_scale.")
+        .def("get_height", &ParseGDS::get_height, "layer_spec"_a, "Thickness of the layer times z_scale.")
+        .def("get_color", &ParseGDS::get_color, "layer_spec"_a, "Colour of the layer ('#000000' if unknown).")
+        .def("export_cells", &ParseGDS::export_cells, nb::kw_only(), "combine"_a = true,
+             "Parse every top cell; combine the references unless combine is False.")
+        .def("export_layers", &ParseGDS::export_layers, nb::kw_only(), "combine"_a = true,
+             "Per top cell and layer, the tree reduced to that layer; combined unless combine is False.")
+        .def("extract_layers", &ParseGDS::extract_layers,
+             "Map the layout's layer indices whose (layer, datatype) is in the layer table.")
+        .def("extract_dpolygon", &ParseGDS::extract_dpolygon, "polygon"_a,
+             "Hull of a KLayout polygon in micrometres, simplified when curve_tolerance is set.")
+        .def("parse_cells", &ParseGDS::parse_cells, "cell"_a,
+             "Parse a cell and its whole reference tree, filling the polygon pool.")
+        .def("combine_references", &ParseGDS::combine_references, "output"_a.none(),
+             "Merge references to the same cell, composing placements relative to the top cell.")
+        .def_rw("layout", &ParseGDS::layout)
+        .def_rw("layers", &ParseGDS::layers)
+        .def_rw("z_scale", &ParseGDS::z_scale)
+        .def_rw("curve_tolerance", &ParseGDS::curve_tolerance, nb::arg("value").none())
+        .def_rw("exclude_layers", &ParseGDS::exclude_layers, nb::arg("value").none())
+        .def_rw("instances", &ParseGDS::instances)
+        .def_rw("instance_index", &ParseGDS::instance_index)
+        .def_rw("instance_mapping", &ParseGDS::instance_mapping)
+        .def_rw("parsed_cells", &ParseGDS::parsed_cells, nb::arg("value").none())
+        .def_rw("parsed_layers", &ParseGDS::parsed_layers, nb::arg("value").none())
+        .def_rw("cell_combined", &ParseGDS::cell_combined)
+        .def_rw("layer_combined", &ParseGDS::layer_combined)
+        .def_rw("layer_map", &ParseGDS::layer_map)
+        .def_rw("reverse_layer_map", &ParseGDS::reverse_layer_map)
+        .def_rw("cell_index_map", &ParseGDS::cell_index_map);
+}
+
 }  // namespace lumino
