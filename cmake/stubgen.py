@@ -26,7 +26,33 @@ def main() -> None:
     gen = StubGen(module, include_docstrings=True, include_private=False)
     gen.put(module)
     Path(out).parent.mkdir(parents=True, exist_ok=True)
-    Path(out).write_text(gen.get())
+    Path(out).write_text(typed_aliases(module, gen.get()))
+
+
+def typed_aliases(module, text: str) -> str:
+    """Let type checkers see the lazily bound outside modules as imports.
+
+    At run time the aliases (``kdb``, ``np``, ...) are lazy proxies; in the
+    stub they become ``import <module> as <alias>``, and the bare
+    ``import <alias>`` lines that signatures mentioning them produce go.
+    """
+    lazy_type = getattr(sys.modules.get("corvane.core.lazy"), "LazyImport", None)
+    aliases = {}
+    for name, value in vars(module).items():
+        if lazy_type is not None and isinstance(value, lazy_type):
+            path = object.__getattribute__(value, "_lazy_module_path")
+            attr = object.__getattribute__(value, "_lazy_attr")
+            aliases[name] = f"from {path} import {attr} as {name}" if attr else f"import {path} as {name}"
+    lines = []
+    for line in text.splitlines():
+        head = line.split(":", 1)[0].strip()
+        if line.startswith("import ") and line[7:].strip() in aliases:
+            continue
+        if head in aliases and "LazyImport" in line:
+            lines.append(aliases[head])
+            continue
+        lines.append(line)
+    return "\n".join(lines) + "\n"
 
 
 if __name__ == "__main__":
