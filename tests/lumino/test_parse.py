@@ -183,3 +183,28 @@ def test_multi_level_tree_in_pre_order(layout):
     assert (l2.name, l2.polygons) == ("LEAF", {wg: [2]})
     assert [str(k.trans) for k in m.references[0].trans] == ["m45 3,4"]
     assert g.instances[2] == [(0.0, 0.0), (0.0, 0.007), (0.007, 0.007), (0.007, 0.0)]
+
+
+@pytest.mark.parametrize("tolerance", [0.0, 0.004, 0.01, 1])
+def test_rectangles_simplify_exactly_like_shapely(layout, tolerance):
+    # Sizes around the point where the simplification starts to drop corners,
+    # as boxes and as four-point polygons given in either orientation.
+    top = layout.create_cell("TOP")
+    shapes = top.shapes(layout.layer(1, 0))
+    sizes = [1, 2, 5, 9, 10, 14, 15, 20, 21, 29, 30, 45, 1000, 3000]
+    for i, w in enumerate(sizes):
+        for j, h in enumerate(sizes):
+            x, y = 5000 * i, 5000 * j
+            shapes.insert(kdb.Box(x, y, x + w, y + h))
+            shapes.insert(kdb.SimplePolygon([kdb.Point(x, y), kdb.Point(x + w, y), kdb.Point(x + w, y + h),
+                                             kdb.Point(x, y + h)]))
+    g = parser(layout, curve_tolerance=tolerance)
+    g.parse_cells(top)
+    li = layout.layer(1, 0)
+    by_position = {key[2]: index for key, index in g.instance_mapping.items()}
+    for pos, shape in enumerate(shapes.each()):
+        points = [(p.x / 1000, p.y / 1000) for p in shape.polygon.to_dtype().each_point_hull()]
+        coords = list(sg.Polygon(points).simplify(tolerance, preserve_topology=True).exterior.coords)
+        if coords and coords[0] == coords[-1]:
+            coords.pop()
+        assert g.instances[by_position[pos]] == coords, (li, pos, points)

@@ -10,6 +10,7 @@
 #include <nanobind/ndarray.h>
 
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <string_view>
 #include <unordered_map>
@@ -228,15 +229,38 @@ nb::object int_list(const std::vector<Py_ssize_t>& v) {
 
 using Outline = std::vector<double>;  // x0, y0, x1, y1, ...
 
+// True for an axis-parallel rectangle that a topology-preserving
+// Douglas-Peucker simplification at `tol` leaves exactly as it is: every
+// corner lies w*h/diagonal away from the line through its neighbours (and the
+// opposite corner a full diagonal away), so no vertex is dropped and no
+// coordinate changes.  A factor of two keeps clear of the comparison edge.
+bool box_survives(const Outline& o, double tol) {
+    if (o.size() != 8) return false;
+    const double x0 = o[0], y0 = o[1], x1 = o[2], y1 = o[3], x2 = o[4], y2 = o[5], x3 = o[6], y3 = o[7];
+    const bool vertical_first = x0 == x1 && y1 == y2 && x2 == x3 && y3 == y0;
+    const bool horizontal_first = y0 == y1 && x1 == x2 && y2 == y3 && x3 == x0;
+    if (!vertical_first && !horizontal_first) return false;
+    const double w = std::abs(x2 - x0), h = std::abs(y2 - y0);
+    if (w == 0.0 || h == 0.0) return false;
+    return w * h > 2.0 * tol * std::hypot(w, h);
+}
+
 // Simplify outlines with shapely in one batch, each as
 // Polygon(points).simplify(tolerance, preserve_topology=True).exterior.coords
 // without the closing point.  An outline that cannot be simplified into a
 // non-empty polygon (fewer than three points, collapse, GEOS failure) keeps
 // its points.
 void simplify_batch(std::vector<Outline>& outlines, nb::handle tolerance) {
+    // Tolerance as a number, when it is one (anything else goes to shapely).
+    double tol = -1.0;
+    if (PyFloat_Check(tolerance.ptr()) || PyLong_Check(tolerance.ptr())) {
+        tol = PyFloat_AsDouble(tolerance.ptr());
+        if (tol == -1.0 && PyErr_Occurred()) PyErr_Clear();
+        if (!std::isfinite(tol)) tol = -1.0;
+    }
     std::vector<size_t> batch;
     for (size_t k = 0; k < outlines.size(); ++k)
-        if (outlines[k].size() >= 6) batch.push_back(k);
+        if (outlines[k].size() >= 6 && !(tol >= 0.0 && box_survives(outlines[k], tol))) batch.push_back(k);
     if (batch.empty()) return;
 
     auto* coords = new std::vector<double>();
