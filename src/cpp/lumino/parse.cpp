@@ -408,24 +408,15 @@ class Walk {
     Py_ssize_t pool_index(Py_ssize_t ci, Py_ssize_t li, Py_ssize_t pos) {
         if (check_existing_) {
             nb::object key = nb::make_tuple(ci, li, pos);
-            PyObject* hit = PyDict_Check(self_.instance_mapping.ptr())
-                                ? PyDict_GetItemWithError(self_.instance_mapping.ptr(), key.ptr())
-                                : nullptr;
-            if (hit) return nb::cast<Py_ssize_t>(nb::handle(hit));
-            if (PyErr_Occurred()) throw nb::python_error();
+            if (contains(self_.instance_mapping, key)) return nb::cast<Py_ssize_t>(self_.instance_mapping[key]);
         }
         pending_.push_back(scratch_);
         keys_.push_back({ci, li, pos});
         return base_ + Py_ssize_t(pending_.size()) - 1;
     }
 
-    nb::handle child_cell(Py_ssize_t ci) {
-        nb::object key = nb::int_(ci);
-        PyObject* hit = PyObject_GetItem(self_.cell_index_map.ptr(), key.ptr());
-        if (!hit) throw nb::python_error();
-        keep_.push_back(nb::steal(hit));
-        return keep_.back();
-    }
+    // The KLayout cell of an index; a missing one is a KeyError.
+    nb::object child_cell(Py_ssize_t ci) { return self_.cell_index_map[nb::int_(ci)]; }
 
     nb::object parse(Py_ssize_t ci, nb::handle cell, const InstData* placed) {
         auto it = cells_.find(ci);
@@ -458,7 +449,7 @@ class Walk {
             // The walk looks every child up by its index, as a consistent
             // layout guarantees; a child on the current path is a cycle.
             auto cit = cells_.find(inst.child);
-            nb::handle child = (cit != cells_.end() && cit->second.ready) ? nb::handle() : child_cell(inst.child);
+            nb::object child = (cit != cells_.end() && cit->second.ready) ? nb::object() : child_cell(inst.child);
             if (size_t(inst.child) < on_path_.size() && on_path_[size_t(inst.child)]) continue;
             references.append(parse(inst.child, child, &inst));
         }
@@ -471,7 +462,6 @@ class Walk {
     std::vector<std::pair<nb::str, nb::object>> layer_ids_;
     std::unordered_map<Py_ssize_t, CellData> cells_;
     std::vector<char> on_path_;
-    std::vector<nb::object> keep_;
     Outline scratch_;
     std::vector<Outline> pending_;
     std::vector<std::array<Py_ssize_t, 3>> keys_;
@@ -562,8 +552,40 @@ nb::list ParseGDS::parse_all(nb::handle cells) {
     return out;
 }
 
+namespace {
+
+// The parser holds Python objects that may refer back to it (a caller can
+// store it anywhere): take part in cyclic garbage collection.
+#define CORVANE_PARSE_GDS_MEMBERS(X)                                                                  \
+    X(layout) X(layers) X(curve_tolerance) X(exclude_layers) X(instances) X(instance_mapping)     \
+        X(parsed_cells) X(parsed_layers) X(layer_map) X(reverse_layer_map) X(cell_index_map)
+
+int parse_gds_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    ParseGDS* p = nb::inst_ptr<ParseGDS>(self);
+#define X(member) Py_VISIT(p->member.ptr());
+    CORVANE_PARSE_GDS_MEMBERS(X)
+#undef X
+    return 0;
+}
+
+int parse_gds_clear(PyObject* self) {
+    ParseGDS* p = nb::inst_ptr<ParseGDS>(self);
+#define X(member) p->member = nb::none();
+    CORVANE_PARSE_GDS_MEMBERS(X)
+#undef X
+    return 0;
+}
+
+PyType_Slot parse_gds_slots[] = {{Py_tp_traverse, (void*)parse_gds_traverse},
+                                 {Py_tp_clear, (void*)parse_gds_clear},
+                                 {0, nullptr}};
+
+}  // namespace
+
 void bind_parse_gds(nb::module_& m) {
-    nb::class_<ParseGDS>(m, "ParseGDS",
+    nb::class_<ParseGDS>(m, "ParseGDS", nb::type_slots(parse_gds_slots),
                          "One KLayout layout with its layer table; carries the conversion to viewer data.")
         .def(nb::init<nb::object, nb::object, double, nb::object, nb::object>(), "layout"_a, "layers"_a,
              "z_scale"_a = 1.0, "curve_tolerance"_a.none() = 0.01, "exclude_layers"_a.none() = nb::none(),
