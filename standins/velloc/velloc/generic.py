@@ -67,17 +67,7 @@ LAYER_VIEWS = LayerViews(
     }
 )
 
-cells = {
-    name: getattr(components, name)
-    for name in (
-        "bend_circular",
-        "grating_coupler",
-        "mmi1x2",
-        "mzi",
-        "ring_single",
-        "straight",
-        "taper",
-    )
-}
+# Every cell factory of the components module (arc_points is a helper).
+cells = {name: getattr(components, name) for name in sorted(components.__all__) if name != "arc_points"}
 
 PDK = Pdk(name="generic", cells=cells, layer_stack=LAYER_STACK, layer_views=LAYER_VIEWS)
