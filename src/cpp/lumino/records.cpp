@@ -39,7 +39,12 @@ struct Dc {
         ns["__module__"] = kModule;
         ns["__qualname__"] = name;
         nb::tuple bases = base.is_valid() ? nb::make_tuple(base) : nb::tuple();
+#if PY_VERSION_HEX >= 0x030C0000
+        // Newer make_dataclass sets __module__ from the calling frame unless told.
+        return make(name, fields, "bases"_a = bases, "namespace"_a = ns, "module"_a = kModule);
+#else
         return make(name, fields, "bases"_a = bases, "namespace"_a = ns);
+#endif
     }
 };
 
