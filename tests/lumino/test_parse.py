@@ -59,6 +59,22 @@ def test_texts_use_up_their_position(layout):
     assert type(cell) is lumino.Cell
 
 
+def test_shapes_without_polygon_form_use_up_their_position(layout):
+    top = layout.create_cell("TOP")
+    shapes = top.shapes(layout.layer(1, 0))
+    shapes.insert(kdb.Box(0, 0, 10, 10))
+    shapes.insert(kdb.Edge(0, 0, 50, 50))
+    shapes.insert(kdb.Polygon([kdb.Point(0, 0), kdb.Point(0, 30), kdb.Point(40, 0)]))
+    kinds = [("edge" if s.is_edge() else "polygon" if s.polygon else "other") for s in shapes.each()]
+    g = parser(layout)
+    g.parse_cells(top)
+    li = layout.layer(1, 0)
+    # Edges are skipped, but keep their place in the numbering.
+    assert sorted(k[2] for k in g.instance_mapping) == [i for i, k in enumerate(kinds) if k == "polygon"]
+    assert "edge" in kinds and kinds.index("edge") < max(k[2] for k in g.instance_mapping)
+    assert all(k[:2] == (top.cell_index(), li) for k in g.instance_mapping)
+
+
 def test_layers_outside_the_table_are_never_read(layout):
     top = layout.create_cell("TOP")
     box(top, layout, 0, 0, 10, 10, spec=(9, 9))
