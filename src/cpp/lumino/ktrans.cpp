@@ -253,14 +253,16 @@ void bind_ktrans(nb::module_& m) {
     nb::class_<KTrans>(m, "KTrans",
                        "One placement of a child cell: a KLayout transformation with its map form, "
                        "its 2x3 matrix and composition.")
-        .def(nb::init<nb::object>(), "trans"_a.none())
+        .def(nb::init<nb::object>(), "trans"_a.none(), nb::sig("def __init__(self, trans: kdb.Trans) -> None"))
         .def_prop_rw("trans", &KTrans::trans, &KTrans::set_trans, nb::arg("value").none(),
                      "The wrapped KLayout transformation (kdb.Trans, or a complex one).")
-        .def("to_dict", &KTrans::to_dict,
+        .def("to_dict", &KTrans::to_dict, nb::sig("def to_dict(self) -> dict[str, Any]"),
              "Map form: {'mirror': bool, 'angle': degrees, 'displacement': [x_um, y_um]}.")
-        .def("trans_matrix", &KTrans::trans_matrix,
+        .def("trans_matrix", &KTrans::trans_matrix, nb::sig("def trans_matrix(self) -> TransMatrix"),
              "2x3 affine matrix ((a, b, tx), (c, d, ty)), displacement in micrometres.")
         .def_static("multiply", &multiply, "parent_trans"_a.none(), "trans"_a.none(),
+                    nb::sig("def multiply(parent_trans: KTrans | list[KTrans] | None, "
+                            "trans: KTrans | list[KTrans] | None) -> list[KTrans]"),
                     "Compose parent and child placements: all parents for the first child, "
                     "then all parents for the second, and so on.")
         .def("__repr__", &repr);

@@ -593,37 +593,64 @@ void bind_parse_gds(nb::module_& m) {
                      "z_scale: float = 1.0, curve_tolerance: float | None = 0.01, "
                      "exclude_layers: list[str] | None = None) -> None"))
         .def("get_name", &ParseGDS::get_name, "layer_spec"_a,
+             nb::sig("def get_name(self, layer_spec: LayerSpec) -> str"),
              "Layer name and pair, e.g. 'WG (1, 0)'; the pair alone for an unknown layer.")
-        .def("get_zmin", &ParseGDS::get_zmin, "layer_spec"_a, "Bottom of the layer times z_scale.")
-        .def("get_height", &ParseGDS::get_height, "layer_spec"_a, "Thickness of the layer times z_scale.")
-        .def("get_color", &ParseGDS::get_color, "layer_spec"_a, "Colour of the layer ('#000000' if unknown).")
+        .def("get_zmin", &ParseGDS::get_zmin, "layer_spec"_a,
+             nb::sig("def get_zmin(self, layer_spec: LayerSpec) -> float"), "Bottom of the layer times z_scale.")
+        .def("get_height", &ParseGDS::get_height, "layer_spec"_a,
+             nb::sig("def get_height(self, layer_spec: LayerSpec) -> float"), "Thickness of the layer times z_scale.")
+        .def("get_color", &ParseGDS::get_color, "layer_spec"_a,
+             nb::sig("def get_color(self, layer_spec: LayerSpec) -> WebColor"), "Colour of the layer ('#000000' if unknown).")
         .def("export_cells", &ParseGDS::export_cells, nb::kw_only(), "combine"_a = true,
+             nb::sig("def export_cells(self, *, combine: bool = True) -> ParsedCells"),
              "Parse every top cell; combine the references unless combine is False.")
         .def("export_layers", &ParseGDS::export_layers, nb::kw_only(), "combine"_a = true,
+             nb::sig("def export_layers(self, *, combine: bool = True) -> ParsedLayers"),
              "Per top cell and layer, the tree reduced to that layer; combined unless combine is False.")
         .def("extract_layers", &ParseGDS::extract_layers,
              "Map the layout's layer indices whose (layer, datatype) is in the layer table.")
         .def("extract_dpolygon", &ParseGDS::extract_dpolygon, "polygon"_a,
+             nb::sig("def extract_dpolygon(self, polygon: kdb.Polygon) -> Polygon"),
              "Hull of a KLayout polygon in micrometres, simplified when curve_tolerance is set.")
         .def("parse_cells", &ParseGDS::parse_cells, "cell"_a,
+             nb::sig("def parse_cells(self, cell: kdb.Cell) -> Cell"),
              "Parse a cell and its whole reference tree, filling the polygon pool.")
         .def("combine_references", &ParseGDS::combine_references, "output"_a.none(),
+             nb::sig("def combine_references(self, output: Output) -> ParsedCells | ParsedLayers | None"),
              "Merge references to the same cell, composing placements relative to the top cell.")
-        .def_rw("layout", &ParseGDS::layout)
-        .def_rw("layers", &ParseGDS::layers)
         .def_rw("z_scale", &ParseGDS::z_scale)
-        .def_rw("curve_tolerance", &ParseGDS::curve_tolerance, nb::arg("value").none())
-        .def_rw("exclude_layers", &ParseGDS::exclude_layers, nb::arg("value").none())
-        .def_rw("instances", &ParseGDS::instances)
         .def_rw("instance_index", &ParseGDS::instance_index)
-        .def_rw("instance_mapping", &ParseGDS::instance_mapping)
-        .def_rw("parsed_cells", &ParseGDS::parsed_cells, nb::arg("value").none())
-        .def_rw("parsed_layers", &ParseGDS::parsed_layers, nb::arg("value").none())
         .def_rw("cell_combined", &ParseGDS::cell_combined)
-        .def_rw("layer_combined", &ParseGDS::layer_combined)
-        .def_rw("layer_map", &ParseGDS::layer_map)
-        .def_rw("reverse_layer_map", &ParseGDS::reverse_layer_map)
-        .def_rw("cell_index_map", &ParseGDS::cell_index_map);
+        .def_rw("layer_combined", &ParseGDS::layer_combined);
+
+    // Python-object state, with its type for editors and stubs.
+    const std::pair<const char*, nb::object ParseGDS::*> members[] = {
+        {"layout", &ParseGDS::layout},
+        {"layers", &ParseGDS::layers},
+        {"curve_tolerance", &ParseGDS::curve_tolerance},
+        {"exclude_layers", &ParseGDS::exclude_layers},
+        {"instances", &ParseGDS::instances},
+        {"instance_mapping", &ParseGDS::instance_mapping},
+        {"parsed_cells", &ParseGDS::parsed_cells},
+        {"parsed_layers", &ParseGDS::parsed_layers},
+        {"layer_map", &ParseGDS::layer_map},
+        {"reverse_layer_map", &ParseGDS::reverse_layer_map},
+        {"cell_index_map", &ParseGDS::cell_index_map},
+    };
+    const char* types[] = {"kdb.Layout", "dict[tuple[int, int], PdkLayer]", "float | None", "list[str] | None",
+                           "Instances", "dict[tuple[int, int, int], int]", "ParsedCells | None",
+                           "ParsedLayers | None", "LayerMap", "ReverseLayerMap", "dict[int, kdb.Cell]"};
+    nb::handle cls = m.attr("ParseGDS");
+    for (size_t k = 0; k < std::size(members); ++k) {
+        auto member = members[k].second;
+        const std::string name = members[k].first, type = types[k];
+        nb::object getter = nb::cpp_function([member](const ParseGDS& p) { return p.*member; }, nb::is_method(),
+                                             nb::sig(("def " + name + "(self) -> " + type).c_str()));
+        nb::object setter = nb::cpp_function([member](ParseGDS& p, nb::object v) { p.*member = std::move(v); },
+                                             nb::is_method(), nb::arg("value").none(),
+                                             nb::sig(("def " + name + "(self, value: " + type + ") -> None").c_str()));
+        cls.attr(name.c_str()) = nb::module_::import_("builtins").attr("property")(getter, setter);
+    }
 }
 
 }  // namespace lumino
