@@ -1,18 +1,16 @@
 // ParseGDS construction, layer lookups, polygon extraction and the
 // depth-first parse of a layout into Cell/Reference trees.
 //
-// The parse reads each KLayout cell once per walk: one text form per shape
-// and per instance, decoded here, instead of a call per point and per
-// transformation component.  New polygons are simplified together through
+// The parse reads each KLayout cell once per walk, taking polygons and
+// transformations in KLayout's binary form (decoded here) instead of a call
+// per point and per transformation component.  New polygons are simplified together through
 // shapely's vectorised functions when the walk ends.
 #include "lumino/parse.hpp"
 
 #include <nanobind/ndarray.h>
 
-#include <charconv>
 #include <cmath>
 #include <cstring>
-#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -49,28 +47,7 @@ nb::object multiply_num(double a, nb::handle b) {
     return nb::steal(r);
 }
 
-// ---- text forms of KLayout objects -------------------------------------
-
-struct Cursor {
-    std::string_view s;
-    size_t i = 0;
-    bool eat(char c) {
-        if (i < s.size() && s[i] == c) return ++i, true;
-        return false;
-    }
-    bool eat(std::string_view w) {
-        if (s.substr(i, w.size()) == w) return i += w.size(), true;
-        return false;
-    }
-    template <class T>
-    bool num(T& v) {
-        auto [p, ec] = std::from_chars(s.data() + i, s.data() + s.size(), v);
-        if (ec != std::errc()) return false;
-        i = size_t(p - s.data());
-        return true;
-    }
-    bool done() const { return i == s.size(); }
-};
+// ---- KLayout objects ---------------------------------------------------
 
 // Hull points of a KLayout polygon, read point by point (the reference
 // reading that the text shortcut must reproduce).
@@ -139,64 +116,73 @@ struct InstData {
     std::vector<nb::object> complex;  // complex KLayout transformations
 };
 
-bool simple_code(std::string_view code, tx::Simple& t) {
-    static constexpr std::string_view codes[8] = {"r0", "r90", "r180", "r270", "m0", "m45", "m90", "m135"};
-    for (int k = 0; k < 8; ++k)
-        if (code == codes[k]) return t.rot = k & 3, t.mirror = k >= 4, true;
-    return false;
-}
-
-// "cell_index=N <code> x,y[ array=(ax,ay,bx,by naxnb)]" of a simple instance.
-bool parse_instance(std::string_view s, InstData& d) {
-    Cursor c{s};
-    long long ci;
-    if (!(c.eat("cell_index=") && c.num(ci) && c.eat(' '))) return false;
-    const size_t sp = s.find(' ', c.i);
-    if (sp == std::string_view::npos) return false;
-    tx::Simple t;
-    if (!simple_code(s.substr(c.i, sp - c.i), t)) return false;
-    c.i = sp + 1;
-    long long x, y;
-    if (!(c.num(x) && c.eat(',') && c.num(y))) return false;
-    t.dx = double(x), t.dy = double(y);
-    d.child = Py_ssize_t(ci);
-    d.simple.clear();
-    if (c.done()) return d.simple.push_back(t), true;
-    long long ax, ay, bx, by, na, nb_;
-    if (!(c.eat(" array=(") && c.num(ax) && c.eat(',') && c.num(ay) && c.eat(',') && c.num(bx) &&
-          c.eat(',') && c.num(by) && c.eat(' ') && c.num(na) && c.eat('x') && c.num(nb_) && c.eat(')') &&
-          c.done()))
+// A simple transformation from KLayout's binary form of a Trans: a 16-bit
+// version (1), a 16-bit rotation code (0-3 rotations, 4-7 mirrored), 64-bit
+// x and y.  False unless the bytes have exactly that layout.
+bool parse_trans_bytes(nb::handle bytes, tx::Simple& t) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(bytes.ptr(), &data, &size) != 0) {
+        PyErr_Clear();
         return false;
-    // KLayout's element order: the a step runs fastest.
-    for (long long j = 0; j < nb_; ++j)
-        for (long long i = 0; i < na; ++i) {
-            tx::Simple e = t;
-            e.dx = double(x + i * ax + j * bx);
-            e.dy = double(y + i * ay + j * by);
-            d.simple.push_back(e);
-        }
+    }
+    uint16_t version, code;
+    int64_t x, y;
+    if (size != 20) return false;
+    std::memcpy(&version, data, 2);
+    std::memcpy(&code, data + 2, 2);
+    std::memcpy(&x, data + 4, 8);
+    std::memcpy(&y, data + 12, 8);
+    if (version != 1 || code > 7) return false;
+    t = tx::Simple{double(x), double(y), code & 3, code >= 4};
     return true;
 }
 
-// The same through KLayout's objects, for complex or unusual instances.
+tx::Simple read_trans(nb::handle t) {
+    tx::Simple s;
+    s.rot = nb::cast<int>(t.attr("angle")) & 3;
+    s.mirror = nb::cast<bool>(t.attr("is_mirror")());
+    nb::object disp = t.attr("disp");
+    s.dx = nb::cast<double>(disp.attr("x"));
+    s.dy = nb::cast<double>(disp.attr("y"));
+    return s;
+}
+
+// Child and placements of one instance.  A simple instance costs a few
+// calls into KLayout whatever its size: the index, two flags, the
+// transformation's binary form, and for a regular array its two step
+// vectors and counts, from which the elements are made here in KLayout's
+// order (the a step runs fastest).  Complex instances keep KLayout's own
+// transformation objects.
 void read_instance(nb::handle inst, InstData& d) {
     d.child = nb::cast<Py_ssize_t>(inst.attr("cell_index"));
     d.simple.clear();
     d.complex.clear();
-    nb::object cia = inst.attr("cell_inst");
-    if (nb::cast<bool>(cia.attr("is_complex")())) {
+    if (nb::cast<bool>(inst.attr("is_complex")())) {
+        nb::object cia = inst.attr("cell_inst");
         corvane::for_each(cia.attr("each_cplx_trans")(), [&](nb::object t) { d.complex.push_back(t); });
         return;
     }
-    corvane::for_each(cia.attr("each_trans")(), [&](nb::object t) {
-        tx::Simple s;
-        s.rot = nb::cast<int>(t.attr("angle")) & 3;
-        s.mirror = nb::cast<bool>(t.attr("is_mirror")());
-        nb::object disp = t.attr("disp");
-        s.dx = nb::cast<double>(disp.attr("x"));
-        s.dy = nb::cast<double>(disp.attr("y"));
-        d.simple.push_back(s);
-    });
+    const bool array = nb::cast<bool>(inst.attr("is_regular_array")());
+    nb::object trans = inst.attr("trans");
+    tx::Simple t;
+    if (!parse_trans_bytes(trans.attr("to_bytes")(), t)) t = read_trans(trans);
+    if (!array) {
+        d.simple.push_back(t);
+        return;
+    }
+    nb::object a = inst.attr("a"), b = inst.attr("b");
+    const long long ax = nb::cast<long long>(a.attr("x")), ay = nb::cast<long long>(a.attr("y"));
+    const long long bx = nb::cast<long long>(b.attr("x")), by = nb::cast<long long>(b.attr("y"));
+    const long long na = nb::cast<long long>(inst.attr("na")), nb_ = nb::cast<long long>(inst.attr("nb"));
+    d.simple.reserve(size_t(std::max(0LL, na)) * size_t(std::max(0LL, nb_)));
+    for (long long j = 0; j < nb_; ++j)
+        for (long long i = 0; i < na; ++i) {
+            tx::Simple e = t;
+            e.dx = t.dx + double(i * ax + j * bx);
+            e.dy = t.dy + double(i * ay + j * by);
+            d.simple.push_back(e);
+        }
 }
 
 struct CellData {
@@ -396,8 +382,7 @@ class Walk {
         }
         corvane::for_each(cell.attr("each_inst")(), [&](nb::object inst) {
             InstData id;
-            nb::str text = nb::str(inst.attr("to_s")());
-            if (!parse_instance(std::string_view(text.c_str()), id)) read_instance(inst, id);
+            read_instance(inst, id);
             d.insts.push_back(std::move(id));
         });
         d.ready = true;
