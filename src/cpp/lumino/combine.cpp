@@ -98,16 +98,16 @@ nb::object filter_by_layer(nb::handle cell, nb::handle layer_id, nb::handle cell
         // A record type of the caller's: build it through its constructor.
         result = type(cell.attr("cell_index"), cell.attr("name"));
         if (non_empty(polygons)) result.attr("polygons") = polygons;
-        references = nb::borrow<nb::list>(result.attr("references"));
         if (is_ref) {
             nb::object trans = cell.attr("trans");
             result.attr("trans_count") = nb::int_(PyObject_Length(trans.ptr()));
             result.attr("trans") = trans;
         }
     }
+    nb::object append = result.attr("references").attr("append");
     for (nb::handle ref : cell.attr("references")) {
         nb::object sub = filter_by_layer(ref, layer_id, cell_cls, ref_cls);
-        if (has_content(sub)) references.append(sub);
+        if (has_content(sub)) append(sub);
     }
     return result;
 }

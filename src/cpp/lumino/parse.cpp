@@ -11,6 +11,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -49,8 +51,8 @@ nb::object multiply_num(double a, nb::handle b) {
 
 // ---- KLayout objects ---------------------------------------------------
 
-// Hull points of a KLayout polygon, read point by point (the reference
-// reading that the text shortcut must reproduce).
+// Hull points of a KLayout polygon, read point by point: the plain reading,
+// which the binary one below must reproduce.
 void hull_points(nb::handle polygon, std::vector<double>& out) {
     nb::object dpoly = polygon.attr("to_dtype")();
     corvane::for_each(dpoly.attr("each_point_hull")(), [&](nb::object p) {
@@ -249,9 +251,9 @@ void simplify_batch(std::vector<Outline>& outlines, nb::handle tolerance) {
         if (outlines[k].size() >= 6 && !(tol >= 0.0 && box_survives(outlines[k], tol))) batch.push_back(k);
     if (batch.empty()) return;
 
-    auto* coords = new std::vector<double>();
-    auto* rings = new std::vector<int64_t>{0};
-    auto* geoms = new std::vector<int64_t>{0};
+    auto coords = std::make_unique<std::vector<double>>();
+    auto rings = std::make_unique<std::vector<int64_t>>(1, 0);
+    auto geoms = std::make_unique<std::vector<int64_t>>(1, 0);
     for (size_t k : batch) {
         const Outline& o = outlines[k];
         coords->insert(coords->end(), o.begin(), o.end());
@@ -260,13 +262,19 @@ void simplify_batch(std::vector<Outline>& outlines, nb::handle tolerance) {
         rings->push_back(int64_t(coords->size() / 2));
         geoms->push_back(int64_t(geoms->size()));
     }
-    auto owned = [](auto* v) {
-        return nb::capsule(v, [](void* p) noexcept { delete static_cast<decltype(v)>(p); });
+    // numpy arrays over the buffers; each capsule owns its buffer.
+    auto owned = [](auto& v) {
+        using V = typename std::remove_reference_t<decltype(v)>::element_type;
+        nb::capsule c(v.get(), [](void* p) noexcept { delete static_cast<V*>(p); });
+        v.release();
+        return c;
     };
     const size_t npts = coords->size() / 2, nrings = rings->size(), ngeoms = geoms->size();
-    nb::object c_arr = nb::ndarray<nb::numpy, double, nb::ndim<2>>(coords->data(), {npts, 2}, owned(coords)).cast();
-    nb::object r_arr = nb::ndarray<nb::numpy, int64_t, nb::ndim<1>>(rings->data(), {nrings}, owned(rings)).cast();
-    nb::object g_arr = nb::ndarray<nb::numpy, int64_t, nb::ndim<1>>(geoms->data(), {ngeoms}, owned(geoms)).cast();
+    double* c_data = coords->data();
+    int64_t *r_data = rings->data(), *g_data = geoms->data();
+    nb::object c_arr = nb::ndarray<nb::numpy, double, nb::ndim<2>>(c_data, {npts, 2}, owned(coords)).cast();
+    nb::object r_arr = nb::ndarray<nb::numpy, int64_t, nb::ndim<1>>(r_data, {nrings}, owned(rings)).cast();
+    nb::object g_arr = nb::ndarray<nb::numpy, int64_t, nb::ndim<1>>(g_data, {ngeoms}, owned(geoms)).cast();
 
     nb::module_ shapely = nb::module_::import_("shapely");
     nb::object np = module_attr("np");
@@ -297,6 +305,15 @@ void simplify_batch(std::vector<Outline>& outlines, nb::handle tolerance) {
 }
 
 void simplify(std::vector<Outline>& outlines, nb::handle tolerance) {
+    if (PyFloat_Check(tolerance.ptr()) || PyLong_Check(tolerance.ptr())) {
+        const double tol = PyFloat_AsDouble(tolerance.ptr());
+        if (tol == -1.0 && PyErr_Occurred()) throw nb::python_error();
+        if (std::isnan(tol) || tol < 0.0) {
+            std::string msg = "curve_tolerance must be a non-negative number or None, not ";
+            msg += nb::cast<std::string>(nb::repr(tolerance));
+            corvane::raise(PyExc_ValueError, msg);
+        }
+    }
     try {
         simplify_batch(outlines, tolerance);
         return;
