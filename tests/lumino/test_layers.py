@@ -396,9 +396,12 @@ class _FakeDerived:
 
 
 class _FakeEnum:
-    """A membership-tested enumeration: members are instances of _Member."""
+    """An enumeration whose members are instances of its class."""
 
-    class _Member:
+    class LayerEnum:
+        pass
+
+    class _Member(LayerEnum):
         def __init__(self, layer, datatype, name=None, name_error=None):
             self.layer, self.datatype = layer, datatype
             self._name, self._name_error = name, name_error
@@ -408,12 +411,6 @@ class _FakeEnum:
             if self._name_error is not None:
                 raise self._name_error
             return self._name
-
-    class _Meta(type):
-        def __contains__(cls, obj):
-            return isinstance(obj, _FakeEnum._Member)
-
-    LayerEnum = _Meta("LayerEnum", (), {})
 
 
 @pytest.fixture

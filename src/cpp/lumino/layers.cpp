@@ -125,11 +125,10 @@ nb::dict get_layer_properties(nb::handle layer_stack, nb::handle layer_views) {
         }
         if (!is_instance(layer, logical_cls.get())) continue;
 
-        // Only enumerated layer identities reach the table.
+        // Only members of the layer enumeration reach the table (an instance
+        // test: a plain pair equal to a member's value is no member).
         nb::object ident = layer.attr("layer");
-        int member = PySequence_Contains(layer_enum.get().ptr(), ident.ptr());
-        if (member < 0) throw nb::python_error();
-        if (member == 0) continue;
+        if (!is_instance(ident, layer_enum.get())) continue;
 
         nb::object layer_spec = nb::make_tuple(ident.attr("layer"), ident.attr("datatype"));
 
