@@ -1,7 +1,7 @@
 // Python's float text forms, reproduced in plain C++ (no Python involved).
 //
 // format_float_general(v, precision, width) gives the same text as Python's
-// format(v, "<width>.<precision>"): a float format specification with a
+// format(v, "<width>.<precision>"): a float format string with a
 // precision and no presentation type.  That is 'g'-style general notation,
 // correctly rounded to `precision` significant digits, with these rules:
 //   - exponent notation when the decimal exponent is below -4 or at least

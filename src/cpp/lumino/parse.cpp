@@ -27,11 +27,11 @@ using namespace nb::literals;
 namespace {
 
 // "(layer, datatype)"
-std::string pair_text(nb::handle spec) {
+std::string pair_text(nb::handle pair) {
     std::string s = "(";
-    s += corvane::str_of(spec[0]);
+    s += corvane::str_of(pair[0]);
     s += ", ";
-    s += corvane::str_of(spec[1]);
+    s += corvane::str_of(pair[1]);
     s += ")";
     return s;
 }
@@ -497,37 +497,37 @@ void ParseGDS::extract_layers() {
     nb::dict map;
     corvane::for_each(layout.attr("layer_indices")(), [&](nb::object index) {
         nb::object info = layout.attr("get_info")(index);
-        nb::object spec = nb::make_tuple(info.attr("layer"), info.attr("datatype"));
-        if (contains(layers, spec)) map[index] = spec;
+        nb::object pair = nb::make_tuple(info.attr("layer"), info.attr("datatype"));
+        if (contains(layers, pair)) map[index] = pair;
     });
     layer_map = map;
     nb::dict reverse;
-    for (auto [index, spec] : map) reverse[spec] = index;
+    for (auto [index, pair] : map) reverse[pair] = index;
     reverse_layer_map = reverse;
 }
 
-nb::object ParseGDS::get_name(nb::handle spec) const {
-    std::string text = pair_text(spec);
-    if (!contains(layers, spec)) return nb::str(text.c_str());
-    std::string name = corvane::str_of(layers[spec].attr("name"));
+nb::object ParseGDS::get_name(nb::handle layer_spec) const {
+    std::string text = pair_text(layer_spec);
+    if (!contains(layers, layer_spec)) return nb::str(text.c_str());
+    std::string name = corvane::str_of(layers[layer_spec].attr("name"));
     name += ' ';
     name += text;
     return nb::str(name.c_str());
 }
 
-nb::object ParseGDS::get_color(nb::handle spec) const {
-    if (!contains(layers, spec)) return nb::str("#000000");
-    return layers[spec].attr("color");
+nb::object ParseGDS::get_color(nb::handle layer_spec) const {
+    if (!contains(layers, layer_spec)) return nb::str("#000000");
+    return layers[layer_spec].attr("color");
 }
 
-nb::object ParseGDS::get_zmin(nb::handle spec) const {
-    if (!contains(layers, spec)) return nb::float_(-z_scale);
-    return multiply_num(z_scale, layers[spec].attr("zmin"));
+nb::object ParseGDS::get_zmin(nb::handle layer_spec) const {
+    if (!contains(layers, layer_spec)) return nb::float_(-z_scale);
+    return multiply_num(z_scale, layers[layer_spec].attr("zmin"));
 }
 
-nb::object ParseGDS::get_height(nb::handle spec) const {
-    if (!contains(layers, spec)) return nb::float_(z_scale * 0.05);
-    return multiply_num(z_scale, layers[spec].attr("thickness"));
+nb::object ParseGDS::get_height(nb::handle layer_spec) const {
+    if (!contains(layers, layer_spec)) return nb::float_(z_scale * 0.05);
+    return multiply_num(z_scale, layers[layer_spec].attr("thickness"));
 }
 
 nb::list ParseGDS::extract_dpolygon(nb::handle polygon) const {

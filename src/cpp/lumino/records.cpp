@@ -23,7 +23,7 @@ struct Dc {
         field = dc.attr("field");
         missing = dc.attr("MISSING");
     }
-    // A field spec (name, annotation text[, dataclasses.field(...)]).
+    // A field entry (name, annotation text[, dataclasses.field(...)]).
     nb::tuple req(const char* name, const char* ann) const { return nb::make_tuple(name, ann); }
     nb::tuple req_kw(const char* name, const char* ann) const {
         return nb::make_tuple(name, ann, field("kw_only"_a = true));
