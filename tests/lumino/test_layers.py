@@ -138,8 +138,8 @@ def test_float_text_matches_python_format():
 
 def test_float_subclass_uses_its_own_format():
     class Tagged(float):
-        def __format__(self, spec):
-            return "<" + spec + ">"
+        def __format__(self, format_string):
+            return "<" + format_string + ">"
 
     class Plain(float):
         pass

@@ -15,8 +15,8 @@ def parser(layout, curve_tolerance=None, **kw):
     return lumino.ParseGDS(layout, layer_table((1, 0, "WG"), (2, 0, "SLAB")), curve_tolerance=curve_tolerance, **kw)
 
 
-def box(cell, layout, x, y, w, h, spec=WG):
-    cell.shapes(layout.layer(*spec)).insert(kdb.Box(x, y, x + w, y + h))
+def box(cell, layout, x, y, w, h, pair=WG):
+    cell.shapes(layout.layer(*pair)).insert(kdb.Box(x, y, x + w, y + h))
 
 
 def test_constructor_state(layout):
@@ -77,7 +77,7 @@ def test_shapes_without_polygon_form_use_up_their_position(layout):
 
 def test_layers_outside_the_table_are_never_read(layout):
     top = layout.create_cell("TOP")
-    box(top, layout, 0, 0, 10, 10, spec=(9, 9))
+    box(top, layout, 0, 0, 10, 10, pair=(9, 9))
     g = parser(layout)
     assert g.layer_map == {}
     cell = g.parse_cells(top)
@@ -184,7 +184,7 @@ def test_complex_instances_keep_angle_and_magnification(layout):
 def test_multi_level_tree_in_pre_order(layout):
     top, mid, leaf = (layout.create_cell(n) for n in ("TOP", "MID", "LEAF"))
     box(top, layout, 0, 0, 5, 5)
-    box(mid, layout, 0, 0, 6, 6, spec=(2, 0))
+    box(mid, layout, 0, 0, 6, 6, pair=(2, 0))
     box(leaf, layout, 0, 0, 7, 7)
     mid.insert(kdb.CellInstArray(leaf.cell_index(), kdb.Trans(1, True, 3, 4)))
     top.insert(kdb.CellInstArray(mid.cell_index(), kdb.Trans(2, False, 10, 20)))
