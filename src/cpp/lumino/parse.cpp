@@ -195,23 +195,35 @@ struct CellData {
 };
 
 nb::object float_pair(double x, double y) {
-    PyObject* t = PyTuple_New(2);
-    if (!t) throw nb::python_error();
-    PyTuple_SET_ITEM(t, 0, PyFloat_FromDouble(x));
-    PyTuple_SET_ITEM(t, 1, PyFloat_FromDouble(y));
+    PyObject* fx = PyFloat_FromDouble(x);
+    PyObject* fy = fx ? PyFloat_FromDouble(y) : nullptr;
+    PyObject* t = fy ? PyTuple_New(2) : nullptr;
+    if (!t) {
+        Py_XDECREF(fx);
+        Py_XDECREF(fy);
+        throw nb::python_error();
+    }
+    PyTuple_SET_ITEM(t, 0, fx);
+    PyTuple_SET_ITEM(t, 1, fy);
     return nb::steal(t);
 }
 
 // A polygon as the pool holds it: a list of (x, y) float pairs.
 nb::list polygon_list(const double* xy, size_t n) {
     nb::list l = nb::steal<nb::list>(PyList_New(Py_ssize_t(n)));
+    if (!l.is_valid()) throw nb::python_error();
     for (size_t k = 0; k < n; ++k) PyList_SET_ITEM(l.ptr(), Py_ssize_t(k), float_pair(xy[2 * k], xy[2 * k + 1]).release().ptr());
     return l;
 }
 
 nb::object int_list(const std::vector<Py_ssize_t>& v) {
     nb::list l = nb::steal<nb::list>(PyList_New(Py_ssize_t(v.size())));
-    for (size_t k = 0; k < v.size(); ++k) PyList_SET_ITEM(l.ptr(), Py_ssize_t(k), PyLong_FromSsize_t(v[k]));
+    if (!l.is_valid()) throw nb::python_error();
+    for (size_t k = 0; k < v.size(); ++k) {
+        PyObject* i = PyLong_FromSsize_t(v[k]);
+        if (!i) throw nb::python_error();
+        PyList_SET_ITEM(l.ptr(), Py_ssize_t(k), i);
+    }
     return l;
 }
 
