@@ -51,10 +51,7 @@ nb::list combine_level(nb::handle references, nb::handle parent_trans) {
     for (auto& refs : groups) {
         nb::object ref0 = refs.front();
         nb::list trans;
-        for (nb::object& r : refs) {
-            nb::list prod = multiply(parent_trans, r.attr("trans"));
-            for (nb::handle t : prod) trans.append(t);
-        }
+        for (nb::object& r : refs) multiply_into(trans, parent_trans, r.attr("trans"));
         nb::object children = ref0.attr("references");
         if (non_empty(children)) ref0.attr("references") = combine_level(children, trans);
         ref0.attr("trans_count") = nb::int_(trans.size());

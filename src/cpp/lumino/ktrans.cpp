@@ -94,11 +94,18 @@ std::array<double, 6> matrix(const Values& v) {
 
 namespace {
 
-bool is_complex_obj(nb::handle o) { return nb::hasattr(o, "mag"); }
+nb::object float_list2(double a, double b) {
+    nb::list l;
+    l.append(nb::float_(a));
+    l.append(nb::float_(b));
+    return l;
+}
 
-tx::Values decode(nb::handle o) {
+}  // namespace
+
+tx::Values read_transformation(nb::handle o) {
     tx::Values v;
-    if (is_complex_obj(o)) {
+    if (nb::hasattr(o, "mag")) {  // complex transformations have a magnification
         // Read through a floating-point copy so that a displacement that
         // is not a whole database unit keeps its fraction.
         nb::object d = nb::borrow(o);
@@ -120,15 +127,6 @@ tx::Values decode(nb::handle o) {
     v.dy = nb::cast<double>(disp.attr("y"));
     return v;
 }
-
-nb::object float_list2(double a, double b) {
-    nb::list l;
-    l.append(nb::float_(a));
-    l.append(nb::float_(b));
-    return l;
-}
-
-}  // namespace
 
 nb::object KTrans::trans() {
     if (!obj_.is_valid()) {
@@ -152,7 +150,7 @@ void KTrans::set_trans(nb::object obj) {
 
 const tx::Values& KTrans::values() const {
     if (!decoded_) {
-        v_ = decode(obj_);
+        v_ = read_transformation(obj_);
         decoded_ = true;
     }
     return v_;
@@ -178,15 +176,13 @@ nb::tuple KTrans::trans_matrix() const {
 
 namespace {
 
-// The elements of a sequence argument, or the argument itself, as a list.
-nb::list as_list(nb::handle x) {
-    nb::list out;
+// Append the elements of a sequence argument, or the argument itself.
+void append_elements(nb::list& out, nb::handle x) {
     if (PyList_Check(x.ptr()) || PyTuple_Check(x.ptr())) {
         for (nb::handle e : x) out.append(e);
     } else {
         out.append(x);
     }
-    return out;
 }
 
 // The KTrans behind one element; anything else is read through its `trans`.
@@ -198,12 +194,13 @@ KTrans& ktrans_of(nb::handle e, std::deque<KTrans>& keep) {
 
 }  // namespace
 
-nb::list multiply(nb::handle parent_trans, nb::handle trans) {
+void multiply_into(nb::list& out, nb::handle parent_trans, nb::handle trans) {
     if (parent_trans.is_none() && trans.is_none())
         corvane::raise(PyExc_ValueError, "Either parent_trans or trans must be provided");
-    if (parent_trans.is_none()) return as_list(trans);
-    if (trans.is_none()) return as_list(parent_trans);
-
+    if (parent_trans.is_none() || trans.is_none()) {
+        append_elements(out, parent_trans.is_none() ? trans : parent_trans);
+        return;
+    }
     auto seq = [](nb::handle x) {
         nb::list l;
         if (nb::isinstance<KTrans>(x))
@@ -217,11 +214,15 @@ nb::list multiply(nb::handle parent_trans, nb::handle trans) {
     std::vector<KTrans*> pk;
     pk.reserve(ps.size());
     for (nb::handle p : ps) pk.push_back(&ktrans_of(p, keep));
-    nb::list out;
     for (nb::handle t : ts) {
         KTrans& tk = ktrans_of(t, keep);
         for (KTrans* p : pk) out.append(nb::cast(KTrans::product(*p, tk)));
     }
+}
+
+nb::list multiply(nb::handle parent_trans, nb::handle trans) {
+    nb::list out;
+    multiply_into(out, parent_trans, trans);
     return out;
 }
 
@@ -230,18 +231,17 @@ namespace {
 std::string repr(KTrans& k) {
     const tx::Values& v = k.values();
     if (v.complex) return std::string("KTrans(").append(corvane::str_of(k.trans())).append(")");
-    const tx::Simple s{v.dx, v.dy, v.quarter, v.mirror};
     auto num = [](double v) {
         if (std::trunc(v) == v) return std::to_string((long long)v);
         return corvane::str_of(nb::float_(v));
     };
     std::string out = "KTrans(";
-    out += s.mirror ? 'm' : 'r';
-    out += std::to_string(s.rot * (s.mirror ? 45 : 90));
+    out += v.mirror ? 'm' : 'r';
+    out += std::to_string(v.quarter * (v.mirror ? 45 : 90));
     out += ' ';
-    out += num(s.dx);
+    out += num(v.dx);
     out += ',';
-    out += num(s.dy);
+    out += num(v.dy);
     out += ')';
     return out;
 }

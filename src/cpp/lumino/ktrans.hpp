@@ -60,7 +60,6 @@ class KTrans {
     void set_trans(nb::object obj);
 
     const tx::Values& values() const;
-    bool is_complex() const { return values().complex; }
 
     nb::dict to_dict() const;
     nb::tuple trans_matrix() const;
@@ -75,8 +74,12 @@ class KTrans {
     nb::object obj_;
 };
 
-// KTrans.multiply(parent_trans, trans)
+// Any KLayout transformation object (simple or complex) read into a value.
+tx::Values read_transformation(nb::handle obj);
+
+// KTrans.multiply(parent_trans, trans), and the same appending to `out`.
 nb::list multiply(nb::handle parent_trans, nb::handle trans);
+void multiply_into(nb::list& out, nb::handle parent_trans, nb::handle trans);
 
 void bind_ktrans(nb::module_& m);
 

@@ -101,14 +101,10 @@ bool parse_polygon_bytes(nb::handle bytes, std::vector<double>& out) {
     return true;
 }
 
-// A shape's hull points; false when the shape has no polygon form (texts,
-// edges, points).  Two calls into KLayout: the polygon and its bytes.
-bool shape_points(nb::handle shape, std::vector<double>& out) {
-    nb::object polygon = shape.attr("polygon");
-    if (polygon.is_none()) return false;
-    if (parse_polygon_bytes(polygon.attr("to_bytes")(), out)) return true;
-    hull_points(polygon, out);
-    return true;
+// Hull points of a KLayout polygon: its binary form, decoded here (one call
+// whatever the number of points), else the point-by-point reading.
+void polygon_points(nb::handle polygon, std::vector<double>& out) {
+    if (!parse_polygon_bytes(polygon.attr("to_bytes")(), out)) hull_points(polygon, out);
 }
 
 // One instance of a cell: its child and every placement.
@@ -140,16 +136,6 @@ bool parse_trans_bytes(nb::handle bytes, tx::Simple& t) {
     return true;
 }
 
-tx::Simple read_trans(nb::handle t) {
-    tx::Simple s;
-    s.rot = nb::cast<int>(t.attr("angle")) & 3;
-    s.mirror = nb::cast<bool>(t.attr("is_mirror")());
-    nb::object disp = t.attr("disp");
-    s.dx = nb::cast<double>(disp.attr("x"));
-    s.dy = nb::cast<double>(disp.attr("y"));
-    return s;
-}
-
 // Child and placements of one instance.  A simple instance costs a few
 // calls into KLayout whatever its size: the index, two flags, the
 // transformation's binary form, and for a regular array its two step
@@ -168,7 +154,10 @@ void read_instance(nb::handle inst, InstData& d) {
     const bool array = nb::cast<bool>(inst.attr("is_regular_array")());
     nb::object trans = inst.attr("trans");
     tx::Simple t;
-    if (!parse_trans_bytes(trans.attr("to_bytes")(), t)) t = read_trans(trans);
+    if (!parse_trans_bytes(trans.attr("to_bytes")(), t)) {
+        const tx::Values v = read_transformation(trans);
+        t = tx::Simple{v.dx, v.dy, v.quarter, v.mirror};
+    }
     if (!array) {
         d.simple.push_back(t);
         return;
@@ -404,8 +393,10 @@ class Walk {
             const Py_ssize_t li = nb::cast<Py_ssize_t>(layer);
             corvane::for_each(shapes.attr("each")(), [&](nb::object shape) {
                 const Py_ssize_t at = pos++;
-                scratch_.clear();
-                if (shape_points(shape, scratch_)) idx.push_back(pool_index(ci, li, at));
+                // Texts, edges and points have no polygon form: skipped, but
+                // they keep their place in the numbering.
+                nb::object polygon = shape.attr("polygon");
+                if (!polygon.is_none()) idx.push_back(pool_index(ci, li, at, polygon));
             });
             if (!idx.empty()) d.polygons.emplace_back(key_text, std::move(idx));
         }
@@ -418,13 +409,14 @@ class Walk {
         return d;
     }
 
-    // The pool index of a shape whose points are in scratch_.
-    Py_ssize_t pool_index(Py_ssize_t ci, Py_ssize_t li, Py_ssize_t pos) {
+    // The pool index of a shape's polygon; its points are read only when the
+    // pool does not hold it yet.
+    Py_ssize_t pool_index(Py_ssize_t ci, Py_ssize_t li, Py_ssize_t pos, nb::handle polygon) {
         if (check_existing_) {
             nb::object key = nb::make_tuple(ci, li, pos);
             if (contains(self_.instance_mapping, key)) return nb::cast<Py_ssize_t>(self_.instance_mapping[key]);
         }
-        pending_.push_back(scratch_);
+        polygon_points(polygon, pending_.emplace_back());
         keys_.push_back({ci, li, pos});
         return base_ + Py_ssize_t(pending_.size()) - 1;
     }
@@ -476,7 +468,6 @@ class Walk {
     std::vector<std::pair<nb::str, nb::object>> layer_ids_;
     std::unordered_map<Py_ssize_t, CellData> cells_;
     std::vector<char> on_path_;
-    Outline scratch_;
     std::vector<Outline> pending_;
     std::vector<std::array<Py_ssize_t, 3>> keys_;
     Py_ssize_t base_ = 0;
@@ -549,13 +540,7 @@ nb::list ParseGDS::extract_dpolygon(nb::handle polygon) const {
     return polygon_list(one[0].data(), one[0].size() / 2);
 }
 
-nb::object ParseGDS::parse_cells(nb::handle cell) {
-    corvane::GcPause pause;
-    Walk walk(*this);
-    nb::object record = walk.parse_top(cell);
-    walk.commit();
-    return record;
-}
+nb::object ParseGDS::parse_cells(nb::handle cell) { return parse_all(nb::make_tuple(cell))[0]; }
 
 nb::list ParseGDS::parse_all(nb::handle cells) {
     corvane::GcPause pause;
