@@ -15,4 +15,7 @@ cp "$build"/*.so "$build/stage/corvane/core/"
 cd "$here"
 LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
   ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  PYTHONMALLOC=debug PYTHONPATH="$build/stage" python3 -X dev -m pytest -q -p no:cacheprovider tests/lumino "$@"
+  PYTHONMALLOC=debug PYTHONPATH="$build/stage" python3 -X dev -m pytest -q -p no:cacheprovider tests/lumino \
+  --deselect tests/lumino/test_memory.py::test_repeated_parsing_does_not_grow_memory "$@"
+# (ASan keeps freed memory in quarantine to catch use after free, so resident
+# memory grows by design there; the memory test runs in the normal suite.)
