@@ -63,7 +63,8 @@ nb::list combine_level(nb::handle references, nb::handle parent_trans) {
 
 // A copy of `cell`'s tree that keeps `layer_id`'s polygons and the branches
 // leading to them.  Placement lists are shared with the source tree.
-nb::object filter_by_layer(nb::handle cell, nb::handle layer_id, nb::handle cell_cls, nb::handle ref_cls) {
+nb::object filter_by_layer(nb::handle cell, nb::handle layer_id, nb::handle cell_cls, nb::handle ref_cls,
+                           const RecordKeys& keys) {
     const bool is_ref = PyObject_IsInstance(cell.ptr(), ref_cls.ptr()) == 1;
     if (PyErr_Occurred()) throw nb::python_error();
     nb::object src_polygons = cell.attr("polygons");
@@ -79,17 +80,17 @@ nb::object filter_by_layer(nb::handle cell, nb::handle layer_id, nb::handle cell
             nb::object trans = cell.attr("trans");
             Py_ssize_t n = PyObject_Length(trans.ptr());
             if (n < 0) throw nb::python_error();
-            result = make_record(type, {{"cell_index", cell.attr("cell_index")},
-                                        {"name", cell.attr("name")},
-                                        {"polygons", polygons},
-                                        {"references", references},
-                                        {"trans_count", nb::int_(n)},
-                                        {"trans", trans}});
+            result = make_record(type, {{keys.cell_index, cell.attr("cell_index")},
+                                        {keys.name, cell.attr("name")},
+                                        {keys.polygons, polygons},
+                                        {keys.references, references},
+                                        {keys.trans_count, nb::int_(n)},
+                                        {keys.trans, trans}});
         } else {
-            result = make_record(type, {{"cell_index", cell.attr("cell_index")},
-                                        {"name", cell.attr("name")},
-                                        {"polygons", polygons},
-                                        {"references", references}});
+            result = make_record(type, {{keys.cell_index, cell.attr("cell_index")},
+                                        {keys.name, cell.attr("name")},
+                                        {keys.polygons, polygons},
+                                        {keys.references, references}});
         }
     } else {
         // A record type of the caller's: build it through its constructor.
@@ -103,7 +104,7 @@ nb::object filter_by_layer(nb::handle cell, nb::handle layer_id, nb::handle cell
     }
     nb::object append = result.attr("references").attr("append");
     for (nb::handle ref : cell.attr("references")) {
-        nb::object sub = filter_by_layer(ref, layer_id, cell_cls, ref_cls);
+        nb::object sub = filter_by_layer(ref, layer_id, cell_cls, ref_cls, keys);
         if (has_content(sub)) append(sub);
     }
     return result;
@@ -128,11 +129,12 @@ nb::object ParseGDS::export_layers(bool combine) {
     nb::list layer_ids;
     for (nb::handle key : layer_map) layer_ids.append(nb::isinstance<nb::str>(key) ? nb::borrow(key) : nb::str(key));
     nb::object cell_cls = module_attr("Cell"), ref_cls = module_attr("Reference");
+    const RecordKeys keys;
     nb::list layers_out;
     for (nb::handle top : parsed_cells.attr("cells")) {
         nb::dict cell_layers;
         for (nb::handle layer_id : layer_ids) {
-            nb::object result = filter_by_layer(top, layer_id, cell_cls, ref_cls);
+            nb::object result = filter_by_layer(top, layer_id, cell_cls, ref_cls, keys);
             if (has_content(result)) cell_layers[layer_id] = result;
         }
         layers_out.append(cell_layers);

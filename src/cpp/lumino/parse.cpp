@@ -436,17 +436,17 @@ class Walk {
             nb::list trans;
             for (const tx::Simple& s : placed->simple) trans.append(nb::cast(KTrans(s)));
             for (const nb::object& o : placed->complex) trans.append(nb::cast(KTrans(o)));
-            record = make_record(ref_cls_, {{"cell_index", nb::int_(ci)},
-                                            {"name", d.name},
-                                            {"polygons", polygons},
-                                            {"references", references},
-                                            {"trans_count", nb::int_(trans.size())},
-                                            {"trans", trans}});
+            record = make_record(ref_cls_, {{fields_.cell_index, nb::int_(ci)},
+                                            {fields_.name, d.name},
+                                            {fields_.polygons, polygons},
+                                            {fields_.references, references},
+                                            {fields_.trans_count, nb::int_(trans.size())},
+                                            {fields_.trans, trans}});
         } else {
-            record = make_record(cell_cls_, {{"cell_index", nb::int_(ci)},
-                                             {"name", d.name},
-                                             {"polygons", polygons},
-                                             {"references", references}});
+            record = make_record(cell_cls_, {{fields_.cell_index, nb::int_(ci)},
+                                             {fields_.name, d.name},
+                                             {fields_.polygons, polygons},
+                                             {fields_.references, references}});
         }
 
         if (size_t(ci) >= on_path_.size()) on_path_.resize(size_t(ci) + 1, 0);
@@ -465,6 +465,7 @@ class Walk {
 
     ParseGDS& self_;
     nb::object cell_cls_, ref_cls_;
+    RecordKeys fields_;
     std::vector<std::pair<nb::str, nb::object>> layer_ids_;
     std::unordered_map<Py_ssize_t, CellData> cells_;
     std::vector<char> on_path_;

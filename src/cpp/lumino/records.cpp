@@ -207,14 +207,15 @@ void define_output(nb::module_& m) {
     m.attr("Output") = Enum("Output", members, "module"_a = kModule, "qualname"_a = "Output");
 }
 
-nb::object make_record(nb::handle cls, std::initializer_list<std::pair<const char*, nb::handle>> fields) {
+nb::object make_record(nb::handle cls, std::initializer_list<std::pair<nb::handle, nb::handle>> fields) {
     // object.__new__ plus a filled instance dict: what the generated __init__
     // would leave behind, without its per-field Python bytecode.
     PyTypeObject* tp = (PyTypeObject*)cls.ptr();
     nb::object obj = nb::steal(tp->tp_alloc(tp, 0));
     if (!obj.is_valid()) throw nb::python_error();
     nb::dict d;
-    for (auto& [name, value] : fields) d[name] = value;
+    for (auto& [name, value] : fields)
+        if (PyDict_SetItem(d.ptr(), name.ptr(), value.ptr()) != 0) throw nb::python_error();
     if (PyObject_GenericSetDict(obj.ptr(), d.ptr(), nullptr) != 0) throw nb::python_error();
     return obj;
 }

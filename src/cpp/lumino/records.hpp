@@ -13,8 +13,22 @@ void define_preamble(nb::module_& m);
 void define_records(nb::module_& m);
 void define_output(nb::module_& m);
 
+// Interned field names of Cell and Reference, made once per operation that
+// builds many records.
+struct RecordKeys {
+    nb::str cell_index{"cell_index"}, name{"name"}, polygons{"polygons"}, references{"references"},
+        trans_count{"trans_count"}, trans{"trans"};
+    RecordKeys() {
+        for (nb::str* k : {&cell_index, &name, &polygons, &references, &trans_count, &trans}) {
+            PyObject* p = k->release().ptr();
+            PyUnicode_InternInPlace(&p);
+            *k = nb::steal<nb::str>(p);
+        }
+    }
+};
+
 // Fast construction of a record without running its generated __init__:
 // `fields` must hold every field in declaration order.
-nb::object make_record(nb::handle cls, std::initializer_list<std::pair<const char*, nb::handle>> fields);
+nb::object make_record(nb::handle cls, std::initializer_list<std::pair<nb::handle, nb::handle>> fields);
 
 }  // namespace lumino
