@@ -27,13 +27,37 @@ namespace corvane {
 // The text form of a Python object, as str() gives it.
 inline std::string str_of(nb::handle h) { return nb::cast<std::string>(nb::str(h)); }
 
-// The handle of the extension module being defined, set once by its init
-// function.  Outside names are read from it at call time so that callers and
-// tests can rebind them (`module.np = ...`).
-struct ModuleHandle {
-    static nb::handle& get() {
-        static nb::handle h;
-        return h;
+// The extension module object, held strongly once its init has succeeded.
+// Outside names are read from it at call time so that callers and tests can
+// rebind them (`module.np = ...`).  Each extension compiles its own copy.
+//
+// A second init in the same process (the module removed from sys.modules and
+// imported again) would register the same classes again; it fails with an
+// ImportError before touching anything, and the first module keeps working.
+class ModuleHandle {
+  public:
+    // First statement of a module's init.
+    static void begin_init(const char* name) {
+        if (slot()) {
+            std::string msg = name;
+            msg += " is already initialised in this process; it cannot be imported a second time "
+                   "(use the module object imported first)";
+            raise(PyExc_ImportError, msg);
+        }
+    }
+    // Last statement of a module's init: from here on the module is live.
+    static void finish_init(nb::handle m) { slot() = nb::borrow(m).release().ptr(); }
+
+    static nb::handle get() {
+        if (!slot()) raise(PyExc_RuntimeError, "extension module used before its initialisation finished");
+        return slot();
+    }
+
+  private:
+    // Never released: the module lives until the process ends.
+    static PyObject*& slot() {
+        static PyObject* module = nullptr;
+        return module;
     }
 };
 

@@ -9,7 +9,7 @@
 using namespace nb::literals;
 
 NB_MODULE(lumino, m) {
-    corvane::ModuleHandle::get() = m;
+    corvane::ModuleHandle::begin_init("corvane.core.lumino");
     m.doc() = "Show a GDS layout in the 3D viewer: layer table, parsing, reference combining, viewer data.";
 
     lumino::define_preamble(m);
@@ -23,4 +23,6 @@ NB_MODULE(lumino, m) {
                   "-> dict[LayerSpec, PdkLayer]"),
           "Build the layer table: (layer, datatype) -> PdkLayer for every level of the stack that has "
           "an enumerated logical layer and a view with a fill colour.");
+
+    corvane::ModuleHandle::finish_init(m);
 }
