@@ -234,3 +234,94 @@ def test_invalid_tolerance_is_an_error_not_a_silent_no_op(layout, tolerance):
     with pytest.raises(ValueError, match="curve_tolerance must be a non-negative number or None"):
         g.parse_cells(top)
     assert g.instances == [] and g.instance_mapping == {}
+
+
+@pytest.mark.parametrize("dbu", [0.001, 0.0005, 0.005])
+@pytest.mark.parametrize("curve_tolerance", [None, 0.01])
+def test_coordinates_follow_the_layout_database_unit(dbu, curve_tolerance):
+    """A 1 um box placed 1 um and 2 um away (once simply, once magnified)
+    comes out in micrometres whatever the unit, and the caller's layout keeps it."""
+    layout = kdb.Layout()
+    layout.dbu = dbu
+    um = round(1 / dbu)
+    top, child = layout.create_cell("TOP"), layout.create_cell("CHILD")
+    box(child, layout, 0, 0, um, um)
+    top.insert(kdb.CellInstArray(child.cell_index(), kdb.Trans(0, False, um, 2 * um)))
+    top.insert(kdb.CellInstArray(child.cell_index(), kdb.ICplxTrans(2.0, 0, False, um, 2 * um)))
+    g = parser(layout, curve_tolerance=curve_tolerance)
+    cells = g.export_cells(combine=True)
+    assert layout.dbu == dbu
+    assert sorted(cells.instances[0]) == [(0.0, 0.0), (0.0, 1.0), (1.0, 0.0), (1.0, 1.0)]
+    assert [k.to_dict()["displacement"] for k in cells.cells[0].references[0].trans] == [[1.0, 2.0]] * 2
+    assert [k.trans_matrix()[0][2] for k in cells.cells[0].references[0].trans] == [1.0, 1.0]
+    assert g.extract_dpolygon(kdb.Polygon(kdb.Box(0, 0, um, um))) == cells.instances[0]
+
+
+def test_caller_record_classes_are_constructed_normally(layout, monkeypatch):
+    """Rebound record classes are called (their __post_init__ runs), in the
+    parse and in the layer filter."""
+
+    @lumino.dataclass
+    class MyCell(lumino.Cell):
+        def __post_init__(self):
+            self.seen = True
+
+    @lumino.dataclass
+    class MyReference(lumino.Reference):
+        def __post_init__(self):
+            self.seen = True
+
+    monkeypatch.setattr(lumino, "Cell", MyCell)
+    monkeypatch.setattr(lumino, "Reference", MyReference)
+    top, child = layout.create_cell("TOP"), layout.create_cell("CHILD")
+    box(child, layout, 0, 0, 10, 10)
+    top.insert(kdb.CellInstArray(child.cell_index(), kdb.Trans(), kdb.Vector(20, 0), kdb.Vector(0, 20), 2, 1))
+    g = parser(layout)
+    tops = [g.export_cells(combine=False).cells[0], g.export_layers(combine=False).layers[0][str(layout.layer(1, 0))]]
+    for tree in tops:
+        (ref,) = tree.references
+        assert (type(tree), type(ref), tree.seen, ref.seen) == (MyCell, MyReference, True, True)
+        assert (ref.name, ref.trans_count, len(ref.trans), ref.polygons) == ("CHILD", 2, 2, {"0": [0]})
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: lumino.KTrans(None), "trans must be a KLayout transformation"),
+        (lambda: setattr(lumino.KTrans(kdb.Trans()), "trans", "r90"), "KTrans.trans must be a KLayout transformation"),
+        (lambda: lumino.KTrans.multiply(None, "abc"), "trans must be a KTrans, a list or tuple of KTrans, or None"),
+        (lambda: lumino.KTrans.multiply([None], None), "parent_trans must be a KTrans"),
+    ],
+)
+def test_transformation_arguments_checked_on_entry(call, message):
+    with pytest.raises(TypeError, match="^" + message):
+        call()
+
+
+@pytest.mark.parametrize("subclass", [False, True])
+def test_placement_list_without_length_is_reported_where_read(layout, subclass):
+    reference = lumino.dataclass(type("Sub", (lumino.Reference,), {})) if subclass else lumino.Reference
+    top = layout.create_cell("TOP")
+    box(top, layout, 0, 0, 10, 10)
+    g = parser(layout)
+    g.parsed_cells = lumino.ParsedCells([], g.layer_map, [lumino.Cell(0, "TOP", references=[reference(1, "C", trans=5)])])
+    with pytest.raises(TypeError, match="has no len"):
+        g.export_layers(combine=False)
+
+
+def test_transformation_cycles_are_collected():
+    import gc
+    import weakref
+
+    class Wrapped:
+        angle, disp = 0, kdb.Point(0, 0)
+
+        def is_mirror(self):
+            return False
+
+    w = Wrapped()
+    w.back = lumino.KTrans(w)
+    alive = weakref.ref(w)
+    del w
+    gc.collect()
+    assert alive() is None

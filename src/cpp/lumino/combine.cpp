@@ -20,94 +20,120 @@ bool equals(nb::handle a, nb::handle b) {
     return r == 1;
 }
 
-bool non_empty(nb::handle seq) {
-    Py_ssize_t n = PyObject_Length(seq.ptr());
+Py_ssize_t length(nb::handle seq) {
+    const Py_ssize_t n = PyObject_Length(seq.ptr());
     if (n < 0) throw nb::python_error();
-    return n > 0;
+    return n;
 }
+
+bool non_empty(nb::handle seq) { return length(seq) > 0; }
 
 bool has_content(nb::handle tree) {
     return non_empty(tree.attr("polygons")) || non_empty(tree.attr("references"));
 }
 
-// `references` with one reference per child cell, in order of first
-// occurrence; each keeps the first member of its group and gets the
-// placements of all members, composed with `parent_trans` (parent first).
-nb::list combine_level(nb::handle references, nb::handle parent_trans) {
-    nb::dict position;  // cell_index -> group number
-    std::vector<std::vector<nb::object>> groups;
-    for (nb::handle ref : references) {
-        nb::object index = ref.attr("cell_index");
-        PyObject* hit = PyDict_GetItemWithError(position.ptr(), index.ptr());
-        if (!hit && PyErr_Occurred()) throw nb::python_error();
-        if (hit) {
-            groups[nb::cast<size_t>(nb::handle(hit))].push_back(nb::borrow(ref));
-        } else {
-            position[index] = groups.size();
-            groups.push_back({nb::borrow(ref)});
+// Combine the references below `owner` (a cell or a filtered tree), level by
+// level with a work stack, so any depth is safe.  At each level the
+// references become one per child cell, in order of first occurrence; each
+// keeps the first member of its group and gets the placements of all
+// members, composed with the level's parent placements (parent first).
+void combine_tree(nb::handle owner) {
+    struct Task {
+        nb::object owner, parent_trans;
+    };
+    std::vector<Task> todo{{nb::borrow(owner), nb::none()}};
+    while (!todo.empty()) {
+        Task task = std::move(todo.back());
+        todo.pop_back();
+        nb::object references = task.owner.attr("references");
+        if (!non_empty(references)) continue;
+
+        nb::dict position;  // cell_index -> group number
+        std::vector<std::vector<nb::object>> groups;
+        nb::object items = nb::steal(PySequence_List(references.ptr()));
+        if (!items.is_valid()) throw nb::python_error();
+        for (nb::handle ref : items) {
+            nb::object index = ref.attr("cell_index");
+            PyObject* hit = PyDict_GetItemWithError(position.ptr(), index.ptr());
+            if (!hit && PyErr_Occurred()) throw nb::python_error();
+            if (hit) {
+                groups[nb::cast<size_t>(nb::handle(hit))].push_back(nb::borrow(ref));
+            } else {
+                position[index] = groups.size();
+                groups.push_back({nb::borrow(ref)});
+            }
         }
+        nb::list result;
+        for (auto& refs : groups) {
+            nb::object ref0 = refs.front();
+            nb::list trans;
+            for (nb::object& r : refs) multiply_into(trans, task.parent_trans, r.attr("trans"));
+            ref0.attr("trans_count") = nb::int_(trans.size());
+            ref0.attr("trans") = trans;
+            todo.push_back({ref0, trans});
+            result.append(ref0);
+        }
+        task.owner.attr("references") = result;
     }
-    nb::list result;
-    for (auto& refs : groups) {
-        nb::object ref0 = refs.front();
-        nb::list trans;
-        for (nb::object& r : refs) multiply_into(trans, parent_trans, r.attr("trans"));
-        nb::object children = ref0.attr("references");
-        if (non_empty(children)) ref0.attr("references") = combine_level(children, trans);
-        ref0.attr("trans_count") = nb::int_(trans.size());
-        ref0.attr("trans") = trans;
-        result.append(ref0);
-    }
-    return result;
 }
 
-// A copy of `cell`'s tree that keeps `layer_id`'s polygons and the branches
-// leading to them.  Placement lists are shared with the source tree.
-nb::object filter_by_layer(nb::handle cell, nb::handle layer_id, nb::handle cell_cls, nb::handle ref_cls,
-                           const RecordKeys& keys) {
-    const bool is_ref = PyObject_IsInstance(cell.ptr(), ref_cls.ptr()) == 1;
-    if (PyErr_Occurred()) throw nb::python_error();
-    nb::object src_polygons = cell.attr("polygons");
-    nb::dict polygons;
-    if (PySequence_Contains(src_polygons.ptr(), layer_id.ptr()) == 1) polygons[layer_id] = src_polygons[layer_id];
-    if (PyErr_Occurred()) throw nb::python_error();
-    nb::list references;
+// A copy of `top`'s tree that keeps `layer_id`'s polygons and the branches
+// leading to them; each node keeps its record type and placement list (shared
+// with the source tree).  Built with explicit stacks, so any depth is safe.
+nb::object filter_by_layer(nb::handle top, nb::handle layer_id, const RecordKeys& keys) {
+    nb::object ref_cls = module_attr("Reference");
 
-    nb::handle type = cell.type();
-    nb::object result;
-    if (type.is(cell_cls) || type.is(ref_cls)) {
-        if (is_ref) {
-            nb::object trans = cell.attr("trans");
-            Py_ssize_t n = PyObject_Length(trans.ptr());
-            if (n < 0) throw nb::python_error();
-            result = make_record(type, {{keys.cell_index, cell.attr("cell_index")},
-                                        {keys.name, cell.attr("name")},
-                                        {keys.polygons, polygons},
-                                        {keys.references, references},
-                                        {keys.trans_count, nb::int_(n)},
-                                        {keys.trans, trans}});
-        } else {
-            result = make_record(type, {{keys.cell_index, cell.attr("cell_index")},
-                                        {keys.name, cell.attr("name")},
-                                        {keys.polygons, polygons},
-                                        {keys.references, references}});
-        }
-    } else {
-        // A record type of the caller's: build it through its constructor.
-        result = type(cell.attr("cell_index"), cell.attr("name"));
-        if (non_empty(polygons)) result.attr("polygons") = polygons;
-        if (is_ref) {
-            nb::object trans = cell.attr("trans");
-            result.attr("trans_count") = nb::int_(PyObject_Length(trans.ptr()));
-            result.attr("trans") = trans;
-        }
+    // One node: the filtered copy of a source node, without children yet.
+    auto copy = [&](nb::handle cell) {
+        const int is_ref = PyObject_IsInstance(cell.ptr(), ref_cls.ptr());
+        if (is_ref < 0) throw nb::python_error();
+        nb::object src_polygons = cell.attr("polygons");
+        nb::dict polygons;
+        const int has = PySequence_Contains(src_polygons.ptr(), layer_id.ptr());
+        if (has < 0) throw nb::python_error();
+        if (has) polygons[layer_id] = src_polygons[layer_id];
+        nb::handle type = cell.type();
+        if (!is_ref)
+            return make_record(type, Rec::Cell, 2,
+                               {{keys.cell_index, cell.attr("cell_index")},
+                                {keys.name, cell.attr("name")},
+                                {keys.polygons, polygons},
+                                {keys.references, nb::list()}});
+        nb::object trans = cell.attr("trans");
+        return make_record(type, Rec::Reference, 2,
+                           {{keys.cell_index, cell.attr("cell_index")},
+                            {keys.name, cell.attr("name")},
+                            {keys.polygons, polygons},
+                            {keys.references, nb::list()},
+                            {keys.trans_count, nb::int_(length(trans))},
+                            {keys.trans, trans}});
+    };
+
+    // Pre-order copies with their parents; then, children before parents,
+    // which subtrees have content; then the kept children are attached in
+    // their original order.
+    std::vector<nb::object> nodes;
+    std::vector<size_t> parent;
+    std::vector<std::pair<nb::object, size_t>> stack{{nb::borrow(top), 0}};
+    while (!stack.empty()) {
+        auto [cell, up] = std::move(stack.back());
+        stack.pop_back();
+        nodes.push_back(copy(cell));
+        parent.push_back(up);
+        const size_t self = nodes.size() - 1;
+        nb::object children = nb::steal(PySequence_List(cell.attr("references").ptr()));
+        if (!children.is_valid()) throw nb::python_error();
+        for (Py_ssize_t k = PyList_GET_SIZE(children.ptr()); k-- > 0;)
+            stack.emplace_back(nb::borrow(PyList_GET_ITEM(children.ptr(), k)), self);
     }
-    nb::object append = result.attr("references").attr("append");
-    for (nb::handle ref : cell.attr("references")) {
-        nb::object sub = filter_by_layer(ref, layer_id, cell_cls, ref_cls, keys);
-        if (has_content(sub)) append(sub);
+    std::vector<char> keep(nodes.size(), 0), child_kept(nodes.size(), 0);
+    for (size_t k = nodes.size(); k-- > 0;) {
+        keep[k] = child_kept[k] || has_content(nodes[k]);
+        if (k > 0 && keep[k]) child_kept[parent[k]] = 1;
     }
-    return result;
+    for (size_t k = 1; k < nodes.size(); ++k)
+        if (keep[k]) nodes[parent[k]].attr("references").attr("append")(nodes[k]);
+    return nodes[0];
 }
 
 }  // namespace
@@ -128,13 +154,12 @@ nb::object ParseGDS::export_layers(bool combine) {
 
     nb::list layer_ids;
     for (nb::handle key : layer_map) layer_ids.append(nb::isinstance<nb::str>(key) ? nb::borrow(key) : nb::str(key));
-    nb::object cell_cls = module_attr("Cell"), ref_cls = module_attr("Reference");
     const RecordKeys keys;
     nb::list layers_out;
     for (nb::handle top : parsed_cells.attr("cells")) {
         nb::dict cell_layers;
         for (nb::handle layer_id : layer_ids) {
-            nb::object result = filter_by_layer(top, layer_id, cell_cls, ref_cls, keys);
+            nb::object result = filter_by_layer(top, layer_id, keys);
             if (has_content(result)) cell_layers[layer_id] = result;
         }
         layers_out.append(cell_layers);
@@ -151,20 +176,14 @@ nb::object ParseGDS::combine_references(nb::handle output) {
     nb::object Output = module_attr("Output");
     if (equals(output, Output.attr("CELL"))) {
         if (parsed_cells.is_none()) corvane::assertion_error();
-        for (nb::handle cell : parsed_cells.attr("cells")) {
-            nb::object refs = cell.attr("references");
-            if (non_empty(refs)) cell.attr("references") = combine_level(refs, nb::none());
-        }
+        for (nb::handle cell : parsed_cells.attr("cells")) combine_tree(cell);
         cell_combined = true;
         return parsed_cells;
     }
     if (equals(output, Output.attr("LAYER"))) {
         if (parsed_layers.is_none()) corvane::assertion_error();
         for (nb::handle cell_layers : parsed_layers.attr("layers")) {
-            for (nb::handle tree : cell_layers.attr("values")()) {
-                nb::object refs = tree.attr("references");
-                if (non_empty(refs)) tree.attr("references") = combine_level(refs, nb::none());
-            }
+            for (nb::handle tree : cell_layers.attr("values")()) combine_tree(tree);
         }
         layer_combined = true;
         return parsed_layers;

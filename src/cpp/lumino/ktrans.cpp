@@ -40,6 +40,10 @@ Simple compose(const Simple& p, const Simple& t) {
     return r;
 }
 
+double unit_of_dbu(double dbu) {
+    return std::abs(dbu - 0.001) <= 1e-12 ? 0.0 : dbu;
+}
+
 Values values_of(const Simple& s) {
     Values v;
     v.mirror = s.mirror;
@@ -52,10 +56,13 @@ Values values_of(const Simple& s) {
 Values compose(const Values& p, const Values& t) {
     if (!p.complex && !t.complex) {
         const Simple r = compose(Simple{p.dx, p.dy, p.quarter, p.mirror}, Simple{t.dx, t.dy, t.quarter, t.mirror});
-        return values_of(r);
+        Values out = values_of(r);
+        out.unit = p.unit;
+        return out;
     }
     auto degrees = [](const Values& v) { return v.complex ? v.angle : 90.0 * v.quarter; };
     Values r;
+    r.unit = p.unit;
     r.complex = true;
     r.mirror = p.mirror != t.mirror;
     r.mag = p.mag * t.mag;
@@ -87,7 +94,7 @@ std::array<double, 6> matrix(const Values& v) {
     const double s = std::sin(a), c = std::cos(a);
     const double r = v.mirror ? -1.0 : 1.0;
     const double m = v.complex ? v.mag : 1.0;
-    return {c * m, ((-r) * s) * m, v.dx / 1000.0, s * m, (r * c) * m, v.dy / 1000.0};
+    return {c * m, ((-r) * s) * m, to_um(v.dx, v.unit), s * m, (r * c) * m, to_um(v.dy, v.unit)};
 }
 
 }  // namespace tx
@@ -130,7 +137,7 @@ tx::Values read_transformation(nb::handle o) {
 
 nb::object KTrans::trans() {
     if (!obj_.is_valid()) {
-        const tx::Values& v = values();
+        const tx::Values v = values();
         nb::object kdb = module_attr("kdb");
         if (v.complex) {
             obj_ = kdb.attr("DCplxTrans")(v.mag, v.angle, v.mirror, v.dx, v.dy);
@@ -144,28 +151,46 @@ nb::object KTrans::trans() {
 }
 
 void KTrans::set_trans(nb::object obj) {
+    check_transformation(obj, "KTrans.trans");
     obj_ = std::move(obj);
     decoded_ = false;
 }
 
-const tx::Values& KTrans::values() const {
-    if (!decoded_) {
-        v_ = read_transformation(obj_);
+tx::Values KTrans::values() const {
+    if (decoded_) return v_;
+    // The read calls into Python, which may rebind or drop the wrapped
+    // object: hold it, and keep the result only if it is still the one.
+    nb::object held = obj_;
+    if (!held.is_valid()) corvane::raise(PyExc_TypeError, "KTrans wraps no transformation");
+    tx::Values v = read_transformation(held);
+    v.unit = unit_;
+    if (obj_.is(held)) {
+        v_ = v;
         decoded_ = true;
     }
-    return v_;
+    return v;
+}
+
+void check_transformation(nb::handle obj, const char* what) {
+    for (const char* member : {"is_mirror", "angle", "disp"})
+        if (!nb::hasattr(obj, member)) {
+            std::string msg = what;
+            msg += " must be a KLayout transformation (Trans, DTrans, ICplxTrans, DCplxTrans, ...), not ";
+            msg += nb::cast<std::string>(nb::str(obj.type().attr("__name__")));
+            corvane::raise(PyExc_TypeError, msg);
+        }
 }
 
 nb::dict KTrans::to_dict() const {
     static constexpr int angles[4] = {0, 90, 180, 270};
-    const tx::Values& v = values();
+    const tx::Values v = values();
     nb::dict d;
     d["mirror"] = nb::bool_(v.mirror);
     if (v.complex)
         d["angle"] = nb::float_(v.angle);
     else
         d["angle"] = nb::int_(angles[v.quarter & 3]);
-    d["displacement"] = float_list2(v.dx / 1000.0, v.dy / 1000.0);
+    d["displacement"] = float_list2(tx::to_um(v.dx, v.unit), tx::to_um(v.dy, v.unit));
     return d;
 }
 
@@ -176,11 +201,24 @@ nb::tuple KTrans::trans_matrix() const {
 
 namespace {
 
-// Append the elements of a sequence argument, or the argument itself.
-void append_elements(nb::list& out, nb::handle x) {
+// Append the elements of a sequence argument, or the argument itself; each
+// must be a KTrans.
+void append_elements(nb::list& out, nb::handle x, const char* name) {
+    auto check = [name](nb::handle e) {
+        if (nb::isinstance<KTrans>(e)) return;
+        std::string msg = name;
+        msg += " must be a KTrans, a list or tuple of KTrans, or None; got ";
+        msg += nb::cast<std::string>(nb::str(e.type().attr("__name__")));
+        corvane::raise(PyExc_TypeError, msg);
+    };
     if (PyList_Check(x.ptr()) || PyTuple_Check(x.ptr())) {
-        for (nb::handle e : x) out.append(e);
+        nb::object seq = nb::borrow(x);  // held while elements are checked
+        for (nb::handle e : seq) {
+            check(e);
+            out.append(e);
+        }
     } else {
+        check(x);
         out.append(x);
     }
 }
@@ -198,7 +236,10 @@ void multiply_into(nb::list& out, nb::handle parent_trans, nb::handle trans) {
     if (parent_trans.is_none() && trans.is_none())
         corvane::raise(PyExc_ValueError, "Either parent_trans or trans must be provided");
     if (parent_trans.is_none() || trans.is_none()) {
-        append_elements(out, parent_trans.is_none() ? trans : parent_trans);
+        if (parent_trans.is_none())
+            append_elements(out, trans, "trans");
+        else
+            append_elements(out, parent_trans, "parent_trans");
         return;
     }
     auto seq = [](nb::handle x) {
@@ -229,7 +270,7 @@ nb::list multiply(nb::handle parent_trans, nb::handle trans) {
 namespace {
 
 std::string repr(KTrans& k) {
-    const tx::Values& v = k.values();
+    const tx::Values v = k.values();
     if (v.complex) return std::string("KTrans(").append(corvane::str_of(k.trans())).append(")");
     auto num = [](double v) {
         if (std::trunc(v) == v) return std::to_string((long long)v);
@@ -248,12 +289,40 @@ std::string repr(KTrans& k) {
 
 }  // namespace
 
+namespace {
+
+// A KTrans may wrap an object that refers back to it: take part in cyclic
+// garbage collection.
+int ktrans_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    Py_VISIT(nb::inst_ptr<KTrans>(self)->wrapped().ptr());
+    return 0;
+}
+
+int ktrans_clear(PyObject* self) {
+    nb::inst_ptr<KTrans>(self)->clear();
+    return 0;
+}
+
+PyType_Slot ktrans_slots[] = {{Py_tp_traverse, (void*)ktrans_traverse},
+                              {Py_tp_clear, (void*)ktrans_clear},
+                              {0, nullptr}};
+
+}  // namespace
+
 void bind_ktrans(nb::module_& m) {
     using namespace nb::literals;
-    nb::class_<KTrans>(m, "KTrans",
+    nb::class_<KTrans>(m, "KTrans", nb::type_slots(ktrans_slots),
                        "One placement of a child cell: a KLayout transformation with its map form, "
                        "its 2x3 matrix and composition.")
-        .def(nb::init<nb::object>(), "trans"_a.none(), nb::sig("def __init__(self, trans: kdb.Trans) -> None"))
+        .def(
+            "__init__",
+            [](KTrans* self, nb::object trans) {
+                check_transformation(trans, "trans");
+                new (self) KTrans(std::move(trans));
+            },
+            "trans"_a.none(), nb::sig("def __init__(self, trans: kdb.Trans) -> None"))
         .def_prop_rw("trans", &KTrans::trans, &KTrans::set_trans, nb::arg("value").none(),
                      "The wrapped KLayout transformation (kdb.Trans, or a complex one).")
         .def("to_dict", &KTrans::to_dict, nb::sig("def to_dict(self) -> dict[str, Any]"),

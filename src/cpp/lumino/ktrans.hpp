@@ -33,7 +33,17 @@ struct Values {
     double angle = 0.0;    // degrees of a complex transformation
     double mag = 1.0;
     double dx = 0.0, dy = 0.0;  // database units
+    // Micrometres per database unit; 0 for the usual 1 nm unit, which is
+    // converted as x / 1000 (bit for bit what every earlier result holds).
+    double unit = 0.0;
 };
+
+// A length in database units as micrometres.
+inline double to_um(double d, double unit) { return unit == 0.0 ? d / 1000.0 : d * unit; }
+
+// The unit of a layout whose database unit is `dbu` micrometres: 0 (the
+// usual one) when it is 0.001 up to rounding of the stored value.
+double unit_of_dbu(double dbu);
 
 Values values_of(const Simple& s);
 
@@ -48,18 +58,19 @@ std::array<double, 6> matrix(const Values& v);
 
 class KTrans {
   public:
-    explicit KTrans(const tx::Values& v) : decoded_(true), v_(v) {}
-    explicit KTrans(const tx::Simple& s) : KTrans(tx::values_of(s)) {}
+    explicit KTrans(const tx::Values& v) : decoded_(true), v_(v), unit_(v.unit) {}
+    explicit KTrans(const tx::Simple& s, double unit = 0.0) : KTrans(with_unit(tx::values_of(s), unit)) {}
     // Wrap a KLayout transformation object as given (no copy); it is read
     // on first use.  A KTrans never changes, so later changes to a wrapped
-    // KLayout object are not seen once it has been read.
-    explicit KTrans(nb::object obj) : obj_(std::move(obj)) {}
+    // KLayout object are not seen once it has been read.  `unit`: see
+    // tx::Values::unit (placements read from a layout carry its unit).
+    explicit KTrans(nb::object obj, double unit = 0.0) : obj_(std::move(obj)), unit_(unit) {}
 
     // The KLayout object: the one given, or one made on first read.
     nb::object trans();
     void set_trans(nb::object obj);
 
-    const tx::Values& values() const;
+    tx::Values values() const;
 
     nb::dict to_dict() const;
     nb::tuple trans_matrix() const;
@@ -68,11 +79,25 @@ class KTrans {
     // p * t (t applied first).
     static KTrans product(const KTrans& p, const KTrans& t) { return KTrans(tx::compose(p.values(), t.values())); }
 
+    // Garbage-collector support: the wrapped object may refer back.
+    nb::handle wrapped() const { return obj_; }
+    void clear() { obj_ = nb::object(); }
+
   private:
+    static tx::Values with_unit(tx::Values v, double unit) {
+        v.unit = unit;
+        return v;
+    }
+
     mutable bool decoded_ = false;
     mutable tx::Values v_;
     nb::object obj_;
+    double unit_ = 0.0;
 };
+
+// A TypeError unless `obj` looks like a KLayout transformation (simple or
+// complex): what KTrans wraps.
+void check_transformation(nb::handle obj, const char* what);
 
 // Any KLayout transformation object (simple or complex) read into a value.
 tx::Values read_transformation(nb::handle obj);

@@ -51,13 +51,14 @@ nb::object multiply_num(double a, nb::handle b) {
 
 // ---- KLayout objects ---------------------------------------------------
 
-// Hull points of a KLayout polygon, read point by point: the plain reading,
-// which the binary one below must reproduce.
-void hull_points(nb::handle polygon, std::vector<double>& out) {
+// Hull points of a KLayout polygon in micrometres (`unit`: see
+// tx::Values::unit), read point by point: the plain reading, which the
+// binary one below must reproduce.
+void hull_points(nb::handle polygon, double unit, std::vector<double>& out) {
     nb::object dpoly = polygon.attr("to_dtype")();
     corvane::for_each(dpoly.attr("each_point_hull")(), [&](nb::object p) {
-        out.push_back(nb::cast<double>(p.attr("x")) / 1000.0);
-        out.push_back(nb::cast<double>(p.attr("y")) / 1000.0);
+        out.push_back(tx::to_um(nb::cast<double>(p.attr("x")), unit));
+        out.push_back(tx::to_um(nb::cast<double>(p.attr("y")), unit));
     });
 }
 
@@ -65,7 +66,7 @@ void hull_points(nb::handle polygon, std::vector<double>& out) {
 // (1), a 64-bit contour count, then per contour a 64-bit point count and
 // 64-bit x, y pairs; the hull is the first contour.  False (and nothing
 // appended) unless the bytes have exactly that layout.
-bool parse_polygon_bytes(nb::handle bytes, std::vector<double>& out) {
+bool parse_polygon_bytes(nb::handle bytes, double unit, std::vector<double>& out) {
     char* data = nullptr;
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(bytes.ptr(), &data, &size) != 0) {
@@ -95,16 +96,16 @@ bool parse_polygon_bytes(nb::handle bytes, std::vector<double>& out) {
         int64_t x, y;
         std::memcpy(&x, data + hull_at + Py_ssize_t(16 * k), 8);
         std::memcpy(&y, data + hull_at + Py_ssize_t(16 * k) + 8, 8);
-        out.push_back(double(x) / 1000.0);
-        out.push_back(double(y) / 1000.0);
+        out.push_back(tx::to_um(double(x), unit));
+        out.push_back(tx::to_um(double(y), unit));
     }
     return true;
 }
 
 // Hull points of a KLayout polygon: its binary form, decoded here (one call
 // whatever the number of points), else the point-by-point reading.
-void polygon_points(nb::handle polygon, std::vector<double>& out) {
-    if (!parse_polygon_bytes(polygon.attr("to_bytes")(), out)) hull_points(polygon, out);
+void polygon_points(nb::handle polygon, double unit, std::vector<double>& out) {
+    if (!parse_polygon_bytes(polygon.attr("to_bytes")(), unit, out)) hull_points(polygon, unit, out);
 }
 
 // One instance of a cell: its child and every placement.
@@ -336,28 +337,85 @@ void simplify(std::vector<Outline>& outlines, nb::handle tolerance) {
     }
 }
 
+// Micrometres per database unit of a layout (see tx::Values::unit); a layout
+// without a numeric `dbu` is taken to use the usual 1 nm.
+double layout_unit(nb::handle layout) {
+    nb::object dbu = nb::getattr(layout, "dbu", nb::none());
+    if (!PyFloat_Check(dbu.ptr()) && !PyLong_Check(dbu.ptr())) return 0.0;
+    const double v = PyFloat_AsDouble(dbu.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    if (!std::isfinite(v) || v <= 0.0) return 0.0;
+    return tx::unit_of_dbu(v);
+}
+
 // One depth-first walk over cells of the layout.  Each KLayout cell is read
 // once per walk; polygons new to the pool are collected and committed (and
-// simplified) together at the end.
+// simplified) together at the end.  The walk keeps its own stack, so any
+// depth of hierarchy is safe.
 class Walk {
   public:
     explicit Walk(ParseGDS& p) : self_(p) {
         cell_cls_ = module_attr("Cell");
         ref_cls_ = module_attr("Reference");
-        for (nb::handle cls : {cell_cls_, ref_cls_})
-            if (!PyType_Check(cls.ptr())) corvane::raise(PyExc_TypeError, "Cell and Reference must be classes");
-        for (auto [k, v] : nb::cast<nb::dict>(self_.layer_map)) {
-            (void)v;
-            layer_ids_.emplace_back(nb::str(k), nb::borrow(k));
-        }
+        // Keys copied first: converting one may run Python code.
+        nb::object keys = nb::steal(PySequence_List(self_.layer_map.ptr()));
+        if (!keys.is_valid()) throw nb::python_error();
+        for (nb::handle k : keys) layer_ids_.emplace_back(nb::str(k), nb::borrow(k));
+        unit_ = layout_unit(self_.layout);
         base_ = self_.instance_index;
         check_existing_ = PyObject_Length(self_.instance_mapping.ptr()) != 0;
         if (PyErr_Occurred()) throw nb::python_error();
     }
 
+    // The record tree of a top cell: pre-order, own layers first, then the
+    // children in instance order; a child on the current path (a cycle) is
+    // skipped.
     nb::object parse_top(nb::handle cell) {
-        const Py_ssize_t ci = nb::cast<Py_ssize_t>(cell.attr("cell_index")());
-        return parse(ci, cell, nullptr);
+        struct Frame {
+            Py_ssize_t ci;
+            const CellData* d;
+            nb::object references;
+            size_t next = 0;
+        };
+        std::vector<Frame> stack;
+        auto open = [&](Py_ssize_t ci, nb::handle kcell, const InstData* placed) {
+            auto it = cells_.find(ci);
+            const CellData& d = (it != cells_.end() && it->second.ready) ? it->second : data(ci, kcell);
+            nb::list references;
+            nb::object record = make(ci, d, references, placed);
+            // A caller's record class keeps what it made of the list.
+            nb::object refs = record.type().is(own_class(placed ? Rec::Reference : Rec::Cell))
+                                  ? nb::object(references)
+                                  : record.attr("references");
+            if (size_t(ci) >= on_path_.size()) on_path_.resize(size_t(ci) + 1, 0);
+            on_path_[size_t(ci)] = 1;
+            stack.push_back(Frame{ci, &d, std::move(refs)});
+            return record;
+        };
+
+        nb::object root = open(nb::cast<Py_ssize_t>(cell.attr("cell_index")()), cell, nullptr);
+        while (!stack.empty()) {
+            Frame& f = stack.back();
+            if (f.next == f.d->insts.size()) {
+                on_path_[size_t(f.ci)] = 0;
+                stack.pop_back();
+                continue;
+            }
+            const InstData& inst = f.d->insts[f.next++];
+            nb::object references = f.references;  // `f` moves when the stack grows
+            // The walk looks every child up by its index, as a consistent
+            // layout guarantees; a child on the current path is a cycle.
+            auto cit = cells_.find(inst.child);
+            nb::object child = (cit != cells_.end() && cit->second.ready) ? nb::object() : child_cell(inst.child);
+            if (size_t(inst.child) < on_path_.size() && on_path_[size_t(inst.child)]) continue;
+            nb::object record = open(inst.child, child, &inst);
+            if (PyList_CheckExact(references.ptr())) {
+                if (PyList_Append(references.ptr(), record.ptr()) != 0) throw nb::python_error();
+            } else {
+                references.attr("append")(record);
+            }
+        }
+        return root;
     }
 
     // Append the new polygons to the pool and record their keys.
@@ -416,7 +474,7 @@ class Walk {
             nb::object key = nb::make_tuple(ci, li, pos);
             if (contains(self_.instance_mapping, key)) return nb::cast<Py_ssize_t>(self_.instance_mapping[key]);
         }
-        polygon_points(polygon, pending_.emplace_back());
+        polygon_points(polygon, unit_, pending_.emplace_back());
         keys_.push_back({ci, li, pos});
         return base_ + Py_ssize_t(pending_.size()) - 1;
     }
@@ -424,43 +482,27 @@ class Walk {
     // The KLayout cell of an index; a missing one is a KeyError.
     nb::object child_cell(Py_ssize_t ci) { return self_.cell_index_map[nb::int_(ci)]; }
 
-    nb::object parse(Py_ssize_t ci, nb::handle cell, const InstData* placed) {
-        auto it = cells_.find(ci);
-        CellData& d = (it != cells_.end() && it->second.ready) ? it->second : data(ci, cell);
-
+    // The Cell record of a top cell, or the Reference record of an instance,
+    // with the cell's own polygons and an empty references list to fill.
+    nb::object make(Py_ssize_t ci, const CellData& d, nb::handle references, const InstData* placed) {
         nb::dict polygons;
         for (auto& [key, idx] : d.polygons) polygons[key] = int_list(idx);
-        nb::list references;
-        nb::object record;
-        if (placed) {
-            nb::list trans;
-            for (const tx::Simple& s : placed->simple) trans.append(nb::cast(KTrans(s)));
-            for (const nb::object& o : placed->complex) trans.append(nb::cast(KTrans(o)));
-            record = make_record(ref_cls_, {{fields_.cell_index, nb::int_(ci)},
-                                            {fields_.name, d.name},
-                                            {fields_.polygons, polygons},
-                                            {fields_.references, references},
-                                            {fields_.trans_count, nb::int_(trans.size())},
-                                            {fields_.trans, trans}});
-        } else {
-            record = make_record(cell_cls_, {{fields_.cell_index, nb::int_(ci)},
-                                             {fields_.name, d.name},
-                                             {fields_.polygons, polygons},
-                                             {fields_.references, references}});
-        }
-
-        if (size_t(ci) >= on_path_.size()) on_path_.resize(size_t(ci) + 1, 0);
-        on_path_[size_t(ci)] = 1;
-        for (const InstData& inst : d.insts) {
-            // The walk looks every child up by its index, as a consistent
-            // layout guarantees; a child on the current path is a cycle.
-            auto cit = cells_.find(inst.child);
-            nb::object child = (cit != cells_.end() && cit->second.ready) ? nb::object() : child_cell(inst.child);
-            if (size_t(inst.child) < on_path_.size() && on_path_[size_t(inst.child)]) continue;
-            references.append(parse(inst.child, child, &inst));
-        }
-        on_path_[size_t(ci)] = 0;
-        return record;
+        if (!placed)
+            return make_record(cell_cls_, Rec::Cell, 2,
+                               {{fields_.cell_index, nb::int_(ci)},
+                                {fields_.name, d.name},
+                                {fields_.polygons, polygons},
+                                {fields_.references, references}});
+        nb::list trans;
+        for (const tx::Simple& s : placed->simple) trans.append(nb::cast(KTrans(s, unit_)));
+        for (const nb::object& o : placed->complex) trans.append(nb::cast(KTrans(o, unit_)));
+        return make_record(ref_cls_, Rec::Reference, 2,
+                           {{fields_.cell_index, nb::int_(ci)},
+                            {fields_.name, d.name},
+                            {fields_.polygons, polygons},
+                            {fields_.references, references},
+                            {fields_.trans_count, nb::int_(trans.size())},
+                            {fields_.trans, trans}});
     }
 
     ParseGDS& self_;
@@ -472,6 +514,7 @@ class Walk {
     std::vector<Outline> pending_;
     std::vector<std::array<Py_ssize_t, 3>> keys_;
     Py_ssize_t base_ = 0;
+    double unit_ = 0.0;
     bool check_existing_ = false;
 };
 
@@ -536,7 +579,7 @@ nb::object ParseGDS::get_height(nb::handle layer_spec) const {
 
 nb::list ParseGDS::extract_dpolygon(nb::handle polygon) const {
     std::vector<Outline> one(1);
-    hull_points(polygon, one[0]);
+    hull_points(polygon, layout_unit(layout), one[0]);
     if (!curve_tolerance.is_none()) simplify(one, curve_tolerance);
     return polygon_list(one[0].data(), one[0].size() / 2);
 }

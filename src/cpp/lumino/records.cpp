@@ -48,6 +48,9 @@ struct Dc {
     }
 };
 
+// Strong references, never released: the module lives for the process.
+PyObject* own_classes[2] = {nullptr, nullptr};
+
 nb::object builtin(const char* name) { return nb::module_::import_("builtins").attr(name); }
 
 // tuple[...] / list[...] / dict[...] generic aliases.
@@ -121,6 +124,7 @@ void define_records(nb::module_& m) {
     cell.append(dc.factory("references", "References", list));
     nb::object Cell = dc.cls("Cell", cell);
     m.attr("Cell") = Cell;
+    own_classes[int(Rec::Cell)] = Cell.inc_ref().ptr();
     m.attr("Cells") = generic("list", {Cell});
 
     nb::list ref;
@@ -128,6 +132,7 @@ void define_records(nb::module_& m) {
     ref.append(dc.factory("trans", "list[KTrans]", list));
     nb::object Reference = dc.cls("Reference", ref, Cell);
     m.attr("Reference") = Reference;
+    own_classes[int(Rec::Reference)] = Reference.inc_ref().ptr();
     m.attr("References") = generic("list", {Reference});
 
     nb::list pc;
@@ -207,7 +212,21 @@ void define_output(nb::module_& m) {
     m.attr("Output") = Enum("Output", members, "module"_a = kModule, "qualname"_a = "Output");
 }
 
-nb::object make_record(nb::handle cls, std::initializer_list<std::pair<nb::handle, nb::handle>> fields) {
+nb::handle own_class(Rec which) { return own_classes[int(which)]; }
+
+nb::object make_record(nb::handle cls, Rec own, size_t npos,
+                       std::initializer_list<std::pair<nb::handle, nb::handle>> fields) {
+    if (!cls.is(own_class(own))) {
+        nb::list args;
+        size_t k = 0;
+        for (auto& [name, value] : fields)
+            if (k++ < npos) args.append(value);
+        nb::object obj = cls(*args);
+        k = 0;
+        for (auto& [name, value] : fields)
+            if (k++ >= npos && PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) != 0) throw nb::python_error();
+        return obj;
+    }
     // object.__new__ plus a filled instance dict: what the generated __init__
     // would leave behind, without its per-field Python bytecode.
     PyTypeObject* tp = (PyTypeObject*)cls.ptr();

@@ -27,8 +27,17 @@ struct RecordKeys {
     }
 };
 
-// Fast construction of a record without running its generated __init__:
-// `fields` must hold every field in declaration order.
-nb::object make_record(nb::handle cls, std::initializer_list<std::pair<nb::handle, nb::handle>> fields);
+// The module's own record classes, as made at import (callers may rebind
+// the module's names; these stay).
+enum class Rec { Cell, Reference };
+nb::handle own_class(Rec which);
+
+// A record of class `cls` holding `fields` (every field, in declaration
+// order).  When `cls` is exactly the module's own class `own`, the instance
+// is filled directly, without running the generated __init__ bytecode; any
+// other class (a subclass, a rebound name) is called with the first `npos`
+// values, and the remaining fields are assigned as attributes.
+nb::object make_record(nb::handle cls, Rec own, size_t npos,
+                       std::initializer_list<std::pair<nb::handle, nb::handle>> fields);
 
 }  // namespace lumino
