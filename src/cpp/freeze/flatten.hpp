@@ -57,13 +57,14 @@ std::vector<std::pair<std::string, Value>> flatten_nested(const Value& root, std
             continue;
         }
         auto& [key, value] = frame.entries[frame.next++];
-        std::string joined = path.empty() ? key : path + std::string(sep) + key;
         if (adapter.is_map(value)) {
             Value child = value;  // `frame` may move when the stack grows
-            path = std::move(joined);
+            if (!path.empty()) path += sep;
+            path += key;  // extended in place: a deep walk stays linear
             enter(child);
             continue;
         }
+        std::string joined = path.empty() ? key : path + std::string(sep) + key;
         auto [it, fresh] = position.emplace(joined, flat.size());
         if (fresh)
             flat.emplace_back(std::move(joined), value);
