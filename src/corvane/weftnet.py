@@ -147,10 +147,14 @@ class _Module:
     __slots__ = (
         "name", "path", "file", "is_package", "package", "tree", "errors", "state",
         "top_names", "all_names", "star_sources", "global_assigned", "exports", "scopes",
+        "plain_root",
     )
 
-    def __init__(self, name: str, file: Path, is_package: bool) -> None:
+    def __init__(self, name: str, file: Path, is_package: bool, plain_root: str | None) -> None:
         self.name = name
+        # the library's name when its folder is not a package: modules there
+        # import each other by their bare names, as scripts beside each other do
+        self.plain_root = plain_root
         self.file = file
         self.path = str(file)
         self.is_package = is_package
@@ -267,6 +271,7 @@ class _FunctionScope:
         self.prefix = func.full + "."
         self.state: dict[str, frozenset] = {}
         self.all_values: dict[str, frozenset] = {}
+        self.exit_state: dict[str, frozenset] | None = None
         self.locals: set[str] = _EMPTY
         self.globals: set[str] = _EMPTY
         self.nonlocals: set[str] = _EMPTY
@@ -298,6 +303,9 @@ def _free_lookup(scope, name: str) -> frozenset:
         if name in scope.globals:
             break
         if name in scope.locals and name not in scope.nonlocals:
+            # Closures run late, mostly after the function has returned.
+            if scope.exit_state is not None and name in scope.exit_state:
+                return scope.exit_state[name]
             return scope.all_values.get(name, _EMPTY)
         scope = scope.parent
     return frozenset((("G", scope.module.name, name),))
@@ -576,10 +584,11 @@ class _Analysis:
         self.libraries.append(lib)
         root = Path(path_text)
         if root.is_file():
-            self._add_module(lib, root, root.name == "__init__.py")
+            self._add_module(lib, root, root.name == "__init__.py", None)
             return
         if not root.is_dir():
             return
+        plain = None if (root / "__init__.py").is_file() else lib
         for folder, dirs, files in os.walk(root):
             dirs[:] = sorted(d for d in dirs if not d.startswith(".") and d != "__pycache__")
             rel = Path(folder).relative_to(root).parts
@@ -590,12 +599,14 @@ class _Analysis:
             for f in files:
                 stem = f[:-3]
                 parts = rel if stem == "__init__" else (*rel, stem)
-                self._add_module(".".join((lib, *parts)), Path(folder) / f, stem == "__init__")
+                self._add_module(
+                    ".".join((lib, *parts)), Path(folder) / f, stem == "__init__", plain
+                )
 
-    def _add_module(self, name: str, file: Path, is_package: bool) -> None:
+    def _add_module(self, name: str, file: Path, is_package: bool, plain: str | None) -> None:
         if name in self.modules:
             return
-        module = _Module(name, file, is_package)
+        module = _Module(name, file, is_package, plain)
         self.modules[name] = module
         parts = name.split(".")
         for i in range(1, len(parts)):
@@ -675,6 +686,7 @@ class _Analysis:
             scope.all_values[name] = value
         if self.run(node.body, scope):
             func.returns.add(LITERAL)
+            scope.exit_state = _join([scope.exit_state, scope.state]) if scope.exit_state else scope.state
         if isinstance(node, ast.AsyncFunctionDef) or names.generator:
             func.returns = {UNKNOWN}
 
@@ -715,6 +727,7 @@ class _Analysis:
         value = self.ev(stmt.value, scope) if stmt.value is not None else _L
         if scope.kind == "function":
             scope.owner.returns.update(value)
+            scope.exit_state = _join([scope.exit_state, scope.state]) if scope.exit_state else dict(scope.state)
         return False
 
     def _s_raise(self, stmt: ast.Raise, scope) -> bool:
@@ -811,16 +824,30 @@ class _Analysis:
             else:
                 self._assign_target(target, _U, scope)
 
+    def _known(self, name: str) -> bool:
+        return name in self.modules or name in self.prefixes
+
+    def _imported(self, name: str, module: _Module) -> str:
+        """The module an absolute import names: a sibling in a plain library folder if not known."""
+        if module.plain_root and not self._known(name.partition(".")[0]):
+            local = module.plain_root + "." + name
+            if self._known(local):
+                return local
+        return name
+
     def _s_import(self, stmt: ast.Import, scope) -> None:
         for alias in stmt.names:
+            name = self._imported(alias.name, scope.module)
             if alias.asname:
-                scope.bind(alias.asname, frozenset((("M", alias.name),)))
+                scope.bind(alias.asname, frozenset((("M", name),)))
             else:
                 top = alias.name.partition(".")[0]
-                scope.bind(top, frozenset((("M", top),)))
+                scope.bind(top, frozenset((("M", name[: len(name) - len(alias.name) + len(top)]),)))
 
     def _s_import_from(self, stmt: ast.ImportFrom, scope) -> None:
         source = _absolute(scope.module, stmt.module, stmt.level)
+        if source is not None and not stmt.level:
+            source = self._imported(source, scope.module)
         for alias in stmt.names:
             if alias.name == "*":
                 other = self.modules.get(source) if source else None
@@ -959,7 +986,10 @@ class _Analysis:
                 tags = next((k.value for k in dec.keywords if k.arg == "tags"), None)
                 func.decorators.append((_dotted(dec.func) or "", callee, True, tags))
             else:
-                func.decorators.append((_dotted(dec) or "", self.ev(dec, scope), False, None))
+                values = self.ev(dec, scope)
+                if scope.owner is not None:  # applying it is a call made by the enclosing function
+                    scope.owner.sites.append((values, None, None))
+                func.decorators.append((_dotted(dec) or "", values, False, None))
         args = node.args
         positional = [*args.posonlyargs, *args.args]
         func.params = [a.arg for a in positional]
@@ -997,7 +1027,9 @@ class _Analysis:
             return
         self.done_defs[id(node)] = full
         for dec in node.decorator_list:
-            self.ev(dec, scope)
+            values = self.ev(dec, scope)
+            if scope.owner is not None:
+                scope.owner.sites.append((values, None, None))
         bases = [self.ev(b, scope) for b in node.bases]
         for kw in node.keywords:
             self.ev(kw.value, scope)
@@ -1308,7 +1340,7 @@ class _Analysis:
             elif kind == "D":
                 func = self.funcs.get(c[1])
                 if c[1] in _PDK_GETTERS:
-                    out.add(("I", ("X", "velloc.pdk.Pdk")))
+                    out.add(self._pdk_instance())
                 elif func is None:
                     out.add(UNKNOWN)
                 elif func.is_partial:
@@ -1325,7 +1357,7 @@ class _Analysis:
                 elif name in ("builtins.staticmethod", "builtins.classmethod"):
                     out |= self.norm(first) or _U
                 elif name in _PDK_GETTERS:
-                    out.add(("I", ("X", "velloc.pdk.Pdk")))
+                    out.add(self._pdk_instance())
                 elif name in _PDK_CLASSES:
                     out.add(("I", c))
                 else:
@@ -1338,6 +1370,11 @@ class _Analysis:
             else:
                 out.add(UNKNOWN)
         return frozenset(out)
+
+    def _pdk_instance(self):
+        """What the layout library's active-PDK getters return."""
+        name = "velloc.pdk.Pdk"
+        return ("I", ("C", name) if name in self.classes else ("X", name))
 
     def _returns_what_it_returns(self, func: _Func) -> bool:
         for text, values, is_call, _ in func.decorators:
