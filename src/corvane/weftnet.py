@@ -569,7 +569,8 @@ class _Analysis:
         self.prefixes: set[str] = set()  # package names holding analysed modules
         self.funcs: dict[str, _Func] = {}
         self.classes: dict[str, _Class] = {}
-        self.libraries: list[str] = []
+        # attribute assignments on other objects: (object values, attribute, values)
+        self.stores: list[tuple[frozenset, str, frozenset]] = []
         self.done_defs: dict[int, str] = {}
         self.queue: deque[tuple[ast.AST, _Func, Any, str | None]] = deque()
         self.memo: dict[tuple, frozenset] = {}
@@ -581,7 +582,6 @@ class _Analysis:
     # discovery and parsing -------------------------------------------------------------
 
     def add_library(self, lib: str, path_text: str) -> None:
-        self.libraries.append(lib)
         root = Path(path_text)
         if root.is_file():
             self._add_module(lib, root, root.name == "__init__.py", None)
@@ -590,9 +590,10 @@ class _Analysis:
             return
         plain = None if (root / "__init__.py").is_file() else lib
         for folder, dirs, files in os.walk(root):
-            dirs[:] = sorted(d for d in dirs if not d.startswith(".") and d != "__pycache__")
+            # Only what an import can name: no hidden folders, caches or dotted file names.
+            dirs[:] = sorted(d for d in dirs if d.isidentifier() and d != "__pycache__")
             rel = Path(folder).relative_to(root).parts
-            files = sorted(f for f in files if f.endswith(".py") and not f.startswith("."))
+            files = sorted(f for f in files if f.endswith(".py") and f[:-3].isidentifier())
             if "__init__.py" in files:
                 files.remove("__init__.py")
                 files.insert(0, "__init__.py")
@@ -647,18 +648,19 @@ class _Analysis:
         scope = _ModuleScope(module)
         try:
             self.run(module.tree.body, scope)
-            module.state = scope.state
-            while self.queue:
-                node, func, parent, cls = self.queue.popleft()
-                self.read_function(node, func, parent, cls)
         except RecursionError:
-            module.state = scope.state
-            self.queue.clear()
-            module.errors.append("RecursionError: code nested too deeply to analyse")
+            module.errors.append("RecursionError: module code nested too deeply to analyse")
         except Exception as exc:  # never let one odd module stop the others
-            module.state = scope.state
-            self.queue.clear()
             module.errors.append("analysis stopped: " + _error_text(exc))
+        module.state = scope.state
+        while self.queue:
+            node, func, parent, cls = self.queue.popleft()
+            try:
+                self.read_function(node, func, parent, cls)
+            except RecursionError:
+                module.errors.append("RecursionError: " + func.full + " nested too deeply to analyse")
+            except Exception as exc:
+                module.errors.append("analysis of " + func.full + " stopped: " + _error_text(exc))
 
     def read_function(self, node, func: _Func, parent, cls: str | None) -> None:
         scope = _FunctionScope(parent, func, cls)
@@ -792,6 +794,8 @@ class _Analysis:
                 if b[0] == "I" and b[1][0] == "C" and b[1][1] == scope.cls:
                     attrs = self.classes[scope.cls].instance_attrs
                     attrs.setdefault(target.attr, set()).update(values)
+                    return
+            self.stores.append((base, target.attr, values))
         elif isinstance(target, ast.Subscript):
             self.ev(target.value, scope)
             self.ev(target.slice, scope)
@@ -1371,6 +1375,23 @@ class _Analysis:
                 out.add(UNKNOWN)
         return frozenset(out)
 
+    def apply_stores(self) -> None:
+        """Values assigned to attributes of instances, classes and modules from elsewhere."""
+        for base, attr, values in self.stores:
+            for target in self.norm(base):
+                kind = target[0]
+                if kind == "I" and target[1][0] == "C":
+                    attrs = self.classes[target[1][1]].instance_attrs
+                    attrs.setdefault(attr, set()).update(values)
+                elif kind == "C":
+                    namespace = self.classes[target[1]].namespace
+                    namespace[attr] = namespace.get(attr, _EMPTY) | values
+                elif kind == "M" and target[1] in self.modules:
+                    state = self.modules[target[1]].state
+                    state[attr] = state.get(attr, _EMPTY) | values
+        self.memo.clear()
+        self.mro_memo.clear()
+
     def _pdk_instance(self):
         """What the layout library's active-PDK getters return."""
         name = "velloc.pdk.Pdk"
@@ -1514,6 +1535,8 @@ class _Analysis:
             func.module.errors.append(
                 "RecursionError: names of " + func.full + " nested too deeply to resolve"
             )
+        except Exception as exc:  # an odd construct costs one record, not the whole graph
+            func.module.errors.append("resolving " + func.full + " stopped: " + _error_text(exc))
         return record
 
     def _fill_function(self, func: _Func, record: dict) -> None:
@@ -1693,6 +1716,7 @@ def _generate(paths: Mapping) -> dict:
         return {}
     for module in parsed:
         analysis.read_module(module)
+    analysis.apply_stores()
     per_module: dict[str, list[_Func]] = {}
     for func in analysis.funcs.values():
         per_module.setdefault(func.module.name, []).append(func)
