@@ -174,7 +174,7 @@ class _Func:
     __slots__ = (
         "full", "module", "node", "order", "written", "decorators", "params",
         "defaults", "sites", "returns", "is_partial", "wrapped", "bound_args",
-        "bound_kwargs", "transparent", "output",
+        "bound_kwargs", "generator", "output",
     )
 
     def __init__(self, full: str, module: _Module, node: ast.AST, order: int) -> None:
@@ -196,7 +196,7 @@ class _Func:
         self.wrapped: frozenset = _EMPTY
         self.bound_args: list[ast.AST] = []
         self.bound_kwargs: list[tuple[str, Any, frozenset | None]] = []
-        self.transparent = True
+        self.generator = False
         self.output: dict | None = None
 
 
@@ -367,22 +367,111 @@ _COMPREHENSIONS = (ast.ListComp, ast.SetComp, ast.GeneratorExp, ast.DictComp)
 
 
 class _ScopeNames:
-    """Names a function binds (its locals), declares global or nonlocal, and whether it yields."""
+    """Names a function binds (its locals) and declares global or nonlocal."""
 
-    __slots__ = ("locals", "globals", "nonlocals", "generator", "walrus")
+    __slots__ = ("locals", "globals", "nonlocals", "walrus")
 
     def __init__(self, walrus: _ScopeNames | None = None) -> None:
         self.locals: set[str] = set()
         self.globals: set[str] = set()
         self.nonlocals: set[str] = set()
-        self.generator = False
         # where an assignment expression binds: the scope itself, or for a
         # comprehension the nearest enclosing function-like scope
         self.walrus = walrus if walrus is not None else self
 
 
 def _scan_scopes(tree: ast.Module) -> dict[int, _ScopeNames]:
-    """One pass over a module: the names of every function scope, keyed by the def's id."""
+    """One pass over a module's statements: the names of every function scope, keyed by the
+    def's id.  Without assignment expressions no expression binds a name, so only
+    statements and their targets are read."""
+    found: dict[int, _ScopeNames] = {}
+    stack: list[tuple[ast.AST, _ScopeNames]] = [(n, _ScopeNames()) for n in tree.body]
+    push = stack.append
+    while stack:
+        node, scope = stack.pop()
+        t = type(node)
+        names = scope.locals
+        if t is ast.Assign:
+            for target in node.targets:
+                if type(target) is ast.Name:
+                    names.add(target.id)
+                else:
+                    _target_set(target, names)
+        elif t is ast.Expr or t is ast.Return or t is ast.Pass:
+            continue
+        elif t is ast.FunctionDef or t is ast.AsyncFunctionDef:
+            names.add(node.name)
+            inner = found[id(node)] = _ScopeNames()
+            args = node.args
+            for a in (*args.posonlyargs, *args.args, *args.kwonlyargs, args.vararg, args.kwarg):
+                if a is not None:
+                    inner.locals.add(a.arg)
+            for n in node.body:
+                push((n, inner))
+        elif t is ast.ClassDef:
+            names.add(node.name)
+            inner = _ScopeNames()
+            for n in node.body:
+                push((n, inner))
+        elif t is ast.If or t is ast.While:
+            for n in node.body:
+                push((n, scope))
+            for n in node.orelse:
+                push((n, scope))
+        elif t is ast.For or t is ast.AsyncFor:
+            _target_set(node.target, names)
+            for n in (*node.body, *node.orelse):
+                push((n, scope))
+        elif t is ast.AugAssign or t is ast.AnnAssign:
+            _target_set(node.target, names)
+        elif t is ast.With or t is ast.AsyncWith:
+            for item in node.items:
+                if item.optional_vars is not None:
+                    _target_set(item.optional_vars, names)
+            for n in node.body:
+                push((n, scope))
+        elif t is ast.Import or t is ast.ImportFrom:
+            for alias in node.names:
+                if alias.name != "*":
+                    names.add(alias.asname or alias.name.partition(".")[0])
+        elif t in _TRY_TYPES:
+            for handler in node.handlers:
+                if handler.name:
+                    names.add(handler.name)
+                for n in handler.body:
+                    push((n, scope))
+            for n in (*node.body, *node.orelse, *node.finalbody):
+                push((n, scope))
+        elif t is ast.Global:
+            scope.globals.update(node.names)
+        elif t is ast.Nonlocal:
+            scope.nonlocals.update(node.names)
+        elif t is ast.Delete:
+            for target in node.targets:
+                _target_set(target, names)
+        elif t is ast.Match:
+            for case in node.cases:
+                for sub in ast.walk(case.pattern):
+                    if type(sub) in (ast.MatchAs, ast.MatchStar) and sub.name:
+                        names.add(sub.name)
+                    elif type(sub) is ast.MatchMapping and sub.rest:
+                        names.add(sub.rest)
+                for n in case.body:
+                    push((n, scope))
+    for names in found.values():
+        names.locals -= names.globals
+        names.locals -= names.nonlocals
+    return found
+
+
+def _target_set(target: ast.AST, names: set[str]) -> None:
+    found: list[str] = []
+    _target_names(target, found)
+    names.update(found)
+
+
+def _scan_scopes_walrus(tree: ast.Module) -> dict[int, _ScopeNames]:
+    """``_scan_scopes`` through every expression too, for modules with assignment expressions."""
     found: dict[int, _ScopeNames] = {}
     module = _ScopeNames()
     stack: list[tuple[ast.AST, _ScopeNames]] = [(n, module) for n in tree.body]
@@ -458,9 +547,7 @@ def _scan_scopes(tree: ast.Module) -> dict[int, _ScopeNames]:
                 if alias.name != "*":
                     scope.locals.add(alias.asname or alias.name.partition(".")[0])
             continue
-        if t is ast.Yield or t is ast.YieldFrom:
-            scope.generator = True
-        elif t is ast.ExceptHandler or t is ast.MatchAs or t is ast.MatchStar:
+        if t is ast.ExceptHandler or t is ast.MatchAs or t is ast.MatchStar:
             if node.name:
                 scope.locals.add(node.name)
         elif t is ast.MatchMapping and node.rest:
@@ -623,7 +710,8 @@ class _Analysis:
             module.errors.append(_error_text(exc))
             return
         _scan_module(module)
-        module.scopes = _scan_scopes(module.tree)
+        scan = _scan_scopes_walrus if b":=" in source else _scan_scopes
+        module.scopes = scan(module.tree)
 
     def exports(self, module: _Module, seen: set[str] | None = None) -> list[str]:
         """Names a star import of the module binds."""
@@ -689,7 +777,7 @@ class _Analysis:
         if self.run(node.body, scope):
             func.returns.add(LITERAL)
             scope.exit_state = _join([scope.exit_state, scope.state]) if scope.exit_state else scope.state
-        if isinstance(node, ast.AsyncFunctionDef) or names.generator:
+        if isinstance(node, ast.AsyncFunctionDef) or func.generator:
             func.returns = {UNKNOWN}
 
     def _param_value(self, arg: ast.arg, parent) -> frozenset:
@@ -1126,6 +1214,8 @@ class _Analysis:
         stack = [node]
         while stack:
             n = stack.pop()
+            if type(n) in _YIELDS and scope.kind == "function":
+                scope.owner.generator = True
             if type(n) in _OPAQUE_TYPES:
                 for child in ast.iter_child_nodes(n):
                     if isinstance(child, ast.expr):
@@ -1554,7 +1644,9 @@ class _Analysis:
         calls: dict[str, None] = {}
         gets: dict[str, None] = {}
         for callee, literal, base in func.sites:
-            self._targets(self.norm(callee), calls)
+            reached: dict[str, None] = {}
+            self._targets(self.norm(callee), reached)
+            calls.update(dict.fromkeys(sorted(reached)))  # one site's callees in a fixed order
             if literal is not None and self._is_getter(callee, base):
                 full = self._component(literal)
                 if full is not None:
@@ -1576,7 +1668,7 @@ class _Analysis:
         wrapped = self.norm(func.wrapped)
         calls: dict[str, None] = {}
         self._targets(wrapped, calls)
-        record["resolved_calls"] = list(calls)
+        record["resolved_calls"] = sorted(calls)
         base = None
         if len(wrapped) == 1:
             (v,) = wrapped
@@ -1659,6 +1751,8 @@ def _c3_merge(sequences: list[list]) -> list:
 
 
 _COMPREHENSION_TYPES = frozenset(_COMPREHENSIONS)
+_YIELDS = (ast.Yield, ast.YieldFrom)
+_TRY_TYPES = frozenset({ast.Try, getattr(ast, "TryStar", ast.Try)})
 _LITERAL_TYPES = frozenset(
     {ast.Tuple, ast.List, ast.Set, ast.Dict, ast.JoinedStr, ast.FormattedValue, ast.Constant}
 )
