@@ -380,10 +380,10 @@ class _ScopeNames:
         self.walrus = walrus if walrus is not None else self
 
 
-def _scan_scopes(tree: ast.Module) -> dict[int, _ScopeNames]:
+def _scan_scopes(tree: ast.Module, walrus: bool) -> dict[int, _ScopeNames]:
     """One pass over a module's statements: the names of every function scope, keyed by the
-    def's id.  Without assignment expressions no expression binds a name, so only
-    statements and their targets are read."""
+    def's id.  Only assignment expressions bind names inside expressions; the expressions
+    are searched for them when the module has any (``walrus``)."""
     found: dict[int, _ScopeNames] = {}
     stack: list[tuple[ast.AST, _ScopeNames]] = [(n, _ScopeNames()) for n in tree.body]
     push = stack.append
@@ -391,6 +391,8 @@ def _scan_scopes(tree: ast.Module) -> dict[int, _ScopeNames]:
         node, scope = stack.pop()
         t = type(node)
         names = scope.locals
+        if walrus:
+            _walrus_targets(node, names)
         if t is ast.Assign:
             for target in node.targets:
                 if type(target) is ast.Name:
@@ -464,108 +466,27 @@ def _scan_scopes(tree: ast.Module) -> dict[int, _ScopeNames]:
     return found
 
 
+def _walrus_targets(stmt: ast.stmt, names: set[str]) -> None:
+    """Targets of assignment expressions in a statement's own expressions (a comprehension's
+    bind in the enclosing scope too; a lambda's stay in the lambda)."""
+    for field in stmt._fields:
+        value = getattr(stmt, field, None)
+        for item in value if type(value) is list else (value,):
+            if not isinstance(item, ast.expr):
+                continue
+            stack = [item]
+            while stack:
+                node = stack.pop()
+                if type(node) is ast.NamedExpr:
+                    names.add(node.target.id)
+                if type(node) is not ast.Lambda:
+                    stack.extend(ast.iter_child_nodes(node))
+
+
 def _target_set(target: ast.AST, names: set[str]) -> None:
     found: list[str] = []
     _target_names(target, found)
     names.update(found)
-
-
-def _scan_scopes_walrus(tree: ast.Module) -> dict[int, _ScopeNames]:
-    """``_scan_scopes`` through every expression too, for modules with assignment expressions."""
-    found: dict[int, _ScopeNames] = {}
-    module = _ScopeNames()
-    stack: list[tuple[ast.AST, _ScopeNames]] = [(n, module) for n in tree.body]
-    push = stack.append
-    while stack:
-        node, scope = stack.pop()
-        t = type(node)
-        if t is ast.Name:
-            if type(node.ctx) is not ast.Load:
-                scope.locals.add(node.id)
-            continue
-        if t is ast.FunctionDef or t is ast.AsyncFunctionDef or t is ast.Lambda:
-            args = node.args
-            for d in args.defaults:
-                push((d, scope))
-            for d in args.kw_defaults:
-                if d is not None:
-                    push((d, scope))
-            inner = _ScopeNames()
-            for a in (*args.posonlyargs, *args.args, *args.kwonlyargs, args.vararg, args.kwarg):
-                if a is not None:
-                    inner.locals.add(a.arg)
-                    if a.annotation is not None:
-                        push((a.annotation, scope))
-            if t is ast.Lambda:
-                push((node.body, inner))
-                continue
-            scope.locals.add(node.name)
-            found[id(node)] = inner
-            for d in node.decorator_list:
-                push((d, scope))
-            if node.returns is not None:
-                push((node.returns, scope))
-            for n in node.body:
-                push((n, inner))
-            continue
-        if t is ast.ClassDef:
-            scope.locals.add(node.name)
-            for n in (*node.decorator_list, *node.bases, *node.keywords):
-                push((n, scope))
-            inner = _ScopeNames()
-            for n in node.body:
-                push((n, inner))
-            continue
-        if t in _COMPREHENSION_TYPES:
-            generators = node.generators
-            push((generators[0].iter, scope))
-            inner = _ScopeNames(scope.walrus)
-            for i, gen in enumerate(generators):
-                push((gen.target, inner))
-                if i:
-                    push((gen.iter, inner))
-                for cond in gen.ifs:
-                    push((cond, inner))
-            if t is ast.DictComp:
-                push((node.key, inner))
-                push((node.value, inner))
-            else:
-                push((node.elt, inner))
-            continue
-        if t is ast.NamedExpr:
-            scope.walrus.locals.add(node.target.id)
-            push((node.value, scope))
-            continue
-        if t is ast.Global:
-            scope.globals.update(node.names)
-            continue
-        if t is ast.Nonlocal:
-            scope.nonlocals.update(node.names)
-            continue
-        if t is ast.Import or t is ast.ImportFrom:
-            for alias in node.names:
-                if alias.name != "*":
-                    scope.locals.add(alias.asname or alias.name.partition(".")[0])
-            continue
-        if t is ast.ExceptHandler or t is ast.MatchAs or t is ast.MatchStar:
-            if node.name:
-                scope.locals.add(node.name)
-        elif t is ast.MatchMapping and node.rest:
-            scope.locals.add(node.rest)
-        elif t is ast.Constant:
-            continue
-        for field in node._fields:
-            value = getattr(node, field, None)
-            if type(value) is list:
-                for item in value:
-                    if isinstance(item, ast.AST):
-                        push((item, scope))
-            elif isinstance(value, ast.AST):
-                push((value, scope))
-    for names in found.values():
-        names.locals -= names.globals
-        names.locals -= names.nonlocals
-    return found
 
 
 def _scan_module(module: _Module) -> None:
@@ -710,8 +631,7 @@ class _Analysis:
             module.errors.append(_error_text(exc))
             return
         _scan_module(module)
-        scan = _scan_scopes_walrus if b":=" in source else _scan_scopes
-        module.scopes = scan(module.tree)
+        module.scopes = _scan_scopes(module.tree, b":=" in source)
 
     def exports(self, module: _Module, seen: set[str] | None = None) -> list[str]:
         """Names a star import of the module binds."""
@@ -1529,14 +1449,13 @@ class _Analysis:
                 self._targets(v[1], out, depth + 1)
 
     def _texts(self, values: frozenset, is_call: bool) -> list[str]:
-        """Dotted names of a decorator: through the module's own imports first, then fully resolved."""
+        """Dotted names of a decorator: each name met following it one binding at a time
+        (the module's own import first), then the fully resolved one."""
         suffix = "(...)" if is_call else ""
         texts = []
         if len(values) == 1:
             (v,) = values
-            shallow = self._shallow_text(v)
-            if shallow:
-                texts.append(shallow + suffix)
+            texts = [text + suffix for text in self._chain(v)]
         resolved = self.norm(values)
         if len(resolved) == 1:
             (v,) = resolved
@@ -1544,20 +1463,35 @@ class _Analysis:
                 texts.append(v[1] + suffix)
         return texts
 
-    def _shallow_text(self, v) -> str | None:
-        kind = v[0]
-        if kind == "R":
-            return ".".join((v[1], *v[2]))
-        if kind in "DCXM":
-            return v[1]
-        if kind == "G":
-            module = self.modules.get(v[1])
-            bound = module.state.get(v[2]) if module is not None else None
-            if bound is not None and len(bound) == 1:
-                (inner,) = bound
-                if inner[0] != "G":
-                    return self._shallow_text(inner)
-        return None
+    def _chain(self, v) -> list[str]:
+        texts: list[str] = []
+        for _ in range(64):
+            kind = v[0]
+            if kind in "DCXM":
+                texts.append(v[1])
+                break
+            if kind == "G":
+                module = self.modules.get(v[1])
+                bound = module.state.get(v[2]) if module is not None else None
+                if bound is None or len(bound) != 1:
+                    break
+                (v,) = bound
+            elif kind == "R":
+                texts.append(".".join((v[1], *v[2])))
+                module = self.modules.get(v[1])
+                attr, rest = v[2][0], v[2][1:]
+                bound = module.state.get(attr) if module is not None else None
+                if bound is not None and len(bound) == 1 and bound != frozenset(((v[0], v[1], (attr,)),)):
+                    (v,) = bound
+                    for name in rest:
+                        v = _attr_of(v, name)
+                elif rest and self._known(v[1] + "." + attr):
+                    v = ("R", v[1] + "." + attr, rest)
+                else:
+                    break
+            else:
+                break
+        return texts
 
     def _resolved_decorator(self, written: str, values: frozenset, is_call: bool) -> str:
         texts = self._texts(values, is_call)
