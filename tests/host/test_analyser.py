@@ -413,3 +413,75 @@ def test_velloc_standin():
     assert {"velloc.components.straight", "velloc.components.bend_circular",
             "velloc.component.ComponentReference.connect"} <= set(ring)
     assert functions["velloc.pdk.get_component"]["resolved_calls"] == ["velloc.pdk.get_active_pdk"]
+
+
+FLOW = """
+from . import lib
+
+def a(): pass
+def b(): pass
+
+last = a
+last = b
+
+maybe = a
+if lib.flag:
+    maybe = b
+
+try:
+    from .lib import fast as impl
+except ImportError:
+    impl = None
+
+class Holder:
+    def __init__(self):
+        self.cb = a
+    def fire(self):
+        self.cb()
+
+def make():
+    return Holder()
+
+def uses_last(): last()
+def uses_maybe(): maybe()
+def uses_impl(): impl()
+def uses_return(): make().fire()
+def rebinds():
+    h = Holder()
+    h.cb = b
+def patches():
+    lib.fast = b
+def loops():
+    f = a
+    for _ in range(3):
+        f()
+        f = b
+def over_literal():
+    for f in (a, b):
+        f()
+"""
+
+
+@pytest.mark.parametrize(
+    "name, expected",
+    [
+        ("uses_last", ["proj.m.b"]),  # the module's binding at its end
+        ("uses_maybe", ["proj.m.a", "proj.m.b"]),  # either branch
+        ("uses_impl", ["proj.lib.fast", "proj.m.b"]),  # None calls nothing; lib.fast is patched
+        ("uses_return", ["proj.m.make", "proj.m.Holder.fire"]),
+        ("Holder.fire", ["proj.m.a", "proj.m.b"]),  # the attribute is also set from outside
+        ("loops", ["proj.m.a", "proj.m.b"]),  # the second round of the loop sees b
+        ("over_literal", ["proj.m.a", "proj.m.b"]),
+    ],
+)
+def test_bindings_follow_the_code(tmp_path, name, expected):
+    graph = analyse(tmp_path, {"m.py": FLOW, "lib.py": "flag = True\ndef fast(): pass\n"})
+    assert sorted(calls(graph, "proj.m." + name)) == sorted(expected)
+
+
+def test_output_order_is_stable(tmp_path):
+    source = "def " + "(): pass\ndef ".join(f"f{i}" for i in range(30)) + "(): pass\n"
+    source += "def pick(c):\n    g = " + " if c else ".join(f"f{i}" for i in range(30)) + "\n    g()\n"
+    graph = analyse(tmp_path, {"m.py": source})
+    assert list(graph["functions"])[:3] == ["proj.m.f0", "proj.m.f1", "proj.m.f2"]
+    assert calls(graph, "proj.m.pick") == sorted(f"proj.m.f{i}" for i in range(30))
