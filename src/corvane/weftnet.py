@@ -12,14 +12,17 @@ How names are resolved:
   parameter defaults see the bindings in force where the function is defined.
   Function bodies see the module's bindings as they stand at its end.
 - Inside a function, a name assigned anywhere in it (a parameter, a local
-  variable, a local import) is local and hides the module's name.  Closures
-  see every value the enclosing function gives the name.
+  variable, a local import) is local and hides the module's name.  A closure
+  sees the values its enclosing function leaves the name with when it exits.
 - Decorators are transparent: a call of a decorated function is an edge to the
   function itself.
-- Calls of classes go to their ``__init__``, ``self.m()`` and ``obj.m()`` (obj
-  an instance made in view) to the method found along the class hierarchy; an
-  unknown base class, an unknown value or an attribute of an object whose type
-  is not known leaves the call out rather than guessing.
+- A call of a class goes to its ``__init__``; ``self.m()``, ``super().m()`` and
+  ``obj.m()`` (``obj`` an instance created, returned or stored where the reader
+  can see it) go to the method found along the class hierarchy.  An unknown
+  base class, a parameter, or an object whose type is not known leaves the call
+  out rather than guessing.
+- Only functions of the analysed libraries are listed as calls; calls into
+  other libraries and builtins are not.
 - A module-level ``name = functools.partial(func, ...)`` is recorded as a
   function of its own (``is_partial``) whose one call is ``func``; it carries
   ``func``'s decorators and tags (so a partial of a cell factory is a factory),
@@ -94,10 +97,10 @@ _MAX_LOOP_REPEAT_DEPTH = 3
 #   ("K", callee, first_arg)  result of calling callee (first_arg: a value set)
 #   ("H", annotation)         a parameter annotated with the given value set
 #   ("Z", value_set)          super() with the given class values
-UNKNOWN = ("U",)
-LITERAL = ("L",)
-_U = frozenset((UNKNOWN,))
-_L = frozenset((LITERAL,))
+_UNKNOWN = ("U",)
+_LITERAL = ("L",)
+_U = frozenset((_UNKNOWN,))
+_L = frozenset((_LITERAL,))
 _EMPTY: frozenset = frozenset()
 _CONCRETE = frozenset("MXDCIPSLU")
 
@@ -695,10 +698,10 @@ class _Analysis:
         for name, value in scope.state.items():
             scope.all_values[name] = value
         if self.run(node.body, scope):
-            func.returns.add(LITERAL)
+            func.returns.add(_LITERAL)
             scope.exit_state = _join([scope.exit_state, scope.state]) if scope.exit_state else scope.state
         if isinstance(node, ast.AsyncFunctionDef) or func.generator:
-            func.returns = {UNKNOWN}
+            func.returns = {_UNKNOWN}
 
     def _param_value(self, arg: ast.arg, parent) -> frozenset:
         ann = arg.annotation
@@ -1191,10 +1194,10 @@ class _Analysis:
         if scope.owner is not None:
             get_base = receiver if receiver is not None and func.attr == "get_component" else None
             scope.owner.sites.append((callee, first, get_base))
-        if UNKNOWN in callee or not callee:
+        if _UNKNOWN in callee or not callee:
             return _U
         first_values = arg_values[0] if arg_values else _EMPTY
-        return frozenset(("K", v, first_values) for v in callee if v != LITERAL) or _U
+        return frozenset(("K", v, first_values) for v in callee if v != _LITERAL) or _U
 
     def _is_builtin(self, name: str, scope) -> bool:
         values = scope.lookup(name)
@@ -1284,7 +1287,7 @@ class _Analysis:
                 for cls in v[1]:
                     out |= self._class_attr(cls, attr, False, skip_first=True)
             else:
-                out.add(UNKNOWN)
+                out.add(_UNKNOWN)
         return frozenset(out)
 
     def _module_attr(self, name: str, attr: str) -> frozenset:
@@ -1356,18 +1359,18 @@ class _Analysis:
                 if c[1] in _PDK_GETTERS:
                     out.add(self._pdk_instance())
                 elif func is None:
-                    out.add(UNKNOWN)
+                    out.add(_UNKNOWN)
                 elif func.is_partial:
                     out |= self._call_result(self.norm(func.wrapped), _EMPTY)
                 elif self._returns_what_it_returns(func):
                     out |= self.norm(func.returns) if func.returns else _U
                 else:
-                    out.add(UNKNOWN)
+                    out.add(_UNKNOWN)
             elif kind == "X":
                 name = c[1]
                 if name == _PARTIAL:
                     targets = self.norm(first)
-                    out.add(("P", targets) if targets and UNKNOWN not in targets else UNKNOWN)
+                    out.add(("P", targets) if targets and _UNKNOWN not in targets else _UNKNOWN)
                 elif name in ("builtins.staticmethod", "builtins.classmethod"):
                     out |= self.norm(first) or _U
                 elif name in _PDK_GETTERS:
@@ -1375,14 +1378,14 @@ class _Analysis:
                 elif name in _PDK_CLASSES:
                     out.add(("I", c))
                 else:
-                    out.add(UNKNOWN)
+                    out.add(_UNKNOWN)
             elif kind == "P":
                 out |= self._call_result(c[1], _EMPTY)
             elif kind == "I" and c[1][0] == "C":
                 call = self._class_attr(c[1][1], "__call__", False)
-                out |= self._call_result(call, _EMPTY) if UNKNOWN not in call else _U
+                out |= self._call_result(call, _EMPTY) if _UNKNOWN not in call else _U
             else:
-                out.add(UNKNOWN)
+                out.add(_UNKNOWN)
         return frozenset(out)
 
     def apply_stores(self) -> None:
@@ -1430,7 +1433,7 @@ class _Analysis:
 
     def _targets(self, values: frozenset, out: dict, depth: int = 0) -> None:
         """Full names of the analysed functions that calling one of the values runs."""
-        if UNKNOWN in values or depth > 20:
+        if _UNKNOWN in values or depth > 20:
             return
         for v in values:
             kind = v[0]
@@ -1439,11 +1442,11 @@ class _Analysis:
                     out[v[1]] = None
             elif kind == "C":
                 init = self._class_attr(v[1], "__init__", False)
-                if UNKNOWN not in init:
+                if _UNKNOWN not in init:
                     self._targets(init, out, depth + 1)
             elif kind == "I" and v[1][0] == "C":
                 call = self._class_attr(v[1][1], "__call__", False)
-                if UNKNOWN not in call:
+                if _UNKNOWN not in call:
                     self._targets(call, out, depth + 1)
             elif kind == "P":
                 self._targets(v[1], out, depth + 1)
@@ -1650,7 +1653,7 @@ def _attr_of(v, attr: str):
     if kind == "X":
         return ("X", v[1] + "." + attr)
     if kind in "LU":
-        return UNKNOWN
+        return _UNKNOWN
     return ("A", v, attr)
 
 
