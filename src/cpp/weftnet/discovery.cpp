@@ -88,7 +88,7 @@ nb::dict compute_lib_paths() {
     modules.append(pdk_name);
     for (nb::handle c : candidates)
         if (!is_submodule_of(pdk, utf8(c))) modules.append(c);
-    log_debug("extra_modules: " + utf8(nb::str(modules)));
+    log_debug("extra_modules: " + utf8(text_of(modules)));
 
     nb::object import_module = corvane::module_attr("importlib").attr("import_module");
     nb::object none = nb::none();
@@ -126,7 +126,7 @@ nb::dict compute_lib_paths() {
     nb::object vl_name = getattr_or(vl, "__name__", none);
     if (!vl_file.is_none() && !vl_name.is_none()) lib_paths[vl_name] = resolved(vl_file).attr("parent");
 
-    log_debug("lib_paths: " + utf8(nb::str(lib_paths)));
+    log_debug("lib_paths: " + utf8(text_of(lib_paths)));
     return lib_paths;
 }
 

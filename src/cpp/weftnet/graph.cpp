@@ -54,7 +54,7 @@ struct Candidate {
     std::vector<nb::object> children;  // full callee names, sorted, valid only
 };
 
-nb::object library_names_text(nb::handle lib_paths) { return nb::str(nb::list(lib_paths.attr("keys")())); }
+nb::object library_names_text(nb::handle lib_paths) { return text_of(nb::list(lib_paths.attr("keys")())); }
 
 }  // namespace
 
@@ -75,7 +75,7 @@ nb::object create_weftnet(nb::handle graph_data_in, nb::handle lib_paths_in) {
     if (!truthy(graph_data)) {
         nb::dict paths;
         corvane::for_each(lib_paths.attr("items")(), [&](nb::object item) {
-            paths[item[0]] = nb::str(item[1]);
+            paths[item[0]] = text_of(item[1]);
         });
         graph_data = corvane::module_attr("generate_call_graph")(paths);
         if (!truthy(graph_data))

@@ -83,11 +83,7 @@ void main_program(nb::handle folder_in) {
     nb::object folder = folder_in.is_none() ? nb::object(nb::str("~/Projects/cvn-ostrakit")) : nb::borrow(folder_in);
     nb::object path = make_path(folder).attr("expanduser")();
     if (!truthy(path.attr("is_dir")())) {
-        nb::str where = nb::str(path);
-        nb::object exc = nb::handle(PyExc_FileNotFoundError)(nb::str("No such project folder: ") + where);
-        exc.attr("filename") = where;
-        PyErr_SetObject(PyExc_FileNotFoundError, exc.ptr());
-        throw nb::python_error();
+        corvane::raise(PyExc_FileNotFoundError, "No such project folder: " + utf8(text_of(path)));
     }
     nb::module_::import_("os").attr("chdir")(path);
     nb::object G = corvane::module_attr("create_weftnet")();

@@ -15,6 +15,12 @@ nb::str to_str(std::string_view s) {
     return nb::steal<nb::str>(o);
 }
 
+nb::str text_of(nb::handle obj) {
+    PyObject* s = PyObject_Str(obj.ptr());
+    if (!s) throw nb::python_error();
+    return nb::steal<nb::str>(s);
+}
+
 std::string type_name_of(nb::handle h) { return utf8(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(h.ptr()))).attr("__name__")); }
 
 bool is_mapping(nb::handle h) {

@@ -12,6 +12,8 @@ namespace weftnet {
 // UTF-8 form of a str; lone surrogates pass through, so any text converts.
 std::string utf8(nb::handle s);
 nb::str to_str(std::string_view s);
+// str(obj).
+nb::str text_of(nb::handle obj);
 
 // The type name of an object, for error texts.
 std::string type_name_of(nb::handle h);

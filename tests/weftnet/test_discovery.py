@@ -1,0 +1,161 @@
+"""Library discovery on temporary package trees."""
+
+import functools
+import logging
+from pathlib import Path
+from types import SimpleNamespace
+
+import pytest
+import velloc
+
+from corvane import settings
+from corvane.core import pdk, weftnet
+
+
+def write(root, files):
+    for name, text in files.items():
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        (root / name).write_text(text)
+
+
+def factory(module):
+    f = lambda: None  # noqa: E731
+    f.__module__ = module
+    return f
+
+
+@pytest.mark.parametrize(
+    "files, target, root, name",
+    [
+        (["pics/cell.py"], "pics", "pics", "pics"),
+        (["a/__init__.py", "a/b/__init__.py", "a/b/pics/__init__.py"], "a/b/pics", "a", "a.b.pics"),
+        (["pkg/__init__.py", "pkg/sub/__init__.py", "pkg/sub/mod.py"], "pkg/sub/mod.py", "pkg", "pkg.sub.mod"),
+        (["out/pkg/__init__.py", "out/pkg/mod.py"], "out/pkg/mod.py", "out/pkg", "pkg.mod"),
+        # folder names with dots are kept whole
+        (["proj.pics/cell.py"], "proj.pics", "proj.pics", "proj.pics"),
+        (["a.b/__init__.py", "a.b/mod.py"], "a.b/mod.py", "a.b", "a.b.mod"),
+    ],
+)
+def test_lib_root_and_name(tmp_path, files, target, root, name):
+    write(tmp_path, dict.fromkeys(files, ""))
+    assert weftnet._find_lib_root(tmp_path / target) == tmp_path / root
+    assert weftnet._find_lib_name(tmp_path / target) == name
+
+
+@pytest.mark.parametrize(
+    "module, parent, expected",
+    [("a.b", "a", True), ("a", "a", True), ("ab", "a", False), ("a", "a.b", False), ("a.bc", "a.b", False)],
+)
+def test_is_submodule_of(module, parent, expected):
+    assert weftnet._is_submodule_of(module, parent) is expected
+
+
+@pytest.mark.parametrize("args", [(1, "a"), ("a", None), (b"a", "a")])
+def test_is_submodule_of_takes_texts_only(args):
+    with pytest.raises(TypeError):
+        weftnet._is_submodule_of(*args)
+
+
+@pytest.mark.parametrize(
+    "factories, expected",
+    [
+        ([factory("a.b.c.x"), factory("a.b.c.y"), factory("d.e")], ["a.b.c", "d.e"]),
+        ([factory("a.b"), factory("a.b")], ["a.b"]),
+        ([functools.partial(print), factory(None), factory(""), object(), factory("x.y")], ["x.y"]),
+    ],
+)
+def test_extract_module_names(factories, expected):
+    cells = {f"c{i}": f for i, f in enumerate(factories)}
+    assert weftnet._extract_module_names(SimpleNamespace(cells=cells)) == expected
+
+
+SITE = {
+    "xpdk/__init__.py": "",
+    "xpdk/core.py": "",
+    "extlib/__init__.py": "",
+    "extlib/cells.py": "",
+    "cl/__init__.py": "",
+    "cl/cells/__init__.py": "",
+    "cl/cells/more.py": "",
+    "pk/__init__.py": "",
+    "pk/y.py": "",
+    "pk/yz.py": "",
+    "boom/__init__.py": "raise RuntimeError('boom')",
+    "proj/__init__.py": "",
+    "proj/pics/__init__.py": "raise RuntimeError('the project library is never imported')",
+}
+PROJECT = ["proj.pics.mine", "proj.pics.yours"]
+VELLOC = "<velloc>"
+
+
+@pytest.fixture
+def site(tmp_path, monkeypatch):
+    root = tmp_path / "site"
+    write(root, SITE)
+    monkeypatch.syspath_prepend(str(root))
+    return root
+
+
+@pytest.mark.parametrize(
+    "pdk_name, modules, is_pdk, expected, warnings",
+    [
+        (
+            "xpdk.core",
+            ["xpdk.core", "xpdk.comps.f", "functools", "extlib.cells.wg", "extlib.cells.bend"]
+            + ["cl.cells.more.a", "cl.cells.more.b", "nolib.cells", *PROJECT],
+            False,
+            {"xpdk.core": "xpdk/core.py", "extlib": "extlib", "cl.cells.more": "cl/cells/more.py"}
+            | {"proj.pics": "proj/pics", "velloc": VELLOC},
+            ["Could not import module nolib. Skipping."],
+        ),
+        (
+            "xpdk.core",
+            ["extlib.cells.wg", "extlib.cells.bend", *PROJECT],
+            True,
+            {"proj.pics": "proj/pics", "xpdk.core": "xpdk/core.py", "extlib": "extlib", "velloc": VELLOC},
+            [],
+        ),
+        # x.y stays beside the PDK x.yz
+        (
+            "pk.yz",
+            ["pk.y.a", "pk.y.b"],
+            False,
+            {"pk.yz": "pk/yz.py", "pk.y": "pk/y.py", "proj.pics": "proj/pics", "velloc": VELLOC},
+            [],
+        ),
+        # velloc keeps the place it was first given
+        (
+            "xpdk.core",
+            ["velloc.components.a", "velloc.pdk.b", "extlib.cells.wg", "extlib.cells.bend"],
+            False,
+            {"xpdk.core": "xpdk/core.py", "velloc": VELLOC, "extlib": "extlib", "proj.pics": "proj/pics"},
+            [],
+        ),
+    ],
+)
+def test_default_lib_paths(site, caplog, pdk_name, modules, is_pdk, expected, warnings):
+    settings.configure(pics_dir=site / "proj/pics", pdk_name=pdk_name, is_pdk=is_pdk)
+    pdk.set_base_pdk(SimpleNamespace(cells={f"c{i}": factory(m) for i, m in enumerate(modules)}))
+    caplog.set_level(logging.DEBUG, logger="corvane")
+
+    paths = weftnet.default_lib_paths()
+
+    velloc_dir = Path(velloc.__file__).resolve().parent
+    assert list(paths.items()) == [(k, velloc_dir if v == VELLOC else site / v) for k, v in expected.items()]
+    assert [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING] == warnings
+    assert caplog.records[0].getMessage() == "pics_mod_name: proj.pics"
+    assert weftnet.default_lib_paths() is paths
+
+
+def test_memo_is_filled_by_the_first_completed_call(site):
+    settings.configure(pics_dir=site / "proj/pics", pdk_name="boom")
+    pdk.set_base_pdk(SimpleNamespace(cells={}))
+    with pytest.raises(RuntimeError, match="boom"):  # not an import error: it propagates
+        weftnet.default_lib_paths()
+
+    settings.configure(pdk_name="pk.y")
+    first = weftnet.default_lib_paths()
+    settings.configure(pdk_name="pk.yz")
+    assert weftnet.default_lib_paths() is first
+    weftnet.default_lib_paths.cache_clear()
+    assert list(weftnet.default_lib_paths()) == ["pk.yz", "proj.pics", "velloc"]
