@@ -84,6 +84,10 @@ nb::object create_weftnet(nb::handle graph_data_in, nb::handle lib_paths_in) {
         require_mapping("the result of generate_call_graph", graph_data);
     }
 
+    // Everything built from here on is reachable from the graph; the
+    // collector would only re-scan it (and the graph data) many times.
+    corvane::GcPause gc_pause;
+
     // Library names in map order; the priority order leaves out velloc's own
     // functions once the project has more than two libraries.
     std::vector<std::string> libs;
@@ -107,16 +111,24 @@ nb::object create_weftnet(nb::handle graph_data_in, nb::handle lib_paths_in) {
     nb::object ignored_paths = corvane::module_attr("ignored_paths");
     nb::object get_pics_dir = corvane::module_attr("get_pics_dir");
 
-    // Sources resolved once per call.
-    std::unordered_map<std::string, nb::object> resolved_sources;
-    auto resolve_source = [&](nb::handle source) -> nb::object {
-        if (!PyUnicode_CheckExact(source.ptr())) return resolved(source);
-        std::string key = utf8(source);
-        auto it = resolved_sources.find(key);
-        if (it != resolved_sources.end()) return it->second;
-        nb::object path = resolved(source);
-        resolved_sources.emplace(std::move(key), path);
-        return path;
+    Resolver resolve_source;
+
+    // Whether a source lies in the project library, by path components;
+    // answered once per (source text, library folder text).
+    std::unordered_map<std::string, bool> in_pics;
+    auto in_pics_dir = [&](nb::handle source, nb::handle source_path, nb::handle pics) -> bool {
+        nb::object pics_fs = nb::steal(PyOS_FSPath(pics.ptr()));
+        if (!pics_fs.is_valid()) throw nb::python_error();
+        if (!PyUnicode_CheckExact(source.ptr()) || !PyUnicode_CheckExact(pics_fs.ptr()))
+            return truthy(source_path.attr("is_relative_to")(make_path(pics)));
+        std::string key = utf8(pics_fs);
+        key += '\0';
+        key += utf8(source);
+        auto it = in_pics.find(key);
+        if (it != in_pics.end()) return it->second;
+        const bool inside = truthy(source_path.attr("is_relative_to")(make_path(pics)));
+        in_pics.emplace(std::move(key), inside);
+        return inside;
     };
 
     std::vector<std::vector<Candidate>> groups;  // per short name, in first-seen order
@@ -171,8 +183,7 @@ nb::object create_weftnet(nb::handle graph_data_in, nb::handle lib_paths_in) {
         for (nb::handle callee : sorted_callees)
             if (valid(get_or(functions, callee, empty_record))) cand.children.push_back(nb::borrow(callee));
 
-        nb::object pics_dir = make_path(get_pics_dir());
-        const bool in_project = truthy(source_path.attr("is_relative_to")(pics_dir));
+        const bool in_project = in_pics_dir(source, source_path, get_pics_dir());
 
         nb::dict& props = cand.props;
         props["full_name"] = full_name;

@@ -110,4 +110,14 @@ nb::object make_path(nb::handle p) { return corvane::module_attr("Path")(p); }
 
 nb::object resolved(nb::handle p) { return make_path(p).attr("resolve")(); }
 
+nb::object Resolver::operator()(nb::handle p) {
+    if (!PyUnicode_CheckExact(p.ptr())) return resolved(p);
+    std::string key = utf8(p);
+    auto it = done_.find(key);
+    if (it != done_.end()) return it->second;
+    nb::object path = resolved(p);
+    done_.emplace(std::move(key), path);
+    return path;
+}
+
 }  // namespace weftnet

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "common/py.hpp"
 
@@ -50,5 +51,15 @@ void log_warning(const std::string& text);
 nb::object make_path(nb::handle p);
 // Path(p).resolve(): absolute, symbolic links followed.
 nb::object resolved(nb::handle p);
+
+// resolved() for many paths within one call: a text met again is resolved
+// once (graphs hold many factories per source file).
+class Resolver {
+  public:
+    nb::object operator()(nb::handle p);
+
+  private:
+    std::unordered_map<std::string, nb::object> done_;
+};
 
 }  // namespace weftnet

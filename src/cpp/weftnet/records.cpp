@@ -26,12 +26,14 @@ nb::dict get_static_records(nb::handle G_in, nb::handle paths) {
     nb::object nodes = G.attr("nodes");
     nb::object from_weftnet = corvane::module_attr("m").attr("FactoryRecord").attr("from_weftnet");
 
+    Resolver resolve;
+    corvane::GcPause gc_pause;  // the records are all reachable from the result
     nb::dict records;
     corvane::for_each(order, [&](nb::object name) {
         nb::object attrs = get_item(nodes, name);
         nb::list relevant;
-        relevant.append(resolved(get_item(attrs, "source")));
-        corvane::for_each(get_item(attrs, "other_sources"), [&](nb::object s) { relevant.append(resolved(s)); });
+        relevant.append(resolve(get_item(attrs, "source")));
+        corvane::for_each(get_item(attrs, "other_sources"), [&](nb::object s) { relevant.append(resolve(s)); });
         if (filter) {
             bool hit = false;
             for (nb::handle p : selected)
