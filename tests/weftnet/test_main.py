@@ -45,3 +45,9 @@ def test_readme_example_runs(tmp_path, capsys):
         plt.close("all")
     assert capsys.readouterr().out.splitlines()[0] == "[('mzi', 'bend'), ('mzi', 'straight')]"
     assert (tmp_path / "weftnet.png").exists()
+
+
+def test_import_loads_no_heavy_library():
+    code = "import sys, corvane.core.weftnet; print(sorted({'networkx', 'matplotlib', 'pydot'} & set(sys.modules)))"
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120, check=True)
+    assert run.stdout == "[]\n"
