@@ -69,79 +69,50 @@ def test_extract_module_names(factories, expected):
     assert weftnet._extract_module_names(SimpleNamespace(cells=cells)) == expected
 
 
-SITE = {
-    "xpdk/__init__.py": "",
-    "xpdk/core.py": "",
-    "extlib/__init__.py": "",
-    "extlib/cells.py": "",
-    "cl/__init__.py": "",
-    "cl/cells/__init__.py": "",
-    "cl/cells/more.py": "",
-    "pk/__init__.py": "",
-    "pk/y.py": "",
-    "pk/yz.py": "",
-    "boom/__init__.py": "raise RuntimeError('boom')",
-    "proj/__init__.py": "",
-    "proj/pics/__init__.py": "raise RuntimeError('the project library is never imported')",
-}
-PROJECT = ["proj.pics.mine", "proj.pics.yours"]
-VELLOC = "<velloc>"
+SITE = "xpdk/__init__.py xpdk/core.py extlib/__init__.py extlib/cells.py cl/__init__.py cl/cells/__init__.py "
+SITE += "cl/cells/more.py pk/__init__.py pk/y.py pk/yz.py proj/__init__.py"
+RAISING = ["boom/__init__.py", "proj/pics/__init__.py"]  # importing them is a RuntimeError
+PROJECT = " proj.pics.mine proj.pics.yours"
 
 
 @pytest.fixture
 def site(tmp_path, monkeypatch):
     root = tmp_path / "site"
-    write(root, SITE)
+    write(root, dict.fromkeys(SITE.split(), "") | dict.fromkeys(RAISING, "raise RuntimeError('boom')"))
     monkeypatch.syspath_prepend(str(root))
     return root
 
 
 @pytest.mark.parametrize(
-    "pdk_name, modules, is_pdk, expected, warnings",
+    "pdk_name, is_pdk, modules, expected, warnings",
     [
         (
             "xpdk.core",
-            ["xpdk.core", "xpdk.comps.f", "functools", "extlib.cells.wg", "extlib.cells.bend"]
-            + ["cl.cells.more.a", "cl.cells.more.b", "nolib.cells", *PROJECT],
             False,
-            {"xpdk.core": "xpdk/core.py", "extlib": "extlib", "cl.cells.more": "cl/cells/more.py"}
-            | {"proj.pics": "proj/pics", "velloc": VELLOC},
+            "xpdk.core xpdk.comps.f functools extlib.cells.wg extlib.cells.bend cl.cells.more.a cl.cells.more.b "
+            "nolib.cells" + PROJECT,
+            "xpdk.core=xpdk/core.py extlib=extlib cl.cells.more=cl/cells/more.py proj.pics=proj/pics velloc=",
             ["Could not import module nolib. Skipping."],
         ),
-        (
-            "xpdk.core",
-            ["extlib.cells.wg", "extlib.cells.bend", *PROJECT],
-            True,
-            {"proj.pics": "proj/pics", "xpdk.core": "xpdk/core.py", "extlib": "extlib", "velloc": VELLOC},
-            [],
-        ),
+        ("xpdk.core", True, "extlib.cells.wg extlib.cells.bend" + PROJECT,
+         "proj.pics=proj/pics xpdk.core=xpdk/core.py extlib=extlib velloc=", []),
         # x.y stays beside the PDK x.yz
-        (
-            "pk.yz",
-            ["pk.y.a", "pk.y.b"],
-            False,
-            {"pk.yz": "pk/yz.py", "pk.y": "pk/y.py", "proj.pics": "proj/pics", "velloc": VELLOC},
-            [],
-        ),
+        ("pk.yz", False, "pk.y.a pk.y.b", "pk.yz=pk/yz.py pk.y=pk/y.py proj.pics=proj/pics velloc=", []),
         # velloc keeps the place it was first given
-        (
-            "xpdk.core",
-            ["velloc.components.a", "velloc.pdk.b", "extlib.cells.wg", "extlib.cells.bend"],
-            False,
-            {"xpdk.core": "xpdk/core.py", "velloc": VELLOC, "extlib": "extlib", "proj.pics": "proj/pics"},
-            [],
-        ),
+        ("xpdk.core", False, "velloc.components.a velloc.pdk.b extlib.cells.wg extlib.cells.bend",
+         "xpdk.core=xpdk/core.py velloc= extlib=extlib proj.pics=proj/pics", []),
     ],
 )
-def test_default_lib_paths(site, caplog, pdk_name, modules, is_pdk, expected, warnings):
+def test_default_lib_paths(site, caplog, pdk_name, is_pdk, modules, expected, warnings):
     settings.configure(pics_dir=site / "proj/pics", pdk_name=pdk_name, is_pdk=is_pdk)
-    pdk.set_base_pdk(SimpleNamespace(cells={f"c{i}": factory(m) for i, m in enumerate(modules)}))
+    pdk.set_base_pdk(SimpleNamespace(cells={f"c{i}": factory(m) for i, m in enumerate(modules.split())}))
     caplog.set_level(logging.DEBUG, logger="corvane")
 
     paths = weftnet.default_lib_paths()
 
     velloc_dir = Path(velloc.__file__).resolve().parent
-    assert list(paths.items()) == [(k, velloc_dir if v == VELLOC else site / v) for k, v in expected.items()]
+    pairs = [entry.split("=") for entry in expected.split()]
+    assert list(paths.items()) == [(k, site / v if v else velloc_dir) for k, v in pairs]
     assert [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING] == warnings
     assert caplog.records[0].getMessage() == "pics_mod_name: proj.pics"
     assert weftnet.default_lib_paths() is paths
