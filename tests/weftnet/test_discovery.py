@@ -42,6 +42,11 @@ def test_lib_root_and_name(tmp_path, files, target, root, name):
     assert weftnet._find_lib_name(tmp_path / target) == name
 
 
+def test_lib_root_stops_where_no_parent_is_left(tmp_path):
+    (tmp_path / "__init__.py").write_text("")  # the current folder is a package
+    assert weftnet._find_lib_root(Path(".")) == Path(".")
+
+
 @pytest.mark.parametrize(
     "module, parent, expected",
     [("a.b", "a", True), ("a", "a", True), ("ab", "a", False), ("a", "a.b", False), ("a.bc", "a.b", False)],
