@@ -1761,3 +1761,20 @@ def _generate(paths: Mapping) -> dict:
         m.name: {"path": m.path, "errors": list(m.errors)} for m in analysis.modules.values()
     }
     return {"functions": functions, "modules": modules}
+
+
+# python -m corvane.weftnet [FOLDER]: plot the component call graph of the
+# project in FOLDER (default ~/Projects/cvn-ostrakit).
+if __name__ == "__main__":
+    import argparse
+
+    from corvane.core import weftnet as _weftnet
+
+    _parser = argparse.ArgumentParser(
+        prog="python -m corvane.weftnet", description="Plot the component call graph of a project folder."
+    )
+    _parser.add_argument("folder", nargs="?", help="project folder (default: ~/Projects/cvn-ostrakit)")
+    try:
+        _weftnet._main(_parser.parse_args().folder)
+    except FileNotFoundError as exc:
+        _parser.exit(1, f"{_parser.prog}: error: {exc}\n")
