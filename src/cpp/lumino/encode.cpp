@@ -172,6 +172,7 @@ class BufferJson {
                     Py_buffer& v;
                     ~Release() { PyBuffer_Release(&v); }
                 } release{view};
+                if (holds_objects(view.format)) no_raw_bytes();
                 if (view.itemsize > 0 && PyBuffer_IsContiguous(&view, 'C')) {
                     const size_t n = size_t(view.len / view.itemsize);
                     return record(own(PyLong_FromSize_t(n)), dtype_text(arr, view.format),
@@ -193,12 +194,20 @@ class BufferJson {
         nb::object dtype = own(PyObject_Str(nb::object(flat.attr("dtype")).ptr()));
         nb::object mv = own(PyMemoryView_FromObject(flat.ptr()));
         const Py_buffer* v = PyMemoryView_GET_BUFFER(mv.ptr());
+        if (holds_objects(v->format)) no_raw_bytes();
         if (!PyBuffer_IsContiguous(v, 'C')) {
             // Let the standard encoder report what it makes of it.
             nb::object text = module_attr("base64").attr("b64encode")(mv).attr("decode")();
             return record_list(shape, dtype, text);
         }
         return record_list(shape, dtype, b64(static_cast<const uint8_t*>(v->buf), size_t(v->len)));
+    }
+
+    // Elements that are Python objects export their addresses as bytes:
+    // never something to send.
+    static bool holds_objects(const char* format) { return format && std::strchr(format, 'O'); }
+    [[noreturn]] static void no_raw_bytes() {
+        corvane::raise(PyExc_TypeError, "numpy_to_buffer_json: an array of Python objects has no raw byte form");
     }
 
     nb::object dtype_text(nb::handle arr, const char* format) {
