@@ -7,6 +7,9 @@ import dataclasses
 import fnmatch
 import json
 import random
+import subprocess
+import sys
+import textwrap
 import warnings
 
 import klayout.db as kdb
@@ -369,3 +372,40 @@ def test_rebound_record_classes_are_called(monkeypatch):
         "/Layers/SLAB (2, 0)/top/components",
     ]
     assert type(data.parts[0].parts[0].parts[0]) is Part
+
+
+def test_deep_or_cyclic_trees_raise_recursion_error():
+    """Run in a child process, so that a crash fails this test only."""
+    code = """
+        import klayout.db as kdb
+        from corvane.core import lumino
+        def chain(depth):
+            top = node = lumino.Cell(0, "top", {"0": [0]})
+            for i in range(depth):
+                ref = lumino.Reference(i + 1, f"c{i}", {"0": [0]}, trans_count=1, trans=[lumino.KTrans(kdb.Trans())])
+                node.references.append(ref)
+                node = ref
+            return top, node
+        gds = lumino.ParseGDS(kdb.Layout(), {(1, 0): lumino.PdkLayer("WG", 1.0, 0.0, "#fff")})
+        gds.layer_map = {0: (1, 0)}
+        deep, _ = chain(50_000)
+        cyclic, last = chain(3)
+        last.references.append(cyclic)
+        for label, top in [("deep", deep), ("cyclic", cyclic)]:
+            gds.parsed_cells = lumino.ParsedCells([[(0.0, 0.0)]], {0: (1, 0)}, [top])
+            gds.parsed_layers = lumino.ParsedLayers([[(0.0, 0.0)]], {0: (1, 0)}, [{"0": top}])
+            gds.cell_combined = gds.layer_combined = True
+            for output in lumino.Output:
+                try:
+                    gds.to_viewer(output)
+                except RecursionError:
+                    print(label, output.name, "RecursionError")
+    """
+    r = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=300)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split("\n")[:4] == [
+        "deep CELL RecursionError",
+        "deep LAYER RecursionError",
+        "cyclic CELL RecursionError",
+        "cyclic LAYER RecursionError",
+    ]
