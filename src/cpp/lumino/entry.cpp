@@ -59,6 +59,9 @@ nb::object to_3D_viewer(nb::handle gds_file, nb::handle output, nb::handle layer
                         nb::handle z_scale, nb::handle curve_tolerance, nb::handle exclude_layers,
                         nb::handle as_dict) {
     const double z = checked_arguments(gds_file, z_scale, curve_tolerance, exclude_layers);
+    // Everything made from here on stays reachable from the result until the
+    // call returns: collections in between would only re-scan it.
+    corvane::GcPause pause;
     nb::object views = nb::borrow(layer_views), stack = nb::borrow(layer_stack);
     if (views.is_none()) {
         views = module_attr("stockkit").attr("get_layer_views")();
@@ -146,6 +149,7 @@ nb::dict viewer_config() {
 void show(nb::handle gds_file, nb::handle output, nb::handle z_scale, nb::handle curve_tolerance,
           nb::handle exclude_layers) {
     checked_arguments(gds_file, z_scale, curve_tolerance, exclude_layers);
+    corvane::GcPause pause;
     nb::object pdk = module_attr("cvn_pdk").attr("get_pdk")();
     nb::object stack = pdk.attr("layer_stack"), views = pdk.attr("layer_views");
     assert_instance(stack, "LayerStack");
