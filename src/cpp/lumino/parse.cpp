@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "lumino/checks.hpp"
 #include "lumino/ktrans.hpp"
 #include "lumino/records.hpp"
 
@@ -534,6 +535,7 @@ ParseGDS::ParseGDS(nb::object layout_, nb::object layers_, double z_scale_, nb::
       layer_map(nb::dict()),
       reverse_layer_map(nb::dict()),
       cell_index_map(nb::dict()) {
+    check_parser_arguments(layout, layers, z_scale, curve_tolerance, exclude_layers);
     extract_layers();
     nb::dict cells;
     corvane::for_each(layout.attr("each_cell")(), [&](nb::object cell) { cells[cell.attr("cell_index")()] = cell; });
@@ -554,6 +556,7 @@ void ParseGDS::extract_layers() {
 }
 
 nb::object ParseGDS::get_name(nb::handle layer_spec) const {
+    check_layer_spec(layer_spec);
     std::string text = pair_text(layer_spec);
     if (!contains(layers, layer_spec)) return nb::str(text.c_str());
     std::string name = corvane::str_of(layers[layer_spec].attr("name"));
@@ -563,28 +566,35 @@ nb::object ParseGDS::get_name(nb::handle layer_spec) const {
 }
 
 nb::object ParseGDS::get_color(nb::handle layer_spec) const {
+    check_layer_spec(layer_spec);
     if (!contains(layers, layer_spec)) return nb::str("#000000");
     return layers[layer_spec].attr("color");
 }
 
 nb::object ParseGDS::get_zmin(nb::handle layer_spec) const {
+    check_layer_spec(layer_spec);
     if (!contains(layers, layer_spec)) return nb::float_(-z_scale);
     return multiply_num(z_scale, layers[layer_spec].attr("zmin"));
 }
 
 nb::object ParseGDS::get_height(nb::handle layer_spec) const {
+    check_layer_spec(layer_spec);
     if (!contains(layers, layer_spec)) return nb::float_(z_scale * 0.05);
     return multiply_num(z_scale, layers[layer_spec].attr("thickness"));
 }
 
 nb::list ParseGDS::extract_dpolygon(nb::handle polygon) const {
+    check_polygon(polygon);
     std::vector<Outline> one(1);
     hull_points(polygon, layout_unit(layout), one[0]);
     if (!curve_tolerance.is_none()) simplify(one, curve_tolerance);
     return polygon_list(one[0].data(), one[0].size() / 2);
 }
 
-nb::object ParseGDS::parse_cells(nb::handle cell) { return parse_all(nb::make_tuple(cell))[0]; }
+nb::object ParseGDS::parse_cells(nb::handle cell) {
+    check_own_cell(layout, cell);
+    return parse_all(nb::make_tuple(cell))[0];
+}
 
 nb::list ParseGDS::parse_all(nb::handle cells) {
     corvane::GcPause pause;
