@@ -112,6 +112,23 @@ def test_integer_z_scale_and_zero_tolerance_are_accepted(gds_file):
     assert data.parts[0].parts[0].shape.height == 3 * table[(1, 0)].thickness
 
 
+@pytest.mark.parametrize("output", [lumino.Output.CELL, lumino.Output.LAYER])
+@pytest.mark.parametrize("content", ["nothing", "unknown layers only", "texts only"])
+def test_layouts_with_nothing_to_show_give_empty_viewer_data(tmp_path, output, content):
+    ly = kdb.Layout()
+    if content != "nothing":
+        top = ly.create_cell("TOP")
+        if content == "texts only":
+            top.shapes(ly.layer(1, 0)).insert(kdb.Text("label", kdb.Trans()))
+        else:
+            top.shapes(ly.layer(250, 7)).insert(kdb.Box(0, 0, 10, 10))
+    path = str(tmp_path / "empty.gds")
+    ly.write(path)
+    data = lumino.to_3D_viewer(path, output)
+    assert data.parts == [] and data.instances == []
+    assert lumino.to_3D_viewer(path, output, as_dict=True)["id"] in ("/Cells", "/Layers")
+
+
 # ---- damaged files ---------------------------------------------------------
 
 DAMAGE = """
