@@ -139,7 +139,7 @@ nb::object filter_by_layer(nb::handle top, nb::handle layer_id, const RecordKeys
 }  // namespace
 
 nb::object ParseGDS::export_cells(bool combine) {
-    nb::list cells = parse_all(layout.attr("top_cells")());
+    nb::list cells = parse_all(layout.attr("top_cells")(), true);
     parsed_cells = module_attr("ParsedCells")(instances, layer_map, cells);
     // The flag describes the result it belongs to: a fresh parse is not combined.
     cell_combined = false;

@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "lumino/gds2.hpp"
 #include "lumino/ktrans.hpp"
 #include "lumino/records.hpp"
 
@@ -354,13 +355,27 @@ double layout_unit(nb::handle layout) {
 // depth of hierarchy is safe.
 class Walk {
   public:
-    explicit Walk(ParseGDS& p) : self_(p) {
+    // `stream`: the layout's GDS2 serialisation, read where it carries
+    // KLayout's own answer; absent for the plain per-shape reading.
+    Walk(ParseGDS& p, const gds::Library* stream) : self_(p), stream_(stream) {
         cell_cls_ = module_attr("Cell");
         ref_cls_ = module_attr("Reference");
         // Keys copied first: converting one may run Python code.
         nb::object keys = nb::steal(PySequence_List(self_.layer_map.ptr()));
         if (!keys.is_valid()) throw nb::python_error();
-        for (nb::handle k : keys) layer_ids_.emplace_back(nb::str(k), nb::borrow(k));
+        for (nb::handle k : keys) {
+            Layer& l = layers_.emplace_back(Layer{nb::str(k), nb::borrow(k)});
+            // The stream knows a layer by its (layer, datatype) pair.
+            nb::object pair = self_.layer_map[k];
+            long long ln = -1, dt = -1;
+            if (PyTuple_Check(pair.ptr()) && PyTuple_GET_SIZE(pair.ptr()) == 2 &&
+                nb::try_cast<long long>(pair[0], ln) && nb::try_cast<long long>(pair[1], dt) && ln >= 0 &&
+                ln <= 0xffff && dt >= 0 && dt <= 0xffff) {
+                l.streamable = true;
+                l.layer = uint16_t(ln);
+                l.datatype = uint16_t(dt);
+            }
+        }
         unit_ = layout_unit(self_.layout);
         base_ = self_.instance_index;
         check_existing_ = PyObject_Length(self_.instance_mapping.ptr()) != 0;
@@ -440,41 +455,121 @@ class Walk {
     }
 
   private:
+    struct Layer {
+        nb::str key;       // layer index as text: the key of Cell.polygons
+        nb::object index;  // layer index
+        bool streamable = false;
+        uint16_t layer = 0, datatype = 0;
+    };
+
     CellData& data(Py_ssize_t ci, nb::handle cell) {
         CellData& d = cells_[ci];
         if (d.ready) return d;
         d.name = cell.attr("name");
-        for (auto& [key_text, layer] : layer_ids_) {
+        const gds::Structure* s =
+            stream_ && nb::isinstance<nb::str>(d.name) ? stream_->find(nb::cast<std::string>(d.name)) : nullptr;
+        for (Layer& layer : layers_) {
             std::vector<Py_ssize_t> idx;
-            Py_ssize_t pos = 0;
-            nb::object shapes = cell.attr("shapes")(layer);
-            const Py_ssize_t li = nb::cast<Py_ssize_t>(layer);
-            corvane::for_each(shapes.attr("each")(), [&](nb::object shape) {
-                const Py_ssize_t at = pos++;
-                // Texts, edges and points have no polygon form: skipped, but
-                // they keep their place in the numbering.
-                nb::object polygon = shape.attr("polygon");
-                if (!polygon.is_none()) idx.push_back(pool_index(ci, li, at, polygon));
-            });
-            if (!idx.empty()) d.polygons.emplace_back(key_text, std::move(idx));
+            nb::object shapes = cell.attr("shapes")(layer.index);
+            const Py_ssize_t li = nb::cast<Py_ssize_t>(layer.index);
+            if (!(s && layer.streamable && shapes_from_stream(ci, li, *s, layer, shapes, idx))) {
+                Py_ssize_t pos = 0;
+                corvane::for_each(shapes.attr("each")(), [&](nb::object shape) {
+                    const Py_ssize_t at = pos++;
+                    // Texts, edges and points have no polygon form: skipped,
+                    // but they keep their place in the numbering.
+                    nb::object polygon = shape.attr("polygon");
+                    if (!polygon.is_none())
+                        idx.push_back(pool_index(ci, li, at, [&](Outline& o) { polygon_points(polygon, unit_, o); }));
+                });
+            }
+            if (!idx.empty()) d.polygons.emplace_back(layer.key, std::move(idx));
         }
-        corvane::for_each(cell.attr("each_inst")(), [&](nb::object inst) {
-            InstData id;
-            read_instance(inst, id);
-            d.insts.push_back(std::move(id));
-        });
+        if (!(s && insts_from_stream(*s, cell, d)))
+            corvane::for_each(cell.attr("each_inst")(), [&](nb::object inst) {
+                InstData id;
+                read_instance(inst, id);
+                d.insts.push_back(std::move(id));
+            });
         d.ready = true;
         return d;
     }
 
-    // The pool index of a shape's polygon; its points are read only when the
-    // pool does not hold it yet.
-    Py_ssize_t pool_index(Py_ssize_t ci, Py_ssize_t li, Py_ssize_t pos, nb::handle polygon) {
+    // The shapes of one cell and layer from the stream, when it lists them
+    // as KLayout holds them: one element per shape (the count agrees), and
+    // only texts and boundaries that do not touch themselves (paths, edges
+    // and polygons with holes are written in other forms).
+    bool shapes_from_stream(Py_ssize_t ci, Py_ssize_t li, const gds::Structure& s, const Layer& layer,
+                            nb::handle shapes, std::vector<Py_ssize_t>& idx) {
+        const std::vector<uint32_t>* elements = s.on_layer(layer.layer, layer.datatype);
+        const size_t n = elements ? elements->size() : 0;
+        if (nb::cast<size_t>(shapes.attr("size")()) != n) return false;
+        for (size_t k = 0; k < n; ++k) {
+            const gds::Element& e = s.elements[(*elements)[k]];
+            if (e.kind != gds::Kind::Text && !(e.kind == gds::Kind::Boundary && !e.repeated_vertex && e.count >= 3))
+                return false;
+        }
+        for (size_t k = 0; k < n; ++k) {
+            const gds::Element& e = s.elements[(*elements)[k]];
+            if (e.kind == gds::Kind::Text) continue;
+            idx.push_back(pool_index(ci, li, Py_ssize_t(k), [&](Outline& o) {
+                const int32_t* xy = stream_->xy.data() + 2 * size_t(e.first);
+                o.reserve(2 * size_t(e.count));
+                for (size_t j = 0; j < 2 * size_t(e.count); ++j) o.push_back(tx::to_um(double(xy[j]), unit_));
+            }));
+        }
+        return true;
+    }
+
+    // The instances of one cell from the stream, when all are single
+    // placements of a quarter-turn transformation and magnification 1 (the
+    // stream writes arrays in a normalised form and complex placements
+    // approximately, so those cells are read from KLayout).
+    bool insts_from_stream(const gds::Structure& s, nb::handle cell, CellData& d) {
+        std::vector<InstData> insts;
+        insts.reserve(s.placements.size());
+        for (const gds::Placement& pl : s.placements) {
+            if (pl.array || pl.abs_mag || pl.abs_angle || pl.mag != 1.0) return false;
+            int rot = -1;
+            for (int q = 0; q < 4; ++q)
+                if (pl.angle == 90.0 * q) rot = q;
+            if (rot < 0) return false;
+            const Py_ssize_t child = cell_index_of(pl.sname);
+            if (child < 0) return false;
+            InstData& id = insts.emplace_back();
+            id.child = child;
+            id.simple.push_back(tx::Simple{double(pl.xy[0]), double(pl.xy[1]), rot, pl.mirror});
+        }
+        if (nb::cast<size_t>(cell.attr("child_instances")()) != insts.size()) return false;
+        d.insts = std::move(insts);
+        return true;
+    }
+
+    // The index of a layout cell by name, -1 if there is none.
+    Py_ssize_t cell_index_of(const std::string& name) {
+        if (!names_ready_) {
+            nb::object items = nb::steal(PySequence_List(self_.cell_index_map.attr("items")().ptr()));
+            if (!items.is_valid()) throw nb::python_error();
+            for (nb::handle item : items) {
+                Py_ssize_t ci = 0;
+                if (nb::try_cast<Py_ssize_t>(item[0], ci))
+                    cell_names_.emplace(nb::cast<std::string>(nb::str(item[1].attr("name"))), ci);
+            }
+            names_ready_ = true;
+        }
+        auto it = cell_names_.find(name);
+        return it == cell_names_.end() ? -1 : it->second;
+    }
+
+    // The pool index of a shape's polygon; its points are read (by
+    // `read_points`) only when the pool does not hold it yet.
+    template <class F>
+    Py_ssize_t pool_index(Py_ssize_t ci, Py_ssize_t li, Py_ssize_t pos, F&& read_points) {
         if (check_existing_) {
             nb::object key = nb::make_tuple(ci, li, pos);
             if (contains(self_.instance_mapping, key)) return nb::cast<Py_ssize_t>(self_.instance_mapping[key]);
         }
-        polygon_points(polygon, unit_, pending_.emplace_back());
+        read_points(pending_.emplace_back());
         keys_.push_back({ci, li, pos});
         return base_ + Py_ssize_t(pending_.size()) - 1;
     }
@@ -508,7 +603,10 @@ class Walk {
     ParseGDS& self_;
     nb::object cell_cls_, ref_cls_;
     RecordKeys fields_;
-    std::vector<std::pair<nb::str, nb::object>> layer_ids_;
+    const gds::Library* stream_;
+    std::vector<Layer> layers_;
+    std::unordered_map<std::string, Py_ssize_t> cell_names_;
+    bool names_ready_ = false;
     std::unordered_map<Py_ssize_t, CellData> cells_;
     std::vector<char> on_path_;
     std::vector<Outline> pending_;
@@ -584,11 +682,43 @@ nb::list ParseGDS::extract_dpolygon(nb::handle polygon) const {
     return polygon_list(one[0].data(), one[0].size() / 2);
 }
 
-nb::object ParseGDS::parse_cells(nb::handle cell) { return parse_all(nb::make_tuple(cell))[0]; }
+nb::object ParseGDS::parse_cells(nb::handle cell) { return parse_all(nb::make_tuple(cell), false)[0]; }
 
-nb::list ParseGDS::parse_all(nb::handle cells) {
+namespace {
+
+// The layout's GDS2 serialisation (KLayout writes it in memory in about the
+// time of its read), read into `lib`; false when the layout cannot be
+// serialised or read back, and the plain reading is used.
+bool read_stream(nb::handle layout, gds::Library& lib) {
+    nb::object bytes;
+    try {
+        nb::object options = module_attr("kdb").attr("SaveLayoutOptions")();
+        options.attr("format") = "GDS2";
+        // One element per polygon, however many points it has.
+        options.attr("gds2_multi_xy_records") = true;
+        options.attr("gds2_write_timestamps") = false;
+        bytes = layout.attr("write_bytes")(options);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return false;
+    }
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(bytes.ptr(), &data, &size) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    std::string error;
+    return gds::read(reinterpret_cast<const uint8_t*>(data), size_t(size), lib, error);
+}
+
+}  // namespace
+
+nb::list ParseGDS::parse_all(nb::handle cells, bool use_stream) {
     corvane::GcPause pause;
-    Walk walk(*this);
+    gds::Library lib;
+    const bool streamed = use_stream && read_stream(layout, lib);
+    Walk walk(*this, streamed ? &lib : nullptr);
     nb::list out;
     corvane::for_each(cells, [&](nb::object cell) { out.append(walk.parse_top(cell)); });
     walk.commit();

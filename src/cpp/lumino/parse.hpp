@@ -43,7 +43,10 @@ class ParseGDS {
     nb::object combine_references(nb::handle output);
 
     // Parse every given top cell in one walk (one simplification batch).
-    nb::list parse_all(nb::handle cells);
+    // With `use_stream`, shapes and instances are read from the layout's
+    // GDS2 serialisation where it carries KLayout's own answer, else shape
+    // by shape.
+    nb::list parse_all(nb::handle cells, bool use_stream);
 };
 
 void bind_parse_gds(nb::module_& m);

@@ -1,0 +1,111 @@
+"""The parse reads shapes and instances from the layout's GDS2 serialisation
+where that carries KLayout's own answer; it must equal the plain reading
+(`parse_cells`, one shape and one instance at a time) on any layout."""
+
+from __future__ import annotations
+
+import random
+
+import klayout.db as kdb
+import pytest
+
+from corvane.core import lumino
+
+from .test_shared_layouts import DATA, FILES
+
+LAYERS = {(1, 0): "WG", (2, 0): "SLAB", (3, 5): "M1"}
+
+
+def table():
+    return {pair: lumino.PdkLayer(name, 0.2, 0.0, "#ff0000") for pair, name in LAYERS.items()}
+
+
+def frozen(node):
+    """A tree as plain values; placements by their map form and KLayout object."""
+    trans = [(k.to_dict(), type(k.trans).__name__, str(k.trans)) for k in getattr(node, "trans", [])]
+    return (type(node).__name__, node.cell_index, node.name, node.polygons, getattr(node, "trans_count", None),
+            trans, [frozen(r) for r in node.references])
+
+
+def assert_both_readings_equal(layout, curve_tolerance=None):
+    plain = lumino.ParseGDS(layout, table(), curve_tolerance=curve_tolerance)
+    expected = [frozen(plain.parse_cells(top)) for top in layout.top_cells()]
+    fast = lumino.ParseGDS(layout, table(), curve_tolerance=curve_tolerance)
+    got = [frozen(top) for top in fast.export_cells(combine=False).cells]
+    assert fast.instances == plain.instances
+    assert fast.instance_mapping == plain.instance_mapping
+    assert got == expected
+
+
+@pytest.mark.parametrize("gds, stack", FILES, ids=[f for f, _ in FILES])
+def test_shared_layouts(gds, stack):
+    layout = kdb.Layout()
+    layout.read(str(DATA / "gds" / gds))
+    assert_both_readings_equal(layout, curve_tolerance=0.01)
+
+
+def random_layout(seed: int) -> kdb.Layout:
+    """Cells holding every kind of shape, placed in every way."""
+    rnd = random.Random(seed)
+    layout = kdb.Layout()
+    layout.dbu = rnd.choice([0.001, 0.001, 0.0005, 0.005])
+    layers = [layout.layer(*pair) for pair in LAYERS] + [layout.layer(9, 9)]
+    cells = [layout.create_cell(f"C{k}") for k in range(6)]
+
+    def point():
+        return kdb.Point(rnd.randint(-5000, 5000), rnd.randint(-5000, 5000))
+
+    for cell in cells:
+        for _ in range(rnd.randint(0, 12)):
+            shapes = cell.shapes(rnd.choice(layers))
+            kind = rnd.randrange(9)
+            x, y = rnd.randint(-5000, 5000), rnd.randint(-5000, 5000)
+            if kind == 0:
+                shapes.insert(kdb.Box(x, y, x + rnd.randint(0, 900), y + rnd.randint(0, 900)))
+            elif kind == 1:
+                shapes.insert(kdb.SimplePolygon([point() for _ in range(rnd.randint(3, 9))]))
+            elif kind == 2:
+                poly = kdb.Polygon(kdb.Box(x, y, x + 1000, y + 1000))
+                if rnd.random() < 0.5:
+                    poly.insert_hole(kdb.Box(x + 200, y + 200, x + 400, y + 400))
+                shapes.insert(poly)
+            elif kind == 3:
+                path = kdb.Path([point() for _ in range(rnd.randint(2, 4))], rnd.randint(0, 300))
+                path.round = rnd.random() < 0.3
+                path.bgn_ext, path.end_ext = rnd.randint(0, 50), rnd.randint(0, 50)
+                shapes.insert(path)
+            elif kind == 4:
+                shapes.insert(kdb.Text("t", kdb.Trans(x, y)))
+            elif kind == 5:
+                shapes.insert(kdb.Edge(point(), point()))
+            elif kind == 6:
+                shapes.insert(kdb.Box(x, y, x + 100, y + 100), layout.properties_id([[1, "p"]]))
+            elif kind == 7:
+                shapes.insert(kdb.Polygon([point() for _ in range(rnd.randint(3, 6))]))
+            else:
+                shapes.insert(kdb.EdgePair(kdb.Edge(point(), point()), kdb.Edge(point(), point())))
+    for k, cell in enumerate(cells[:-1]):
+        for _ in range(rnd.randint(0, 5)):
+            child = rnd.choice(cells[k + 1 :]).cell_index()
+            kind = rnd.randrange(5)
+            if kind < 2:
+                trans = kdb.Trans(rnd.randrange(4), rnd.random() < 0.5, rnd.randint(-9000, 9000), rnd.randint(-9000, 9000))
+            else:
+                trans = kdb.ICplxTrans(rnd.choice([1.0, 0.5, 2.0]), rnd.choice([0.0, 90.0, 33.3, 270.0]),
+                                       rnd.random() < 0.5, rnd.randint(-9000, 9000), rnd.randint(-9000, 9000))
+            if kind in (0, 2):
+                inst = kdb.CellInstArray(child, trans)
+            else:
+                a = kdb.Vector(rnd.randint(-3000, 3000), rnd.randint(-3000, 3000))
+                b = kdb.Vector(rnd.randint(-3000, 3000), rnd.randint(-3000, 3000))
+                inst = kdb.CellInstArray(child, trans, a, b, rnd.randint(1, 3), rnd.randint(1, 3))
+            if rnd.random() < 0.2:
+                cell.insert(inst, layout.properties_id([[2, "q"]]))
+            else:
+                cell.insert(inst)
+    return layout
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_generated_layouts(seed):
+    assert_both_readings_equal(random_layout(seed))
