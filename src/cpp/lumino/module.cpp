@@ -4,6 +4,7 @@
 #include "lumino/ktrans.hpp"
 #include "lumino/layers.hpp"
 #include "lumino/parse.hpp"
+#include "lumino/pool_py.hpp"
 #include "lumino/records.hpp"
 
 using namespace nb::literals;
@@ -16,6 +17,7 @@ NB_MODULE(lumino, m) {
     lumino::define_records(m);
     lumino::bind_ktrans(m);
     lumino::define_output(m);
+    lumino::bind_pool(m);
     lumino::bind_parse_gds(m);
 
     m.def("get_layer_properties", &lumino::get_layer_properties, "layer_stack"_a.none(), "layer_views"_a.none(),

@@ -18,7 +18,9 @@
 
 #include "lumino/gds2.hpp"
 #include "lumino/ktrans.hpp"
+#include "lumino/pool_py.hpp"
 #include "lumino/records.hpp"
+#include "lumino/tree.hpp"
 
 namespace lumino {
 
@@ -109,13 +111,6 @@ void polygon_points(nb::handle polygon, double unit, std::vector<double>& out) {
     if (!parse_polygon_bytes(polygon.attr("to_bytes")(), unit, out)) hull_points(polygon, unit, out);
 }
 
-// One instance of a cell: its child and every placement.
-struct InstData {
-    Py_ssize_t child = 0;
-    std::vector<tx::Simple> simple;
-    std::vector<nb::object> complex;  // complex KLayout transformations
-};
-
 // A simple transformation from KLayout's binary form of a Trans: a 16-bit
 // version (1), a 16-bit rotation code (0-3 rotations, 4-7 mirrored), 64-bit
 // x and y.  False unless the bytes have exactly that layout.
@@ -176,46 +171,6 @@ void read_instance(nb::handle inst, InstData& d) {
             e.dy = t.dy + double(i * ay + j * by);
             d.simple.push_back(e);
         }
-}
-
-struct CellData {
-    bool ready = false;
-    nb::object name;
-    std::vector<std::pair<nb::object, std::vector<Py_ssize_t>>> polygons;  // (layer key text, pool indices)
-    std::vector<InstData> insts;
-};
-
-nb::object float_pair(double x, double y) {
-    PyObject* fx = PyFloat_FromDouble(x);
-    PyObject* fy = fx ? PyFloat_FromDouble(y) : nullptr;
-    PyObject* t = fy ? PyTuple_New(2) : nullptr;
-    if (!t) {
-        Py_XDECREF(fx);
-        Py_XDECREF(fy);
-        throw nb::python_error();
-    }
-    PyTuple_SET_ITEM(t, 0, fx);
-    PyTuple_SET_ITEM(t, 1, fy);
-    return nb::steal(t);
-}
-
-// A polygon as the pool holds it: a list of (x, y) float pairs.
-nb::list polygon_list(const double* xy, size_t n) {
-    nb::list l = nb::steal<nb::list>(PyList_New(Py_ssize_t(n)));
-    if (!l.is_valid()) throw nb::python_error();
-    for (size_t k = 0; k < n; ++k) PyList_SET_ITEM(l.ptr(), Py_ssize_t(k), float_pair(xy[2 * k], xy[2 * k + 1]).release().ptr());
-    return l;
-}
-
-nb::object int_list(const std::vector<Py_ssize_t>& v) {
-    nb::list l = nb::steal<nb::list>(PyList_New(Py_ssize_t(v.size())));
-    if (!l.is_valid()) throw nb::python_error();
-    for (size_t k = 0; k < v.size(); ++k) {
-        PyObject* i = PyLong_FromSsize_t(v[k]);
-        if (!i) throw nb::python_error();
-        PyList_SET_ITEM(l.ptr(), Py_ssize_t(k), i);
-    }
-    return l;
 }
 
 using Outline = std::vector<double>;  // x0, y0, x1, y1, ...
@@ -358,8 +313,6 @@ class Walk {
     // `stream`: the layout's GDS2 serialisation, read where it carries
     // KLayout's own answer; absent for the plain per-shape reading.
     Walk(ParseGDS& p, const gds::Library* stream) : self_(p), stream_(stream) {
-        cell_cls_ = module_attr("Cell");
-        ref_cls_ = module_attr("Reference");
         // Keys copied first: converting one may run Python code.
         nb::object keys = nb::steal(PySequence_List(self_.layer_map.ptr()));
         if (!keys.is_valid()) throw nb::python_error();
@@ -376,78 +329,81 @@ class Walk {
                 l.datatype = uint16_t(dt);
             }
         }
-        unit_ = layout_unit(self_.layout);
+        unit_ = tree_.unit = layout_unit(self_.layout);
         base_ = self_.instance_index;
-        check_existing_ = PyObject_Length(self_.instance_mapping.ptr()) != 0;
+        pool_ = pool_of(self_.instances);
+        index_ = shape_index_of(self_.instance_mapping);
+        check_existing_ = index_ ? index_->size() != 0 : PyObject_Length(self_.instance_mapping.ptr()) != 0;
         if (PyErr_Occurred()) throw nb::python_error();
     }
 
-    // The record tree of a top cell: pre-order, own layers first, then the
-    // children in instance order; a child on the current path (a cycle) is
-    // skipped.
-    nb::object parse_top(nb::handle cell) {
+    // The tree of a top cell: pre-order, own layers first, then the children
+    // in instance order; a child on the current path (a cycle) is skipped.
+    void parse_top(nb::handle cell) {
         struct Frame {
-            Py_ssize_t ci;
-            const CellData* d;
-            nb::object references;
+            uint32_t node;
             size_t next = 0;
         };
         std::vector<Frame> stack;
         auto open = [&](Py_ssize_t ci, nb::handle kcell, const InstData* placed) {
-            auto it = cells_.find(ci);
-            const CellData& d = (it != cells_.end() && it->second.ready) ? it->second : data(ci, kcell);
-            nb::list references;
-            nb::object record = make(ci, d, references, placed);
-            // A caller's record class keeps what it made of the list.
-            nb::object refs = record.type().is(own_class(placed ? Rec::Reference : Rec::Cell))
-                                  ? nb::object(references)
-                                  : record.attr("references");
+            auto it = tree_.cells.find(ci);
+            const CellData& d = (it != tree_.cells.end() && it->second.ready) ? it->second : data(ci, kcell);
             if (size_t(ci) >= on_path_.size()) on_path_.resize(size_t(ci) + 1, 0);
             on_path_[size_t(ci)] = 1;
-            stack.push_back(Frame{ci, &d, std::move(refs)});
-            return record;
+            if (tree_.nodes.size() >= UINT32_MAX) corvane::raise(PyExc_MemoryError, "layout tree too large");
+            stack.push_back(Frame{uint32_t(tree_.nodes.size())});
+            tree_.nodes.push_back(ParseTree::Node{&d, ci, placed, 1});
         };
 
-        nb::object root = open(nb::cast<Py_ssize_t>(cell.attr("cell_index")()), cell, nullptr);
+        tree_.tops.push_back(uint32_t(tree_.nodes.size()));
+        open(nb::cast<Py_ssize_t>(cell.attr("cell_index")()), cell, nullptr);
         while (!stack.empty()) {
             Frame& f = stack.back();
-            if (f.next == f.d->insts.size()) {
-                on_path_[size_t(f.ci)] = 0;
+            ParseTree::Node& node = tree_.nodes[f.node];
+            if (f.next == node.cell->insts.size()) {
+                node.size = uint32_t(tree_.nodes.size()) - f.node;
+                on_path_[size_t(node.ci)] = 0;
                 stack.pop_back();
                 continue;
             }
-            const InstData& inst = f.d->insts[f.next++];
-            nb::object references = f.references;  // `f` moves when the stack grows
+            const InstData& inst = node.cell->insts[f.next++];
             // The walk looks every child up by its index, as a consistent
             // layout guarantees; a child on the current path is a cycle.
-            auto cit = cells_.find(inst.child);
-            nb::object child = (cit != cells_.end() && cit->second.ready) ? nb::object() : child_cell(inst.child);
+            auto cit = tree_.cells.find(inst.child);
+            nb::object child =
+                (cit != tree_.cells.end() && cit->second.ready) ? nb::object() : child_cell(inst.child);
             if (size_t(inst.child) < on_path_.size() && on_path_[size_t(inst.child)]) continue;
-            nb::object record = open(inst.child, child, &inst);
-            if (PyList_CheckExact(references.ptr())) {
-                if (PyList_Append(references.ptr(), record.ptr()) != 0) throw nb::python_error();
-            } else {
-                references.attr("append")(record);
-            }
+            open(inst.child, child, &inst);
         }
-        return root;
     }
+
+    // The parse, once committed.
+    ParseTree& tree() { return tree_; }
 
     // Append the new polygons to the pool and record their keys.
     void commit() {
         if (pending_.empty()) return;
         if (!self_.curve_tolerance.is_none()) simplify(pending_, self_.curve_tolerance);
+        // The parser's own pool and index take the data as it is; any other
+        // containers a caller put in their place get Python objects.
         nb::object instances = self_.instances, mapping = self_.instance_mapping;
         const bool is_list = PyList_CheckExact(instances.ptr());
         for (size_t k = 0; k < pending_.size(); ++k) {
-            nb::list poly = polygon_list(pending_[k].data(), pending_[k].size() / 2);
-            if (is_list) {
-                if (PyList_Append(instances.ptr(), poly.ptr()) != 0) throw nb::python_error();
+            if (pool_) {
+                pool_->append(pending_[k]);
             } else {
-                instances.attr("append")(poly);
+                nb::list poly = polygon_list(pending_[k]);
+                if (is_list) {
+                    if (PyList_Append(instances.ptr(), poly.ptr()) != 0) throw nb::python_error();
+                } else {
+                    instances.attr("append")(poly);
+                }
             }
             auto& key = keys_[k];
-            mapping[nb::make_tuple(key[0], key[1], key[2])] = base_ + Py_ssize_t(k);
+            if (index_)
+                index_->set(ShapeKey{key[0], key[1], key[2]}, base_ + Py_ssize_t(k));
+            else
+                mapping[nb::make_tuple(key[0], key[1], key[2])] = base_ + Py_ssize_t(k);
         }
         self_.instance_index = base_ + Py_ssize_t(pending_.size());
         pending_.clear();
@@ -463,7 +419,7 @@ class Walk {
     };
 
     CellData& data(Py_ssize_t ci, nb::handle cell) {
-        CellData& d = cells_[ci];
+        CellData& d = tree_.cells[ci];
         if (d.ready) return d;
         d.name = cell.attr("name");
         const gds::Structure* s =
@@ -566,8 +522,13 @@ class Walk {
     template <class F>
     Py_ssize_t pool_index(Py_ssize_t ci, Py_ssize_t li, Py_ssize_t pos, F&& read_points) {
         if (check_existing_) {
-            nb::object key = nb::make_tuple(ci, li, pos);
-            if (contains(self_.instance_mapping, key)) return nb::cast<Py_ssize_t>(self_.instance_mapping[key]);
+            if (index_) {
+                const int64_t at = index_->find(ShapeKey{ci, li, pos});
+                if (at >= 0) return Py_ssize_t(at);
+            } else {
+                nb::object key = nb::make_tuple(ci, li, pos);
+                if (contains(self_.instance_mapping, key)) return nb::cast<Py_ssize_t>(self_.instance_mapping[key]);
+            }
         }
         read_points(pending_.emplace_back());
         keys_.push_back({ci, li, pos});
@@ -577,37 +538,14 @@ class Walk {
     // The KLayout cell of an index; a missing one is a KeyError.
     nb::object child_cell(Py_ssize_t ci) { return self_.cell_index_map[nb::int_(ci)]; }
 
-    // The Cell record of a top cell, or the Reference record of an instance,
-    // with the cell's own polygons and an empty references list to fill.
-    nb::object make(Py_ssize_t ci, const CellData& d, nb::handle references, const InstData* placed) {
-        nb::dict polygons;
-        for (auto& [key, idx] : d.polygons) polygons[key] = int_list(idx);
-        if (!placed)
-            return make_record(cell_cls_, Rec::Cell, 2,
-                               {{fields_.cell_index, nb::int_(ci)},
-                                {fields_.name, d.name},
-                                {fields_.polygons, polygons},
-                                {fields_.references, references}});
-        nb::list trans;
-        for (const tx::Simple& s : placed->simple) trans.append(nb::cast(KTrans(s, unit_)));
-        for (const nb::object& o : placed->complex) trans.append(nb::cast(KTrans(o, unit_)));
-        return make_record(ref_cls_, Rec::Reference, 2,
-                           {{fields_.cell_index, nb::int_(ci)},
-                            {fields_.name, d.name},
-                            {fields_.polygons, polygons},
-                            {fields_.references, references},
-                            {fields_.trans_count, nb::int_(trans.size())},
-                            {fields_.trans, trans}});
-    }
-
     ParseGDS& self_;
-    nb::object cell_cls_, ref_cls_;
-    RecordKeys fields_;
+    ParseTree tree_;
     const gds::Library* stream_;
+    std::shared_ptr<PolygonPool> pool_;
+    std::shared_ptr<ShapeIndex> index_;
     std::vector<Layer> layers_;
     std::unordered_map<std::string, Py_ssize_t> cell_names_;
     bool names_ready_ = false;
-    std::unordered_map<Py_ssize_t, CellData> cells_;
     std::vector<char> on_path_;
     std::vector<Outline> pending_;
     std::vector<std::array<Py_ssize_t, 3>> keys_;
@@ -625,8 +563,8 @@ ParseGDS::ParseGDS(nb::object layout_, nb::object layers_, double z_scale_, nb::
       z_scale(z_scale_),
       curve_tolerance(std::move(curve_tolerance_)),
       exclude_layers(std::move(exclude_layers_)),
-      instances(nb::list()),
-      instance_mapping(nb::dict()),
+      instances(new_pool()),
+      instance_mapping(new_shape_index()),
       parsed_cells(nb::none()),
       parsed_layers(nb::none()),
       layer_map(nb::dict()),
@@ -679,10 +617,13 @@ nb::list ParseGDS::extract_dpolygon(nb::handle polygon) const {
     std::vector<Outline> one(1);
     hull_points(polygon, layout_unit(layout), one[0]);
     if (!curve_tolerance.is_none()) simplify(one, curve_tolerance);
-    return polygon_list(one[0].data(), one[0].size() / 2);
+    return polygon_list(one[0]);
 }
 
-nb::object ParseGDS::parse_cells(nb::handle cell) { return parse_all(nb::make_tuple(cell), false)[0]; }
+nb::object ParseGDS::parse_cells(nb::handle cell) {
+    std::unique_ptr<ParseTree> tree = parse_tree(nb::make_tuple(cell), false);
+    return tree_records(*tree)[0];
+}
 
 namespace {
 
@@ -714,15 +655,14 @@ bool read_stream(nb::handle layout, gds::Library& lib) {
 
 }  // namespace
 
-nb::list ParseGDS::parse_all(nb::handle cells, bool use_stream) {
+std::unique_ptr<ParseTree> ParseGDS::parse_tree(nb::handle cells, bool use_stream) {
     corvane::GcPause pause;
     gds::Library lib;
     const bool streamed = use_stream && read_stream(layout, lib);
     Walk walk(*this, streamed ? &lib : nullptr);
-    nb::list out;
-    corvane::for_each(cells, [&](nb::object cell) { out.append(walk.parse_top(cell)); });
+    corvane::for_each(cells, [&](nb::object cell) { walk.parse_top(cell); });
     walk.commit();
-    return out;
+    return std::make_unique<ParseTree>(std::move(walk.tree()));
 }
 
 namespace {

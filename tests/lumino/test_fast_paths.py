@@ -1,6 +1,10 @@
-"""The parse reads shapes and instances from the layout's GDS2 serialisation
-where that carries KLayout's own answer; it must equal the plain reading
-(`parse_cells`, one shape and one instance at a time) on any layout."""
+"""The exports take faster roads than the plain one, and must end where it
+ends on any layout:
+- shapes and instances read from the layout's GDS2 serialisation where that
+  carries KLayout's own answer, against `parse_cells` (one shape and one
+  instance at a time);
+- trees combined and filtered before any record is made, against combining
+  and filtering the records of the parsed tree."""
 
 from __future__ import annotations
 
@@ -37,11 +41,58 @@ def assert_both_readings_equal(layout, curve_tolerance=None):
     assert got == expected
 
 
+def assert_combining_equal(layout, curve_tolerance=None):
+    def fresh():
+        return lumino.ParseGDS(layout, table(), curve_tolerance=curve_tolerance)
+
+    cell, layer = lumino.Output.CELL, lumino.Output.LAYER
+    # Combined cell trees.
+    fast = fresh().export_cells(combine=True)
+    plain = fresh()
+    plain.export_cells(combine=False)
+    assert [frozen(c) for c in fast.cells] == [frozen(c) for c in plain.combine_references(cell).cells]
+    # Layer trees, uncombined and combined: made with the parse, or filtered
+    # from an exported cell tree.
+    for combine in (False, True):
+        g = fresh()
+        fast = g.export_layers(combine=combine)
+        p = fresh()
+        p.export_cells(combine=False)
+        slow = p.export_layers(combine=combine)
+        assert g.layer_combined is p.layer_combined is combine and not g.cell_combined
+        assert [{k: frozen(t) for k, t in m.items()} for m in fast.layers] == [
+            {k: frozen(t) for k, t in m.items()} for m in slow.layers]
+        assert [frozen(c) for c in g.parsed_cells.cells] == [frozen(c) for c in p.parsed_cells.cells]
+        if not combine:
+            assert_shares_lists(g.parsed_cells, fast)
+
+
+def assert_shares_lists(cells, layers):
+    """Uncombined layer trees hold the very polygon and placement lists of the cell tree."""
+    for top, by_layer in zip(cells.cells, layers.layers):
+        for key, tree in by_layer.items():
+            stack = [(top, tree)]
+            while stack:
+                source, node = stack.pop()
+                if key in source.polygons:
+                    assert node.polygons[key] is source.polygons[key]
+                if hasattr(node, "trans"):
+                    assert node.trans is source.trans
+                kept = iter(node.references)
+                nxt = next(kept, None)
+                for ref in source.references:
+                    if nxt is not None and nxt.cell_index == ref.cell_index and nxt.trans is ref.trans:
+                        stack.append((ref, nxt))
+                        nxt = next(kept, None)
+                assert nxt is None
+
+
 @pytest.mark.parametrize("gds, stack", FILES, ids=[f for f, _ in FILES])
 def test_shared_layouts(gds, stack):
     layout = kdb.Layout()
     layout.read(str(DATA / "gds" / gds))
     assert_both_readings_equal(layout, curve_tolerance=0.01)
+    assert_combining_equal(layout)
 
 
 def random_layout(seed: int) -> kdb.Layout:
@@ -108,4 +159,6 @@ def random_layout(seed: int) -> kdb.Layout:
 
 @pytest.mark.parametrize("seed", range(40))
 def test_generated_layouts(seed):
-    assert_both_readings_equal(random_layout(seed))
+    layout = random_layout(seed)
+    assert_both_readings_equal(layout)
+    assert_combining_equal(layout)
