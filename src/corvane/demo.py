@@ -1,46 +1,52 @@
-"""Demonstration of the compiled core with the built-in default PDK.
+"""Demonstration of the compiled core: ``python -m corvane.demo``.
 
-Builds the default PDK's grating coupler, writes it to a temporary GDS file,
-reads it back with KLayout and converts it with ``corvane.core.lumino``'s
-parser into its layer-wise, combined form, then prints what it found.
+Runs lumino's demonstration (``corvane.core.lumino._main``): the default PDK's
+grating coupler is written to a temporary GDS file, converted layer-wise and
+sent to the 3D viewer as one message; the temporary file is deleted
+afterwards.  Then it says where the message went and how big it is: with the
+default transport, the JSON file in the viewer inbox.
 """
 
 from __future__ import annotations
 
-import tempfile
+import os
 from pathlib import Path
+from typing import Any
 
 
-def main() -> None:
-    import klayout.db as kdb
-    from velloc.components import grating_coupler
-    from velloc.pdk import get_layer_stack, get_layer_views
+def main() -> int:
+    from corvane.core import communication, lumino
 
-    from corvane.core import lumino
+    delivered: list[tuple[Any, int]] = []
+    transport = communication.get_transport()
 
-    component = grating_coupler()
-    with tempfile.NamedTemporaryFile(suffix=".gds", delete=False) as f:
-        path = Path(f.name).resolve()
+    def recording(message: Any) -> Any:
+        result = transport(message)
+        content = getattr(message, "content", "")
+        size = len(content.encode("utf-8")) if isinstance(content, str) else len(content)
+        delivered.append((result, size))
+        return result
+
+    previous = communication.set_transport(recording)
     try:
-        component.write_gds(str(path))
-        layers = lumino.get_layer_properties(get_layer_stack(), get_layer_views())
-        layout = kdb.Layout()
-        layout.read(str(path))
-        gds = lumino.ParseGDS(layout, layers)
-        parsed = gds.export_layers(combine=True)
-        print(f"{component.name}: written to {path}")
-        print(f"  layer table: {len(layers)} layers")
-        for layer in layers.values():
-            print(f"    {layer}")
-        print(f"  distinct polygons: {len(parsed.instances)}")
-        for top, cell_layers in zip(gds.parsed_cells.cells, parsed.layers):
-            for layer_id, tree in cell_layers.items():
-                name = gds.get_name(parsed.layer_map[int(layer_id)])
-                count = sum(len(v) for v in tree.polygons.values())
-                print(f"  {top.name} / {name}: {count} polygons, {len(tree.references)} references")
+        lumino._main()
     finally:
-        path.unlink(missing_ok=True)
+        communication.set_transport(previous)
+
+    if len(delivered) != 1:
+        print(f"lumino demonstration: expected one viewer message, {len(delivered)} were sent")
+        return 1
+    result, size = delivered[0]
+    print("lumino demonstration: velloc's grating coupler, shown layer-wise")
+    print(f"  viewer message: {size:,} bytes of JSON")
+    if isinstance(result, (str, os.PathLike)) and Path(result).is_file():
+        path = Path(result).resolve()
+        print(f"  delivered to:   {path} ({path.stat().st_size:,} bytes on disk)")
+        print(f"  viewer inbox:   {path.parent}")
+    else:
+        print(f"  delivered by:   {getattr(transport, '__qualname__', transport)!s}")
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    raise SystemExit(main())

@@ -159,3 +159,14 @@ def test_connect_with_mirror_and_any_angle():
     # Mirrored, the second bend turns back to the starting direction.
     assert second.ports["o2"].orientation == pytest.approx(17.0)
     assert math.isclose((second.ports["o1"].orientation - first.ports["o2"].orientation) % 360, 180)
+
+
+def test_route_bundles_name_ports_of_references():
+    links = {"cp1,o2": "cp2,o3", "cp1,o3": "cp2,o2"}
+    settings = {"radius": 12.0, "width": 0.5}
+    assert mzi(radius=12.0).get_netlist()["routes"] == {"arms": {"links": links, "settings": settings}}
+    c = Component("routed")
+    c.add_ref(straight(), "a")
+    for links in ({"a,o1": "b,o1"}, {"a,o1": "a,o9"}, {"a": "a,o2"}):
+        with pytest.raises(ValueError, match="is not a port of a reference"):
+            c.add_route("r", links)

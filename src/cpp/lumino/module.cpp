@@ -1,11 +1,14 @@
 // corvane.core.lumino: wires the names of the 3D viewer exporter to Python,
 // in the order in which the module defines them.
 #include "common/py.hpp"
+#include "lumino/encode.hpp"
+#include "lumino/entry.hpp"
 #include "lumino/ktrans.hpp"
 #include "lumino/layers.hpp"
 #include "lumino/parse.hpp"
 #include "lumino/pool_py.hpp"
 #include "lumino/records.hpp"
+#include "lumino/viewer.hpp"
 
 using namespace nb::literals;
 
@@ -19,12 +22,48 @@ NB_MODULE(lumino, m) {
     lumino::define_output(m);
     lumino::bind_pool(m);
     lumino::bind_parse_gds(m);
+    lumino::bind_viewer(m);
+    lumino::bind_encode(m);
 
     m.def("get_layer_properties", &lumino::get_layer_properties, "layer_stack"_a.none(), "layer_views"_a.none(),
           nb::sig("def get_layer_properties(layer_stack: vlt.LayerStack, layer_views: vlt.LayerViews) "
                   "-> dict[LayerSpec, PdkLayer]"),
           "Build the layer table: (layer, datatype) -> PdkLayer for every level of the stack that has "
           "an enumerated logical layer and a view with a fill colour.");
+
+    m.def("to_3D_viewer", &lumino::to_3D_viewer, "gds_file"_a.none(),
+          "output"_a.none() = m.attr("Output").attr("LAYER"), "layer_views"_a.none() = nb::none(),
+          "layer_stack"_a.none() = nb::none(), "z_scale"_a.none() = 1.0, "curve_tolerance"_a.none() = 0.01,
+          "exclude_layers"_a.none() = nb::none(), nb::kw_only(), "as_dict"_a.none() = false,
+          nb::sig("def to_3D_viewer(gds_file: str, output: Output = Output.LAYER, "
+                  "layer_views: vlt.LayerViews | None = None, layer_stack: vlt.LayerStack | None = None, "
+                  "z_scale: float = 1.0, curve_tolerance: float | None = 0.01, "
+                  "exclude_layers: list[str] | None = None, *, as_dict: bool = False) "
+                  "-> ViewerData | dict[str, Any]"),
+          "Read a GDS file and convert it to viewer data: by layer (Output.LAYER) or by cell "
+          "(Output.CELL); layer views and stack default to the active PDK's.  Returns ViewerData, or "
+          "its map form with as_dict=True.");
+
+    m.def("numpy_to_buffer_json", &lumino::numpy_to_buffer_json, "value"_a.none(),
+          nb::sig("def numpy_to_buffer_json(value: Any) -> dict[str, Any] | None"),
+          "The map form with every numpy array replaced by {'shape': [n], 'dtype': ..., 'buffer': "
+          "<base64 of the raw bytes>, 'codec': 'b64'}.");
+
+    m.def("lumino", &lumino::show, "gds_file"_a.none(), "output"_a.none(), "z_scale"_a.none() = 1.0,
+          "curve_tolerance"_a.none() = 0.01, "exclude_layers"_a.none() = nb::none(),
+          nb::sig("def lumino(gds_file: str, output: Output, z_scale: float = 1.0, "
+                  "curve_tolerance: float | None = 0.01, exclude_layers: list[str] | None = None) -> None"),
+          "Show GDS file in 3D viewer.\n\n"
+          "Args:\n"
+          "    gds_file: GDS file path.\n"
+          "    output: Output type, either Output.CELL or Output.LAYER.\n"
+          "    z_scale: Scale factor for z-axis.\n"
+          "    curve_tolerance: Tolerance for curve simplification.\n"
+          "    exclude_layers: List of layer names to exclude from the viewer.");
+
+    m.def("_main", &lumino::demonstration, nb::sig("def _main() -> None"),
+          "Demonstration: the sample grating coupler written to a temporary GDS file and shown "
+          "layer-wise with lumino; the file is deleted afterwards.");
 
     corvane::ModuleHandle::finish_init(m);
 }

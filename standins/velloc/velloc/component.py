@@ -155,6 +155,7 @@ class Component:
         self.polygons: dict[tuple[int, int], list[np.ndarray]] = {}
         self.references: list[ComponentReference] = []
         self.ports: dict[str, Port] = {}
+        self.routes: dict[str, dict[str, Any]] = {}
         self.info: dict[str, Any] = {}
         self.settings: dict[str, Any] = {}
         self.function_name: str | None = None
@@ -255,6 +256,24 @@ class Component:
         self.ports[name] = new
         return new
 
+    def add_route(self, name: str, links: dict[str, str], **settings: Any) -> None:
+        """Record a bundle of routes: waveguides joining pairs of instance ports.
+
+        ``links`` maps "reference,port" to "reference,port"; ``settings`` are
+        the bundle's routing settings.  The stand-in has no router: the
+        references that draw the waveguides are placed by the factory and stay
+        in the netlist as instances, and the bundle says which ports they join.
+        """
+        self._check_unlocked()
+        if name in self.routes:
+            raise ValueError(f"route {name!r} already exists in {self.name!r}")
+        by_name = {ref.name: ref.component for ref in self.references}
+        for end in (e for link in links.items() for e in link):
+            inst, _, port = end.partition(",")
+            if inst not in by_name or port not in by_name[inst].ports:
+                raise ValueError(f"route {name!r}: {end!r} is not a port of a reference")
+        self.routes[name] = {"links": dict(links), "settings": dict(settings)}
+
     # -- queries ------------------------------------------------------------
 
     def _walk(self) -> Iterator[Component]:
@@ -346,12 +365,14 @@ class Component:
         return path
 
     def get_netlist(self) -> dict[str, Any]:
-        """The netlist of the references: instances, placements and port connections.
+        """The netlist of the references: instances, placements, port connections and routes.
 
         Two instance ports are connected when their centres meet (within 2 nm)
         and they face each other.  A component port is mapped to the instance
-        port at the same place facing the same way.  Instance ports that are
-        neither connected nor exposed are reported under "warnings".
+        port at the same place facing the same way.  Routes are the bundles
+        recorded with ``add_route``.  Instance ports that are neither connected
+        nor exposed, and connected ports of different widths, are reported
+        under "warnings".  Every call builds new maps.
         """
         instances: dict[str, Any] = {}
         placements: dict[str, Any] = {}
@@ -438,7 +459,10 @@ class Component:
             "placements": placements,
             "connections": connections,
             "ports": ports,
-            "routes": {},
+            "routes": {
+                name: {"links": dict(bundle["links"]), "settings": _jsonable(bundle["settings"])}
+                for name, bundle in self.routes.items()
+            },
             "nets": nets,
             "warnings": warnings,
         }

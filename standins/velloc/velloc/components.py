@@ -3,7 +3,8 @@
 Every factory is a ``velloc.cell``: it builds a new locked ``Component`` with
 ports named o1, o2, ... (o1 is the input, pointing west).  ``mzi`` and
 ``ring_single`` are composites: they place other components and connect them
-port to port, so their netlists have instances, connections and ports.
+port to port, so their netlists have instances, connections and ports; the
+interferometer's two arms form its route bundle "arms".
 """
 
 from __future__ import annotations
@@ -246,6 +247,7 @@ def mzi(
     if not np.allclose(cp2.ports["o3"].center, top_end.center, atol=0.002):
         raise ValueError("the splitter's outputs do not line up with the arms")
 
+    c.add_route("arms", {"cp1,o2": "cp2,o3", "cp1,o3": "cp2,o2"}, radius=radius, width=width)
     c.add_port("o1", port=cp1.ports["o1"])
     c.add_port("o2", port=cp2.ports["o1"])
     c.info["delta_length"] = delta_length

@@ -1,0 +1,203 @@
+// Entry points of the viewer exporter.  Every outside name (the PDK, KLayout,
+// the host's message channel, orjson) and the module's own operations are
+// looked up on the module at call time, as module globals would be, so that
+// callers and tests can rebind them.
+#include "lumino/entry.hpp"
+
+#include <string>
+
+#include "lumino/pyedge.hpp"
+
+namespace lumino {
+
+using corvane::module_attr;
+using namespace nb::literals;
+
+namespace {
+
+[[noreturn]] void wrong_type(const char* argument, const char* expected, nb::handle value) {
+    std::string msg = argument;
+    msg += " must be ";
+    msg += expected;
+    msg += ", not ";
+    msg += type_name_of(value);
+    corvane::raise(PyExc_TypeError, msg);
+}
+
+// The argument checks both entry points make before any work; returns
+// z_scale as a double.
+double checked_arguments(nb::handle gds_file, nb::handle z_scale, nb::handle curve_tolerance,
+                         nb::handle exclude_layers) {
+    if (!PyUnicode_Check(gds_file.ptr())) wrong_type("gds_file", "a str", gds_file);
+    const double z = PyFloat_AsDouble(z_scale.ptr());
+    if (z == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+        PyErr_Clear();
+        wrong_type("z_scale", "a float (or convertible to one)", z_scale);
+    }
+    PyObject* tol = curve_tolerance.ptr();
+    if (!curve_tolerance.is_none() && !PyFloat_Check(tol) && !(PyLong_Check(tol) && !PyBool_Check(tol)))
+        wrong_type("curve_tolerance", "a float or None", curve_tolerance);
+    if (!exclude_layers.is_none() && !PyList_Check(exclude_layers.ptr()))
+        wrong_type("exclude_layers", "a list or None", exclude_layers);
+    return z;
+}
+
+// `assert` statements run unless the interpreter was started with -O.
+bool assertions_enabled() {
+    nb::object optimize = nb::module_::import_("sys").attr("flags").attr("optimize");
+    return nb::cast<long>(optimize) == 0;
+}
+
+void assert_instance(nb::handle obj, const char* vlt_class) {
+    if (assertions_enabled() && !is_instance(obj, module_attr("vlt").attr(vlt_class))) corvane::assertion_error();
+}
+
+}  // namespace
+
+nb::object to_3D_viewer(nb::handle gds_file, nb::handle output, nb::handle layer_views, nb::handle layer_stack,
+                        nb::handle z_scale, nb::handle curve_tolerance, nb::handle exclude_layers,
+                        nb::handle as_dict) {
+    const double z = checked_arguments(gds_file, z_scale, curve_tolerance, exclude_layers);
+    // Everything made from here on stays reachable from the result until the
+    // call returns: collections in between would only re-scan it.
+    corvane::GcPause pause;
+    nb::object views = nb::borrow(layer_views), stack = nb::borrow(layer_stack);
+    if (views.is_none()) {
+        views = module_attr("stockkit").attr("get_layer_views")();
+        assert_instance(views, "LayerViews");
+    }
+    if (stack.is_none()) {
+        stack = module_attr("stockkit").attr("get_layer_stack")();
+        assert_instance(stack, "LayerStack");
+    }
+    nb::object layers = module_attr("get_layer_properties")(stack, views);
+
+    nb::object layout = module_attr("pya").attr("Layout")();
+    layout.attr("read")(gds_file);
+    nb::object gds = module_attr("ParseGDS")(layout, layers, "z_scale"_a = z, "curve_tolerance"_a = curve_tolerance,
+                                             "exclude_layers"_a = exclude_layers);
+
+    nb::object Output = module_attr("Output");
+    if (equals(output, Output.attr("CELL")))
+        gds.attr("export_cells")("combine"_a = true);
+    else if (equals(output, Output.attr("LAYER")))
+        gds.attr("export_layers")("combine"_a = true);
+    else
+        corvane::raise(PyExc_ValueError, "Only Output.CELL and Output.LAYER are allowed");
+
+    nb::object viewer_json = gds.attr("to_viewer")(output);
+    const int dict_form = PyObject_IsTrue(as_dict.ptr());
+    if (dict_form < 0) throw nb::python_error();
+    if (dict_form) return gds.attr("asdict")(viewer_json);
+    return viewer_json;
+}
+
+nb::dict viewer_config() {
+    nb::dict c;
+    c["_splash"] = false;
+    c["ambient_intensity"] = 1;
+    c["angular_tolerance"] = 0.2;
+    c["axes"] = false;
+    c["axes0"] = true;
+    c["black_edges"] = false;
+    c["center_grid"] = false;
+    c["collapse"] = 3;
+    c["control"] = "trackball";
+    c["default_color"] = "#e8b024";
+    c["default_edgecolor"] = "#707070";
+    c["default_facecolor"] = "Violet";
+    c["default_opacity"] = 0.5;
+    c["default_thickedgecolor"] = "MediumOrchid";
+    c["default_vertexcolor"] = "MediumOrchid";
+    c["direct_intensity"] = 1.1;
+    c["explode"] = false;
+    c["glass"] = true;
+    nb::list grid;
+    for (int k = 0; k < 3; ++k) grid.append(false);
+    c["grid"] = grid;
+    c["helper_scale"] = 10;
+    c["metalness"] = 0.3;
+    nb::dict keys;
+    keys["shift"] = "shiftKey";
+    keys["ctrl"] = "ctrlKey";
+    keys["meta"] = "metaKey";
+    keys["alt"] = "altKey";
+    c["modifier_keys"] = keys;
+    c["new_tree_behavior"] = true;
+    c["ortho"] = true;
+    c["pan_speed"] = 1;
+    c["render_edges"] = true;
+    c["render_joints"] = false;
+    c["render_mates"] = false;
+    c["render_normals"] = false;
+    c["reset_camera"] = "reset";
+    c["rotate_speed"] = 1;
+    c["roughness"] = 0.65;
+    c["show_parent"] = false;
+    c["show_sketch_local"] = true;
+    c["ticks"] = 10;
+    c["timeit"] = false;
+    c["tools"] = true;
+    c["transparent"] = false;
+    c["up"] = "Z";
+    c["zoom_speed"] = 1;
+    c["normal_len"] = 0;
+    return c;
+}
+
+void show(nb::handle gds_file, nb::handle output, nb::handle z_scale, nb::handle curve_tolerance,
+          nb::handle exclude_layers) {
+    checked_arguments(gds_file, z_scale, curve_tolerance, exclude_layers);
+    corvane::GcPause pause;
+    nb::object pdk = module_attr("cvn_pdk").attr("get_pdk")();
+    nb::object stack = pdk.attr("layer_stack"), views = pdk.attr("layer_views");
+    assert_instance(stack, "LayerStack");
+    assert_instance(views, "LayerViews");
+
+    nb::object viewer_json = module_attr("to_3D_viewer")(
+        gds_file, output, "layer_stack"_a = stack, "layer_views"_a = views, "z_scale"_a = z_scale,
+        "curve_tolerance"_a = curve_tolerance, "exclude_layers"_a = exclude_layers, "as_dict"_a = true);
+
+    nb::dict envelope;
+    envelope["type"] = "data";
+    envelope["data"] = module_attr("numpy_to_buffer_json")(viewer_json);
+    viewer_json.reset();  // the arrays are not needed once encoded
+    envelope["config"] = viewer_config();
+    nb::object encoded = module_attr("orjson").attr("dumps")(envelope, "default"_a = module_attr("shared").attr("none"));
+    envelope.reset();
+    nb::object content = encoded.attr("decode")("utf-8");
+    encoded.reset();
+    nb::object message = module_attr("m").attr("LuminoMessage")("content"_a = content);
+    module_attr("comms").attr("send_message")(message);
+}
+
+void demonstration() {
+    nb::object Path = nb::module_::import_("pathlib").attr("Path");
+    nb::object grating_coupler = nb::module_::import_("velloc.components").attr("grating_coupler");
+    nb::object component = grating_coupler();
+    nb::object file = module_attr("tempfile").attr("NamedTemporaryFile")("suffix"_a = ".gds", "delete"_a = false);
+    nb::object path;
+    // Close and delete the file, keeping the first error.
+    auto clean_up = [&]() {
+        file.attr("close")();
+        nb::object target = path.is_valid() ? path : Path(file.attr("name"));
+        target.attr("unlink")("missing_ok"_a = true);
+    };
+    try {
+        path = Path(file.attr("name")).attr("resolve")();
+        component.attr("write_gds")(path);
+        file.attr("close")();
+        module_attr("lumino")(nb::str(path), "output"_a = module_attr("Output").attr("LAYER"), "z_scale"_a = 1.0,
+                              "curve_tolerance"_a = 0.01, "exclude_layers"_a = nb::none());
+    } catch (...) {
+        try {
+            clean_up();
+        } catch (...) {
+        }
+        throw;
+    }
+    clean_up();
+}
+
+}  // namespace lumino

@@ -1,0 +1,108 @@
+// Small helpers of the Python edge shared by the viewer conversion, the JSON
+// encoders and the entry points: owned results of the C API, recursion
+// guards, sequence snapshots and float32 arrays filled from C++.
+#pragma once
+
+#include <cstring>
+#include <string>
+
+#include "common/py.hpp"
+
+namespace lumino {
+
+// Own a new reference returned by the C API, or raise the pending error.
+inline nb::object own(PyObject* p) {
+    if (!p) throw nb::python_error();
+    return nb::steal(p);
+}
+
+// One level of a recursive walk over caller data: raises RecursionError (as
+// Python code would) instead of exhausting the C stack.
+class RecursionGuard {
+  public:
+    explicit RecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where)) throw nb::python_error();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+// A new list holding the elements of any iterable: strong references that
+// stay valid whatever code the caller's objects run while it is walked.
+inline nb::list snapshot(nb::handle iterable) { return nb::steal<nb::list>(own(PySequence_List(iterable.ptr())).release()); }
+
+// The (key, value) pairs of a map, as a list of 2-tuples taken now.
+inline nb::list items_of(nb::handle mapping) {
+    if (PyDict_Check(mapping.ptr())) return nb::steal<nb::list>(own(PyDict_Items(mapping.ptr())).release());
+    return snapshot(mapping.attr("items")());
+}
+
+inline Py_ssize_t length(nb::handle obj) {
+    const Py_ssize_t n = PyObject_Length(obj.ptr());
+    if (n < 0) throw nb::python_error();
+    return n;
+}
+
+inline bool equals(nb::handle a, nb::handle b) {
+    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+inline bool is_instance(nb::handle obj, nb::handle cls) {
+    const int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+inline void append(nb::handle list, nb::handle item) {
+    if (PyList_CheckExact(list.ptr())) {
+        if (PyList_Append(list.ptr(), item.ptr()) != 0) throw nb::python_error();
+    } else {
+        list.attr("append")(item);
+    }
+}
+
+// a + b (+ c) for texts.
+inline nb::object concat(nb::handle a, nb::handle b) { return own(PyUnicode_Concat(a.ptr(), b.ptr())); }
+inline nb::object concat(nb::handle a, nb::handle b, nb::handle c) { return concat(concat(a, b), c); }
+
+// The name of an object's type, for error messages.
+inline std::string type_name_of(nb::handle obj) {
+    return nb::cast<std::string>(nb::handle((PyObject*)Py_TYPE(obj.ptr())).attr("__name__"));
+}
+
+// New one-dimensional float32 numpy arrays (numpy.empty of the module's
+// `np`, looked up on first use), filled from C++ through the buffer
+// protocol: one allocation per array, no Python object per element.
+class Float32Arrays {
+  public:
+    template <class Fill>
+    nb::object make(size_t n, Fill&& fill) {
+        if (!empty_.is_valid()) {
+            nb::object np = corvane::module_attr("np");
+            empty_ = np.attr("empty");
+            dtype_ = np.attr("dtype")("float32");
+        }
+        nb::object count = own(PyLong_FromSize_t(n));
+        PyObject* args[] = {count.ptr(), dtype_.ptr()};
+        nb::object arr = own(PyObject_Vectorcall(empty_.ptr(), args, 2, nullptr));
+        Py_buffer view;
+        if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0)
+            throw nb::python_error();
+        struct Release {
+            Py_buffer& v;
+            ~Release() { PyBuffer_Release(&v); }
+        } release{view};
+        if (view.itemsize != 4 || view.len != Py_ssize_t(n * 4) || !view.format || std::strcmp(view.format, "f") != 0)
+            corvane::raise(PyExc_TypeError, "numpy.empty did not make a float32 array");
+        fill(static_cast<float*>(view.buf));
+        return arr;
+    }
+
+  private:
+    nb::object empty_, dtype_;
+};
+
+}  // namespace lumino
