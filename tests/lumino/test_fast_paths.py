@@ -162,3 +162,33 @@ def test_generated_layouts(seed):
     layout = random_layout(seed)
     assert_both_readings_equal(layout)
     assert_combining_equal(layout)
+
+
+def test_pool_and_index_behave_as_the_list_and_dict_they_stand_for():
+    import collections.abc
+    import copy
+    import pickle
+
+    g = lumino.ParseGDS(random_layout(3), table(), curve_tolerance=None)
+    g.export_cells()
+    pool, index = g.instances, g.instance_mapping
+    as_list, as_dict = copy.copy(pool), copy.deepcopy(index)
+    assert type(as_list) is list and type(as_dict) is dict and len(as_list) == len(as_dict) > 3
+    assert isinstance(pool, collections.abc.Sequence) and isinstance(index, collections.abc.Mapping)
+    assert pool == as_list and list(pool) == as_list and pool[-1] == as_list[-1] and pool[1:3] == as_list[1:3]
+    assert repr(pool) == repr(as_list) and pickle.loads(pickle.dumps(pool)) == as_list
+    assert pool.index(as_list[2]) == as_list.index(as_list[2]) and pool.count(as_list[0]) == as_list.count(as_list[0])
+    assert index == as_dict and list(index) == list(as_dict) and list(index.items()) == list(as_dict.items())
+    key = next(iter(as_dict))
+    assert index[key] == as_dict[key] and key in index and index.get((-1, 0, 0), "none") == "none"
+    with pytest.raises(IndexError):
+        pool[len(as_list)]
+    with pytest.raises(KeyError):
+        index[(-1, 0, 0)]
+    pool[0] = [(1, 2), (3.5, 4)]
+    pool.append(((0, 0), (1, 0), (1, 1)))
+    as_list[0] = [(1.0, 2.0), (3.5, 4.0)]
+    as_list.append([(0.0, 0.0), (1.0, 0.0), (1.0, 1.0)])
+    assert pool == as_list and pool != as_list[:-1]
+    with pytest.raises(TypeError):
+        hash(pool)

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <span>
 #include <unordered_map>
 #include <vector>
@@ -14,7 +15,7 @@
 namespace lumino {
 
 // Every distinct polygon, in order of first extraction: x0, y0, x1, y1, ...
-// in micrometres.  Entries are only ever appended.
+// in micrometres.  The parse only appends; a caller may replace an entry.
 class PolygonPool {
   public:
     size_t size() const { return start_.size() - 1; }
@@ -25,6 +26,14 @@ class PolygonPool {
     void append(std::span<const double> xy) {
         xy_.insert(xy_.end(), xy.begin(), xy.end());
         start_.push_back(xy_.size());
+    }
+    // Replaces polygon k (later entries keep their places).
+    void replace(size_t k, std::span<const double> xy) {
+        const auto at = xy_.begin() + std::ptrdiff_t(start_[k]);
+        const std::ptrdiff_t delta = std::ptrdiff_t(xy.size()) - std::ptrdiff_t(start_[k + 1] - start_[k]);
+        xy_.erase(at, xy_.begin() + std::ptrdiff_t(start_[k + 1]));
+        xy_.insert(xy_.begin() + std::ptrdiff_t(start_[k]), xy.begin(), xy.end());
+        for (size_t j = k + 1; j < start_.size(); ++j) start_[j] = size_t(std::ptrdiff_t(start_[j]) + delta);
     }
     size_t points() const { return xy_.size() / 2; }
     bool operator==(const PolygonPool& o) const { return start_ == o.start_ && xy_ == o.xy_; }

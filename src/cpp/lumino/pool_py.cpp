@@ -88,7 +88,7 @@ nb::object pool_getitem(const PoolView& v, nb::handle index) {
 }
 
 // A polygon given from Python: a sequence of (x, y) number pairs.
-void append_polygon(PolygonPool& pool, nb::handle polygon) {
+std::vector<double> polygon_values(nb::handle polygon) {
     nb::object seq = nb::steal(PySequence_Fast(polygon.ptr(), "a polygon must be a sequence of (x, y) pairs"));
     if (!seq.is_valid()) throw nb::python_error();
     std::vector<double> xy;
@@ -105,7 +105,7 @@ void append_polygon(PolygonPool& pool, nb::handle polygon) {
             xy.push_back(c);
         }
     }
-    pool.append(xy);
+    return xy;
 }
 
 nb::object pool_eq(const PoolView& v, nb::handle other) {
@@ -203,8 +203,35 @@ void bind_pool(nb::module_& m) {
         .def("__iter__", [](const PoolView& v) { return PoolIterator{v.pool, 0}; })
         .def("__eq__", &pool_eq, "other"_a.none())
         .def("__repr__", [](const PoolView& v) { return nb::repr(materialize(*v.pool)); })
-        .def("append", [](PoolView& v, nb::handle polygon) { append_polygon(*v.pool, polygon); }, "polygon"_a,
-             "Append a polygon (a sequence of (x, y) pairs).")
+        .def("append", [](PoolView& v, nb::handle polygon) { v.pool->append(polygon_values(polygon)); },
+             "polygon"_a, "Append a polygon (a sequence of (x, y) pairs).")
+        .def("extend",
+             [](PoolView& v, nb::handle polygons) {
+                 std::vector<std::vector<double>> all;
+                 corvane::for_each(polygons, [&](nb::object p) { all.push_back(polygon_values(p)); });
+                 for (auto& xy : all) v.pool->append(xy);
+             },
+             "polygons"_a, "Append polygons.")
+        .def("__setitem__",
+             [](PoolView& v, Py_ssize_t k, nb::handle polygon) {
+                 const size_t at = pool_position(*v.pool, k);
+                 v.pool->replace(at, polygon_values(polygon));
+             },
+             "index"_a, "polygon"_a.none())
+        .def("index",
+             [](const PoolView& v, nb::handle polygon) {
+                 for (size_t k = 0; k < v.pool->size(); ++k)
+                     if (equal(polygon_list((*v.pool)[k]), polygon)) return k;
+                 corvane::raise(PyExc_ValueError, "polygon is not in the pool");
+             },
+             "polygon"_a.none())
+        .def("count",
+             [](const PoolView& v, nb::handle polygon) {
+                 size_t n = 0;
+                 for (size_t k = 0; k < v.pool->size(); ++k) n += equal(polygon_list((*v.pool)[k]), polygon);
+                 return n;
+             },
+             "polygon"_a.none())
         .def("__copy__", [](const PoolView& v) { return materialize(*v.pool); })
         .def("__deepcopy__", [](const PoolView& v, nb::handle) { return materialize(*v.pool); }, "memo"_a.none())
         .def("__reduce__", [](const PoolView& v) {
