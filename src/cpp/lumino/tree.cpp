@@ -107,14 +107,6 @@ class Maker {
     RecordKeys keys_;
 };
 
-// One placement of a combined reference: its value, and for an instance's
-// own complex placement the KLayout object its KTrans wraps.
-struct Place {
-    tx::Values v;
-    nb::object obj;
-};
-using Places = std::vector<Place>;
-
 // The own placements of an instance, as values.
 void own_places(const InstData& inst, double unit, Places& out) {
     for (const tx::Simple& s : inst.simple) {
@@ -129,74 +121,84 @@ void own_places(const InstData& inst, double unit, Places& out) {
     }
 }
 
-// Fills `references` (the references list of the record of node `owner`)
-// with the combined references below it: one per child cell, in order of
-// first occurrence, the first of each group kept with the placements of all
-// members composed with the parent placements (all parents for the first
-// child placement, then all for the second, ...).  With a filter, only kept
-// nodes take part and each record keeps one layer (`layer_key`) with the
-// polygon lists of the parsed records.
-void combine_below(const ParseTree& t, uint32_t owner, nb::handle references, Maker& mk,
-                   const std::vector<char>* keep = nullptr, nb::handle layer_key = nb::handle(),
-                   const NodeRecords* parsed = nullptr) {
-    struct Task {
-        uint32_t owner;
-        std::shared_ptr<const Places> parent;  // null at the first level
-        nb::object references;
-    };
-    std::vector<Task> todo{{owner, nullptr, nb::borrow(references)}};
+// The combined references below `item` as records, appended to
+// `references` (the references list of the item's record).  With a layer
+// key, each record keeps that layer with the polygon lists of the parsed
+// records.
+void combined_below(const ParseTree& t, const CombinedTree& c, uint32_t item, nb::handle references, Maker& mk,
+                    nb::handle layer_key = nb::handle(), const NodeRecords* parsed = nullptr) {
+    std::vector<std::pair<uint32_t, nb::object>> todo{{item, nb::borrow(references)}};
     while (!todo.empty()) {
-        Task task = std::move(todo.back());
+        auto [at, out] = std::move(todo.back());
         todo.pop_back();
+        for (uint32_t child : c.items[at].children) {
+            const CombinedTree::Item& it = c.items[child];
+            const Places& places = *it.places;
+            nb::list trans = nb::steal<nb::list>(PyList_New(Py_ssize_t(places.size())));
+            if (!trans.is_valid()) throw nb::python_error();
+            for (size_t k = 0; k < places.size(); ++k) {
+                const Place& p = places[k];
+                nb::object kt = p.obj.is_valid() ? nb::cast(KTrans(p.obj, t.unit)) : nb::cast(KTrans(p.v));
+                PyList_SET_ITEM(trans.ptr(), Py_ssize_t(k), kt.release().ptr());
+            }
+            const Node& node = t.nodes[it.node];
+            nb::dict polygons;
+            if (layer_key.is_valid()) {
+                if (node.cell->on_layer(layer_key)) polygons[layer_key] = parsed->polygons[it.node][layer_key];
+            } else {
+                polygons = fresh_polygons(*node.cell);
+            }
+            nb::list children;
+            nb::object record = mk.reference(node, polygons, children, trans);
+            append(out, record);
+            if (!it.children.empty()) todo.emplace_back(child, mk.references_of(record, children));
+        }
+    }
+}
+
+}  // namespace
+
+CombinedTree combine_tree(const ParseTree& t, uint32_t top, const std::vector<char>* keep) {
+    CombinedTree c;
+    c.items.push_back(CombinedTree::Item{top, nullptr, {}});
+    std::vector<uint32_t> todo{0};
+    while (!todo.empty()) {
+        const uint32_t at = todo.back();
+        todo.pop_back();
+        const uint32_t owner = c.items[at].node;
+        const std::shared_ptr<const Places> parent = c.items[at].places;
 
         std::unordered_map<Py_ssize_t, size_t> position;
         std::vector<std::vector<uint32_t>> groups;
-        each_child(t, task.owner, keep, [&](uint32_t c) {
-            auto [it, added] = position.try_emplace(t.nodes[c].ci, groups.size());
+        each_child(t, owner, keep, [&](uint32_t n) {
+            auto [it, added] = position.try_emplace(t.nodes[n].ci, groups.size());
             if (added) groups.emplace_back();
-            groups[it->second].push_back(c);
+            groups[it->second].push_back(n);
         });
-
         for (const auto& members : groups) {
             auto places = std::make_shared<Places>();
             for (uint32_t m : members) {
                 const InstData& inst = *t.nodes[m].inst;
-                if (!task.parent) {
+                if (!parent) {
                     own_places(inst, t.unit, *places);
                     continue;
                 }
                 Places own;
                 own_places(inst, t.unit, own);
                 for (const Place& child : own)
-                    for (const Place& p : *task.parent) places->push_back(Place{tx::compose(p.v, child.v), nb::object()});
+                    for (const Place& p : *parent) places->push_back(Place{tx::compose(p.v, child.v), nb::object()});
             }
-            nb::list trans = nb::steal<nb::list>(PyList_New(Py_ssize_t(places->size())));
-            if (!trans.is_valid()) throw nb::python_error();
-            for (size_t k = 0; k < places->size(); ++k) {
-                const Place& p = (*places)[k];
-                nb::object kt = p.obj.is_valid() ? nb::cast(KTrans(p.obj, t.unit)) : nb::cast(KTrans(p.v));
-                PyList_SET_ITEM(trans.ptr(), Py_ssize_t(k), kt.release().ptr());
-            }
-
-            const uint32_t ref0 = members.front();
-            const Node& node = t.nodes[ref0];
-            nb::dict polygons;
-            if (keep) {
-                if (node.cell->on_layer(layer_key)) polygons[layer_key] = parsed->polygons[ref0][layer_key];
-            } else {
-                polygons = fresh_polygons(*node.cell);
-            }
-            nb::list children;
-            nb::object record = mk.reference(node, polygons, children, trans);
-            append(task.references, record);
+            const uint32_t item = uint32_t(c.items.size());
+            c.items.push_back(CombinedTree::Item{members.front(), std::move(places), {}});
+            c.items[at].children.push_back(item);
             bool has_children = false;
-            each_child(t, ref0, keep, [&](uint32_t) { has_children = true; });
-            if (has_children) todo.push_back(Task{ref0, places, mk.references_of(record, children)});
+            each_child(t, members.front(), keep, [&](uint32_t) { has_children = true; });
+            if (has_children) todo.push_back(item);
         }
     }
+    return c;
 }
 
-// Which nodes of a top cell's subtree lead to polygons on one layer.
 std::vector<char> kept_for_layer(const ParseTree& t, uint32_t top, nb::handle layer_key) {
     std::vector<char> keep(t.nodes.size(), 0);
     std::unordered_map<const CellData*, bool> has;
@@ -210,8 +212,6 @@ std::vector<char> kept_for_layer(const ParseTree& t, uint32_t top, nb::handle la
     }
     return keep;
 }
-
-}  // namespace
 
 nb::list tree_records(const ParseTree& t, NodeRecords* keep) {
     Maker mk(t.unit);
@@ -250,7 +250,7 @@ nb::list combined_records(const ParseTree& t) {
         const Node& node = t.nodes[top];
         nb::list references;
         nb::object record = mk.cell(node, fresh_polygons(*node.cell), references);
-        combine_below(t, top, mk.references_of(record, references), mk);
+        combined_below(t, combine_tree(t, top), 0, mk.references_of(record, references), mk);
         out.append(record);
     }
     return out;
@@ -273,7 +273,8 @@ nb::list layer_records(const ParseTree& t, const NodeRecords& parsed, const std:
             nb::list references;
             nb::object record = mk.cell(t.nodes[top], polygons_of(top), references);
             if (combine) {
-                combine_below(t, top, mk.references_of(record, references), mk, &keep, key, &parsed);
+                combined_below(t, combine_tree(t, top, &keep), 0, mk.references_of(record, references), mk, key,
+                               &parsed);
             } else {
                 // The kept nodes in pre-order; each Reference shares the
                 // placement list of its parsed record.

@@ -6,6 +6,7 @@
 // records gives, without making the records of the uncombined tree.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -44,6 +45,32 @@ struct ParseTree {
     std::unordered_map<Py_ssize_t, CellData> cells;  // stable addresses
     double unit = 0.0;                                // see tx::Values::unit
 };
+
+// One placement of a combined reference: its value, and for an instance's
+// own complex placement the KLayout object its KTrans wraps.
+struct Place {
+    tx::Values v;
+    nb::object obj;
+};
+using Places = std::vector<Place>;
+
+// A top cell's tree with references combined: per level one reference per
+// child cell, in order of first occurrence, standing for the first node of
+// its group and holding the placements of all members relative to the top
+// (all parent placements for the first own placement, then all for the
+// second, ...).  With a filter, only kept nodes take part.
+struct CombinedTree {
+    struct Item {
+        uint32_t node;                         // in the ParseTree
+        std::shared_ptr<const Places> places;  // null for the top cell
+        std::vector<uint32_t> children;        // items
+    };
+    std::vector<Item> items;  // items[0] is the top cell
+};
+CombinedTree combine_tree(const ParseTree& tree, uint32_t top, const std::vector<char>* keep = nullptr);
+
+// Which nodes of a top cell's subtree lead to polygons on one layer.
+std::vector<char> kept_for_layer(const ParseTree& tree, uint32_t top, nb::handle layer_key);
 
 // The Python objects of the records made for each node of the tree as
 // parsed: layer-wise trees share their polygon and placement lists.
