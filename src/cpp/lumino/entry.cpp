@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "lumino/message.hpp"
 #include "lumino/pyedge.hpp"
 
 namespace lumino {
@@ -148,21 +149,24 @@ nb::dict viewer_config() {
 
 void show(nb::handle gds_file, nb::handle output, nb::handle z_scale, nb::handle curve_tolerance,
           nb::handle exclude_layers) {
-    checked_arguments(gds_file, z_scale, curve_tolerance, exclude_layers);
+    const double z = checked_arguments(gds_file, z_scale, curve_tolerance, exclude_layers);
     corvane::GcPause pause;
     nb::object pdk = module_attr("cvn_pdk").attr("get_pdk")();
     nb::object stack = pdk.attr("layer_stack"), views = pdk.attr("layer_views");
     assert_instance(stack, "LayerStack");
     assert_instance(views, "LayerViews");
 
-    nb::object viewer_json = module_attr("to_3D_viewer")(
-        gds_file, output, "layer_stack"_a = stack, "layer_views"_a = views, "z_scale"_a = z_scale,
-        "curve_tolerance"_a = curve_tolerance, "exclude_layers"_a = exclude_layers, "as_dict"_a = true);
-
     nb::dict envelope;
     envelope["type"] = "data";
-    envelope["data"] = module_attr("numpy_to_buffer_json")(viewer_json);
-    viewer_json.reset();  // the arrays are not needed once encoded
+    if (direct_road_open()) {
+        // The same data, straight from the C++ parse (see message.hpp).
+        envelope["data"] = direct_viewer_data(gds_file, output, stack, views, z, curve_tolerance, exclude_layers);
+    } else {
+        nb::object viewer_json = module_attr("to_3D_viewer")(
+            gds_file, output, "layer_stack"_a = stack, "layer_views"_a = views, "z_scale"_a = z_scale,
+            "curve_tolerance"_a = curve_tolerance, "exclude_layers"_a = exclude_layers, "as_dict"_a = true);
+        envelope["data"] = module_attr("numpy_to_buffer_json")(viewer_json);
+    }
     envelope["config"] = viewer_config();
     nb::object encoded = module_attr("orjson").attr("dumps")(envelope, "default"_a = module_attr("shared").attr("none"));
     envelope.reset();

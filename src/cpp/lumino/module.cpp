@@ -5,6 +5,7 @@
 #include "lumino/entry.hpp"
 #include "lumino/ktrans.hpp"
 #include "lumino/layers.hpp"
+#include "lumino/message.hpp"
 #include "lumino/parse.hpp"
 #include "lumino/pool_py.hpp"
 #include "lumino/records.hpp"
@@ -65,5 +66,6 @@ NB_MODULE(lumino, m) {
           "Demonstration: the sample grating coupler written to a temporary GDS file and shown "
           "layer-wise with lumino; the file is deleted afterwards.");
 
+    lumino::remember_plain_road(m);
     corvane::ModuleHandle::finish_init(m);
 }
