@@ -11,7 +11,10 @@
 
 #include <cmath>
 #include <cstring>
+#include <algorithm>
+#include <exception>
 #include <memory>
+#include <thread>
 #include <type_traits>
 #include <unordered_map>
 #include <vector>
@@ -262,16 +265,9 @@ void simplify_batch(std::vector<Outline>& outlines, nb::handle tolerance) {
     }
 }
 
-void simplify(std::vector<Outline>& outlines, nb::handle tolerance) {
-    if (PyFloat_Check(tolerance.ptr()) || PyLong_Check(tolerance.ptr())) {
-        const double tol = PyFloat_AsDouble(tolerance.ptr());
-        if (tol == -1.0 && PyErr_Occurred()) throw nb::python_error();
-        if (std::isnan(tol) || tol < 0.0) {
-            std::string msg = "curve_tolerance must be a non-negative number or None, not ";
-            msg += nb::cast<std::string>(nb::repr(tolerance));
-            corvane::raise(PyExc_ValueError, msg);
-        }
-    }
+// Simplify outlines in one thread: one batch, or one by one when an outline
+// breaks the batch (those that fail keep their points).
+void simplify_serial(std::vector<Outline>& outlines, nb::handle tolerance) {
     try {
         simplify_batch(outlines, tolerance);
         return;
@@ -279,8 +275,6 @@ void simplify(std::vector<Outline>& outlines, nb::handle tolerance) {
         nb::object geos = nb::module_::import_("shapely.errors").attr("GEOSException");
         if (!e.matches(geos)) throw;
     }
-    // One outline broke the batch: simplify one by one, keeping the points
-    // of those that fail.
     nb::object geos = nb::module_::import_("shapely.errors").attr("GEOSException");
     for (Outline& o : outlines) {
         std::vector<Outline> one{o};
@@ -291,6 +285,67 @@ void simplify(std::vector<Outline>& outlines, nb::handle tolerance) {
             if (!e.matches(geos)) throw;
         }
     }
+}
+
+// Below this many points one thread does it all: starting others costs more.
+constexpr size_t kPointsPerThread = 20000;
+
+void simplify(std::vector<Outline>& outlines, nb::handle tolerance) {
+    if (PyFloat_Check(tolerance.ptr()) || PyLong_Check(tolerance.ptr())) {
+        const double tol = PyFloat_AsDouble(tolerance.ptr());
+        if (tol == -1.0 && PyErr_Occurred()) throw nb::python_error();
+        if (std::isnan(tol) || tol < 0.0) {
+            std::string msg = "curve_tolerance must be a non-negative number or None, not ";
+            msg += nb::cast<std::string>(nb::repr(tolerance));
+            corvane::raise(PyExc_ValueError, msg);
+        }
+    }
+    // Each outline is simplified on its own, so the batch splits into
+    // consecutive chunks of about equal point counts, one per thread: GEOS
+    // runs without the interpreter lock, and the results are those of one
+    // thread.
+    size_t points = 0;
+    for (const Outline& o : outlines) points += o.size() / 2;
+    const size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const size_t threads = std::min({cores, size_t(4), std::max<size_t>(1, points / kPointsPerThread), outlines.size()});
+    if (threads <= 1) {
+        simplify_serial(outlines, tolerance);
+        return;
+    }
+    std::vector<std::vector<Outline>> chunks(threads);
+    size_t k = 0, taken = 0;
+    for (size_t c = 0; c < threads; ++c) {
+        const size_t goal = points * (c + 1) / threads;
+        while (k < outlines.size() && (taken < goal || c + 1 == threads)) {
+            taken += outlines[k].size() / 2;
+            chunks[c].push_back(std::move(outlines[k++]));
+        }
+    }
+    std::vector<std::exception_ptr> errors(threads);
+    std::vector<std::thread> workers;
+    for (size_t c = 1; c < threads; ++c)
+        workers.emplace_back([&, c] {
+            nb::gil_scoped_acquire acquire;
+            try {
+                simplify_serial(chunks[c], tolerance);
+            } catch (...) {
+                errors[c] = std::current_exception();
+            }
+        });
+    try {
+        simplify_serial(chunks[0], tolerance);
+    } catch (...) {
+        errors[0] = std::current_exception();
+    }
+    {
+        nb::gil_scoped_release release;
+        for (std::thread& w : workers) w.join();
+    }
+    for (std::exception_ptr& e : errors)
+        if (e) std::rethrow_exception(e);
+    k = 0;
+    for (auto& chunk : chunks)
+        for (Outline& o : chunk) outlines[k++] = std::move(o);
 }
 
 // Micrometres per database unit of a layout (see tx::Values::unit); a layout
