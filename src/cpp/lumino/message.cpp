@@ -9,6 +9,8 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -58,6 +60,13 @@ class Builder {
         state.append(1);
         state_ = state;
         empty_matrices_ = buffer(nullptr, 0);
+    }
+
+    // With a target, the pool goes there as JSON text and "instances" holds
+    // the token instead.
+    void pool_as_json(std::string* target, nb::handle token) {
+        pool_json_ = target;
+        token_ = nb::borrow(token);
     }
 
     nb::dict cells() {
@@ -117,7 +126,11 @@ class Builder {
     void finish(nb::dict& data, const nb::list& parts) {
         if (parts.size()) data[k_parts_] = parts;
         data["format"] = "GDS";
-        if (std::shared_ptr<PolygonPool> pool = pool_of(g_.instances); pool && pool->size()) {
+        std::shared_ptr<PolygonPool> pool = pool_of(g_.instances);
+        if (pool && pool->size() && pool_json_) {
+            write_pool(*pool, *pool_json_);
+            data["instances"] = token_;
+        } else if (pool && pool->size()) {
             nb::list instances = nb::steal<nb::list>(own(PyList_New(Py_ssize_t(pool->size()))).release());
             std::vector<float> values;
             for (size_t k = 0; k < pool->size(); ++k) {
@@ -128,6 +141,31 @@ class Builder {
             }
             data["instances"] = instances;
         }
+    }
+
+    // The pool's buffer records as orjson writes them (compact).
+    static void write_pool(const PolygonPool& pool, std::string& out) {
+        out.clear();
+        size_t size = 2;
+        for (size_t k = 0; k < pool.size(); ++k) size += 80 + base64::encoded_size(pool[k].size() * sizeof(float));
+        out.reserve(size);
+        out += '[';
+        std::vector<float> values;
+        for (size_t k = 0; k < pool.size(); ++k) {
+            const std::span<const double> xy = pool[k];
+            values.resize(xy.size());
+            for (size_t j = 0; j < xy.size(); ++j) values[j] = static_cast<float>(xy[j]);
+            if (k) out += ',';
+            out += "{\"shape\":[";
+            out += std::to_string(values.size());
+            out += "],\"dtype\":\"float32\",\"buffer\":\"";
+            const size_t bytes = values.size() * sizeof(float);
+            const size_t at = out.size();
+            out.resize(at + base64::encoded_size(bytes));
+            base64::encode(reinterpret_cast<const uint8_t*>(values.data()), bytes, out.data() + at);
+            out += "\",\"codec\":\"b64\"}";
+        }
+        out += ']';
     }
 
     // {"shape": [n], "dtype": "float32", "buffer": <base64>, "codec": "b64"}
@@ -324,6 +362,8 @@ class Builder {
     std::unordered_map<PyObject*, size_t> cache_;
     std::vector<nb::object> keys_;
     std::deque<Layer> layers_;
+    std::string* pool_json_ = nullptr;
+    nb::object token_;
 };
 
 }  // namespace
@@ -356,9 +396,9 @@ bool direct_road_open() {
     return true;
 }
 
-nb::object direct_viewer_data(nb::handle gds_file, nb::handle output, nb::handle layer_stack,
-                              nb::handle layer_views, double z, nb::handle curve_tolerance,
-                              nb::handle exclude_layers) {
+nb::dict direct_viewer_data(nb::handle gds_file, nb::handle output, nb::handle layer_stack,
+                            nb::handle layer_views, double z, nb::handle curve_tolerance,
+                            nb::handle exclude_layers, std::string* pool_json, nb::handle token) {
     nb::object layers = module_attr("get_layer_properties")(layer_stack, layer_views);
     nb::object layout = module_attr("pya").attr("Layout")();
     layout.attr("read")(gds_file);
@@ -375,7 +415,27 @@ nb::object direct_viewer_data(nb::handle gds_file, nb::handle output, nb::handle
         corvane::raise(PyExc_ValueError, "Only Output.CELL and Output.LAYER are allowed");
     std::unique_ptr<ParseTree> tree = g.parse_tree(layout.attr("top_cells")(), true);
     Builder build(g, *tree);
+    if (pool_json) build.pool_as_json(pool_json, token);
     return by_cell ? build.cells() : build.layers();
+}
+
+bool splice(nb::handle encoded, nb::handle token, const std::string& pool_json, nb::object& text) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(encoded.ptr(), &data, &size) != 0) throw nb::python_error();
+    std::string quoted(1, '"');
+    quoted += nb::cast<std::string>(token);
+    quoted += '"';
+    const std::string_view all(data, size_t(size));
+    const size_t at = all.find(quoted);
+    if (at == std::string_view::npos || all.find(quoted, at + 1) != std::string_view::npos) return false;
+    std::string out;
+    out.reserve(all.size() + pool_json.size());
+    out.append(all.substr(0, at));
+    out.append(pool_json);
+    out.append(all.substr(at + quoted.size()));
+    text = own(PyUnicode_DecodeUTF8(out.data(), Py_ssize_t(out.size()), "strict"));
+    return true;
 }
 
 }  // namespace lumino

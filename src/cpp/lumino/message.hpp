@@ -5,6 +5,8 @@
 // (a caller who rebinds one gets the plain road, and so sees its effect).
 #pragma once
 
+#include <string>
+
 #include "common/py.hpp"
 
 namespace lumino {
@@ -18,8 +20,16 @@ bool direct_road_open();
 
 // The buffer-record map form of the viewer data; the arguments as
 // to_3D_viewer takes them (already checked), `z` the z scale as a double.
-nb::object direct_viewer_data(nb::handle gds_file, nb::handle output, nb::handle layer_stack,
-                              nb::handle layer_views, double z, nb::handle curve_tolerance,
-                              nb::handle exclude_layers);
+// With `pool_json`, the pool's buffer records are written there as JSON
+// text (as orjson writes them) and "instances" holds the text `token` in
+// their place, to be spliced into the encoded message.
+nb::dict direct_viewer_data(nb::handle gds_file, nb::handle output, nb::handle layer_stack,
+                            nb::handle layer_views, double z, nb::handle curve_tolerance,
+                            nb::handle exclude_layers, std::string* pool_json = nullptr,
+                            nb::handle token = nb::handle());
+
+// The encoded message with the quoted `token` replaced by `pool_json`;
+// false when the token does not occur exactly once.
+bool splice(nb::handle encoded, nb::handle token, const std::string& pool_json, nb::object& text);
 
 }  // namespace lumino
