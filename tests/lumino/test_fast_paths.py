@@ -135,6 +135,11 @@ def random_layout(seed: int) -> kdb.Layout:
                 shapes.insert(kdb.Polygon([point() for _ in range(rnd.randint(3, 6))]))
             else:
                 shapes.insert(kdb.EdgePair(kdb.Edge(point(), point()), kdb.Edge(point(), point())))
+    # Enough shapes for the serialised reading to pay (it is taken only then).
+    fill = layout.create_cell("FILL")
+    for k in range(1000):
+        fill.shapes(layers[0]).insert(kdb.Box(k * 10, 0, k * 10 + 5, 5))
+    cells[0].insert(kdb.CellInstArray(fill.cell_index(), kdb.Trans()))
     for k, cell in enumerate(cells[:-1]):
         for _ in range(rnd.randint(0, 5)):
             child = rnd.choice(cells[k + 1 :]).cell_index()

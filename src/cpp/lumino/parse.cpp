@@ -685,7 +685,7 @@ namespace {
 // The layout's GDS2 serialisation (KLayout writes it in memory in about the
 // time of its read), read into `lib`; false when the layout cannot be
 // serialised or read back, and the plain reading is used.
-bool read_stream(nb::handle layout, gds::Library& lib) {
+bool read_stream(nb::handle layout, nb::handle layer_map, gds::Library& lib) {
     nb::object bytes;
     try {
         nb::object options = module_attr("kdb").attr("SaveLayoutOptions")();
@@ -693,6 +693,11 @@ bool read_stream(nb::handle layout, gds::Library& lib) {
         // One element per polygon, however many points it has.
         options.attr("gds2_multi_xy_records") = true;
         options.attr("gds2_write_timestamps") = false;
+        // Only the layers the parse reads.
+        options.attr("deselect_all_layers")();
+        nb::object get_info = layout.attr("get_info");
+        for (nb::handle index : nb::steal(PySequence_List(layer_map.ptr())))
+            options.attr("add_layer")(index, get_info(index));
         bytes = layout.attr("write_bytes")(options);
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_Exception)) throw;
@@ -708,12 +713,44 @@ bool read_stream(nb::handle layout, gds::Library& lib) {
     return gds::read(reinterpret_cast<const uint8_t*>(data), size_t(size), lib, error);
 }
 
+// Below this many shapes (on the mapped layers) and instances, reading them
+// one by one costs less than serialising the layout, whose cost grows with
+// its points.
+constexpr size_t kItemsForStream = 1000;
+
+// Whether the layout holds at least kItemsForStream shapes and instances;
+// counts cell by cell and stops as soon as it knows.
+bool worth_streaming(nb::handle layout, nb::handle layer_map) {
+    nb::object layers = nb::steal(PySequence_List(layer_map.ptr()));
+    if (!layers.is_valid()) throw nb::python_error();
+    if (PyList_GET_SIZE(layers.ptr()) == 0) return false;
+    size_t shapes = 0;
+    bool enough = false;
+    try {
+        corvane::for_each(layout.attr("each_cell")(), [&](nb::object cell) {
+            if (enough) return;
+            shapes += nb::cast<size_t>(cell.attr("child_instances")());
+            for (nb::handle li : layers) {
+                shapes += nb::cast<size_t>(cell.attr("shapes")(li).attr("size")());
+                if (shapes >= kItemsForStream) {
+                    enough = true;
+                    return;
+                }
+            }
+        });
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return false;
+    }
+    return enough;
+}
+
 }  // namespace
 
 std::unique_ptr<ParseTree> ParseGDS::parse_tree(nb::handle cells, bool use_stream) {
     corvane::GcPause pause;
     gds::Library lib;
-    const bool streamed = use_stream && read_stream(layout, lib);
+    const bool streamed = use_stream && worth_streaming(layout, layer_map) && read_stream(layout, layer_map, lib);
     Walk walk(*this, streamed ? &lib : nullptr);
     corvane::for_each(cells, [&](nb::object cell) { walk.parse_top(cell); });
     walk.commit();
