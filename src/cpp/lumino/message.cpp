@@ -170,18 +170,9 @@ class Builder {
 
     // {"shape": [n], "dtype": "float32", "buffer": <base64>, "codec": "b64"}
     nb::object buffer(const float* values, size_t n) {
-        const size_t bytes = n * sizeof(float);
-        nb::object text = own(PyUnicode_New(Py_ssize_t(base64::encoded_size(bytes)), 127));
-        base64::encode(reinterpret_cast<const uint8_t*>(values), bytes,
-                       reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.ptr())));
         nb::list shape;
         shape.append(own(PyLong_FromSize_t(n)));
-        nb::dict r;
-        r[k_shape_] = shape;
-        r[k_dtype_] = float32_;
-        r[k_buffer_] = text;
-        r[k_codec_] = b64_;
-        return r;
+        return buffer_record(shape, float32_, base64_text(reinterpret_cast<const uint8_t*>(values), n * sizeof(float)));
     }
 
     // The matrices of a combined reference's placements (a, b, tx, c, d, ty
@@ -355,8 +346,8 @@ class Builder {
     nb::object default_loc_, state_, empty_matrices_;
     nb::str k_name_{"name"}, k_id_{"id"}, k_version_{"version"}, k_loc_{"loc"}, k_parts_{"parts"},
         k_shape_{"shape"}, k_color_{"color"}, k_renderback_{"renderback"}, k_state_{"state"}, k_type_{"type"},
-        k_subtype_{"subtype"}, k_refs_{"refs"}, k_height_{"height"}, k_matrices_{"matrices"}, k_dtype_{"dtype"},
-        k_buffer_{"buffer"}, k_codec_{"codec"}, version_{"3"}, float32_{"float32"}, b64_{"b64"},
+        k_subtype_{"subtype"}, k_refs_{"refs"}, k_height_{"height"}, k_matrices_{"matrices"}, version_{"3"},
+        float32_{"float32"},
         polygon_{"polygon"}, solid_{"solid"}, slash_{"/"}, components_{"components"},
         slash_components_{"/components"};
     std::unordered_map<PyObject*, size_t> cache_;
