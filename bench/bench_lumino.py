@@ -16,9 +16,13 @@ files, photonics_stack.json for the others) and output mode (cell, layer):
   absolute and above the level after imports;
 - the message size.
 
-``--profile FILE`` instead breaks one lumino call on FILE down by stage.
+``--profile FILE`` instead times the parts of a lumino call on FILE that can
+be run on their own;
+``--scaling`` times lumino on generated layouts holding the Tiny Tapeout
+designs side by side 1, 2, 4, ... times (all cells copied, so the shape count
+grows with the copies).
 
-Usage: python3 bench/bench_lumino.py [GDS_DIR] [--repeat N] [--profile FILE]
+Usage: python3 bench/bench_lumino.py [GDS_DIR] [--repeat N] [--profile FILE] [--scaling [MAX]]
 """
 
 from __future__ import annotations
@@ -104,7 +108,8 @@ def peak_rss_mib() -> float:
 
 
 def measure_rss(gds: Path, mode: str) -> None:
-    """Child-process mode: run lumino once, print [base, peak] in MiB as JSON."""
+    """Child-process mode: run lumino once (mode "READ": only read the file),
+    print [base, peak] in MiB as JSON."""
     import klayout.db  # noqa: F401
     import numpy  # noqa: F401
     import orjson  # noqa: F401
@@ -114,7 +119,10 @@ def measure_rss(gds: Path, mode: str) -> None:
 
     activate(gds)
     base = peak_rss_mib()
-    lumino.lumino(str(gds), getattr(lumino.Output, mode))
+    if mode == "READ":
+        layout = load(gds)
+    else:
+        lumino.lumino(str(gds), getattr(lumino.Output, mode))
     print(json.dumps([base, peak_rss_mib()]))
 
 
@@ -158,7 +166,9 @@ def bench(gds: Path, mode: str, repeat: int) -> dict:
         parses.append(median_time(parse, 1))
         viewers.append(median_time(viewer, 1))
     base, peak = peak_rss_child(gds, mode)
+    read_base, read_peak = peak_rss_child(gds, "READ")
     return {
+        "layout_mem": read_peak - read_base,
         "file": gds.name,
         "mode": mode.lower(),
         "read": statistics.median(reads),
@@ -173,51 +183,88 @@ def bench(gds: Path, mode: str, repeat: int) -> dict:
 
 
 def profile(gds: Path, repeat: int) -> None:
-    """Median time of each stage of one lumino call, as lumino runs them."""
-    import orjson
+    """Where one lumino call on a file spends its time: the parts of its road
+    that can be run on their own, each the median of `repeat` runs."""
+    import klayout.db as kdb
+    import numpy as np
+    import shapely
 
     from corvane.core import lumino
-    from corvane.core.shared import none
-    from corvane.models import LuminoMessage
 
+    inbox = activate(gds)
     stack, views = technology(gds)
+    layers = lumino.get_layer_properties(stack, views)
+    layout = load(gds)
+    probe = lumino.ParseGDS(layout, layers, curve_tolerance=None)
+    probe.export_cells(combine=False)
+    outlines = np.array([shapely.Polygon(p) for p in probe.instances if len(p) > 4])
+
+    def serialise():
+        options = kdb.SaveLayoutOptions()
+        options.format = "GDS2"
+        options.gds2_multi_xy_records = True
+        options.deselect_all_layers()
+        for index in probe.layer_map:
+            options.add_layer(index, layout.get_info(index))
+        layout.write_bytes(options)
+
+    stages = {
+        "layer table (get_layer_properties)": lambda: lumino.get_layer_properties(stack, views),
+        "KLayout read": lambda: load(gds),
+        "serialisation of the mapped layers (Layout.write_bytes)": serialise,
+        "parse without simplification (ParseGDS + export_cells, uncombined)": lambda: lumino.ParseGDS(
+            layout, layers, curve_tolerance=None).export_cells(combine=False),
+        f"simplification of the {len(outlines)} non-rectangular polygons (shapely, one thread)": lambda: shapely.simplify(
+            outlines, 0.01, preserve_topology=True),
+        "parse with simplification and combining (ParseGDS + export_cells)": lambda: lumino.ParseGDS(
+            layout, layers).export_cells(combine=True),
+    }
     for mode in MODES:
         output = getattr(lumino.Output, mode)
-        stages: dict[str, list[float]] = {}
+        stages[f"lumino, {mode.lower()}-wise (everything)"] = lambda output=output: lumino.lumino(str(gds), output)
+    print(f"\n{gds.name}: median of {repeat} runs\n")
+    print("| stage | ms |")
+    print("|---|---:|")
+    for name, fn in stages.items():
+        print(f"| {name} | {median_time(fn, repeat) * 1e3:.1f} |")
+    print(f"\nmessage: {len(inbox.last.content) / 1e6:.2f} MB")
 
-        def timed(name, fn):
-            gc.collect()
-            t = time.perf_counter()
-            value = fn()
-            stages.setdefault(name, []).append(time.perf_counter() - t)
-            return value
 
-        for _ in range(repeat):
-            layers = timed("layer table", lambda: lumino.get_layer_properties(stack, views))
-            layout = timed("KLayout read", lambda: load(gds))
-            gds_ = timed("ParseGDS (layer map, cell index)", lambda: lumino.ParseGDS(layout, layers))
-            if mode == "CELL":
-                timed("parse (export_cells, no combine)", lambda: gds_.export_cells(combine=False))
-                timed("combine_references", lambda: gds_.combine_references(output))
-            else:
-                timed("parse (export_cells, no combine)", lambda: gds_.export_cells(combine=False))
-                timed("filter by layer (export_layers, no combine)", lambda: gds_.export_layers(combine=False))
-                timed("combine_references", lambda: gds_.combine_references(output))
-            data = timed("to_viewer", lambda: gds_.to_viewer(output))
-            as_map = timed("asdict", lambda: gds_.asdict(data))
-            buffers = timed("numpy_to_buffer_json", lambda: lumino.numpy_to_buffer_json(as_map))
-            envelope = {"type": "data", "data": buffers, "config": {}}
-            raw = timed("orjson.dumps", lambda: orjson.dumps(envelope, default=none))
-            text = timed("decode to text", lambda: raw.decode("utf-8"))
-            timed("message record", lambda: LuminoMessage(content=text))
-        total = sum(statistics.median(v) for v in stages.values())
-        print(f"\n{gds.name}, {mode.lower()}-wise: stages of lumino, median of {repeat} runs\n")
-        print("| stage | ms | share |")
-        print("|---|---:|---:|")
-        for name, values in stages.items():
-            t = statistics.median(values)
-            print(f"| {name} | {t * 1e3:.1f} | {100 * t / total:.0f}% |")
-        print(f"| total | {total * 1e3:.1f} | |")
+def scaling(gds_dir: Path, most: int, repeat: int) -> None:
+    """lumino on layouts holding the Tiny Tapeout designs 1, 2, 4, ... times side by side."""
+    import tempfile
+
+    import klayout.db as kdb
+
+    from corvane.core import lumino
+
+    sources = [load(p) for p in sorted(gds_dir.glob("tt_um_*.gds"))]
+    if not sources:
+        sys.exit(f"no tt_um_*.gds files in {gds_dir}")
+    activate(sorted(gds_dir.glob("tt_um_*.gds"))[0])
+    print(f"median of {repeat} runs; every copy has cells of its own, so shapes and placements grow with the copies\n")
+    print("| copies | shapes | placements | KLayout read (ms) | lumino cell (ms) | lumino layer (ms) | lumino layer per 1,000 shapes (ms) |")
+    print("|---:|---:|---:|---:|---:|---:|---:|")
+    copies = 1
+    with tempfile.TemporaryDirectory() as tmp:
+        while copies <= most:
+            layout = kdb.Layout()
+            top = layout.create_cell("TOP")
+            for k in range(copies):
+                for j, src in enumerate(sources):
+                    holder = layout.create_cell(f"COPY_{k}_{j}")
+                    holder.copy_tree(src.top_cells()[0])
+                    top.insert(kdb.CellInstArray(holder.cell_index(), kdb.Trans(k * 300_000, j * 300_000)))
+            path = Path(tmp) / f"copies_{copies}.gds"
+            layout.write(str(path))
+            shapes = sum(c.shapes(li).size() for c in layout.each_cell() for li in layout.layer_indices())
+            placements = sum(c.child_instances() for c in layout.each_cell())
+            read = median_time(lambda: load(path), repeat)
+            cell = median_time(lambda: lumino.lumino(str(path), lumino.Output.CELL), repeat)
+            layer = median_time(lambda: lumino.lumino(str(path), lumino.Output.LAYER), repeat)
+            print(f"| {copies} | {shapes} | {placements} | {read * 1e3:.1f} | {cell * 1e3:.1f} | {layer * 1e3:.1f} "
+                  f"| {layer * 1e6 / shapes:.3f} |", flush=True)
+            copies *= 2
 
 
 def main() -> None:
@@ -226,13 +273,17 @@ def main() -> None:
     ap.add_argument("--repeat", type=int, default=5, help="runs per timing; the median is reported")
     ap.add_argument("--profile", type=Path, help="break one lumino call on this file down by stage")
     ap.add_argument("--measure-rss", type=Path, help=argparse.SUPPRESS)
-    ap.add_argument("--mode", choices=MODES, default="LAYER", help=argparse.SUPPRESS)
+    ap.add_argument("--mode", choices=(*MODES, "READ"), default="LAYER", help=argparse.SUPPRESS)
+    ap.add_argument("--scaling", type=int, nargs="?", const=8, help="largest number of copies (default 8)")
     args = ap.parse_args()
     if args.measure_rss:
         measure_rss(args.measure_rss, args.mode)
         return
     if args.profile:
         profile(args.profile, args.repeat)
+        return
+    if args.scaling:
+        scaling(args.gds_dir, args.scaling, args.repeat)
         return
     files = sorted(args.gds_dir.glob("*.gds"), key=lambda p: p.stat().st_size)
     if not files:
@@ -243,16 +294,18 @@ def main() -> None:
     )
     print(
         "| file | output | KLayout read (ms) | parse + export (ms) | to_3D_viewer (ms) | lumino (ms) "
-        "| lumino / read | peak RSS (MiB) | RSS over imports (MiB) | message (MB) |"
+        "| lumino / read | peak RSS (MiB) | RSS over imports (MiB) | layout's own (MiB) | message (MB) "
+        "| over imports / (layout + 3 x message) |"
     )
-    print("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+    print("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for gds in files:
         for mode in MODES:
             r = bench(gds, mode, args.repeat)
             print(
                 f"| {r['file']} | {r['mode']} | {r['read'] * 1e3:.1f} | {r['parse'] * 1e3:.1f} "
                 f"| {r['viewer'] * 1e3:.1f} | {r['lumino'] * 1e3:.1f} | {r['ratio']:.1f} | {r['peak']:.0f} "
-                f"| {r['peak'] - r['base']:.0f} | {r['size'] / 1e6:.2f} |",
+                f"| {r['peak'] - r['base']:.0f} | {r['layout_mem']:.0f} | {r['size'] / 1e6:.2f} "
+                f"| {(r['peak'] - r['base']) / (r['layout_mem'] + 3 * r['size'] / 2**20):.2f} |",
                 flush=True,
             )
 

@@ -6,6 +6,7 @@
 #include "lumino/ktrans.hpp"
 #include "lumino/parse.hpp"
 #include "lumino/records.hpp"
+#include "lumino/tree.hpp"
 
 namespace lumino {
 
@@ -138,36 +139,50 @@ nb::object filter_by_layer(nb::handle top, nb::handle layer_id, const RecordKeys
 
 }  // namespace
 
+// Both exports parse into C++ and make the records at the end: the combined
+// trees directly, as combining the parsed records would leave them.
 nb::object ParseGDS::export_cells(bool combine) {
-    nb::list cells = parse_all(layout.attr("top_cells")());
+    corvane::GcPause pause;
+    std::unique_ptr<ParseTree> tree = parse_tree(layout.attr("top_cells")(), true);
+    nb::list cells = combine ? combined_records(*tree) : tree_records(*tree);
     parsed_cells = module_attr("ParsedCells")(instances, layer_map, cells);
-    // The flag describes the result it belongs to: a fresh parse is not combined.
-    cell_combined = false;
-    if (combine) combine_references(module_attr("Output").attr("CELL"));
+    // The flag describes the result it belongs to.
+    cell_combined = combine;
     return parsed_cells;
 }
 
 nb::object ParseGDS::export_layers(bool combine) {
     corvane::GcPause pause;
-    if (parsed_cells.is_none() || cell_combined) export_cells(false);
-    if (parsed_cells.is_none()) corvane::assertion_error();
+    std::vector<nb::str> layer_ids;
+    nb::object keys = nb::steal(PySequence_List(layer_map.ptr()));
+    if (!keys.is_valid()) throw nb::python_error();
+    for (nb::handle key : keys) layer_ids.push_back(nb::isinstance<nb::str>(key) ? nb::borrow<nb::str>(key) : nb::str(key));
 
-    nb::list layer_ids;
-    for (nb::handle key : layer_map) layer_ids.append(nb::isinstance<nb::str>(key) ? nb::borrow(key) : nb::str(key));
-    const RecordKeys keys;
     nb::list layers_out;
-    for (nb::handle top : parsed_cells.attr("cells")) {
-        nb::dict cell_layers;
-        for (nb::handle layer_id : layer_ids) {
-            nb::object result = filter_by_layer(top, layer_id, keys);
-            if (has_content(result)) cell_layers[layer_id] = result;
+    const bool fresh = parsed_cells.is_none() || cell_combined;
+    if (fresh) {
+        // A fresh parse: the cell tree and its layer trees made together.
+        std::unique_ptr<ParseTree> tree = parse_tree(layout.attr("top_cells")(), true);
+        NodeRecords parsed;
+        parsed_cells = module_attr("ParsedCells")(instances, layer_map, tree_records(*tree, &parsed));
+        cell_combined = false;
+        layers_out = layer_records(*tree, parsed, layer_ids, combine);
+    } else {
+        // The cell tree a caller exported before: filtered as it stands.
+        const RecordKeys rk;
+        for (nb::handle top : parsed_cells.attr("cells")) {
+            nb::dict cell_layers;
+            for (const nb::str& layer_id : layer_ids) {
+                nb::object result = filter_by_layer(top, layer_id, rk);
+                if (has_content(result)) cell_layers[layer_id] = result;
+            }
+            layers_out.append(cell_layers);
         }
-        layers_out.append(cell_layers);
     }
     parsed_layers = module_attr("ParsedLayers")(parsed_cells.attr("instances"), parsed_cells.attr("layer_map"),
                                                 layers_out);
-    layer_combined = false;
-    if (combine) combine_references(module_attr("Output").attr("LAYER"));
+    layer_combined = fresh && combine;
+    if (combine && !fresh) combine_references(module_attr("Output").attr("LAYER"));
     return parsed_layers;
 }
 

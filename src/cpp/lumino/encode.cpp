@@ -198,9 +198,9 @@ class BufferJson {
         if (!PyBuffer_IsContiguous(v, 'C')) {
             // Let the standard encoder report what it makes of it.
             nb::object text = module_attr("base64").attr("b64encode")(mv).attr("decode")();
-            return record_list(shape, dtype, text);
+            return buffer_record(shape, dtype, text);
         }
-        return record_list(shape, dtype, b64(static_cast<const uint8_t*>(v->buf), size_t(v->len)));
+        return buffer_record(shape, dtype, base64_text(static_cast<const uint8_t*>(v->buf), size_t(v->len)));
     }
 
     // Elements that are Python objects export their addresses as bytes:
@@ -216,31 +216,14 @@ class BufferJson {
         return own(PyObject_Str(nb::object(arr.attr("dtype")).ptr()));
     }
 
-    static nb::object b64(const uint8_t* data, size_t n) {
-        const size_t m = base64::encoded_size(n);
-        nb::object text = own(PyUnicode_New(Py_ssize_t(m), 127));
-        base64::encode(data, n, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.ptr())));
-        return text;
-    }
-
     nb::object record(nb::object count, nb::object dtype, const uint8_t* data, size_t n) {
         nb::list shape;
         shape.append(count);
-        return record_list(shape, dtype, b64(data, n));
-    }
-
-    nb::object record_list(nb::handle shape, nb::handle dtype, nb::handle buffer) {
-        nb::dict r;
-        r[k_shape_] = shape;
-        r[k_dtype_] = dtype;
-        r[k_buffer_] = buffer;
-        r[k_codec_] = b64_;
-        return r;
+        return buffer_record(shape, dtype, base64_text(data, n));
     }
 
     nb::object ndarray_;
-    nb::str k_shape_{"shape"}, k_dtype_{"dtype"}, k_buffer_{"buffer"}, k_codec_{"codec"}, b64_{"b64"},
-        float32_{"float32"}, float64_{"float64"};
+    nb::str float32_{"float32"}, float64_{"float64"};
 };
 
 }  // namespace

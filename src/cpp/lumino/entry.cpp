@@ -4,9 +4,11 @@
 // callers and tests can rebind them.
 #include "lumino/entry.hpp"
 
+#include <random>
 #include <string>
 
 #include "lumino/checks.hpp"
+#include "lumino/message.hpp"
 #include "lumino/pyedge.hpp"
 
 namespace lumino {
@@ -151,26 +153,44 @@ nb::dict viewer_config() {
 
 void show(nb::handle gds_file, nb::handle output, nb::handle z_scale, nb::handle curve_tolerance,
           nb::handle exclude_layers) {
-    checked_arguments(gds_file, z_scale, curve_tolerance, exclude_layers);
+    const double z = checked_arguments(gds_file, z_scale, curve_tolerance, exclude_layers);
     corvane::GcPause pause;
     nb::object pdk = module_attr("cvn_pdk").attr("get_pdk")();
     nb::object stack = pdk.attr("layer_stack"), views = pdk.attr("layer_views");
     assert_instance(stack, "LayerStack");
     assert_instance(views, "LayerViews");
 
-    nb::object viewer_json = module_attr("to_3D_viewer")(
-        gds_file, output, "layer_stack"_a = stack, "layer_views"_a = views, "z_scale"_a = z_scale,
-        "curve_tolerance"_a = curve_tolerance, "exclude_layers"_a = exclude_layers, "as_dict"_a = true);
-
-    nb::dict envelope;
-    envelope["type"] = "data";
-    envelope["data"] = module_attr("numpy_to_buffer_json")(viewer_json);
-    viewer_json.reset();  // the arrays are not needed once encoded
-    envelope["config"] = viewer_config();
-    nb::object encoded = module_attr("orjson").attr("dumps")(envelope, "default"_a = module_attr("shared").attr("none"));
-    envelope.reset();
-    nb::object content = encoded.attr("decode")("utf-8");
-    encoded.reset();
+    nb::object fallback = module_attr("shared").attr("none");
+    auto encode = [&](nb::handle data) {
+        nb::dict envelope;
+        envelope["type"] = "data";
+        envelope["data"] = data;
+        envelope["config"] = viewer_config();
+        return module_attr("orjson").attr("dumps")(envelope, "default"_a = fallback);
+    };
+    nb::object content;
+    if (direct_road_open()) {
+        // The same message, straight from the C++ parse (see message.hpp);
+        // the pool's JSON is written in C++ and spliced into orjson's text.
+        std::string pool_json;
+        nb::str token(("lumino-pool-" + std::to_string(std::random_device{}()) + "-" +
+                       std::to_string(std::random_device{}()))
+                          .c_str());
+        nb::dict data = direct_viewer_data(gds_file, output, stack, views, z, curve_tolerance, exclude_layers,
+                                           &pool_json, token);
+        nb::object encoded = encode(data);
+        data.reset();
+        if (!splice(encoded, token, pool_json, content))
+            content = encode(direct_viewer_data(gds_file, output, stack, views, z, curve_tolerance, exclude_layers))
+                          .attr("decode")("utf-8");
+    } else {
+        nb::object viewer_json = module_attr("to_3D_viewer")(
+            gds_file, output, "layer_stack"_a = stack, "layer_views"_a = views, "z_scale"_a = z_scale,
+            "curve_tolerance"_a = curve_tolerance, "exclude_layers"_a = exclude_layers, "as_dict"_a = true);
+        nb::object data = module_attr("numpy_to_buffer_json")(viewer_json);
+        viewer_json.reset();  // the arrays are not needed once encoded
+        content = encode(data).attr("decode")("utf-8");
+    }
     nb::object message = module_attr("m").attr("LuminoMessage")("content"_a = content);
     module_attr("comms").attr("send_message")(message);
 }

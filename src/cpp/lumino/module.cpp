@@ -5,7 +5,9 @@
 #include "lumino/entry.hpp"
 #include "lumino/ktrans.hpp"
 #include "lumino/layers.hpp"
+#include "lumino/message.hpp"
 #include "lumino/parse.hpp"
+#include "lumino/pool_py.hpp"
 #include "lumino/records.hpp"
 #include "lumino/viewer.hpp"
 
@@ -19,6 +21,7 @@ NB_MODULE(lumino, m) {
     lumino::define_records(m);
     lumino::bind_ktrans(m);
     lumino::define_output(m);
+    lumino::bind_pool(m);
     lumino::bind_parse_gds(m);
     lumino::bind_viewer(m);
     lumino::bind_encode(m);
@@ -63,5 +66,6 @@ NB_MODULE(lumino, m) {
           "Demonstration: the sample grating coupler written to a temporary GDS file and shown "
           "layer-wise with lumino; the file is deleted afterwards.");
 
+    lumino::remember_plain_road(m);
     corvane::ModuleHandle::finish_init(m);
 }

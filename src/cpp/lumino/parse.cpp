@@ -11,14 +11,20 @@
 
 #include <cmath>
 #include <cstring>
+#include <algorithm>
+#include <exception>
 #include <memory>
+#include <thread>
 #include <type_traits>
 #include <unordered_map>
 #include <vector>
 
 #include "lumino/checks.hpp"
+#include "lumino/gds2.hpp"
 #include "lumino/ktrans.hpp"
+#include "lumino/pool_py.hpp"
 #include "lumino/records.hpp"
+#include "lumino/tree.hpp"
 
 namespace lumino {
 
@@ -109,13 +115,6 @@ void polygon_points(nb::handle polygon, double unit, std::vector<double>& out) {
     if (!parse_polygon_bytes(polygon.attr("to_bytes")(), unit, out)) hull_points(polygon, unit, out);
 }
 
-// One instance of a cell: its child and every placement.
-struct InstData {
-    Py_ssize_t child = 0;
-    std::vector<tx::Simple> simple;
-    std::vector<nb::object> complex;  // complex KLayout transformations
-};
-
 // A simple transformation from KLayout's binary form of a Trans: a 16-bit
 // version (1), a 16-bit rotation code (0-3 rotations, 4-7 mirrored), 64-bit
 // x and y.  False unless the bytes have exactly that layout.
@@ -176,46 +175,6 @@ void read_instance(nb::handle inst, InstData& d) {
             e.dy = t.dy + double(i * ay + j * by);
             d.simple.push_back(e);
         }
-}
-
-struct CellData {
-    bool ready = false;
-    nb::object name;
-    std::vector<std::pair<nb::object, std::vector<Py_ssize_t>>> polygons;  // (layer key text, pool indices)
-    std::vector<InstData> insts;
-};
-
-nb::object float_pair(double x, double y) {
-    PyObject* fx = PyFloat_FromDouble(x);
-    PyObject* fy = fx ? PyFloat_FromDouble(y) : nullptr;
-    PyObject* t = fy ? PyTuple_New(2) : nullptr;
-    if (!t) {
-        Py_XDECREF(fx);
-        Py_XDECREF(fy);
-        throw nb::python_error();
-    }
-    PyTuple_SET_ITEM(t, 0, fx);
-    PyTuple_SET_ITEM(t, 1, fy);
-    return nb::steal(t);
-}
-
-// A polygon as the pool holds it: a list of (x, y) float pairs.
-nb::list polygon_list(const double* xy, size_t n) {
-    nb::list l = nb::steal<nb::list>(PyList_New(Py_ssize_t(n)));
-    if (!l.is_valid()) throw nb::python_error();
-    for (size_t k = 0; k < n; ++k) PyList_SET_ITEM(l.ptr(), Py_ssize_t(k), float_pair(xy[2 * k], xy[2 * k + 1]).release().ptr());
-    return l;
-}
-
-nb::object int_list(const std::vector<Py_ssize_t>& v) {
-    nb::list l = nb::steal<nb::list>(PyList_New(Py_ssize_t(v.size())));
-    if (!l.is_valid()) throw nb::python_error();
-    for (size_t k = 0; k < v.size(); ++k) {
-        PyObject* i = PyLong_FromSsize_t(v[k]);
-        if (!i) throw nb::python_error();
-        PyList_SET_ITEM(l.ptr(), Py_ssize_t(k), i);
-    }
-    return l;
 }
 
 using Outline = std::vector<double>;  // x0, y0, x1, y1, ...
@@ -307,16 +266,9 @@ void simplify_batch(std::vector<Outline>& outlines, nb::handle tolerance) {
     }
 }
 
-void simplify(std::vector<Outline>& outlines, nb::handle tolerance) {
-    if (PyFloat_Check(tolerance.ptr()) || PyLong_Check(tolerance.ptr())) {
-        const double tol = PyFloat_AsDouble(tolerance.ptr());
-        if (tol == -1.0 && PyErr_Occurred()) throw nb::python_error();
-        if (std::isnan(tol) || tol < 0.0) {
-            std::string msg = "curve_tolerance must be a non-negative number or None, not ";
-            msg += nb::cast<std::string>(nb::repr(tolerance));
-            corvane::raise(PyExc_ValueError, msg);
-        }
-    }
+// Simplify outlines in one thread: one batch, or one by one when an outline
+// breaks the batch (those that fail keep their points).
+void simplify_serial(std::vector<Outline>& outlines, nb::handle tolerance) {
     try {
         simplify_batch(outlines, tolerance);
         return;
@@ -324,8 +276,6 @@ void simplify(std::vector<Outline>& outlines, nb::handle tolerance) {
         nb::object geos = nb::module_::import_("shapely.errors").attr("GEOSException");
         if (!e.matches(geos)) throw;
     }
-    // One outline broke the batch: simplify one by one, keeping the points
-    // of those that fail.
     nb::object geos = nb::module_::import_("shapely.errors").attr("GEOSException");
     for (Outline& o : outlines) {
         std::vector<Outline> one{o};
@@ -336,6 +286,67 @@ void simplify(std::vector<Outline>& outlines, nb::handle tolerance) {
             if (!e.matches(geos)) throw;
         }
     }
+}
+
+// Below this many points one thread does it all: starting others costs more.
+constexpr size_t kPointsPerThread = 20000;
+
+void simplify(std::vector<Outline>& outlines, nb::handle tolerance) {
+    if (PyFloat_Check(tolerance.ptr()) || PyLong_Check(tolerance.ptr())) {
+        const double tol = PyFloat_AsDouble(tolerance.ptr());
+        if (tol == -1.0 && PyErr_Occurred()) throw nb::python_error();
+        if (std::isnan(tol) || tol < 0.0) {
+            std::string msg = "curve_tolerance must be a non-negative number or None, not ";
+            msg += nb::cast<std::string>(nb::repr(tolerance));
+            corvane::raise(PyExc_ValueError, msg);
+        }
+    }
+    // Each outline is simplified on its own, so the batch splits into
+    // consecutive chunks of about equal point counts, one per thread: GEOS
+    // runs without the interpreter lock, and the results are those of one
+    // thread.
+    size_t points = 0;
+    for (const Outline& o : outlines) points += o.size() / 2;
+    const size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const size_t threads = std::min({cores, size_t(4), std::max<size_t>(1, points / kPointsPerThread), outlines.size()});
+    if (threads <= 1) {
+        simplify_serial(outlines, tolerance);
+        return;
+    }
+    std::vector<std::vector<Outline>> chunks(threads);
+    size_t k = 0, taken = 0;
+    for (size_t c = 0; c < threads; ++c) {
+        const size_t goal = points * (c + 1) / threads;
+        while (k < outlines.size() && (taken < goal || c + 1 == threads)) {
+            taken += outlines[k].size() / 2;
+            chunks[c].push_back(std::move(outlines[k++]));
+        }
+    }
+    std::vector<std::exception_ptr> errors(threads);
+    std::vector<std::thread> workers;
+    for (size_t c = 1; c < threads; ++c)
+        workers.emplace_back([&, c] {
+            nb::gil_scoped_acquire acquire;
+            try {
+                simplify_serial(chunks[c], tolerance);
+            } catch (...) {
+                errors[c] = std::current_exception();
+            }
+        });
+    try {
+        simplify_serial(chunks[0], tolerance);
+    } catch (...) {
+        errors[0] = std::current_exception();
+    }
+    {
+        nb::gil_scoped_release release;
+        for (std::thread& w : workers) w.join();
+    }
+    for (std::exception_ptr& e : errors)
+        if (e) std::rethrow_exception(e);
+    k = 0;
+    for (auto& chunk : chunks)
+        for (Outline& o : chunk) outlines[k++] = std::move(o);
 }
 
 // Micrometres per database unit of a layout (see tx::Values::unit); a layout
@@ -355,85 +366,100 @@ double layout_unit(nb::handle layout) {
 // depth of hierarchy is safe.
 class Walk {
   public:
-    explicit Walk(ParseGDS& p) : self_(p) {
-        cell_cls_ = module_attr("Cell");
-        ref_cls_ = module_attr("Reference");
+    // `stream`: the layout's GDS2 serialisation, read where it carries
+    // KLayout's own answer; absent for the plain per-shape reading.
+    Walk(ParseGDS& p, const gds::Library* stream) : self_(p), stream_(stream) {
         // Keys copied first: converting one may run Python code.
         nb::object keys = nb::steal(PySequence_List(self_.layer_map.ptr()));
         if (!keys.is_valid()) throw nb::python_error();
-        for (nb::handle k : keys) layer_ids_.emplace_back(nb::str(k), nb::borrow(k));
-        unit_ = layout_unit(self_.layout);
+        for (nb::handle k : keys) {
+            Layer& l = layers_.emplace_back(Layer{nb::str(k), nb::borrow(k)});
+            // The stream knows a layer by its (layer, datatype) pair.
+            nb::object pair = self_.layer_map[k];
+            long long ln = -1, dt = -1;
+            if (PyTuple_Check(pair.ptr()) && PyTuple_GET_SIZE(pair.ptr()) == 2 &&
+                nb::try_cast<long long>(pair[0], ln) && nb::try_cast<long long>(pair[1], dt) && ln >= 0 &&
+                ln <= 0xffff && dt >= 0 && dt <= 0xffff) {
+                l.streamable = true;
+                l.layer = uint16_t(ln);
+                l.datatype = uint16_t(dt);
+            }
+        }
+        unit_ = tree_.unit = layout_unit(self_.layout);
         base_ = self_.instance_index;
-        check_existing_ = PyObject_Length(self_.instance_mapping.ptr()) != 0;
+        pool_ = pool_of(self_.instances);
+        index_ = shape_index_of(self_.instance_mapping);
+        check_existing_ = index_ ? index_->size() != 0 : PyObject_Length(self_.instance_mapping.ptr()) != 0;
         if (PyErr_Occurred()) throw nb::python_error();
     }
 
-    // The record tree of a top cell: pre-order, own layers first, then the
-    // children in instance order; a child on the current path (a cycle) is
-    // skipped.
-    nb::object parse_top(nb::handle cell) {
+    // The tree of a top cell: pre-order, own layers first, then the children
+    // in instance order; a child on the current path (a cycle) is skipped.
+    void parse_top(nb::handle cell) {
         struct Frame {
-            Py_ssize_t ci;
-            const CellData* d;
-            nb::object references;
+            uint32_t node;
             size_t next = 0;
         };
         std::vector<Frame> stack;
         auto open = [&](Py_ssize_t ci, nb::handle kcell, const InstData* placed) {
-            auto it = cells_.find(ci);
-            const CellData& d = (it != cells_.end() && it->second.ready) ? it->second : data(ci, kcell);
-            nb::list references;
-            nb::object record = make(ci, d, references, placed);
-            // A caller's record class keeps what it made of the list.
-            nb::object refs = record.type().is(own_class(placed ? Rec::Reference : Rec::Cell))
-                                  ? nb::object(references)
-                                  : record.attr("references");
+            auto it = tree_.cells.find(ci);
+            const CellData& d = (it != tree_.cells.end() && it->second.ready) ? it->second : data(ci, kcell);
             if (size_t(ci) >= on_path_.size()) on_path_.resize(size_t(ci) + 1, 0);
             on_path_[size_t(ci)] = 1;
-            stack.push_back(Frame{ci, &d, std::move(refs)});
-            return record;
+            if (tree_.nodes.size() >= UINT32_MAX) corvane::raise(PyExc_MemoryError, "layout tree too large");
+            stack.push_back(Frame{uint32_t(tree_.nodes.size())});
+            tree_.nodes.push_back(ParseTree::Node{&d, ci, placed, 1});
         };
 
-        nb::object root = open(nb::cast<Py_ssize_t>(cell.attr("cell_index")()), cell, nullptr);
+        tree_.tops.push_back(uint32_t(tree_.nodes.size()));
+        open(nb::cast<Py_ssize_t>(cell.attr("cell_index")()), cell, nullptr);
         while (!stack.empty()) {
             Frame& f = stack.back();
-            if (f.next == f.d->insts.size()) {
-                on_path_[size_t(f.ci)] = 0;
+            ParseTree::Node& node = tree_.nodes[f.node];
+            if (f.next == node.cell->insts.size()) {
+                node.size = uint32_t(tree_.nodes.size()) - f.node;
+                on_path_[size_t(node.ci)] = 0;
                 stack.pop_back();
                 continue;
             }
-            const InstData& inst = f.d->insts[f.next++];
-            nb::object references = f.references;  // `f` moves when the stack grows
+            const InstData& inst = node.cell->insts[f.next++];
             // The walk looks every child up by its index, as a consistent
             // layout guarantees; a child on the current path is a cycle.
-            auto cit = cells_.find(inst.child);
-            nb::object child = (cit != cells_.end() && cit->second.ready) ? nb::object() : child_cell(inst.child);
+            auto cit = tree_.cells.find(inst.child);
+            nb::object child =
+                (cit != tree_.cells.end() && cit->second.ready) ? nb::object() : child_cell(inst.child);
             if (size_t(inst.child) < on_path_.size() && on_path_[size_t(inst.child)]) continue;
-            nb::object record = open(inst.child, child, &inst);
-            if (PyList_CheckExact(references.ptr())) {
-                if (PyList_Append(references.ptr(), record.ptr()) != 0) throw nb::python_error();
-            } else {
-                references.attr("append")(record);
-            }
+            open(inst.child, child, &inst);
         }
-        return root;
     }
+
+    // The parse, once committed.
+    ParseTree& tree() { return tree_; }
 
     // Append the new polygons to the pool and record their keys.
     void commit() {
         if (pending_.empty()) return;
         if (!self_.curve_tolerance.is_none()) simplify(pending_, self_.curve_tolerance);
+        // The parser's own pool and index take the data as it is; any other
+        // containers a caller put in their place get Python objects.
         nb::object instances = self_.instances, mapping = self_.instance_mapping;
         const bool is_list = PyList_CheckExact(instances.ptr());
         for (size_t k = 0; k < pending_.size(); ++k) {
-            nb::list poly = polygon_list(pending_[k].data(), pending_[k].size() / 2);
-            if (is_list) {
-                if (PyList_Append(instances.ptr(), poly.ptr()) != 0) throw nb::python_error();
+            if (pool_) {
+                pool_->append(pending_[k]);
             } else {
-                instances.attr("append")(poly);
+                nb::list poly = polygon_list(pending_[k]);
+                if (is_list) {
+                    if (PyList_Append(instances.ptr(), poly.ptr()) != 0) throw nb::python_error();
+                } else {
+                    instances.attr("append")(poly);
+                }
             }
             auto& key = keys_[k];
-            mapping[nb::make_tuple(key[0], key[1], key[2])] = base_ + Py_ssize_t(k);
+            if (index_)
+                index_->set(ShapeKey{key[0], key[1], key[2]}, base_ + Py_ssize_t(k));
+            else
+                mapping[nb::make_tuple(key[0], key[1], key[2])] = base_ + Py_ssize_t(k);
         }
         self_.instance_index = base_ + Py_ssize_t(pending_.size());
         pending_.clear();
@@ -441,41 +467,126 @@ class Walk {
     }
 
   private:
+    struct Layer {
+        nb::str key;       // layer index as text: the key of Cell.polygons
+        nb::object index;  // layer index
+        bool streamable = false;
+        uint16_t layer = 0, datatype = 0;
+    };
+
     CellData& data(Py_ssize_t ci, nb::handle cell) {
-        CellData& d = cells_[ci];
+        CellData& d = tree_.cells[ci];
         if (d.ready) return d;
         d.name = cell.attr("name");
-        for (auto& [key_text, layer] : layer_ids_) {
+        const gds::Structure* s =
+            stream_ && nb::isinstance<nb::str>(d.name) ? stream_->find(nb::cast<std::string>(d.name)) : nullptr;
+        for (Layer& layer : layers_) {
             std::vector<Py_ssize_t> idx;
-            Py_ssize_t pos = 0;
-            nb::object shapes = cell.attr("shapes")(layer);
-            const Py_ssize_t li = nb::cast<Py_ssize_t>(layer);
-            corvane::for_each(shapes.attr("each")(), [&](nb::object shape) {
-                const Py_ssize_t at = pos++;
-                // Texts, edges and points have no polygon form: skipped, but
-                // they keep their place in the numbering.
-                nb::object polygon = shape.attr("polygon");
-                if (!polygon.is_none()) idx.push_back(pool_index(ci, li, at, polygon));
-            });
-            if (!idx.empty()) d.polygons.emplace_back(key_text, std::move(idx));
+            nb::object shapes = cell.attr("shapes")(layer.index);
+            const Py_ssize_t li = nb::cast<Py_ssize_t>(layer.index);
+            if (!(s && layer.streamable && shapes_from_stream(ci, li, *s, layer, shapes, idx))) {
+                Py_ssize_t pos = 0;
+                corvane::for_each(shapes.attr("each")(), [&](nb::object shape) {
+                    const Py_ssize_t at = pos++;
+                    // Texts, edges and points have no polygon form: skipped,
+                    // but they keep their place in the numbering.
+                    nb::object polygon = shape.attr("polygon");
+                    if (!polygon.is_none())
+                        idx.push_back(pool_index(ci, li, at, [&](Outline& o) { polygon_points(polygon, unit_, o); }));
+                });
+            }
+            if (!idx.empty()) d.polygons.emplace_back(layer.key, std::move(idx));
         }
-        corvane::for_each(cell.attr("each_inst")(), [&](nb::object inst) {
-            InstData id;
-            read_instance(inst, id);
-            d.insts.push_back(std::move(id));
-        });
+        if (!(s && insts_from_stream(*s, cell, d)))
+            corvane::for_each(cell.attr("each_inst")(), [&](nb::object inst) {
+                InstData id;
+                read_instance(inst, id);
+                d.insts.push_back(std::move(id));
+            });
         d.ready = true;
         return d;
     }
 
-    // The pool index of a shape's polygon; its points are read only when the
-    // pool does not hold it yet.
-    Py_ssize_t pool_index(Py_ssize_t ci, Py_ssize_t li, Py_ssize_t pos, nb::handle polygon) {
-        if (check_existing_) {
-            nb::object key = nb::make_tuple(ci, li, pos);
-            if (contains(self_.instance_mapping, key)) return nb::cast<Py_ssize_t>(self_.instance_mapping[key]);
+    // The shapes of one cell and layer from the stream, when it lists them
+    // as KLayout holds them: one element per shape (the count agrees), and
+    // only texts and boundaries that do not touch themselves (paths, edges
+    // and polygons with holes are written in other forms).
+    bool shapes_from_stream(Py_ssize_t ci, Py_ssize_t li, const gds::Structure& s, const Layer& layer,
+                            nb::handle shapes, std::vector<Py_ssize_t>& idx) {
+        const std::vector<uint32_t>* elements = s.on_layer(layer.layer, layer.datatype);
+        const size_t n = elements ? elements->size() : 0;
+        if (nb::cast<size_t>(shapes.attr("size")()) != n) return false;
+        for (size_t k = 0; k < n; ++k) {
+            const gds::Element& e = s.elements[(*elements)[k]];
+            if (e.kind != gds::Kind::Text && !(e.kind == gds::Kind::Boundary && !e.repeated_vertex && e.count >= 3))
+                return false;
         }
-        polygon_points(polygon, unit_, pending_.emplace_back());
+        for (size_t k = 0; k < n; ++k) {
+            const gds::Element& e = s.elements[(*elements)[k]];
+            if (e.kind == gds::Kind::Text) continue;
+            idx.push_back(pool_index(ci, li, Py_ssize_t(k), [&](Outline& o) {
+                const int32_t* xy = stream_->xy.data() + 2 * size_t(e.first);
+                o.reserve(2 * size_t(e.count));
+                for (size_t j = 0; j < 2 * size_t(e.count); ++j) o.push_back(tx::to_um(double(xy[j]), unit_));
+            }));
+        }
+        return true;
+    }
+
+    // The instances of one cell from the stream, when all are single
+    // placements of a quarter-turn transformation and magnification 1 (the
+    // stream writes arrays in a normalised form and complex placements
+    // approximately, so those cells are read from KLayout).
+    bool insts_from_stream(const gds::Structure& s, nb::handle cell, CellData& d) {
+        std::vector<InstData> insts;
+        insts.reserve(s.placements.size());
+        for (const gds::Placement& pl : s.placements) {
+            if (pl.array || pl.abs_mag || pl.abs_angle || pl.mag != 1.0) return false;
+            int rot = -1;
+            for (int q = 0; q < 4; ++q)
+                if (pl.angle == 90.0 * q) rot = q;
+            if (rot < 0) return false;
+            const Py_ssize_t child = cell_index_of(pl.sname);
+            if (child < 0) return false;
+            InstData& id = insts.emplace_back();
+            id.child = child;
+            id.simple.push_back(tx::Simple{double(pl.xy[0]), double(pl.xy[1]), rot, pl.mirror});
+        }
+        if (nb::cast<size_t>(cell.attr("child_instances")()) != insts.size()) return false;
+        d.insts = std::move(insts);
+        return true;
+    }
+
+    // The index of a layout cell by name, -1 if there is none.
+    Py_ssize_t cell_index_of(const std::string& name) {
+        if (!names_ready_) {
+            nb::object items = nb::steal(PySequence_List(self_.cell_index_map.attr("items")().ptr()));
+            if (!items.is_valid()) throw nb::python_error();
+            for (nb::handle item : items) {
+                Py_ssize_t ci = 0;
+                if (nb::try_cast<Py_ssize_t>(item[0], ci))
+                    cell_names_.emplace(nb::cast<std::string>(nb::str(item[1].attr("name"))), ci);
+            }
+            names_ready_ = true;
+        }
+        auto it = cell_names_.find(name);
+        return it == cell_names_.end() ? -1 : it->second;
+    }
+
+    // The pool index of a shape's polygon; its points are read (by
+    // `read_points`) only when the pool does not hold it yet.
+    template <class F>
+    Py_ssize_t pool_index(Py_ssize_t ci, Py_ssize_t li, Py_ssize_t pos, F&& read_points) {
+        if (check_existing_) {
+            if (index_) {
+                const int64_t at = index_->find(ShapeKey{ci, li, pos});
+                if (at >= 0) return Py_ssize_t(at);
+            } else {
+                nb::object key = nb::make_tuple(ci, li, pos);
+                if (contains(self_.instance_mapping, key)) return nb::cast<Py_ssize_t>(self_.instance_mapping[key]);
+            }
+        }
+        read_points(pending_.emplace_back());
         keys_.push_back({ci, li, pos});
         return base_ + Py_ssize_t(pending_.size()) - 1;
     }
@@ -483,34 +594,14 @@ class Walk {
     // The KLayout cell of an index; a missing one is a KeyError.
     nb::object child_cell(Py_ssize_t ci) { return self_.cell_index_map[nb::int_(ci)]; }
 
-    // The Cell record of a top cell, or the Reference record of an instance,
-    // with the cell's own polygons and an empty references list to fill.
-    nb::object make(Py_ssize_t ci, const CellData& d, nb::handle references, const InstData* placed) {
-        nb::dict polygons;
-        for (auto& [key, idx] : d.polygons) polygons[key] = int_list(idx);
-        if (!placed)
-            return make_record(cell_cls_, Rec::Cell, 2,
-                               {{fields_.cell_index, nb::int_(ci)},
-                                {fields_.name, d.name},
-                                {fields_.polygons, polygons},
-                                {fields_.references, references}});
-        nb::list trans;
-        for (const tx::Simple& s : placed->simple) trans.append(nb::cast(KTrans(s, unit_)));
-        for (const nb::object& o : placed->complex) trans.append(nb::cast(KTrans(o, unit_)));
-        return make_record(ref_cls_, Rec::Reference, 2,
-                           {{fields_.cell_index, nb::int_(ci)},
-                            {fields_.name, d.name},
-                            {fields_.polygons, polygons},
-                            {fields_.references, references},
-                            {fields_.trans_count, nb::int_(trans.size())},
-                            {fields_.trans, trans}});
-    }
-
     ParseGDS& self_;
-    nb::object cell_cls_, ref_cls_;
-    RecordKeys fields_;
-    std::vector<std::pair<nb::str, nb::object>> layer_ids_;
-    std::unordered_map<Py_ssize_t, CellData> cells_;
+    ParseTree tree_;
+    const gds::Library* stream_;
+    std::shared_ptr<PolygonPool> pool_;
+    std::shared_ptr<ShapeIndex> index_;
+    std::vector<Layer> layers_;
+    std::unordered_map<std::string, Py_ssize_t> cell_names_;
+    bool names_ready_ = false;
     std::vector<char> on_path_;
     std::vector<Outline> pending_;
     std::vector<std::array<Py_ssize_t, 3>> keys_;
@@ -528,8 +619,8 @@ ParseGDS::ParseGDS(nb::object layout_, nb::object layers_, double z_scale_, nb::
       z_scale(z_scale_),
       curve_tolerance(std::move(curve_tolerance_)),
       exclude_layers(std::move(exclude_layers_)),
-      instances(nb::list()),
-      instance_mapping(nb::dict()),
+      instances(new_pool()),
+      instance_mapping(new_shape_index()),
       parsed_cells(nb::none()),
       parsed_layers(nb::none()),
       layer_map(nb::dict()),
@@ -588,21 +679,90 @@ nb::list ParseGDS::extract_dpolygon(nb::handle polygon) const {
     std::vector<Outline> one(1);
     hull_points(polygon, layout_unit(layout), one[0]);
     if (!curve_tolerance.is_none()) simplify(one, curve_tolerance);
-    return polygon_list(one[0].data(), one[0].size() / 2);
+    return polygon_list(one[0]);
 }
 
 nb::object ParseGDS::parse_cells(nb::handle cell) {
     check_own_cell(layout, cell);
-    return parse_all(nb::make_tuple(cell))[0];
+    std::unique_ptr<ParseTree> tree = parse_tree(nb::make_tuple(cell), false);
+    return tree_records(*tree)[0];
 }
 
-nb::list ParseGDS::parse_all(nb::handle cells) {
+namespace {
+
+// The layout's GDS2 serialisation (KLayout writes it in memory in about the
+// time of its read), read into `lib`; false when the layout cannot be
+// serialised or read back, and the plain reading is used.
+bool read_stream(nb::handle layout, nb::handle layer_map, gds::Library& lib) {
+    nb::object bytes;
+    try {
+        nb::object options = module_attr("kdb").attr("SaveLayoutOptions")();
+        options.attr("format") = "GDS2";
+        // One element per polygon, however many points it has.
+        options.attr("gds2_multi_xy_records") = true;
+        options.attr("gds2_write_timestamps") = false;
+        // Only the layers the parse reads.
+        options.attr("deselect_all_layers")();
+        nb::object get_info = layout.attr("get_info");
+        for (nb::handle index : nb::steal(PySequence_List(layer_map.ptr())))
+            options.attr("add_layer")(index, get_info(index));
+        bytes = layout.attr("write_bytes")(options);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return false;
+    }
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(bytes.ptr(), &data, &size) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    std::string error;
+    return gds::read(reinterpret_cast<const uint8_t*>(data), size_t(size), lib, error);
+}
+
+// Below this many shapes (on the mapped layers) and instances, reading them
+// one by one costs less than serialising the layout, whose cost grows with
+// its points.
+constexpr size_t kItemsForStream = 1000;
+
+// Whether the layout holds at least kItemsForStream shapes and instances;
+// counts cell by cell and stops as soon as it knows.
+bool worth_streaming(nb::handle layout, nb::handle layer_map) {
+    nb::object layers = nb::steal(PySequence_List(layer_map.ptr()));
+    if (!layers.is_valid()) throw nb::python_error();
+    if (PyList_GET_SIZE(layers.ptr()) == 0) return false;
+    size_t shapes = 0;
+    bool enough = false;
+    try {
+        corvane::for_each(layout.attr("each_cell")(), [&](nb::object cell) {
+            if (enough) return;
+            shapes += nb::cast<size_t>(cell.attr("child_instances")());
+            for (nb::handle li : layers) {
+                shapes += nb::cast<size_t>(cell.attr("shapes")(li).attr("size")());
+                if (shapes >= kItemsForStream) {
+                    enough = true;
+                    return;
+                }
+            }
+        });
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return false;
+    }
+    return enough;
+}
+
+}  // namespace
+
+std::unique_ptr<ParseTree> ParseGDS::parse_tree(nb::handle cells, bool use_stream) {
     corvane::GcPause pause;
-    Walk walk(*this);
-    nb::list out;
-    corvane::for_each(cells, [&](nb::object cell) { out.append(walk.parse_top(cell)); });
+    gds::Library lib;
+    const bool streamed = use_stream && worth_streaming(layout, layer_map) && read_stream(layout, layer_map, lib);
+    Walk walk(*this, streamed ? &lib : nullptr);
+    corvane::for_each(cells, [&](nb::object cell) { walk.parse_top(cell); });
     walk.commit();
-    return out;
+    return std::make_unique<ParseTree>(std::move(walk.tree()));
 }
 
 namespace {

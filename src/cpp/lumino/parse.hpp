@@ -4,9 +4,13 @@
 // reference combining (combine.cpp).
 #pragma once
 
+#include <memory>
+
 #include "common/py.hpp"
 
 namespace lumino {
+
+struct ParseTree;
 
 class ParseGDS {
   public:
@@ -42,8 +46,11 @@ class ParseGDS {
     nb::object export_layers(bool combine);
     nb::object combine_references(nb::handle output);
 
-    // Parse every given top cell in one walk (one simplification batch).
-    nb::list parse_all(nb::handle cells);
+    // Parse every given top cell in one walk (one simplification batch),
+    // filling the pool.  With `use_stream`, shapes and instances are read
+    // from the layout's GDS2 serialisation where it carries KLayout's own
+    // answer, else shape by shape.
+    std::unique_ptr<ParseTree> parse_tree(nb::handle cells, bool use_stream);
 };
 
 void bind_parse_gds(nb::module_& m);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/py.hpp"
+#include "lumino/base64.hpp"
 
 namespace lumino {
 
@@ -71,6 +72,24 @@ inline nb::object concat(nb::handle a, nb::handle b, nb::handle c) { return conc
 // The name of an object's type, for error messages.
 inline std::string type_name_of(nb::handle obj) {
     return nb::cast<std::string>(nb::handle((PyObject*)Py_TYPE(obj.ptr())).attr("__name__"));
+}
+
+// Base64 of raw bytes as a new Python text.
+inline nb::object base64_text(const uint8_t* data, size_t n) {
+    nb::object text = own(PyUnicode_New(Py_ssize_t(base64::encoded_size(n)), 127));
+    base64::encode(data, n, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.ptr())));
+    return text;
+}
+
+// {"shape": shape, "dtype": dtype, "buffer": buffer, "codec": "b64"}: an
+// array as the viewer message carries it.
+inline nb::dict buffer_record(nb::handle shape, nb::handle dtype, nb::handle buffer) {
+    nb::dict r;
+    r["shape"] = shape;
+    r["dtype"] = dtype;
+    r["buffer"] = buffer;
+    r["codec"] = "b64";
+    return r;
 }
 
 // New one-dimensional float32 numpy arrays (numpy.empty of the module's

@@ -18,8 +18,9 @@
 
 #include "lumino/ktrans.hpp"
 #include "lumino/parse.hpp"
+#include "lumino/pool_py.hpp"
 #include "lumino/pyedge.hpp"
-#include "lumino/wildcard.hpp"
+#include "lumino/exclusion.hpp"
 
 namespace lumino {
 
@@ -27,22 +28,6 @@ using corvane::module_attr;
 using namespace nb::literals;
 
 namespace {
-
-std::u32string code_points(nb::handle text) {
-    PyObject* s = text.ptr();
-    const int kind = PyUnicode_KIND(s);
-    const void* data = PyUnicode_DATA(s);
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    std::u32string out(size_t(n), U'\0');
-    for (Py_ssize_t k = 0; k < n; ++k) out[size_t(k)] = PyUnicode_READ(kind, data, k);
-    return out;
-}
-
-bool truthy(nb::handle obj) {
-    const int r = PyObject_IsTrue(obj.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
 
 bool contains(nb::handle container, nb::handle key) {
     const int r = PySequence_Contains(container.ptr(), key.ptr());
@@ -56,61 +41,6 @@ std::pair<nb::object, nb::object> pair_of(nb::handle item) {
     if (PyTuple_GET_SIZE(t.ptr()) != 2) corvane::raise(PyExc_ValueError, "expected (key, value) pairs");
     return {nb::borrow(PyTuple_GET_ITEM(t.ptr(), 0)), nb::borrow(PyTuple_GET_ITEM(t.ptr(), 1))};
 }
-
-// Layer exclusion: the lower-cased layer name against each lower-cased
-// pattern of exclude_layers, with fnmatch's rules.  Patterns are compiled on
-// first use; one that is not a text, or that fnmatch itself would reject, is
-// handed to the module's `fnmatch`, so the outcome (or error) is fnmatch's.
-class Exclusion {
-  public:
-    explicit Exclusion(nb::handle patterns) : patterns_(nb::borrow(patterns)) {}
-
-    bool operator()(nb::handle layer_name) {
-        if (patterns_.is_none()) return false;
-        if (!listed_) {
-            list_ = snapshot(patterns_);
-            listed_ = true;
-        }
-        nb::object name = layer_name.attr("lower")();
-        std::optional<std::u32string> name_points;
-        for (size_t k = 0; k < list_.size(); ++k) {
-            const Compiled& c = compiled(k);
-            bool hit;
-            if (c.pattern && PyUnicode_Check(name.ptr())) {
-                if (!name_points) name_points = code_points(name);
-                hit = c.pattern->matches(*name_points);
-            } else {
-                hit = truthy(module_attr("fnmatch")(name, c.lowered));
-            }
-            if (hit) return true;
-        }
-        return false;
-    }
-
-  private:
-    struct Compiled {
-        nb::object lowered;
-        std::optional<wildcard::Pattern> pattern;
-    };
-
-    const Compiled& compiled(size_t k) {
-        while (compiled_.size() <= k) {
-            nb::object lowered = list_[compiled_.size()].attr("lower")();
-            std::optional<wildcard::Pattern> p;
-            if (PyUnicode_Check(lowered.ptr())) {
-                p.emplace(code_points(lowered));
-                if (!p->valid()) p.reset();
-            }
-            compiled_.push_back({lowered, std::move(p)});
-        }
-        return compiled_[k];
-    }
-
-    nb::object patterns_;
-    nb::list list_;
-    bool listed_ = false;
-    std::deque<Compiled> compiled_;
-};
 
 // What a Part of one layer needs; the name and the exclusion come first, the
 // rest is looked up when a Part is actually made.
@@ -197,6 +127,16 @@ class Converter {
     // The polygon pool as flat float32 arrays (x0, y0, x1, y1, ...).
     void convert_pool(nb::handle instances, nb::handle result) {
         nb::object target = result.attr("instances");
+        if (std::shared_ptr<PolygonPool> pool = pool_of(instances)) {
+            // The parser's own pool: read in C++, no polygon made in Python.
+            for (size_t k = 0; k < pool->size(); ++k) {
+                const std::span<const double> xy = (*pool)[k];
+                append(target, arrays_.make(xy.size(), [&](float* out) {
+                    for (size_t j = 0; j < xy.size(); ++j) out[j] = static_cast<float>(xy[j]);
+                }));
+            }
+            return;
+        }
         for (nb::handle polygon : snapshot(instances)) append(target, polygon_array(polygon));
     }
 

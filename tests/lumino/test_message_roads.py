@@ -1,0 +1,109 @@
+"""lumino builds its message straight from the C++ parse; the message must be
+byte for byte the one the records give (to_3D_viewer, numpy_to_buffer_json,
+orjson), and a caller who rebinds a name of that road gets the road itself."""
+
+from __future__ import annotations
+
+import random
+
+import klayout.db as kdb
+import orjson
+import pytest
+import velloc.pdk
+import velloc.technology as vlt
+
+from corvane.core import lumino, pdk, shared
+
+from .test_fast_paths import random_layout
+from .test_shared_layouts import DATA, FILES
+
+
+class Capture:
+    def __init__(self):
+        self.sent = []
+
+    def send_message(self, message):
+        self.sent.append(message.content)
+
+
+def record_road(path, output, stack, views, **kw):
+    """The message as the records make it."""
+    data = lumino.numpy_to_buffer_json(
+        lumino.to_3D_viewer(path, output, layer_stack=stack, layer_views=views, as_dict=True, **kw))
+    config = orjson.loads(lumino_message(path, output, stack, views, **kw))["config"]
+    return orjson.dumps({"type": "data", "data": data, "config": config}, default=shared.none).decode()
+
+
+def lumino_message(path, output, stack, views, **kw):
+    capture = Capture()
+    previous = lumino.comms
+    lumino.comms = capture
+    pdk.set_pdk(velloc.pdk.Pdk(name="roads", layer_stack=stack, layer_views=views))
+    try:
+        lumino.lumino(path, output, **kw)
+    finally:
+        pdk.reset()
+        lumino.comms = previous
+    (content,) = capture.sent
+    return content
+
+
+OUTPUTS = [lumino.Output.CELL, lumino.Output.LAYER]
+
+
+@pytest.mark.parametrize("output", OUTPUTS, ids=["cell", "layer"])
+@pytest.mark.parametrize("gds, stack", FILES, ids=[f for f, _ in FILES])
+def test_shared_layouts(gds, stack, output):
+    stack, views = vlt.read_layer_technology(DATA / stack)
+    path = str(DATA / "gds" / gds)
+    assert lumino_message(path, output, stack, views) == record_road(path, output, stack, views)
+
+
+def pruned_layout() -> kdb.Layout:
+    """A top cell showing only through children: one showing nothing once
+    "wg*" is excluded (also below a cell of its own), one holding only an
+    unknown layer."""
+    layout = kdb.Layout()
+    top, a, b, c, d = (layout.create_cell(n) for n in ("TOP", "A", "B", "C", "D"))
+    d.insert(kdb.CellInstArray(a.cell_index(), kdb.Trans(0, 0)))
+    top.insert(kdb.CellInstArray(d.cell_index(), kdb.Trans(3, 0)))
+    a.shapes(layout.layer(1, 0)).insert(kdb.Box(0, 0, 100, 100))
+    b.shapes(layout.layer(2, 0)).insert(kdb.Box(0, 0, 50, 50))
+    c.shapes(layout.layer(7, 7)).insert(kdb.Box(0, 0, 50, 50))
+    for child, x in ((a, 0), (b, 500), (a, 900), (c, 1300)):
+        top.insert(kdb.CellInstArray(child.cell_index(), kdb.Trans(x, 0)))
+    return layout
+
+
+@pytest.mark.parametrize("seed", [*range(12), "pruned"])
+def test_generated_layouts_with_options(seed, tmp_path):
+    rnd = random.Random(seed)
+    layout = pruned_layout() if seed == "pruned" else random_layout(seed)
+    path = str(tmp_path / "layout.gds")
+    layout.write(path)
+    stack_file = tmp_path / "stack.json"
+    levels = [dict(name=name, layer=l, datatype=d, zmin=0.1 * k, thickness=0.22 + k, color=f"#{k + 1}0{k}0f0")
+              for k, (name, (l, d)) in enumerate([("wg", (1, 0)), ("slab", (2, 0)), ("m1", (3, 5))])]
+    stack_file.write_text(orjson.dumps({"name": "generated", "layers": levels}).decode())
+    stack, views = vlt.read_layer_technology(stack_file)
+    kw = dict(z_scale=rnd.choice([1.0, 2.5, 0.5]), curve_tolerance=rnd.choice([None, 0.01]),
+              exclude_layers=["WG*"] if seed == "pruned" else rnd.choice([None, [], ["wg*"], ["*(2, 0)", "?lab*"]]))
+    for output in OUTPUTS:
+        assert lumino_message(path, output, stack, views, **kw) == record_road(path, output, stack, views, **kw)
+
+
+def test_a_rebound_name_takes_the_record_road(monkeypatch):
+    stack, views = vlt.read_layer_technology(DATA / "photonics_stack.json")
+    calls = []
+    original = lumino.to_3D_viewer
+
+    def spy(*args, **kw):
+        calls.append(args)
+        return original(*args, **kw)
+
+    monkeypatch.setattr(lumino, "to_3D_viewer", spy)
+    path = str(DATA / "gds" / "RingResonator.gds")
+    message = lumino_message(path, lumino.Output.LAYER, stack, views)
+    assert len(calls) == 1
+    monkeypatch.undo()
+    assert message == lumino_message(path, lumino.Output.LAYER, stack, views)
