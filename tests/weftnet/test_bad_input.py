@@ -4,7 +4,6 @@ substrings) or an error from deep inside."""
 
 from __future__ import annotations
 
-import networkx as nx
 import pytest
 
 from corvane.core import weftnet
@@ -65,9 +64,3 @@ def test_graphs_and_paths_of_the_wrong_kind(call, message):
     with pytest.raises(TypeError) as e:
         call()
     assert str(e.value) == message
-
-
-def test_an_undirected_graph_is_still_a_graph_to_colour():
-    G = nx.Graph()
-    G.add_node("f", package="lib")
-    assert weftnet._color_map(G) == {"lib": "C" + str(weftnet._int_hash("lib") % 10)}

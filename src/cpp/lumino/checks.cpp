@@ -72,14 +72,6 @@ void check_layer_table(nb::handle layers) {
     }
 }
 
-void check_curve_tolerance(nb::handle tol) {
-    if (tol.is_none()) return;
-    if (!PyFloat_Check(tol.ptr()) && !(PyLong_Check(tol.ptr()) && !PyBool_Check(tol.ptr())))
-        wrong_type("curve_tolerance", "a float or None", tol);
-    const double v = PyFloat_AsDouble(tol.ptr());
-    if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    if (std::isnan(v) || v < 0.0) fail(PyExc_ValueError, "curve_tolerance", "a non-negative number or None", repr_text(tol));
-}
 
 // A positive finite z scale.
 void check_z_scale(double z_scale) {
@@ -99,6 +91,15 @@ void check_exclude_layers(nb::handle exclude_layers) {
 }
 
 }  // namespace
+
+void check_curve_tolerance(nb::handle tol) {
+    if (tol.is_none()) return;
+    if (!PyFloat_Check(tol.ptr()) && !(PyLong_Check(tol.ptr()) && !PyBool_Check(tol.ptr())))
+        wrong_type("curve_tolerance", "a float or None", tol);
+    const double v = PyFloat_AsDouble(tol.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    if (std::isnan(v) || v < 0.0) fail(PyExc_ValueError, "curve_tolerance", "a non-negative number or None", repr_text(tol));
+}
 
 void check_entry_values(double z_scale, nb::handle curve_tolerance, nb::handle exclude_layers) {
     check_z_scale(z_scale);

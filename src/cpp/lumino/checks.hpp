@@ -18,6 +18,10 @@ void check_parser_arguments(nb::handle layout, nb::handle layers, double z_scale
 // a positive finite z scale, a non-negative tolerance, texts to exclude.
 void check_entry_values(double z_scale, nb::handle curve_tolerance, nb::handle exclude_layers);
 
+// A simplification tolerance: a float or an int, not NaN nor negative, or
+// None (also where it was assigned after construction).
+void check_curve_tolerance(nb::handle curve_tolerance);
+
 // Explicit layer views and layer stack of to_3D_viewer: None or objects with
 // the members the layer table reads.
 void check_layer_objects(nb::handle layer_views, nb::handle layer_stack);

@@ -243,6 +243,8 @@ void simplify_batch(std::vector<Outline>& outlines, nb::handle tolerance) {
     nb::object polys = shapely.attr("from_ragged_array")(shapely.attr("GeometryType").attr("POLYGON"), c_arr,
                                                           nb::make_tuple(r_arr, g_arr));
     nb::object simp = shapely.attr("simplify")(polys, tolerance, "preserve_topology"_a = true);
+    if (PyObject_Length(simp.ptr()) != Py_ssize_t(batch.size()))
+        corvane::raise(PyExc_RuntimeError, "shapely.simplify did not return one outline per outline");
     nb::object ok = np.attr("logical_and")(np.attr("equal")(shapely.attr("get_type_id")(simp), 3),
                                            np.attr("logical_not")(shapely.attr("is_empty")(simp)));
     nb::object ok_idx = np.attr("flatnonzero")(ok).attr("astype")("int64");
@@ -292,15 +294,7 @@ void simplify_serial(std::vector<Outline>& outlines, nb::handle tolerance) {
 constexpr size_t kPointsPerThread = 20000;
 
 void simplify(std::vector<Outline>& outlines, nb::handle tolerance) {
-    if (PyFloat_Check(tolerance.ptr()) || PyLong_Check(tolerance.ptr())) {
-        const double tol = PyFloat_AsDouble(tolerance.ptr());
-        if (tol == -1.0 && PyErr_Occurred()) throw nb::python_error();
-        if (std::isnan(tol) || tol < 0.0) {
-            std::string msg = "curve_tolerance must be a non-negative number or None, not ";
-            msg += nb::cast<std::string>(nb::repr(tolerance));
-            corvane::raise(PyExc_ValueError, msg);
-        }
-    }
+    check_curve_tolerance(tolerance);  // a scalar: one simplified outline per outline
     // Each outline is simplified on its own, so the batch splits into
     // consecutive chunks of about equal point counts, one per thread: GEOS
     // runs without the interpreter lock, and the results are those of one
