@@ -5,7 +5,8 @@
 - create_weftnet: the call graph of the velloc stand-in from its graph data;
 - freeze: the default PDK's MZI as a schematic netlist.
 
-Each runs `--warmup` calls first (allocator pools, caches, lazy imports),
+Each runs `--warmup` calls first (default 2,500: allocator pools, caches,
+lazy imports; the stand-in's MZI factory alone settles after about 2,500),
 then `--calls` calls (default 10,000); resident memory (VmRSS) is read after
 a garbage collection before and after, and the reference counts of the
 arguments are compared before and after the run.  Each entry point runs in a
@@ -62,7 +63,7 @@ elif entry == "create_weftnet":
     call = lambda: weftnet.create_weftnet(graph_data, lib_paths=lib_paths)
 else:
     from corvane.core import freeze
-    cell_name, delta = "".join(["m", "zi"]), 20.0
+    cell_name, delta = "".join(["m", "zi"]), float("20.0")  # objects of their own
     args = [cell_name, delta]
     call = lambda: freeze.freeze(cell_name, delta_length=delta)
 
@@ -83,7 +84,7 @@ print(json.dumps({"before": before, "after": after, "seconds": seconds,
 def main() -> int:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--calls", type=int, default=10_000)
-    p.add_argument("--warmup", type=int, default=200)
+    p.add_argument("--warmup", type=int, default=2500)
     p.add_argument("--only", default=",".join(ENTRIES))
     args = p.parse_args()
     print(f"{args.calls} calls after {args.warmup} warm-up calls, each entry point in a child process\n")
