@@ -1,6 +1,6 @@
 // corvane's 3D viewer: draws one lumino message with WebGL2.
 //
-// The page holds the message as JSON in <script id="lumino-message">.  Its
+// The page holds the message as JSON in the script element "lumino-message".  Its
 // "data" is a tree of parts: inner nodes ("parts") and leaves, each leaf a
 // Part whose shape draws some polygons of the shared pool ("instances",
 // base64 float32 x0, y0, x1, y1, ...) at every placement of its matrices
@@ -11,7 +11,7 @@
 // walls go into one vertex buffer.  A part draws the index ranges of its
 // polygons with one instanced call, the placements being per-instance
 // attributes.  When the first frame is drawn, the page writes its figures
-// as JSON into <pre id="corvane-stats"> (read by tests and benchmarks).
+// as JSON into the element "corvane-stats" (read by tests and benchmarks).
 "use strict";
 
 (function () {
