@@ -187,6 +187,38 @@ def test_concave_outline_at_rotated_and_mirrored_placements(tmp_path):
     assert [bool(mask[pixel(x, y)]) for x, y in outside] == [False] * len(outside)
 
 
+def test_near_faces_hide_what_is_inside_whatever_the_turn(tmp_path):
+    # Four red blocks, each with a blue block inside it: a counter-clockwise
+    # outline, a clockwise one, a mirrored placement and a negative height.
+    # Seen from above only red shows: wrongly culled faces would let the
+    # blue one through the top.
+    def square(x0, size=30, clockwise=False):
+        corners = [(x0, 0), (x0 + size, 0), (x0 + size, size), (x0, size)]
+        return record(np.ravel(corners[::-1] if clockwise else corners))
+
+    def block(refs, matrices=(), zmin=0.0, height=2.0, color="#dd0000"):
+        node = dict(part(refs, matrices), color=color, loc=[[0, 0, zmin], [0, 0, 0, 1]])
+        node["shape"]["height"] = height
+        return node
+
+    pool = [square(0), square(40, clockwise=True), square(120)] + [record(np.ravel(
+        [(x, 10), (x + 10, 10), (x + 10, 20), (x, 20)])) for x in (10, 50, 90, 130)]
+    data = {
+        "name": "Cells",
+        "parts": [block([0]), block([1]), block([0], [1, 0, 80, 0, -1, 30]), block([2], zmin=2.0, height=-2.0),
+                  block([3, 4, 5, 6], zmin=0.5, height=0.5, color="#0000dd")],
+        "instances": pool,
+    }
+    page = page_for(tmp_path, json.dumps({"type": "data", "data": data}))
+    png = headless.screenshot(page, tmp_path / "shot.png", size=SIZE, fragment="view=top")
+    image = np.rint(matplotlib.image.imread(png)[..., :3] * 255).astype(int)
+    red, blue = painted(image, (0xDD, 0, 0)), painted(image, (0, 0, 0xDD))
+    top, bottom, left, right = box_of(red)  # x from 0 to 150, y from 0 to 30
+    assert not blue.any()
+    centres = [(round((top + bottom) / 2), round(left + x / 150 * (right - left))) for x in (15, 55, 95, 135)]
+    assert [bool(red[c]) for c in centres] == [True] * 4
+
+
 # --- what the page says -------------------------------------------------------
 
 
@@ -244,3 +276,74 @@ def test_awkward_outlines_are_filled_exactly(tmp_path):
     # each has its caps: at least two triangles per outline.
     assert stats["triangulationErrors"] == 0
     assert stats["poolTriangles"] >= 2 * len(pool)
+
+
+# The user's side: a script run after the viewer's, clicking and scrolling
+# as a person would, then reading what the viewer draws.
+USER = """<script>
+(() => {
+  const v = window.corvaneViewer, out = {};
+  const rows = (li) => [...li.querySelectorAll(":scope > ul > li")];
+  const box = (li) => li.querySelector(":scope > .row > input");
+  const first = rows(document.getElementById("tree"))[0];
+  out.all = v.draw().instancesDrawn;
+  box(first).click();
+  out.layerHidden = v.draw().instancesDrawn;
+  out.childRowsBefore = rows(first).length;
+  first.querySelector(".twist").click();
+  out.childRows = rows(first).length;
+  out.childChecked = box(rows(first)[0]).checked;
+  box(first).click();
+  out.restored = v.draw().instancesDrawn;
+  box(rows(first)[0]).click();
+  out.childHidden = v.draw().instancesDrawn;
+  const slider = document.getElementById("zscale");
+  slider.value = "1";
+  slider.dispatchEvent(new Event("input"));
+  out.zLabel = document.getElementById("zscale-value").textContent;
+  const canvas = document.getElementById("view"), r = canvas.getBoundingClientRect();
+  const at = { clientX: r.left + r.width / 2, clientY: r.top + r.height / 2, bubbles: true, cancelable: true };
+  const half = v.camera.half;
+  canvas.dispatchEvent(new WheelEvent("wheel", { ...at, deltaY: -300 }));
+  out.zoomedIn = v.camera.half < half;
+  const azimuth = v.camera.azimuth, target = [...v.camera.target];
+  canvas.dispatchEvent(new PointerEvent("pointerdown", { ...at, button: 0, pointerId: 1, isPrimary: true }));
+  canvas.dispatchEvent(new PointerEvent("pointermove", { ...at, clientX: at.clientX + 40, pointerId: 1 }));
+  canvas.dispatchEvent(new PointerEvent("pointerup", { ...at, pointerId: 1 }));
+  out.orbited = v.camera.azimuth !== azimuth && v.camera.target.join() === target.join();
+  canvas.dispatchEvent(new PointerEvent("pointerdown", { ...at, button: 0, shiftKey: true, pointerId: 1, isPrimary: true }));
+  canvas.dispatchEvent(new PointerEvent("pointermove", { ...at, clientX: at.clientX + 40, pointerId: 1 }));
+  canvas.dispatchEvent(new PointerEvent("pointerup", { ...at, pointerId: 1 }));
+  out.panned = v.camera.target.join() !== target.join();
+  document.getElementById("corvane-stats").textContent = JSON.stringify(out);
+})();
+</script>
+"""
+
+
+def placements(node) -> int:
+    return sum(max(1, part["shape"]["matrices"]["shape"][0] // 6) for part in leaves(node))
+
+
+@pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="shared layout data not present")
+def test_tree_toggles_and_camera_controls(tmp_path):
+    content = message_text(DATA / "gds" / "tt_um_loopback.gds", DATA / "sky130_like_stack.json")
+    data = json.loads(content)["data"]
+    page = page_for(tmp_path, content)
+    page.write_text(page.read_text().replace("</body>", USER + "</body>"))
+    got = headless.page_stats(page, size=(800, 600))
+    layer = data["parts"][0]
+    total = placements(data)
+    assert got == {
+        "all": total,
+        "layerHidden": total - placements(layer),
+        "childRowsBefore": 0,  # rows are made when a node is opened
+        "childRows": len(layer["parts"]),
+        "childChecked": True,  # hidden with its layer, yet still ticked
+        "restored": total,
+        "childHidden": total - placements(layer["parts"][0]),
+        "zLabel": "\u00d710",
+        "zoomedIn": True,
+        "orbited": True,
+        "panned": True,
+    }

@@ -90,7 +90,8 @@
   // Ear clipping of one outline px/py (m vertices, no two consecutive equal).
   // Handles concave outlines, collinear vertices and outlines that touch
   // themselves (holes joined by a cut).  Pushes triangles as local vertex
-  // indices onto tris; returns the number of triangles.
+  // indices onto tris, turning as the outline does; returns the outline's
+  // orientation: 1 counter-clockwise, -1 clockwise, 0 no area.
   function triangulate(px, py, m, tris) {
     if (m < 3) return 0;
     let area = 0;
@@ -104,12 +105,11 @@
     for (let i = 0; i < m && convex; i++) {
       if (cross((i + m - 1) % m, i, (i + 1) % m) < 0) convex = false;
     }
-    let count = 0;
     if (convex) {
       for (let i = 1; i + 1 < m; i++) {
-        if (cross(0, i, i + 1) > 0) { tris.push(0, i, i + 1); count++; }
+        if (cross(0, i, i + 1) > 0) tris.push(0, i, i + 1);
       }
-      return count;
+      return s;
     }
 
     const prev = new Int32Array(m);
@@ -141,26 +141,27 @@
         // Collinear vertex or a spike: nothing to fill.
         remove(i); remaining--; i = a; stall = 0;
       } else if (turn > 0 && isEar(a, i, c)) {
-        tris.push(a, i, c); count++;
+        tris.push(a, i, c);
         remove(i); remaining--; i = c; stall = 0;
       } else if (++stall > remaining) {
         // A whole round without an ear: the outline crosses itself.  Clip
         // a convex corner anyway (or drop a vertex) so that the loop ends.
         let k = i;
         do { if (cross(prev[k], k, next[k]) > 0) break; k = next[k]; } while (k !== i);
-        if (cross(prev[k], k, next[k]) > 0) { tris.push(prev[k], k, next[k]); count++; }
+        if (cross(prev[k], k, next[k]) > 0) tris.push(prev[k], k, next[k]);
         i = next[k]; remove(k); remaining--; stall = 0;
       } else {
         i = c;
       }
     }
-    if (cross(prev[i], i, next[i]) > 0) { tris.push(prev[i], i, next[i]); count++; }
-    return count;
+    if (cross(prev[i], i, next[i]) > 0) tris.push(prev[i], i, next[i]);
+    return s;
   }
 
   // Builds the vertex and index data of the whole pool: per polygon its
   // bottom ring (level 0) and top ring (level 1) of vertices (x, y, level,
-  // copy number 0), caps and walls.  Polygon k has the vertices
+  // copy number 0), caps and walls, each face counter-clockwise seen from
+  // outside (back faces are culled).  Polygon k has the vertices
   // vfirst[k] .. vfirst[k+1] - 1 and the indices first[k] .. first[k+1] - 1.
   // With check, also counts the polygons whose triangles do not add up to
   // the outline's area (reported as triangulationErrors).
@@ -214,7 +215,7 @@
       }
       v += 2 * m;
       tris.length = 0;
-      triangulate(px, py, m, tris);
+      const turn = triangulate(px, py, m, tris) < 0 ? -1 : 1;
       if (check) {
         let outline = 0, covered = 0;
         for (let i = 0, j = m - 1; i < m; j = i++) outline += px[j] * py[i] - px[i] * py[j];
@@ -224,14 +225,22 @@
         }
         if (Math.abs(Math.abs(outline) - covered) > 1e-6 * Math.abs(outline) + 1e-9) errors++;
       }
+      // Triangles and edges of a clockwise outline are taken backwards.
+      const u = turn > 0 ? 1 : 2, w = 3 - u;
       for (let t = 0; t < tris.length; t += 3) {
-        push(bottom + tris[t], bottom + tris[t + 2], bottom + tris[t + 1]);
-        push(top + tris[t], top + tris[t + 1], top + tris[t + 2]);
+        push(bottom + tris[t], bottom + tris[t + w], bottom + tris[t + u]);
+        push(top + tris[t], top + tris[t + u], top + tris[t + w]);
       }
       for (let j = 0; j < m; j++) {
         const j1 = j + 1 === m ? 0 : j + 1;
-        push(bottom + j, bottom + j1, top + j1);
-        push(bottom + j, top + j1, top + j);
+        const b1 = bottom + j1, t1 = top + j1, tj = top + j;
+        if (turn > 0) {
+          push(bottom + j, b1, t1);
+          push(bottom + j, t1, tj);
+        } else {
+          push(bottom + j, t1, b1);
+          push(bottom + j, tj, t1);
+        }
       }
     }
     first[count] = e;
@@ -389,8 +398,7 @@
 
   // Flat shading with a head light: the face normal from screen-space
   // derivatives of the position, against the viewing direction, so faces
-  // square to the view show their colour exactly and mirrored placements
-  // need no care.
+  // square to the view show their colour exactly, whatever the placement.
   const FRAGMENT_SHADER = `#version 300 es
     precision highp float;
     in vec3 vWorld;
@@ -476,9 +484,12 @@
     times.triangulate = performance.now();
 
     // Placements: two vec4 per placement (one identity placement for a part
-    // without matrices), at aligned offsets; and the part's batch size: software
-    // rasterisers pay per instance, so small meshes with many placements
-    // draw many placements per instance from copies of the mesh.
+    // without matrices).  Mirrored placements (negative determinant) turn
+    // faces inside out, so a part's placements form two groups, each at an
+    // aligned offset: as they are, and mirrored (drawn with the other front
+    // face).  Batch size: software rasterisers pay per instance, so small
+    // meshes with many placements draw many placements per instance from
+    // copies of the mesh.
     let placementTotal = 0;
     let indexTotal = 0;
     let copyVertexTotal = 0;
@@ -488,8 +499,17 @@
       if (floats % 6 !== 0) throw new Error("part " + part.node.id + ": matrices are not a multiple of 6 floats");
       part.instanced = floats > 0;
       part.placements = part.instanced ? floats / 6 : 1;
-      part.firstPlacement = placementTotal;
-      placementTotal += Math.ceil(part.placements / align) * align;
+      let mirrored = 0;
+      for (let j = 0, q = part.matrixOffset; j < floats / 6; j++, q += 6) {
+        if (matrices[q] * matrices[q + 4] - matrices[q + 1] * matrices[q + 3] < 0) mirrored++;
+      }
+      const inverted = part.height < 0; // a negative height turns faces too
+      part.groups = [];
+      for (const [count, flip] of [[part.placements - mirrored, inverted], [mirrored, !inverted]]) {
+        if (count === 0) continue;
+        part.groups.push({ first: placementTotal, count, flip });
+        placementTotal += Math.ceil(count / align) * align;
+      }
       let indices = 0, vertices = 0;
       for (const ref of part.refs) {
         if (!Number.isInteger(ref) || ref < 0 || ref >= pool.length) throw new Error("part " + part.node.id + ": no pool polygon " + ref);
@@ -505,14 +525,17 @@
     // The last chunk bound may reach past the last placement.
     const placementData = new Float32Array((placementTotal + chunk) * 8);
     for (const part of parts) {
-      const base = 8 * part.firstPlacement;
       if (!part.instanced) {
-        placementData.set([1, 0, 0, 0, 1, 0, 0, 0], base);
+        placementData.set([1, 0, 0, 0, 1, 0, 0, 0], 8 * part.groups[0].first);
         continue;
       }
+      const at = part.groups.map((g) => 8 * g.first);
       for (let j = 0; j < part.placements; j++) {
         const q = part.matrixOffset + 6 * j;
-        const t = base + 8 * j;
+        const mirror = matrices[q] * matrices[q + 4] - matrices[q + 1] * matrices[q + 3] < 0;
+        const k = mirror && part.groups.length === 2 ? 1 : 0;
+        const t = at[k];
+        at[k] += 8;
         placementData[t] = matrices[q]; placementData[t + 1] = matrices[q + 1];
         placementData[t + 2] = matrices[q + 2]; placementData[t + 3] = matrices[q + 3];
         placementData[t + 4] = matrices[q + 4]; placementData[t + 5] = matrices[q + 5];
@@ -561,15 +584,17 @@
         x1 = Math.max(x1, b[4 * ref + 2]); y1 = Math.max(y1, b[4 * ref + 3]);
       }
       const [ox, oy, oz] = part.offset;
-      for (let j = 0; j < part.placements; j++) {
-        const t = 8 * (part.firstPlacement + j);
+      for (const group of part.groups) for (let j = 0; j < group.count; j++) {
+        const t = 8 * (group.first + j);
         const a = placementData[t], b = placementData[t + 1], tx = placementData[t + 2];
         const c = placementData[t + 3], d = placementData[t + 4], ty = placementData[t + 5];
-        for (const [x, y] of [[x0, y0], [x1, y0], [x0, y1], [x1, y1]]) {
-          const wx = a * x + b * y + tx + ox, wy = c * x + d * y + ty + oy;
-          if (wx < lo[0]) lo[0] = wx; if (wx > hi[0]) hi[0] = wx;
-          if (wy < lo[1]) lo[1] = wy; if (wy > hi[1]) hi[1] = wy;
-        }
+        // The extremes of an affine image of a box are at its corners.
+        const wx0 = tx + ox + Math.min(a * x0, a * x1) + Math.min(b * y0, b * y1);
+        const wx1 = tx + ox + Math.max(a * x0, a * x1) + Math.max(b * y0, b * y1);
+        const wy0 = ty + oy + Math.min(c * x0, c * x1) + Math.min(d * y0, d * y1);
+        const wy1 = ty + oy + Math.max(c * x0, c * x1) + Math.max(d * y0, d * y1);
+        if (wx0 < lo[0]) lo[0] = wx0; if (wx1 > hi[0]) hi[0] = wx1;
+        if (wy0 < lo[1]) lo[1] = wy0; if (wy1 > hi[1]) hi[1] = wy1;
       }
       lo[2] = Math.min(lo[2], oz, oz + part.height);
       hi[2] = Math.max(hi[2], oz, oz + part.height);
@@ -601,7 +626,7 @@
     gl.useProgram(prog);
     gl.uniformBlockBinding(prog, gl.getUniformBlockIndex(prog, "Placements"), 0);
     gl.enable(gl.DEPTH_TEST);
-    gl.disable(gl.CULL_FACE);
+    gl.enable(gl.CULL_FACE);
     gl.clearColor(0.957, 0.961, 0.969, 1);
     times.upload = performance.now();
 
@@ -655,13 +680,16 @@
         if (vao !== bound) { gl.bindVertexArray(vao); bound = vao; }
         gl.uniform3fv(uColor, part.color);
         gl.uniform4f(uPlace, part.offset[0], part.offset[1], zScale * part.offset[2], zScale * part.height);
-        for (let c0 = 0; c0 < part.placements; c0 += chunk) {
-          const n = Math.min(chunk, part.placements - c0);
-          gl.bindBufferRange(gl.UNIFORM_BUFFER, 0, placementBuffer, 32 * (part.firstPlacement + c0), 32 * chunk);
-          gl.uniform2i(uBatch, part.batch, n);
-          gl.drawElementsInstanced(gl.TRIANGLES, part.elementCount, gl.UNSIGNED_INT, part.elementOffset * 4, Math.ceil(n / part.batch));
-          calls++;
-          gpuInstances += Math.ceil(n / part.batch);
+        for (const group of part.groups) {
+          gl.frontFace(group.flip ? gl.CW : gl.CCW);
+          for (let c0 = 0; c0 < group.count; c0 += chunk) {
+            const n = Math.min(chunk, group.count - c0);
+            gl.bindBufferRange(gl.UNIFORM_BUFFER, 0, placementBuffer, 32 * (group.first + c0), 32 * chunk);
+            gl.uniform2i(uBatch, part.batch, n);
+            gl.drawElementsInstanced(gl.TRIANGLES, part.elementCount, gl.UNSIGNED_INT, part.elementOffset * 4, Math.ceil(n / part.batch));
+            calls++;
+            gpuInstances += Math.ceil(n / part.batch);
+          }
         }
         instances += part.placements;
         polygons += part.placements * part.refs.length;
@@ -669,6 +697,7 @@
       }
       gl.bindVertexArray(null);
       drawStats = { drawCalls: calls, instancesDrawn: instances, gpuInstances, polygonsDrawn: polygons, trianglesDrawn: triangles };
+      return drawStats;
     }
 
     let pending = false;
@@ -772,9 +801,14 @@
     canvas.addEventListener("contextmenu", (ev) => ev.preventDefault());
     canvas.addEventListener("pointerdown", (ev) => {
       drag = { x: ev.clientX, y: ev.clientY, pan: ev.button !== 0 || ev.shiftKey || ev.ctrlKey };
-      canvas.setPointerCapture(ev.pointerId);
+      try {
+        canvas.setPointerCapture(ev.pointerId); // keep the drag when the pointer leaves the canvas
+      } catch (_) {
+        // not an active pointer (a synthetic event): the drag works without capture
+      }
     });
-    canvas.addEventListener("pointerup", (ev) => { drag = null; canvas.releasePointerCapture(ev.pointerId); });
+    canvas.addEventListener("pointerup", () => { drag = null; });
+    canvas.addEventListener("pointercancel", () => { drag = null; });
     canvas.addEventListener("pointermove", (ev) => {
       if (!drag) return;
       const dx = ev.clientX - drag.x, dy = ev.clientY - drag.y;
@@ -854,7 +888,7 @@
       canvas: [rect.left, rect.top, rect.width, rect.height],
       renderer: gl.getParameter(gl.RENDERER),
     }, drawStats));
-    window.corvaneViewer = { camera, parts, root, draw, fit, setZScale, triangulate };
+    window.corvaneViewer = { camera, parts, root, draw, fit, setZScale };
   }
 
   try {
