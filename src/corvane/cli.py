@@ -2,7 +2,7 @@
 
     corvane lumino FILE.gds [--output layer|cell] [--z-scale Z] [--curve-tolerance T|none]
                             [--exclude PATTERN ...] [--stack STACK.json] [--inbox DIR] [--view]
-    corvane view [MESSAGE.json] [--inbox [DIR]] [--open] [--screenshot OUT.png] [--size WxH] [--top]
+    corvane view [MESSAGE.json] [--inbox [DIR]] [--open] [--screenshot OUT.png] [--size WxH] [--top] [--z-scale Z]
     corvane weftnet [FOLDER] [--plot OUT.png|OUT.svg] [--prog PROGRAM]
     corvane freeze CELL [key=value ...] [--json]
 
@@ -107,6 +107,13 @@ def _number(text: str) -> float:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
     if not math.isfinite(value):
         raise argparse.ArgumentTypeError(f"not a finite number: {text!r}")
+    return value
+
+
+def _positive(text: str) -> float:
+    value = _number(text)
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"must be positive: {text!r}")
     return value
 
 
@@ -295,10 +302,12 @@ def _cmd_view(args: argparse.Namespace) -> int:
     except viewer.MessageError as exc:
         raise CommandError(str(exc)) from None
     print(f"page: {page.resolve()}")
+    # Viewer options travel in the page address.
+    options = (["view=top"] if args.top else []) + ([f"zscale={args.z_scale:g}"] if args.z_scale != 1 else [])
+    fragment = "&".join(options)
     if args.screenshot:
         from corvane.viewer import headless
 
-        fragment = "view=top" if args.top else ""
         with _Progress("corvane view", f"rendering {page.name} in headless Chromium"):
             try:
                 shot = headless.screenshot(page, args.screenshot, size=args.size, fragment=fragment)
@@ -308,7 +317,9 @@ def _cmd_view(args: argparse.Namespace) -> int:
     if args.open:
         import webbrowser
 
-        if not webbrowser.open(page.resolve().as_uri()):
+        from corvane.viewer import headless
+
+        if not webbrowser.open(headless.page_url(page, fragment)):
             raise CommandError(f"no web browser to open {page}")
     return 0
 
@@ -446,7 +457,8 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--open", action="store_true", help="open the page in the web browser")
     p.add_argument("--screenshot", metavar="OUT.png", help="save what the page shows, rendered by headless Chromium")
     p.add_argument("--size", type=_window_size, default=(1280, 800), metavar="WxH", help="screenshot size (default 1280x800)")
-    p.add_argument("--top", action="store_true", help="screenshot from above instead of the oblique view")
+    p.add_argument("--top", action="store_true", help="view from above instead of the oblique view")
+    p.add_argument("--z-scale", type=_positive, default=1.0, metavar="Z", help="start with heights scaled by Z (default 1)")
     p.set_defaults(run=_cmd_view)
 
     p = commands.add_parser(
