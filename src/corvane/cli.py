@@ -57,7 +57,7 @@ class _Progress:
 
     def _say(self) -> None:
         with self._lock:
-            if not self._done:
+            if not self._done and not self._said:
                 print(f"{self.prog}: {self.what} ...", file=sys.stderr, flush=True)
                 self._said = True
 
