@@ -66,16 +66,6 @@ def test_lumino_sends_what_lumino_sends(tmp_path, options, kwargs):
 
 
 @shared
-def test_lumino_view_writes_the_page_beside_the_message(tmp_path):
-    run = corvane("lumino", LOOPBACK, "--stack", SKY130, "--view", home=tmp_path)
-    assert run.returncode == 0, run.stderr
-    inbox = tmp_path / ".corvane" / "viewer_inbox"
-    (message,) = inbox.glob("*.json")
-    assert run.stdout.splitlines()[1] == f"page: {message.with_suffix('.html')}"
-    assert '<script type="application/json" id="lumino-message">{"type":"data"' in message.with_suffix(".html").read_text()
-
-
-@shared
 def test_lumino_without_stack_uses_the_active_pdk(tmp_path):
     # The default PDK knows none of the 130 nm layers: an empty tree, still a message.
     run = corvane("lumino", LOOPBACK, "--inbox", tmp_path)

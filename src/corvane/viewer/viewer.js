@@ -1,17 +1,18 @@
 // corvane's 3D viewer: draws one lumino message with WebGL2.
 //
-// The page holds the message as JSON in the script element "lumino-message".  Its
-// "data" is a tree of parts: inner nodes ("parts") and leaves, each leaf a
-// Part whose shape draws some polygons of the shared pool ("instances",
+// The page holds the message as JSON in the script element "lumino-message".
+// Its "data" is a tree of parts: inner nodes ("parts") and leaves, each leaf
+// a Part whose shape draws some polygons of the shared pool ("instances",
 // base64 float32 x0, y0, x1, y1, ...) at every placement of its matrices
 // (six floats a, b, tx, c, d, ty each; none means one placement as is),
 // extruded from its z position ("loc") by its height, in its colour.
 //
-// Each pool polygon is triangulated once; its bottom and top rings and side
-// walls go into one vertex buffer.  A part draws the index ranges of its
-// polygons with one instanced call, the placements being per-instance
-// attributes.  When the first frame is drawn, the page writes its figures
-// as JSON into the element "corvane-stats" (read by tests and benchmarks).
+// Each pool polygon is triangulated once; its bottom and top rings, caps and
+// side walls go into one vertex and index buffer.  A part draws the index
+// ranges of its polygons with instanced calls, its placements read from a
+// uniform buffer.  When the first frame is drawn, the page writes its
+// figures as JSON into the element "corvane-stats" (read by tests and
+// benchmarks).
 "use strict";
 
 (function () {
@@ -63,8 +64,9 @@
     if (!record || typeof record !== "object" || record.codec !== "b64" || record.dtype !== "float32") {
       throw new Error(what + " is not a base64 float32 buffer record");
     }
-    const shape = record.shape || [0];
-    return shape.reduce((a, b) => a * b, 1);
+    const n = (Array.isArray(record.shape) ? record.shape : [0]).reduce((a, b) => a * b, 1);
+    if (!Number.isInteger(n) || n < 0) throw new Error(what + " has a bad shape");
+    return n;
   }
 
   // Decodes buffer records one after another into one Float32Array; returns
