@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
 # Installs everything the project needs on a fresh machine: the graphviz
-# programs (Debian) and corvane itself (with the two layout-library
+# programs and chromium (Debian) and corvane itself (with the two layout-library
 # stand-ins it ships) and its PyPI dependencies.  Safe to run again.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 py=${PYTHON:-python3}
 export PIP_ROOT_USER_ACTION=ignore
 
-if ! command -v dot >/dev/null 2>&1 && command -v apt-get >/dev/null 2>&1; then
-  apt-get update -qq >/dev/null && apt-get install -y -qq graphviz >/dev/null
+# Debian packages: the graphviz programs (call graph plots) and chromium
+# (the viewer page's tests run it headless).
+debs=()
+command -v dot >/dev/null 2>&1 || debs+=(graphviz)
+command -v chromium >/dev/null 2>&1 || debs+=(chromium)
+if [ ${#debs[@]} -gt 0 ] && command -v apt-get >/dev/null 2>&1; then
+  apt-get update -qq >/dev/null && apt-get install -y -qq "${debs[@]}" >/dev/null
 fi
 
 # Earlier set-ups installed the stand-ins as distributions of their own; the

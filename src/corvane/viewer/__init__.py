@@ -1,0 +1,83 @@
+"""The 3D viewer page: one self-contained HTML file per lumino message.
+
+``page_html(content)`` returns a page that holds the message (its JSON text)
+and the viewer's own JavaScript (``viewer.js``, WebGL2): opened from disk it
+draws the layout with no network access and no build step.  ``write_page``
+puts that page beside a message file of the viewer inbox, ``newest_message``
+finds the latest message there.  ``corvane.viewer.headless`` runs a page in
+headless Chromium (screenshots, the figures the page reports).
+"""
+
+from __future__ import annotations
+
+import os
+import re
+from importlib import resources
+from pathlib import Path
+
+__all__ = ["MessageError", "newest_message", "page_html", "read_message", "write_page"]
+
+_PLACEHOLDER = re.compile(r"@(MESSAGE|SCRIPT)@")
+
+
+class MessageError(ValueError):
+    """A file that is not a viewer message."""
+
+
+def _asset(name: str) -> str:
+    return resources.files(__name__).joinpath(name).read_text(encoding="utf-8")
+
+
+def page_html(content: str | bytes) -> str:
+    """The viewer page for one message (its JSON text)."""
+    text = content.decode("utf-8") if isinstance(content, (bytes, bytearray)) else content
+    # "<" only occurs inside JSON strings, where \u003c means the same; so
+    # escaped, the text can neither end the script element nor open a comment.
+    values = {
+        "MESSAGE": text.replace("<", "\\u003c"),
+        "SCRIPT": _asset("viewer.js"),
+    }
+    return _PLACEHOLDER.sub(lambda m: values[m.group(1)], _asset("viewer.html"))
+
+
+def read_message(path: str | os.PathLike) -> bytes:
+    """The bytes of a viewer message file, checked to be a JSON object with a "data" map."""
+    import orjson
+
+    path = Path(path)
+    data = path.read_bytes()
+    try:
+        message = orjson.loads(data)
+    except orjson.JSONDecodeError as exc:
+        raise MessageError(f"{path}: not JSON ({exc})") from None
+    if not isinstance(message, dict) or not isinstance(message.get("data"), dict):
+        raise MessageError(f'{path}: not a viewer message (no "data" map)')
+    return data
+
+
+def write_page(message: str | os.PathLike, page: str | os.PathLike | None = None) -> Path:
+    """Write the viewer page of the message file ``message``; returns its path.
+
+    The page goes beside the message, with the suffix ".html", unless
+    ``page`` names another file.
+    """
+    message = Path(message)
+    target = Path(page) if page is not None else message.with_suffix(".html")
+    text = page_html(read_message(message))
+    partial = target.with_name(f".{target.name}.part")
+    partial.write_text(text, encoding="utf-8")
+    os.replace(partial, target)
+    return target
+
+
+def newest_message(inbox: str | os.PathLike) -> Path | None:
+    """The most recent message file (``*.json``) in ``inbox``, or None."""
+    folder = Path(inbox)
+    if not folder.is_dir():
+        return None
+    candidates = [p for p in folder.glob("*.json") if p.is_file()]
+    if not candidates:
+        return None
+    # Inbox names sort in sending order; the time of writing decides between
+    # files named otherwise.
+    return max(candidates, key=lambda p: (p.stat().st_mtime_ns, p.name))
