@@ -38,6 +38,15 @@ export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=lib
 # Leak detection is off: the interpreter keeps much memory until exit by design.
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+# Programs the tests start that are not Python (Chromium for the viewer page)
+# must not get the sanitizer runtimes: a wrapper ahead on PATH drops them.
+real_chromium=$(command -v chromium || command -v chromium-browser || true)
+if [ -n "$real_chromium" ]; then
+  mkdir -p "$build/bin"
+  printf '#!/bin/sh\nunset LD_PRELOAD ASAN_OPTIONS UBSAN_OPTIONS PYTHONMALLOC\nexec %s "$@"\n' "$real_chromium" >"$build/bin/chromium"
+  chmod +x "$build/bin/chromium"
+  export PATH="$build/bin:$PATH"
+fi
 found=$("$py" -c "import corvane.core.lumino as l; print(l.__file__)")
 case $found in "$build/stage/"*) ;; *) echo "sanitize: imports $found, not the sanitized build" >&2; exit 1 ;; esac
 

@@ -71,8 +71,8 @@ def test_repeated_calls_keep_memory_flat_and_references_unchanged(tmp_path, make
         call, args, n = make(tmp_path)
         for _ in range(n // 10):  # warm up caches and allocator pools
             call()
+        before = resident_bytes()  # collects first: warm-up garbage may hold the arguments
         refs = [sys.getrefcount(a) for a in args]
-        before = resident_bytes()
         for _ in range(n):
             call()
         grown = resident_bytes() - before
