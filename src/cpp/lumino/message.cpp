@@ -6,6 +6,7 @@
 // doubles to float32 to base64 without any intermediate Python object.
 #include "lumino/message.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -420,11 +421,25 @@ bool splice(nb::handle encoded, nb::handle token, const std::string& pool_json, 
     const std::string_view all(data, size_t(size));
     const size_t at = all.find(quoted);
     if (at == std::string_view::npos || all.find(quoted, at + 1) != std::string_view::npos) return false;
+    const std::string_view head = all.substr(0, at), tail = all.substr(at + quoted.size());
+    auto ascii = [](std::string_view v) {
+        return std::all_of(v.begin(), v.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    };
+    if (ascii(head) && ascii(tail)) {
+        // The text written in place (the pool's JSON is ASCII): one copy.
+        const size_t n = head.size() + pool_json.size() + tail.size();
+        text = own(PyUnicode_New(Py_ssize_t(n), 127));
+        char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.ptr()));
+        std::memcpy(out, head.data(), head.size());
+        std::memcpy(out + head.size(), pool_json.data(), pool_json.size());
+        std::memcpy(out + head.size() + pool_json.size(), tail.data(), tail.size());
+        return true;
+    }
     std::string out;
     out.reserve(all.size() + pool_json.size());
-    out.append(all.substr(0, at));
+    out.append(head);
     out.append(pool_json);
-    out.append(all.substr(at + quoted.size()));
+    out.append(tail);
     text = own(PyUnicode_DecodeUTF8(out.data(), Py_ssize_t(out.size()), "strict"));
     return true;
 }
