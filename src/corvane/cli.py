@@ -121,6 +121,8 @@ def _stack_problem(data: Any) -> str | None:
     """What is wrong with a layer-stack file's content, or None."""
     if not isinstance(data, dict):
         return "the top level is not an object"
+    if data.get("name") is not None and not isinstance(data["name"], str):
+        return '"name" must be a text'
     layers = data.get("layers")
     if not isinstance(layers, list) or not layers:
         return 'no "layers" list'
@@ -228,7 +230,10 @@ def _cmd_lumino(args: argparse.Namespace) -> int:
     from corvane.core import communication, lumino
 
     if args.inbox is not None:
-        communication.set_inbox(args.inbox)
+        inbox = Path(args.inbox).expanduser()
+        if inbox.exists() and not inbox.is_dir():
+            raise CommandError(f"{args.inbox}: the inbox is not a folder")
+        communication.set_inbox(inbox)
     output = lumino.Output.CELL if args.output == "cell" else lumino.Output.LAYER
 
     def send() -> None:
@@ -418,7 +423,7 @@ def _parser() -> argparse.ArgumentParser:
     )
     p.add_argument("gds_file", metavar="FILE.gds", help="the layout")
     p.add_argument("--output", choices=("layer", "cell"), default="layer", help="tree by layer (default) or by cell")
-    p.add_argument("--z-scale", type=_number, default=1.0, metavar="Z", help="scale of heights (default 1)")
+    p.add_argument("--z-scale", type=_positive, default=1.0, metavar="Z", help="scale of heights (default 1)")
     p.add_argument(
         "--curve-tolerance",
         type=_tolerance,

@@ -14,6 +14,10 @@ class LuminoMessage:
 
     content: str
 
+    def __post_init__(self) -> None:
+        if not isinstance(self.content, str):
+            raise TypeError(f"content must be a str (the message's JSON text), not {type(self.content).__name__}")
+
 
 def _copy(value: Any) -> Any:
     """A shallow copy of a list or dict, so a record does not share containers with the graph."""
@@ -58,6 +62,8 @@ class FactoryRecord:
     @classmethod
     def from_weftnet(cls, G: Any, name: str) -> FactoryRecord:
         """The record of node ``name`` of the call graph ``G`` (a directed graph)."""
+        if not all(hasattr(G, member) for member in ("nodes", "successors", "predecessors")):
+            raise TypeError(f"G must be a directed graph (networkx DiGraph), not {type(G).__name__}")
         attrs = G.nodes[name]
         return cls(
             name=name,

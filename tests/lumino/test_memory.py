@@ -29,6 +29,7 @@ def small_layout():
     return ly
 
 
+@pytest.mark.memory
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
 def test_repeated_parsing_does_not_grow_memory():
     ly = small_layout()

@@ -230,7 +230,10 @@ def test_rectangles_simplify_exactly_like_shapely(layout, tolerance):
 def test_invalid_tolerance_is_an_error_not_a_silent_no_op(layout, tolerance):
     top = layout.create_cell("TOP")
     box(top, layout, 0, 0, 10, 10)
-    g = parser(layout, curve_tolerance=tolerance)
+    with pytest.raises(ValueError, match="curve_tolerance must be a non-negative number or None"):
+        parser(layout, curve_tolerance=tolerance)
+    g = parser(layout)
+    g.curve_tolerance = tolerance  # assigned after construction: refused when used
     with pytest.raises(ValueError, match="curve_tolerance must be a non-negative number or None"):
         g.parse_cells(top)
     assert g.instances == [] and g.instance_mapping == {}

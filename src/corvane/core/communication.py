@@ -47,6 +47,8 @@ def get_inbox() -> Path:
 def set_inbox(path: str | os.PathLike | None) -> None:
     """Use ``path`` as the viewer inbox; ``None`` restores the default."""
     global _inbox
+    if path is not None and not isinstance(path, (str, os.PathLike)):
+        raise TypeError(f"path must be a folder path (str or os.PathLike) or None, not {type(path).__name__}")
     _inbox = None if path is None else Path(path).expanduser()
 
 
@@ -90,6 +92,8 @@ def set_transport(transport: Transport | None) -> Transport | None:
     Returns the transport that was installed before.
     """
     global _transport
+    if transport is not None and not callable(transport):
+        raise TypeError(f"transport must be callable (transport(message)) or None, not {type(transport).__name__}")
     previous = _transport
     _transport = transport
     return previous

@@ -26,6 +26,18 @@ def _library():
     return velloc.pdk
 
 
+_PDK_MEMBERS = ("name", "cells", "layer_stack", "layer_views")
+
+
+def _check(argument: str, pdk: Any) -> None:
+    """A PDK must offer at least one of the members readers use (or be None)."""
+    if pdk is not None and not any(hasattr(pdk, member) for member in _PDK_MEMBERS):
+        raise TypeError(
+            f"{argument} must be a PDK (an object with name, cells, layer_stack or layer_views) or None, "
+            f"not {type(pdk).__name__}"
+        )
+
+
 def get_pdk() -> Any:
     """The active PDK."""
     return _library().get_active_pdk()
@@ -33,6 +45,7 @@ def get_pdk() -> Any:
 
 def set_pdk(pdk: Any) -> None:
     """Activate ``pdk``; ``None`` goes back to the generic PDK."""
+    _check("pdk", pdk)
     _library().activate(pdk)
 
 
@@ -43,6 +56,7 @@ def get_base_pdk() -> Any:
 
 def set_base_pdk(pdk: Any) -> None:
     """Set the base PDK; ``None`` makes it follow the active PDK again."""
+    _check("pdk", pdk)
     global _base_pdk
     _base_pdk = pdk
 

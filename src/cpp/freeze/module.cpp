@@ -15,10 +15,10 @@ NB_MODULE(freeze, m) {
     m.attr("get_pdk") = lazy_import("corvane.core.pdk", "get_pdk");
     m.attr("log") = lazy_import("corvane.logger", "get_logger");
 
-    m.def("freeze", &freeze::freeze_cell, "cell_name"_a, "kwargs"_a,
+    m.def("freeze", &freeze::freeze_cell, "cell_name"_a.none(), "kwargs"_a,
           nb::sig("def freeze(cell_name: str, **kwargs: typing.Any) -> dict[str, typing.Any]"),
           "Freeze a python cell as schematic netlist.");
-    m.def("_normalize_names", &freeze::normalize_names, "netlist"_a,
+    m.def("_normalize_names", &freeze::normalize_names, "netlist"_a.none(),
           nb::sig("def _normalize_names(netlist: dict[str, typing.Any]) -> None"), "Normalize names in the netlist.");
 
     corvane::ModuleHandle::finish_init(m);

@@ -69,6 +69,35 @@ nb::str concat(std::initializer_list<nb::handle> parts) {
     fail();
 }
 
+std::string kind_of(nb::handle value) {
+    return nb::cast<std::string>(nb::handle((PyObject*)Py_TYPE(value.ptr())).attr("__name__"));
+}
+
+bool is_map(nb::handle value) {
+    if (PyDict_Check(value.ptr())) return true;
+    nb::object mapping = nb::module_::import_("collections.abc").attr("Mapping");
+    const int r = PyObject_IsInstance(value.ptr(), mapping.ptr());
+    if (r < 0) fail();
+    return r == 1;
+}
+
+// TypeError "<where> must be <kind>, not <type>"; `where` is made only on error.
+template <class Where>
+void require_map(nb::handle value, Where&& where, const char* kind = "a dict") {
+    if (is_map(value)) return;
+    raise(PyExc_TypeError, where() + " must be " + kind + ", not " + kind_of(value));
+}
+
+// netlist['<section>'] as a text, for error messages.
+auto section(const char* name) {
+    return [name] { return std::string("netlist['") + name + "']"; };
+}
+
+// netlist['<section>'][<key>] as a text.
+auto entry(const char* name, nb::handle key) {
+    return [name, key] { return std::string("netlist['") + name + "'][" + nb::cast<std::string>(nb::repr(key)) + "]"; };
+}
+
 // (key, value) pairs of a map, taken before any of them is used.
 std::vector<std::pair<nb::object, nb::object>> items_of(nb::handle map) {
     nb::object list;
@@ -181,12 +210,16 @@ std::vector<nb::str> warning_texts(const nb::object& warnings) {
 }  // namespace
 
 void normalize_names(nb::handle netlist) {
+    require_map(netlist, [] { return std::string("netlist"); });
     nb::object instances = netlist["instances"];
     nb::object placements = netlist["placements"];
+    require_map(instances, section("instances"));
+    require_map(placements, section("placements"));
 
     InstanceNamer namer;
     nb::dict mapping, new_instances, new_placements;
     for (auto& [old_name, instance] : items_of(instances)) {
+        require_map(instance, entry("instances", old_name), "a dict with 'component'");
         nb::object component = instance["component"];
         if (!PyUnicode_Check(component.ptr()))
             raise_text(PyExc_TypeError, concat({nb::str("The component of instance "), repr_of(old_name),
@@ -203,10 +236,12 @@ void normalize_names(nb::handle netlist) {
     netlist["placements"] = new_placements;
 
     nb::object connections = netlist["connections"];
+    require_map(connections, section("connections"));
     netlist["connections"] = renamed_links(connections, mapping);
 
     nb::dict ports;
     nb::object old_ports = netlist["ports"];
+    require_map(old_ports, section("ports"));
     for (auto& [outer, inner] : items_of(old_ports))
         if (auto r = renamed(inner, mapping)) ports[outer] = *r;
     netlist["ports"] = ports;
@@ -214,8 +249,12 @@ void normalize_names(nb::handle netlist) {
     // Bundles are rewritten in copies: the component's own netlist keeps its routes.
     nb::dict routes;
     nb::object old_routes = netlist["routes"];
+    require_map(old_routes, section("routes"));
     for (auto& [name, bundle] : items_of(old_routes)) {
-        nb::dict links = renamed_links(get_or(bundle, "links", nb::dict()), mapping);
+        require_map(bundle, entry("routes", name));
+        nb::object old_links = get_or(bundle, "links", nb::dict());
+        require_map(old_links, [&] { return entry("routes", name)() + "['links']"; });
+        nb::dict links = renamed_links(old_links, mapping);
         nb::dict copy;
         if (PyDict_Merge(copy.ptr(), bundle.ptr(), 1) < 0) fail();
         copy["links"] = links;
@@ -225,7 +264,12 @@ void normalize_names(nb::handle netlist) {
 
     nb::list nets;
     nb::object old_nets = netlist["nets"];
+    // A map or a text would be walked key by key, letter by letter (an empty
+    // map is what a netlist without nets gives).
+    if ((is_map(old_nets) && truthy(old_nets)) || PyUnicode_Check(old_nets.ptr()) || PyBytes_Check(old_nets.ptr()))
+        raise(PyExc_TypeError, "netlist['nets'] must be a list of {'p1', 'p2'} maps, not " + kind_of(old_nets));
     corvane::for_each(old_nets, [&](nb::object net) {
+        require_map(net, [] { return std::string("a net of netlist['nets']"); }, "a dict with 'p1' and 'p2'");
         auto r1 = renamed(net["p1"], mapping);
         auto r2 = renamed(net["p2"], mapping);
         if (r1 && r2) {
@@ -238,7 +282,9 @@ void normalize_names(nb::handle netlist) {
     netlist["nets"] = nets;
 }
 
-nb::dict freeze_cell(nb::str cell_name, nb::kwargs kwargs) {
+nb::dict freeze_cell(nb::handle name, nb::kwargs kwargs) {
+    if (!PyUnicode_Check(name.ptr())) raise(PyExc_TypeError, "cell_name must be a str, not " + kind_of(name));
+    nb::str cell_name = nb::borrow<nb::str>(name);
     nb::object pdk = corvane::module_attr("get_pdk")();
     nb::object cells = pdk.attr("cells");
     if (!contains(cells, cell_name))

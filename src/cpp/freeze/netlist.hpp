@@ -8,7 +8,7 @@ namespace freeze {
 
 // freeze(cell_name, **kwargs): the cell of the active PDK as a schematic
 // netlist map with the six sections and normalised instance names.
-nb::dict freeze_cell(nb::str cell_name, nb::kwargs kwargs);
+nb::dict freeze_cell(nb::handle cell_name, nb::kwargs kwargs);
 
 // _normalize_names(netlist): renames the instances in place and makes every
 // connection, port, route link and net follow; references to instances that

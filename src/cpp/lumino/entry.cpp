@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "lumino/checks.hpp"
 #include "lumino/message.hpp"
 #include "lumino/pyedge.hpp"
 
@@ -42,6 +43,7 @@ double checked_arguments(nb::handle gds_file, nb::handle z_scale, nb::handle cur
         wrong_type("curve_tolerance", "a float or None", curve_tolerance);
     if (!exclude_layers.is_none() && !PyList_Check(exclude_layers.ptr()))
         wrong_type("exclude_layers", "a list or None", exclude_layers);
+    check_entry_values(z, curve_tolerance, exclude_layers);
     return z;
 }
 
@@ -61,6 +63,7 @@ nb::object to_3D_viewer(nb::handle gds_file, nb::handle output, nb::handle layer
                         nb::handle z_scale, nb::handle curve_tolerance, nb::handle exclude_layers,
                         nb::handle as_dict) {
     const double z = checked_arguments(gds_file, z_scale, curve_tolerance, exclude_layers);
+    check_layer_objects(layer_views, layer_stack);
     // Everything made from here on stays reachable from the result until the
     // call returns: collections in between would only re-scan it.
     corvane::GcPause pause;

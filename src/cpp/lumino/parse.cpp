@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "lumino/checks.hpp"
 #include "lumino/gds2.hpp"
 #include "lumino/ktrans.hpp"
 #include "lumino/pool_py.hpp"
@@ -242,6 +243,8 @@ void simplify_batch(std::vector<Outline>& outlines, nb::handle tolerance) {
     nb::object polys = shapely.attr("from_ragged_array")(shapely.attr("GeometryType").attr("POLYGON"), c_arr,
                                                           nb::make_tuple(r_arr, g_arr));
     nb::object simp = shapely.attr("simplify")(polys, tolerance, "preserve_topology"_a = true);
+    if (PyObject_Length(simp.ptr()) != Py_ssize_t(batch.size()))
+        corvane::raise(PyExc_RuntimeError, "shapely.simplify did not return one outline per outline");
     nb::object ok = np.attr("logical_and")(np.attr("equal")(shapely.attr("get_type_id")(simp), 3),
                                            np.attr("logical_not")(shapely.attr("is_empty")(simp)));
     nb::object ok_idx = np.attr("flatnonzero")(ok).attr("astype")("int64");
@@ -291,15 +294,7 @@ void simplify_serial(std::vector<Outline>& outlines, nb::handle tolerance) {
 constexpr size_t kPointsPerThread = 20000;
 
 void simplify(std::vector<Outline>& outlines, nb::handle tolerance) {
-    if (PyFloat_Check(tolerance.ptr()) || PyLong_Check(tolerance.ptr())) {
-        const double tol = PyFloat_AsDouble(tolerance.ptr());
-        if (tol == -1.0 && PyErr_Occurred()) throw nb::python_error();
-        if (std::isnan(tol) || tol < 0.0) {
-            std::string msg = "curve_tolerance must be a non-negative number or None, not ";
-            msg += nb::cast<std::string>(nb::repr(tolerance));
-            corvane::raise(PyExc_ValueError, msg);
-        }
-    }
+    check_curve_tolerance(tolerance);  // a scalar: one simplified outline per outline
     // Each outline is simplified on its own, so the batch splits into
     // consecutive chunks of about equal point counts, one per thread: GEOS
     // runs without the interpreter lock, and the results are those of one
@@ -625,6 +620,7 @@ ParseGDS::ParseGDS(nb::object layout_, nb::object layers_, double z_scale_, nb::
       layer_map(nb::dict()),
       reverse_layer_map(nb::dict()),
       cell_index_map(nb::dict()) {
+    check_parser_arguments(layout, layers, z_scale, curve_tolerance, exclude_layers);
     extract_layers();
     nb::dict cells;
     corvane::for_each(layout.attr("each_cell")(), [&](nb::object cell) { cells[cell.attr("cell_index")()] = cell; });
@@ -645,6 +641,7 @@ void ParseGDS::extract_layers() {
 }
 
 nb::object ParseGDS::get_name(nb::handle layer_spec) const {
+    check_layer_spec(layer_spec);
     std::string text = pair_text(layer_spec);
     if (!contains(layers, layer_spec)) return nb::str(text.c_str());
     std::string name = corvane::str_of(layers[layer_spec].attr("name"));
@@ -654,21 +651,25 @@ nb::object ParseGDS::get_name(nb::handle layer_spec) const {
 }
 
 nb::object ParseGDS::get_color(nb::handle layer_spec) const {
+    check_layer_spec(layer_spec);
     if (!contains(layers, layer_spec)) return nb::str("#000000");
     return layers[layer_spec].attr("color");
 }
 
 nb::object ParseGDS::get_zmin(nb::handle layer_spec) const {
+    check_layer_spec(layer_spec);
     if (!contains(layers, layer_spec)) return nb::float_(-z_scale);
     return multiply_num(z_scale, layers[layer_spec].attr("zmin"));
 }
 
 nb::object ParseGDS::get_height(nb::handle layer_spec) const {
+    check_layer_spec(layer_spec);
     if (!contains(layers, layer_spec)) return nb::float_(z_scale * 0.05);
     return multiply_num(z_scale, layers[layer_spec].attr("thickness"));
 }
 
 nb::list ParseGDS::extract_dpolygon(nb::handle polygon) const {
+    check_polygon(polygon);
     std::vector<Outline> one(1);
     hull_points(polygon, layout_unit(layout), one[0]);
     if (!curve_tolerance.is_none()) simplify(one, curve_tolerance);
@@ -676,6 +677,7 @@ nb::list ParseGDS::extract_dpolygon(nb::handle polygon) const {
 }
 
 nb::object ParseGDS::parse_cells(nb::handle cell) {
+    check_own_cell(layout, cell);
     std::unique_ptr<ParseTree> tree = parse_tree(nb::make_tuple(cell), false);
     return tree_records(*tree)[0];
 }

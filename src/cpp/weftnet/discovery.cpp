@@ -21,6 +21,7 @@ bool holds_init(nb::handle dir) { return truthy(join_path(dir, nb::str("__init__
 }  // namespace
 
 nb::object find_lib_root(nb::handle lib_path) {
+    require_path("lib_path", lib_path);
     nb::object path = make_path(lib_path);
     nb::object root = truthy(path.attr("is_dir")()) ? path : path.attr("parent");
     if (!holds_init(root)) return root;
@@ -36,6 +37,7 @@ nb::object find_lib_root(nb::handle lib_path) {
 }
 
 nb::str find_lib_name(nb::handle lib_path) {
+    require_path("lib_path", lib_path);
     nb::object root = find_lib_root(lib_path);
     nb::list names;
     names.append(root.attr("name"));

@@ -40,6 +40,9 @@ struct ValidityCheck {
         nb::list empty;
         nb::object decos = get_or(func_info, decorators, empty);
         nb::object resolved = get_or(func_info, resolved_decorators, empty);
+        // A text would be searched for substrings: "yaml" in "not_yaml".
+        if (!is_collection(decos)) type_error("func_info['decorators']", "a list of texts", decos);
+        if (!is_collection(resolved)) type_error("func_info['resolved_decorators']", "a list of texts", resolved);
         for (const nb::str& d : allowed)
             if (contains(resolved, d) || contains(decos, d)) return true;
         return false;
@@ -104,6 +107,7 @@ nb::object create_weftnet(nb::handle graph_data_in, nb::handle lib_paths_in) {
 
     const ValidityCheck valid;
     nb::object functions = get_item(graph_data, "functions");
+    require_mapping("graph_data['functions']", functions);
     nb::object modules;  // read when first needed
     nb::dict empty_record;
     nb::str k_path("path"), k_params("parameter_defaults"), k_resolved_params("resolved_parameter_defaults"),
@@ -155,27 +159,52 @@ nb::object create_weftnet(nb::handle graph_data_in, nb::handle lib_paths_in) {
         const std::string name = full.substr(dot + 1);
         nb::str module_name = to_str(module);
 
-        if (!modules.is_valid()) modules = get_item(graph_data, "modules");
+        if (!modules.is_valid()) {
+            modules = get_item(graph_data, "modules");
+            require_mapping("graph_data['modules']", modules);
+        }
         if (!contains(modules, module_name)) {
             log_warning("Module " + module + " not found in graph data for function " + full + ".");
             return;
         }
-        nb::object source = get_item(get_item(modules, module_name), k_path);
+        // Where a wrong value sits, for the error text (made only on error).
+        auto at = [](const char* section, nb::handle key, const char* field) {
+            std::string s = "graph_data['";
+            s += section;
+            s += "'][" + utf8(nb::repr(key)) + "]";
+            if (field) s += std::string("['") + field + "']";
+            return s;
+        };
+        nb::object module_record = get_item(modules, module_name);
+        if (!is_mapping(module_record)) type_error(at("modules", module_name, nullptr).c_str(), "a dict", module_record);
+        nb::object source = get_item(module_record, k_path);
+        if (!is_path(source)) type_error(at("modules", module_name, "path").c_str(), "a path text", source);
         nb::object source_path = resolve_source(source);
         if (contains(ignored_paths(), source_path)) return;
 
         // Parameter defaults that resolve to another name (a function) add a callee.
         nb::object params = get_item(record, k_params);
+        if (!is_mapping(params)) type_error(at("functions", full_name, "parameter_defaults").c_str(), "a dict", params);
+        nb::object resolved_defaults = get_item(record, k_resolved_params);
+        if (!is_mapping(resolved_defaults))
+            type_error(at("functions", full_name, "resolved_parameter_defaults").c_str(), "a dict", resolved_defaults);
         nb::list resolved_params;
-        corvane::for_each(get_item(record, k_resolved_params).attr("items")(), [&](nb::object pv) {
+        corvane::for_each(resolved_defaults.attr("items")(), [&](nb::object pv) {
             nb::object value = pv[1];
             nb::object raw = get_item(params, pv[0]);
             if (not_equal(value, raw) && PyUnicode_Check(value.ptr())) resolved_params.append(value);
         });
 
-        nb::object callees = nb::steal(PySet_New(get_item(record, k_calls).ptr()));
+        // Absent (None) sequences fail as Python's iteration does; a text
+        // would be taken letter by letter.
+        nb::object calls = get_item(record, k_calls), gets = get_item(record, k_gets);
+        if (!calls.is_none() && !is_collection(calls))
+            type_error(at("functions", full_name, "resolved_calls").c_str(), "a list of texts", calls);
+        if (!gets.is_none() && !is_collection(gets))
+            type_error(at("functions", full_name, "resolved_component_gets").c_str(), "a list of texts", gets);
+        nb::object callees = nb::steal(PySet_New(calls.ptr()));
         if (!callees.is_valid()) throw nb::python_error();
-        callees.attr("update")(get_item(record, k_gets), resolved_params);
+        callees.attr("update")(gets, resolved_params);
         nb::list sorted_callees = nb::list(callees);
         if (PyList_Sort(sorted_callees.ptr()) < 0) throw nb::python_error();
 

@@ -33,6 +33,7 @@ nb::object int_hash(nb::handle s) {
 }
 
 nb::dict color_map(nb::handle G) {
+    require_graph("G", G);
     nb::object nodes = G.attr("nodes");
     nb::dict seen;
     std::vector<nb::object> libraries;
@@ -56,6 +57,7 @@ nb::dict color_map(nb::handle G) {
 }
 
 void plot_weftnet(nb::handle G, nb::handle prog, nb::handle show) {
+    require_graph("G", G);
     require_str("prog", prog);
     nb::object nx = corvane::module_attr("nx");
     nb::object plt = corvane::module_attr("plt");

@@ -52,6 +52,26 @@ void require_mapping_or_none(const char* what, nb::handle h) {
     if (!h.is_none() && !is_mapping(h)) type_error(what, "a dict or None", h);
 }
 
+bool is_collection(nb::handle h) {
+    PyObject* p = h.ptr();
+    if (PyList_CheckExact(p) || PyTuple_CheckExact(p)) return true;
+    if (PyUnicode_Check(p) || PyBytes_Check(p) || PyByteArray_Check(p)) return false;
+    return PyObject_HasAttrString(p, "__iter__") && !is_mapping(h);
+}
+
+bool is_path(nb::handle h) { return PyUnicode_Check(h.ptr()) || PyObject_HasAttrString(h.ptr(), "__fspath__"); }
+
+void require_path(const char* what, nb::handle h) {
+    if (!is_path(h)) type_error(what, "a path (str or os.PathLike)", h);
+}
+
+void require_graph(const char* what, nb::handle h) {
+    nb::object graph = corvane::module_attr("nx").attr("Graph");
+    const int r = PyObject_IsInstance(h.ptr(), graph.ptr());
+    if (r < 0) throw nb::python_error();
+    if (r == 0) type_error(what, "a networkx DiGraph", h);
+}
+
 nb::object getattr_or(nb::handle obj, const char* name, nb::handle fallback) {
     PyObject* v = PyObject_GetAttrString(obj.ptr(), name);
     if (v) return nb::steal(v);

@@ -27,6 +27,13 @@ bool is_mapping(nb::handle h);
 void require_str(const char* what, nb::handle h);
 void require_mapping(const char* what, nb::handle h);
 void require_mapping_or_none(const char* what, nb::handle h);
+// A collection of items that is not itself a text (str, bytes) or a map.
+bool is_collection(nb::handle h);
+// A filesystem path: a str or an os.PathLike.
+bool is_path(nb::handle h);
+void require_path(const char* what, nb::handle h);
+// A networkx graph.
+void require_graph(const char* what, nb::handle h);
 
 // getattr(obj, name, fallback): only a missing attribute gives the fallback.
 nb::object getattr_or(nb::handle obj, const char* name, nb::handle fallback);

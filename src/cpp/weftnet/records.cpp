@@ -13,6 +13,7 @@ nb::dict get_static_records(nb::handle G_in, nb::handle paths) {
     // character by character).
     if (PyUnicode_Check(paths.ptr()) || PyBytes_Check(paths.ptr())) type_error("paths", "an iterable of paths", paths);
 
+    if (!G_in.is_none()) require_graph("G", G_in);
     nb::object G = nb::borrow(G_in);
     if (G.is_none()) G = corvane::module_attr("create_weftnet")();
 
