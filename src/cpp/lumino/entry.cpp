@@ -172,17 +172,21 @@ void show(nb::handle gds_file, nb::handle output, nb::handle z_scale, nb::handle
     if (direct_road_open()) {
         // The same message, straight from the C++ parse (see message.hpp);
         // the pool's JSON is written in C++ and spliced into orjson's text.
-        std::string pool_json;
         nb::str token(("lumino-pool-" + std::to_string(std::random_device{}()) + "-" +
                        std::to_string(std::random_device{}()))
                           .c_str());
-        nb::dict data = direct_viewer_data(gds_file, output, stack, views, z, curve_tolerance, exclude_layers,
-                                           &pool_json, token);
+        std::shared_ptr<const PolygonPool> pool;
+        nb::dict data =
+            direct_viewer_data(gds_file, output, stack, views, z, curve_tolerance, exclude_layers, token, &pool);
         nb::object encoded = encode(data);
         data.reset();
-        if (!splice(encoded, token, pool_json, content))
+        if (!pool) {
+            content = encoded.attr("decode")("utf-8");
+        } else if (!splice(encoded, token, *pool, content)) {
+            encoded.reset();
             content = encode(direct_viewer_data(gds_file, output, stack, views, z, curve_tolerance, exclude_layers))
                           .attr("decode")("utf-8");
+        }
     } else {
         nb::object viewer_json = module_attr("to_3D_viewer")(
             gds_file, output, "layer_stack"_a = stack, "layer_views"_a = views, "z_scale"_a = z_scale,

@@ -63,11 +63,11 @@ class Builder {
         empty_matrices_ = buffer(nullptr, 0);
     }
 
-    // With a target, the pool goes there as JSON text and "instances" holds
-    // the token instead.
-    void pool_as_json(std::string* target, nb::handle token) {
-        pool_json_ = target;
+    // "instances" holds the token instead of the pool's records, and the
+    // pool is handed out to be written into the encoded text.
+    void pool_as_token(nb::handle token, std::shared_ptr<const PolygonPool>* pool_out) {
         token_ = nb::borrow(token);
+        pool_out_ = pool_out;
     }
 
     nb::dict cells() {
@@ -128,8 +128,8 @@ class Builder {
         if (parts.size()) data[k_parts_] = parts;
         data["format"] = "GDS";
         std::shared_ptr<PolygonPool> pool = pool_of(g_.instances);
-        if (pool && pool->size() && pool_json_) {
-            write_pool(*pool, *pool_json_);
+        if (pool && pool->size() && pool_out_) {
+            *pool_out_ = pool;
             data["instances"] = token_;
         } else if (pool && pool->size()) {
             nb::list instances = nb::steal<nb::list>(own(PyList_New(Py_ssize_t(pool->size()))).release());
@@ -142,31 +142,6 @@ class Builder {
             }
             data["instances"] = instances;
         }
-    }
-
-    // The pool's buffer records as orjson writes them (compact).
-    static void write_pool(const PolygonPool& pool, std::string& out) {
-        out.clear();
-        size_t size = 2;
-        for (size_t k = 0; k < pool.size(); ++k) size += 80 + base64::encoded_size(pool[k].size() * sizeof(float));
-        out.reserve(size);
-        out += '[';
-        std::vector<float> values;
-        for (size_t k = 0; k < pool.size(); ++k) {
-            const std::span<const double> xy = pool[k];
-            values.resize(xy.size());
-            for (size_t j = 0; j < xy.size(); ++j) values[j] = static_cast<float>(xy[j]);
-            if (k) out += ',';
-            out += "{\"shape\":[";
-            out += std::to_string(values.size());
-            out += "],\"dtype\":\"float32\",\"buffer\":\"";
-            const size_t bytes = values.size() * sizeof(float);
-            const size_t at = out.size();
-            out.resize(at + base64::encoded_size(bytes));
-            base64::encode(reinterpret_cast<const uint8_t*>(values.data()), bytes, out.data() + at);
-            out += "\",\"codec\":\"b64\"}";
-        }
-        out += ']';
     }
 
     // {"shape": [n], "dtype": "float32", "buffer": <base64>, "codec": "b64"}
@@ -354,9 +329,47 @@ class Builder {
     std::unordered_map<PyObject*, size_t> cache_;
     std::vector<nb::object> keys_;
     std::deque<Layer> layers_;
-    std::string* pool_json_ = nullptr;
+    std::shared_ptr<const PolygonPool>* pool_out_ = nullptr;
     nb::object token_;
 };
+
+// The pool's buffer records as orjson writes them (compact JSON), written
+// into a buffer of the size pool_json_size gives.
+constexpr std::string_view kRecordHead = "{\"shape\":[", kRecordDtype = "],\"dtype\":\"float32\",\"buffer\":\"",
+                           kRecordTail = "\",\"codec\":\"b64\"}";
+
+size_t pool_json_size(const PolygonPool& pool) {
+    size_t n = 2 + (pool.size() ? pool.size() - 1 : 0);
+    for (size_t k = 0; k < pool.size(); ++k) {
+        const size_t values = pool[k].size();
+        n += kRecordHead.size() + std::to_string(values).size() + kRecordDtype.size() +
+             base64::encoded_size(values * sizeof(float)) + kRecordTail.size();
+    }
+    return n;
+}
+
+void write_pool_json(const PolygonPool& pool, char* out) {
+    auto put = [&](std::string_view v) {
+        std::memcpy(out, v.data(), v.size());
+        out += v.size();
+    };
+    std::vector<float> values;
+    put("[");
+    for (size_t k = 0; k < pool.size(); ++k) {
+        const std::span<const double> xy = pool[k];
+        values.resize(xy.size());
+        for (size_t j = 0; j < xy.size(); ++j) values[j] = static_cast<float>(xy[j]);
+        if (k) put(",");
+        put(kRecordHead);
+        put(std::to_string(values.size()));
+        put(kRecordDtype);
+        const size_t bytes = values.size() * sizeof(float);
+        base64::encode(reinterpret_cast<const uint8_t*>(values.data()), bytes, out);
+        out += base64::encoded_size(bytes);
+        put(kRecordTail);
+    }
+    put("]");
+}
 
 }  // namespace
 
@@ -390,7 +403,8 @@ bool direct_road_open() {
 
 nb::dict direct_viewer_data(nb::handle gds_file, nb::handle output, nb::handle layer_stack,
                             nb::handle layer_views, double z, nb::handle curve_tolerance,
-                            nb::handle exclude_layers, std::string* pool_json, nb::handle token) {
+                            nb::handle exclude_layers, nb::handle token,
+                            std::shared_ptr<const PolygonPool>* pool) {
     nb::object layers = module_attr("get_layer_properties")(layer_stack, layer_views);
     nb::object layout = module_attr("pya").attr("Layout")();
     layout.attr("read")(gds_file);
@@ -407,11 +421,11 @@ nb::dict direct_viewer_data(nb::handle gds_file, nb::handle output, nb::handle l
         corvane::raise(PyExc_ValueError, "Only Output.CELL and Output.LAYER are allowed");
     std::unique_ptr<ParseTree> tree = g.parse_tree(layout.attr("top_cells")(), true);
     Builder build(g, *tree);
-    if (pool_json) build.pool_as_json(pool_json, token);
+    if (pool) build.pool_as_token(token, pool);
     return by_cell ? build.cells() : build.layers();
 }
 
-bool splice(nb::handle encoded, nb::handle token, const std::string& pool_json, nb::object& text) {
+bool splice(nb::handle encoded, nb::handle token, const PolygonPool& pool, nb::object& text) {
     char* data = nullptr;
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(encoded.ptr(), &data, &size) != 0) throw nb::python_error();
@@ -425,21 +439,20 @@ bool splice(nb::handle encoded, nb::handle token, const std::string& pool_json, 
     auto ascii = [](std::string_view v) {
         return std::all_of(v.begin(), v.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
     };
-    if (ascii(head) && ascii(tail)) {
-        // The text written in place (the pool's JSON is ASCII): one copy.
-        const size_t n = head.size() + pool_json.size() + tail.size();
-        text = own(PyUnicode_New(Py_ssize_t(n), 127));
-        char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.ptr()));
+    const size_t n = head.size() + pool_json_size(pool) + tail.size();
+    auto fill = [&](char* out) {
         std::memcpy(out, head.data(), head.size());
-        std::memcpy(out + head.size(), pool_json.data(), pool_json.size());
-        std::memcpy(out + head.size() + pool_json.size(), tail.data(), tail.size());
+        write_pool_json(pool, out + head.size());
+        std::memcpy(out + n - tail.size(), tail.data(), tail.size());
+    };
+    if (ascii(head) && ascii(tail)) {
+        // Written straight into the text (the pool's JSON is ASCII).
+        text = own(PyUnicode_New(Py_ssize_t(n), 127));
+        fill(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.ptr())));
         return true;
     }
-    std::string out;
-    out.reserve(all.size() + pool_json.size());
-    out.append(head);
-    out.append(pool_json);
-    out.append(tail);
+    std::string out(n, '\0');
+    fill(out.data());
     text = own(PyUnicode_DecodeUTF8(out.data(), Py_ssize_t(out.size()), "strict"));
     return true;
 }

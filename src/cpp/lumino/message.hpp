@@ -5,9 +5,11 @@
 // (a caller who rebinds one gets the plain road, and so sees its effect).
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "common/py.hpp"
+#include "lumino/pool.hpp"
 
 namespace lumino {
 
@@ -20,16 +22,16 @@ bool direct_road_open();
 
 // The buffer-record map form of the viewer data; the arguments as
 // to_3D_viewer takes them (already checked), `z` the z scale as a double.
-// With `pool_json`, the pool's buffer records are written there as JSON
-// text (as orjson writes them) and "instances" holds the text `token` in
-// their place, to be spliced into the encoded message.
+// With `pool`, "instances" holds the text `token` in place of the pool's
+// buffer records, and the pool is handed out in `pool` for splice.
 nb::dict direct_viewer_data(nb::handle gds_file, nb::handle output, nb::handle layer_stack,
                             nb::handle layer_views, double z, nb::handle curve_tolerance,
-                            nb::handle exclude_layers, std::string* pool_json = nullptr,
-                            nb::handle token = nb::handle());
+                            nb::handle exclude_layers, nb::handle token = nb::handle(),
+                            std::shared_ptr<const PolygonPool>* pool = nullptr);
 
-// The encoded message with the quoted `token` replaced by `pool_json`;
-// false when the token does not occur exactly once.
-bool splice(nb::handle encoded, nb::handle token, const std::string& pool_json, nb::object& text);
+// The encoded message as text, with the quoted `token` replaced by the
+// pool's buffer records as orjson writes them; false when the token does
+// not occur exactly once.
+bool splice(nb::handle encoded, nb::handle token, const PolygonPool& pool, nb::object& text);
 
 }  // namespace lumino

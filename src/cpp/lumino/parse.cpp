@@ -12,6 +12,9 @@
 #include <cmath>
 #include <cstring>
 #include <algorithm>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <exception>
 #include <memory>
 #include <thread>
@@ -200,17 +203,26 @@ bool box_survives(const Outline& o, double tol) {
 // without the closing point.  An outline that cannot be simplified into a
 // non-empty polygon (fewer than three points, collapse, GEOS failure) keeps
 // its points.
-void simplify_batch(std::vector<Outline>& outlines, nb::handle tolerance) {
-    // Tolerance as a number, when it is one (anything else goes to shapely).
+// The tolerance as a number when it is one, else -1 (shapely judges it).
+double tolerance_value(nb::handle tolerance) {
     double tol = -1.0;
     if (PyFloat_Check(tolerance.ptr()) || PyLong_Check(tolerance.ptr())) {
         tol = PyFloat_AsDouble(tolerance.ptr());
         if (tol == -1.0 && PyErr_Occurred()) PyErr_Clear();
         if (!std::isfinite(tol)) tol = -1.0;
     }
+    return tol;
+}
+
+// Whether shapely has to see an outline: one of three or more points that
+// is not a rectangle simplification provably keeps.
+bool needs_simplifying(const Outline& o, double tol) { return o.size() >= 6 && !(tol >= 0.0 && box_survives(o, tol)); }
+
+void simplify_batch(std::vector<Outline>& outlines, nb::handle tolerance) {
+    const double tol = tolerance_value(tolerance);
     std::vector<size_t> batch;
     for (size_t k = 0; k < outlines.size(); ++k)
-        if (outlines[k].size() >= 6 && !(tol >= 0.0 && box_survives(outlines[k], tol))) batch.push_back(k);
+        if (needs_simplifying(outlines[k], tol)) batch.push_back(k);
     if (batch.empty()) return;
 
     auto coords = std::make_unique<std::vector<double>>();
@@ -295,14 +307,20 @@ constexpr size_t kPointsPerThread = 20000;
 
 void simplify(std::vector<Outline>& outlines, nb::handle tolerance) {
     check_curve_tolerance(tolerance);  // a scalar: one simplified outline per outline
-    // Each outline is simplified on its own, so the batch splits into
-    // consecutive chunks of about equal point counts, one per thread: GEOS
-    // runs without the interpreter lock, and the results are those of one
-    // thread.
+    // Each outline is simplified on its own, so the outlines shapely has to
+    // see split into consecutive chunks of about equal point counts, one per
+    // thread: GEOS runs without the interpreter lock, and the results are
+    // those of one thread.
+    const double tol = tolerance_value(tolerance);
+    std::vector<size_t> work;
     size_t points = 0;
-    for (const Outline& o : outlines) points += o.size() / 2;
+    for (size_t k = 0; k < outlines.size(); ++k)
+        if (needs_simplifying(outlines[k], tol)) {
+            work.push_back(k);
+            points += outlines[k].size() / 2;
+        }
     const size_t cores = std::max(1u, std::thread::hardware_concurrency());
-    const size_t threads = std::min({cores, size_t(4), std::max<size_t>(1, points / kPointsPerThread), outlines.size()});
+    const size_t threads = std::min({cores, size_t(4), std::max<size_t>(1, points / kPointsPerThread), work.size()});
     if (threads <= 1) {
         simplify_serial(outlines, tolerance);
         return;
@@ -311,9 +329,9 @@ void simplify(std::vector<Outline>& outlines, nb::handle tolerance) {
     size_t k = 0, taken = 0;
     for (size_t c = 0; c < threads; ++c) {
         const size_t goal = points * (c + 1) / threads;
-        while (k < outlines.size() && (taken < goal || c + 1 == threads)) {
-            taken += outlines[k].size() / 2;
-            chunks[c].push_back(std::move(outlines[k++]));
+        while (k < work.size() && (taken < goal || c + 1 == threads)) {
+            taken += outlines[work[k]].size() / 2;
+            chunks[c].push_back(std::move(outlines[work[k++]]));
         }
     }
     std::vector<std::exception_ptr> errors(threads);
@@ -340,7 +358,7 @@ void simplify(std::vector<Outline>& outlines, nb::handle tolerance) {
         if (e) std::rethrow_exception(e);
     k = 0;
     for (auto& chunk : chunks)
-        for (Outline& o : chunk) outlines[k++] = std::move(o);
+        for (Outline& o : chunk) outlines[work[k++]] = std::move(o);
 }
 
 // Micrometres per database unit of a layout (see tx::Values::unit); a layout
@@ -438,9 +456,15 @@ class Walk {
         // containers a caller put in their place get Python objects.
         nb::object instances = self_.instances, mapping = self_.instance_mapping;
         const bool is_list = PyList_CheckExact(instances.ptr());
+        if (pool_) {
+            size_t values = 0;
+            for (const Outline& o : pending_) values += o.size();
+            pool_->reserve(pending_.size(), values);
+        }
         for (size_t k = 0; k < pending_.size(); ++k) {
             if (pool_) {
                 pool_->append(pending_[k]);
+                Outline().swap(pending_[k]);  // copied: freed at once
             } else {
                 nb::list poly = polygon_list(pending_[k]);
                 if (is_list) {
@@ -755,6 +779,10 @@ std::unique_ptr<ParseTree> ParseGDS::parse_tree(nb::handle cells, bool use_strea
     const bool streamed = use_stream && worth_streaming(layout, layer_map) && read_stream(layout, layer_map, lib);
     Walk walk(*this, streamed ? &lib : nullptr);
     corvane::for_each(cells, [&](nb::object cell) { walk.parse_top(cell); });
+    lib = gds::Library();  // read: its memory goes before the pool grows
+#ifdef __GLIBC__
+    malloc_trim(0);  // and so does what serialising and reading left free
+#endif
     walk.commit();
     return std::make_unique<ParseTree>(std::move(walk.tree()));
 }

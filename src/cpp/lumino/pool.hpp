@@ -23,6 +23,11 @@ class PolygonPool {
     std::span<const double> operator[](size_t k) const {
         return {xy_.data() + start_[k], start_[k + 1] - start_[k]};
     }
+    // Room for `polygons` more polygons of `values` coordinates in all.
+    void reserve(size_t polygons, size_t values) {
+        start_.reserve(start_.size() + polygons);
+        xy_.reserve(xy_.size() + values);
+    }
     void append(std::span<const double> xy) {
         xy_.insert(xy_.end(), xy.begin(), xy.end());
         start_.push_back(xy_.size());
