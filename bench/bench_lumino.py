@@ -115,7 +115,7 @@ def current_rss_mib() -> float:
 
 
 def measure_rss(gds: Path, mode: str) -> None:
-    """Child-process mode: after one warm-up conversion of a one-box layout
+    """Child-process mode: after one warm-up conversion of a small layout
     (libraries loaded and initialised) and with the peak reset, run lumino
     once (mode "READ": only read the file); print [resident before, peak] in
     MiB as JSON."""
@@ -128,7 +128,9 @@ def measure_rss(gds: Path, mode: str) -> None:
     activate(gds)
     with tempfile.TemporaryDirectory() as tmp:
         warm = kdb.Layout()
-        warm.create_cell("WARM").shapes(warm.layer(1, 0)).insert(kdb.Box(0, 0, 1000, 1000))
+        shapes = warm.create_cell("WARM").shapes(warm.layer(1, 0))
+        shapes.insert(kdb.Box(0, 0, 1000, 1000))
+        shapes.insert(kdb.Polygon([kdb.Point(k * 10, (k * k) % 97) for k in range(50)] + [kdb.Point(500, -500)]))
         warm.write(f"{tmp}/warm.gds")
         lumino.lumino(f"{tmp}/warm.gds", lumino.Output.LAYER)
     gc.collect()
