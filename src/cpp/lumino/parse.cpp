@@ -195,7 +195,7 @@ bool box_survives(const Outline& o, double tol) {
     if (!vertical_first && !horizontal_first) return false;
     const double w = std::abs(x2 - x0), h = std::abs(y2 - y0);
     if (w == 0.0 || h == 0.0) return false;
-    return w * h > 2.0 * tol * std::hypot(w, h);
+    return w * h > 2.0 * tol * std::sqrt(w * w + h * h);
 }
 
 // Simplify outlines with shapely in one batch, each as
@@ -461,6 +461,7 @@ class Walk {
             for (const Outline& o : pending_) values += o.size();
             pool_->reserve(pending_.size(), values);
         }
+        if (index_) index_->reserve(pending_.size());
         for (size_t k = 0; k < pending_.size(); ++k) {
             if (pool_) {
                 pool_->append(pending_[k]);

@@ -80,6 +80,10 @@ class ShapeIndex {
         else
             it->second = value;
     }
+    void reserve(size_t n) {
+        order_.reserve(order_.size() + n);
+        index_.reserve(index_.size() + n);
+    }
     const ShapeKey& key(size_t n) const { return order_[n]; }
     int64_t value(size_t n) const { return index_.at(order_[n]); }
     bool operator==(const ShapeIndex& o) const { return order_.size() == o.order_.size() && index_ == o.index_; }
