@@ -1,5 +1,3 @@
-import re
-from pathlib import Path
 
 from corvane.core import freeze
 
@@ -54,8 +52,3 @@ def test_mzi_of_the_default_pdk():
                             "settings": {"radius": 10.0, "width": 0.5}}},  # fmt: skip
         "nets": [{"p1": a, "p2": b} for a, b in pairs],
     }
-
-
-def test_readme_example_runs():
-    section = (Path(__file__).parents[2] / "README.md").read_text().split("\n## freeze\n", 1)[1]
-    exec(re.search(r"```python\n(.*?)```", section, re.S).group(1), {})

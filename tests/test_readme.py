@@ -1,4 +1,4 @@
-"""The README's lumino examples run as written, from the repository root."""
+"""The README's Python examples run as written, from the repository root."""
 
 from __future__ import annotations
 
@@ -11,7 +11,7 @@ import pytest
 
 from corvane.core import communication, pdk
 
-REPO = Path(__file__).resolve().parents[2]
+REPO = Path(__file__).resolve().parents[1]
 BLOCKS = re.findall(r"```python\n(.*?)```", (REPO / "README.md").read_text(), re.S)
 
 pytestmark = pytest.mark.skipif(
