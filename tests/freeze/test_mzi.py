@@ -1,4 +1,3 @@
-
 from corvane.core import freeze
 
 MMI = {"component": "mmi1x2", "settings": {"width": 0.5, "width_taper": 1.0, "length_taper": 10.0,
