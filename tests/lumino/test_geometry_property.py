@@ -287,7 +287,7 @@ def technology(tmp_path_factory):
 
 
 def layer_table():
-    return {spec: lumino.PdkLayer(name, 0.25, 0.0, "#10a0f0") for spec, name in LAYERS.items()}
+    return {pair: lumino.PdkLayer(name, 0.25, 0.0, "#10a0f0") for pair, name in LAYERS.items()}
 
 
 @PROPERTY

@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import base64
 import json
-from pathlib import Path
 
 import klayout.db as kdb
 import numpy as np
@@ -15,16 +14,7 @@ import velloc.technology as vlt
 
 from corvane.core import lumino, pdk
 
-DATA = Path(__file__).resolve().parents[2] / ".." / "shared" / "data"
-FILES = [
-    ("tt_um_loopback.gds", "sky130_like_stack.json"),
-    ("tt_um_vga_clock.gds", "sky130_like_stack.json"),
-    ("MiniChip_1mm.gds", "photonics_stack.json"),
-    ("RingResonator.gds", "photonics_stack.json"),
-    ("UBC_Logo.gds", "photonics_stack.json"),
-]
-
-pytestmark = pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="shared layout data not present")
+from .test_shared_layouts import DATA, FILES, pytestmark  # noqa: F401  (skipped without the shared data)
 
 
 class Capture:
