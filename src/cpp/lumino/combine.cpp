@@ -5,6 +5,7 @@
 
 #include "lumino/ktrans.hpp"
 #include "lumino/parse.hpp"
+#include "lumino/pyedge.hpp"
 #include "lumino/records.hpp"
 #include "lumino/tree.hpp"
 
@@ -14,18 +15,6 @@ using corvane::module_attr;
 using namespace nb::literals;
 
 namespace {
-
-bool equals(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
-Py_ssize_t length(nb::handle seq) {
-    const Py_ssize_t n = PyObject_Length(seq.ptr());
-    if (n < 0) throw nb::python_error();
-    return n;
-}
 
 bool non_empty(nb::handle seq) { return length(seq) > 0; }
 

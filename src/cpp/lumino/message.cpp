@@ -41,12 +41,6 @@ std::vector<Remembered>& remembered() {
     return r;
 }
 
-nb::list int_list(const std::vector<Py_ssize_t>& v) {
-    nb::list l = nb::steal<nb::list>(own(PyList_New(Py_ssize_t(v.size()))).release());
-    for (size_t k = 0; k < v.size(); ++k) PyList_SET_ITEM(l.ptr(), Py_ssize_t(k), own(PyLong_FromSsize_t(v[k])).release().ptr());
-    return l;
-}
-
 class Builder {
   public:
     Builder(ParseGDS& g, const ParseTree& t) : g_(g), t_(t), exclude_(g.exclude_layers) {

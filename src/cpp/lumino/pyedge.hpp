@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/py.hpp"
 #include "lumino/base64.hpp"
@@ -72,6 +73,14 @@ inline nb::object concat(nb::handle a, nb::handle b, nb::handle c) { return conc
 // The name of an object's type, for error messages.
 inline std::string type_name_of(nb::handle obj) {
     return nb::cast<std::string>(nb::handle((PyObject*)Py_TYPE(obj.ptr())).attr("__name__"));
+}
+
+// A new list of Python integers.
+inline nb::list int_list(const std::vector<Py_ssize_t>& v) {
+    nb::list l = nb::steal<nb::list>(own(PyList_New(Py_ssize_t(v.size()))).release());
+    for (size_t k = 0; k < v.size(); ++k)
+        PyList_SET_ITEM(l.ptr(), Py_ssize_t(k), own(PyLong_FromSsize_t(v[k])).release().ptr());
+    return l;
 }
 
 // Base64 of raw bytes as a new Python text.

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "lumino/pyedge.hpp"
 #include "lumino/records.hpp"
 
 namespace lumino {
@@ -23,29 +24,10 @@ namespace {
 
 using Node = ParseTree::Node;
 
-nb::list int_list(const std::vector<Py_ssize_t>& v) {
-    nb::list l = nb::steal<nb::list>(PyList_New(Py_ssize_t(v.size())));
-    if (!l.is_valid()) throw nb::python_error();
-    for (size_t k = 0; k < v.size(); ++k) {
-        PyObject* i = PyLong_FromSsize_t(v[k]);
-        if (!i) throw nb::python_error();
-        PyList_SET_ITEM(l.ptr(), Py_ssize_t(k), i);
-    }
-    return l;
-}
-
 nb::dict fresh_polygons(const CellData& d) {
     nb::dict polygons;
     for (auto& [key, idx] : d.polygons) polygons[key] = int_list(idx);
     return polygons;
-}
-
-void append(nb::handle list, nb::handle item) {
-    if (PyList_CheckExact(list.ptr())) {
-        if (PyList_Append(list.ptr(), item.ptr()) != 0) throw nb::python_error();
-    } else {
-        list.attr("append")(item);
-    }
 }
 
 // The children of node n, in order (only those kept, when a filter is given).
