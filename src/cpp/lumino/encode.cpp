@@ -44,6 +44,29 @@ bool is_empty_container(nb::handle v) {
     return false;
 }
 
+// A new list of f(item) for the items of a list or tuple, read from a snapshot.
+template <class F>
+nb::object map_sequence(nb::handle obj, F&& f) {
+    nb::list items = snapshot(obj);
+    const size_t n = items.size();
+    nb::list out = nb::steal<nb::list>(own(PyList_New(Py_ssize_t(n))).release());
+    for (size_t k = 0; k < n; ++k) PyList_SET_ITEM(out.ptr(), Py_ssize_t(k), f(items[k]).release().ptr());
+    return out;
+}
+
+// A new dict with f(value) for the (key, value) items of a mapping.
+template <class F>
+nb::object map_values(nb::handle obj, F&& f) {
+    nb::dict out;
+    for (nb::handle item : items_of(obj)) {
+        nb::object pair = own(PySequence_Tuple(item.ptr()));
+        if (PyTuple_GET_SIZE(pair.ptr()) != 2) corvane::raise(PyExc_ValueError, "expected (key, value) pairs");
+        if (PyDict_SetItem(out.ptr(), PyTuple_GET_ITEM(pair.ptr(), 0), f(PyTuple_GET_ITEM(pair.ptr(), 1)).ptr()) != 0)
+            throw nb::python_error();
+    }
+    return out;
+}
+
 class AsDict {
   public:
     nb::object operator()(nb::handle obj) {
@@ -98,26 +121,8 @@ class AsDict {
         return types_.emplace(tp, std::move(e)).first->second;
     }
 
-    nb::object sequence(nb::handle obj) {
-        nb::list items = snapshot(obj);
-        const size_t n = items.size();
-        nb::list out = nb::steal<nb::list>(own(PyList_New(Py_ssize_t(n))).release());
-        for (size_t k = 0; k < n; ++k)
-            PyList_SET_ITEM(out.ptr(), Py_ssize_t(k), (*this)(items[k]).release().ptr());
-        return out;
-    }
-
-    nb::object mapping(nb::handle obj) {
-        nb::dict out;
-        for (nb::handle item : items_of(obj)) {
-            nb::object pair = own(PySequence_Tuple(item.ptr()));
-            if (PyTuple_GET_SIZE(pair.ptr()) != 2) corvane::raise(PyExc_ValueError, "expected (key, value) pairs");
-            if (PyDict_SetItem(out.ptr(), PyTuple_GET_ITEM(pair.ptr(), 0),
-                               (*this)(PyTuple_GET_ITEM(pair.ptr(), 1)).ptr()) != 0)
-                throw nb::python_error();
-        }
-        return out;
-    }
+    nb::object sequence(nb::handle obj) { return map_sequence(obj, *this); }
+    nb::object mapping(nb::handle obj) { return map_values(obj, *this); }
 
     std::unordered_map<PyTypeObject*, Entry> types_;
     PyTypeObject* ktrans_type_ = (PyTypeObject*)nb::type<KTrans>().ptr();
@@ -132,25 +137,11 @@ class BufferJson {
         if (tp != &PyList_Type && tp != &PyTuple_Type && tp != &PyDict_Type && is_ndarray(obj)) return encode(obj);
         if (PyList_Check(obj.ptr()) || PyTuple_Check(obj.ptr())) {
             RecursionGuard guard(" while encoding numpy arrays");
-            nb::list items = snapshot(obj);
-            const size_t n = items.size();
-            nb::list out = nb::steal<nb::list>(own(PyList_New(Py_ssize_t(n))).release());
-            for (size_t k = 0; k < n; ++k)
-                PyList_SET_ITEM(out.ptr(), Py_ssize_t(k), (*this)(items[k]).release().ptr());
-            return out;
+            return map_sequence(obj, *this);
         }
         if (PyDict_Check(obj.ptr())) {
             RecursionGuard guard(" while encoding numpy arrays");
-            nb::dict out;
-            for (nb::handle item : items_of(obj)) {
-                nb::object pair = own(PySequence_Tuple(item.ptr()));
-                if (PyTuple_GET_SIZE(pair.ptr()) != 2)
-                    corvane::raise(PyExc_ValueError, "expected (key, value) pairs");
-                if (PyDict_SetItem(out.ptr(), PyTuple_GET_ITEM(pair.ptr(), 0),
-                                   (*this)(PyTuple_GET_ITEM(pair.ptr(), 1)).ptr()) != 0)
-                    throw nb::python_error();
-            }
-            return out;
+            return map_values(obj, *this);
         }
         return nb::borrow(obj);
     }
