@@ -8,15 +8,13 @@
 
 #include <algorithm>
 #include <cstring>
-#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "lumino/base64.hpp"
-#include "lumino/exclusion.hpp"
+#include "lumino/layer_cache.hpp"
 #include "lumino/parse.hpp"
 #include "lumino/pool_py.hpp"
 #include "lumino/pyedge.hpp"
@@ -43,7 +41,7 @@ std::vector<Remembered>& remembered() {
 
 class Builder {
   public:
-    Builder(ParseGDS& g, const ParseTree& t) : g_(g), t_(t), exclude_(g.exclude_layers) {
+    Builder(ParseGDS& g, const ParseTree& t) : g_(g), t_(t), layers_(g) {
         nb::list origin, rotation, loc, state;
         for (int k = 0; k < 3; ++k) origin.append(0.0);
         for (int k = 0; k < 3; ++k) rotation.append(0.0);
@@ -86,7 +84,7 @@ class Builder {
             for (const nb::str& key : keys) {
                 const std::vector<char> keep = kept_for_layer(t_, top, key);
                 if (!keep[top]) continue;
-                Layer* li = layer_of(key);
+                LayerInfo* li = layers_.layer_of(key);
                 if (!li || li->excluded) continue;
                 nb::object id = concat(root_id, slash_, li->name);
                 nb::dict layer_part = parts_map(li->name, id);
@@ -101,12 +99,6 @@ class Builder {
     }
 
   private:
-    struct Layer {
-        nb::object spec, name;
-        bool excluded = false;
-        nb::object height, color, loc;
-    };
-
     nb::dict base(nb::handle name, nb::handle id) {
         nb::dict d;
         d[k_name_] = name;
@@ -156,7 +148,7 @@ class Builder {
         return buffer(values.data(), values.size());
     }
 
-    nb::dict part(nb::handle name, nb::handle id, const Layer& li, nb::handle refs, nb::handle matrices) {
+    nb::dict part(nb::handle name, nb::handle id, const LayerInfo& li, nb::handle refs, nb::handle matrices) {
         nb::dict shape;
         if (PyList_GET_SIZE(refs.ptr()) > 0) shape[k_refs_] = refs;
         shape[k_height_] = li.height;
@@ -198,9 +190,9 @@ class Builder {
             Entry e{parts_map(name, id), nb::list(), parent, false};
             nb::object m;
             for (auto& [key, idx] : node.cell->polygons) {
-                Layer& li = cell_layer(key);
+                LayerInfo& li = layers_.cell_layer(key, [&] { return g_.layer_map; });
                 if (li.excluded) continue;
-                complete(li);
+                layers_.complete(li);
                 if (!m.is_valid()) m = matrices(item);
                 e.parts.append(part(li.name, concat(id, slash_, li.name), li, int_list(idx), m));
                 e.own_parts = true;
@@ -225,8 +217,8 @@ class Builder {
 
     // Layer-wise: the Parts of a top cell's tree reduced to one layer and
     // combined, each cell with its "components" Part; nothing pruned.
-    nb::object layer_parts(const CombinedTree& c, const nb::str& key, Layer& li, nb::handle parent_id) {
-        complete(li);
+    nb::object layer_parts(const CombinedTree& c, const nb::str& key, LayerInfo& li, nb::handle parent_id) {
+        layers_.complete(li);
         std::vector<std::pair<nb::list, nb::object>> parents;  // (parts, id) of each made map
         std::vector<std::pair<uint32_t, size_t>> todo{{0, size_t(-1)}};
         nb::object root;
@@ -254,65 +246,9 @@ class Builder {
         return root;
     }
 
-    // Cell-wise: the layer of a polygon key, through the layer map.
-    Layer& cell_layer(const nb::str& key) {
-        auto it = cache_.find(key.ptr());
-        if (it != cache_.end()) return layers_[it->second];
-        nb::object n = own(PyNumber_Long(key.ptr()));
-        nb::object spec = own(PySequence_Tuple(nb::object(g_.layer_map[n]).ptr()));
-        return remember(key, named(spec));
-    }
-
-    // Layer-wise: the layer of an entry, or null when the map does not know it.
-    Layer* layer_of(const nb::str& key) {
-        auto it = cache_.find(key.ptr());
-        if (it != cache_.end()) return it->second == npos ? nullptr : &layers_[it->second];
-        nb::object n = own(PyNumber_Long(key.ptr()));
-        const int has = PySequence_Contains(g_.layer_map.ptr(), n.ptr());
-        if (has < 0) throw nb::python_error();
-        if (!has) {
-            keys_.push_back(key);
-            cache_[key.ptr()] = npos;
-            return nullptr;
-        }
-        return &remember(key, named(nb::object(g_.layer_map[n])));
-    }
-
-    Layer named(nb::handle spec) {
-        Layer li;
-        li.spec = nb::borrow(spec);
-        li.name = g_.get_name(spec);
-        li.excluded = exclude_(li.name);
-        return li;
-    }
-
-    Layer& remember(const nb::str& key, Layer li) {
-        keys_.push_back(key);  // keeps the key's address unique
-        cache_[key.ptr()] = layers_.size();
-        layers_.push_back(std::move(li));
-        return layers_.back();
-    }
-
-    void complete(Layer& li) {
-        if (li.height.is_valid()) return;
-        li.height = g_.get_height(li.spec);
-        li.color = g_.get_color(li.spec);
-        nb::list z, rotation, loc;
-        z.append(0);
-        z.append(0);
-        z.append(g_.get_zmin(li.spec));
-        for (int k = 0; k < 3; ++k) rotation.append(0);
-        rotation.append(1);
-        loc.append(z);
-        loc.append(rotation);
-        li.loc = loc;
-    }
-
-    static constexpr size_t npos = size_t(-1);
-
     ParseGDS& g_;
     const ParseTree& t_;
-    Exclusion exclude_;
+    LayerCache layers_;
     nb::object default_loc_, state_, empty_matrices_;
     nb::str k_name_{"name"}, k_id_{"id"}, k_version_{"version"}, k_loc_{"loc"}, k_parts_{"parts"},
         k_shape_{"shape"}, k_color_{"color"}, k_renderback_{"renderback"}, k_state_{"state"}, k_type_{"type"},
@@ -320,9 +256,6 @@ class Builder {
         float32_{"float32"},
         polygon_{"polygon"}, solid_{"solid"}, slash_{"/"}, components_{"components"},
         slash_components_{"/components"};
-    std::unordered_map<PyObject*, size_t> cache_;
-    std::vector<nb::object> keys_;
-    std::deque<Layer> layers_;
     std::shared_ptr<const PolygonPool>* pool_out_ = nullptr;
     nb::object token_;
 };

@@ -10,17 +10,15 @@
 #include "lumino/viewer.hpp"
 
 #include <cstring>
-#include <deque>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "lumino/ktrans.hpp"
 #include "lumino/parse.hpp"
 #include "lumino/pool_py.hpp"
 #include "lumino/pyedge.hpp"
-#include "lumino/exclusion.hpp"
+#include "lumino/layer_cache.hpp"
 
 namespace lumino {
 
@@ -42,14 +40,6 @@ std::pair<nb::object, nb::object> pair_of(nb::handle item) {
     return {nb::borrow(PyTuple_GET_ITEM(t.ptr(), 0)), nb::borrow(PyTuple_GET_ITEM(t.ptr(), 1))};
 }
 
-// What a Part of one layer needs; the name and the exclusion come first, the
-// rest is looked up when a Part is actually made.
-struct LayerInfo {
-    nb::object spec, name;
-    bool excluded = false;
-    nb::object height, color, loc;
-};
-
 // The placement matrices of one reference: six float32 values per KTrans,
 // or, when `trans` holds other objects, their trans_matrix() results for
 // numpy to convert.
@@ -64,13 +54,12 @@ class Converter {
   public:
     explicit Converter(ParseGDS& g)
         : g_(g),
-          exclude_(g.exclude_layers),
+          layers_(g),
           parts_cls_(module_attr("Parts")),
           part_cls_(module_attr("Part")),
           shape_cls_(module_attr("Shape")),
           ref_cls_(module_attr("Reference")),
           ktrans_type_((PyTypeObject*)nb::type<KTrans>().ptr()),
-          origin_rotation_(nb::make_tuple(0, 0, 0, 1)),
           parts_kw_(nb::make_tuple("id", "name")),
           part_kw_(nb::make_tuple("name", "id", "shape", "color", "loc")) {}
 
@@ -88,9 +77,9 @@ class Converter {
             for (nb::handle item : items_of(cell.attr(k_polygons_))) {
                 auto [layer, refs] = pair_of(item);
                 if (g_.parsed_cells.is_none()) corvane::assertion_error();
-                LayerInfo& li = cell_layer(layer);
+                LayerInfo& li = layers_.cell_layer(layer, [&] { return nb::object(g_.parsed_cells).attr("layer_map"); });
                 if (li.excluded) continue;
-                complete(li);
+                layers_.complete(li);
                 nb::object matrices;
                 if (is_ref) matrices = matrices_of(cell, placements);
                 nb::object shape = make_shape(refs, li.height, matrices);
@@ -114,7 +103,7 @@ class Converter {
         for (nb::handle top_layer : snapshot(parsed.attr("layers"))) {
             for (nb::handle item : items_of(top_layer)) {
                 auto [layer_id, tree] = pair_of(item);
-                LayerInfo* li = layer_of(layer_id);
+                LayerInfo* li = layers_.layer_of(layer_id);
                 if (!li || li->excluded) continue;
                 nb::object id = concat(root_id, slash_, li->name);
                 nb::object layer_part = make_parts(id, li->name);
@@ -159,7 +148,7 @@ class Converter {
                 key = own(PyObject_Str(nb::object(reverse[li.spec]).ptr()));
             }
             nb::object refs = polygons[key];
-            complete(li);
+            layers_.complete(li);
             nb::object matrices;
             Placements placements;
             if (is_instance(cell, ref_cls_)) matrices = matrices_of(cell, placements);
@@ -170,56 +159,6 @@ class Converter {
         if (length(references) > 0)
             for (nb::handle ref : snapshot(references)) append(children, convert_layer(li, layer_id, ref, id));
         return result;
-    }
-
-    // Cell-wise: the layer of a polygon key, through the parse result's
-    // layer map (a missing key is a KeyError).
-    LayerInfo& cell_layer(nb::handle key) {
-        auto it = cache_.find(key.ptr());
-        if (it != cache_.end()) return infos_[it->second];
-        nb::object n = own(PyNumber_Long(key.ptr()));
-        nb::object parsed = g_.parsed_cells;
-        nb::object layer_map = parsed.attr("layer_map");
-        nb::object spec = own(PySequence_Tuple(nb::object(layer_map[n]).ptr()));
-        return remember(key, named(spec));
-    }
-
-    // Layer-wise: the layer of an entry through the parser's layer map, or
-    // null when the map does not know it.
-    LayerInfo* layer_of(nb::handle key) {
-        auto it = cache_.find(key.ptr());
-        if (it != cache_.end()) return it->second == npos ? nullptr : &infos_[it->second];
-        nb::object n = own(PyNumber_Long(key.ptr()));
-        nb::object layer_map = g_.layer_map;
-        if (!contains(layer_map, n)) {
-            keys_.push_back(nb::borrow(key));
-            cache_[key.ptr()] = npos;
-            return nullptr;
-        }
-        nb::object spec = layer_map[n];
-        return &remember(key, named(spec));
-    }
-
-    LayerInfo named(nb::handle spec) {
-        LayerInfo li;
-        li.spec = nb::borrow(spec);
-        li.name = g_.get_name(spec);
-        li.excluded = exclude_(li.name);
-        return li;
-    }
-
-    LayerInfo& remember(nb::handle key, LayerInfo li) {
-        keys_.push_back(nb::borrow(key));  // keeps the key's address unique
-        cache_[key.ptr()] = infos_.size();
-        infos_.push_back(std::move(li));
-        return infos_.back();
-    }
-
-    void complete(LayerInfo& li) {
-        if (li.height.is_valid()) return;
-        li.height = g_.get_height(li.spec);
-        li.color = g_.get_color(li.spec);
-        li.loc = nb::make_tuple(nb::make_tuple(0, 0, g_.get_zmin(li.spec)), origin_rotation_);
     }
 
     nb::object make_parts(nb::handle id, nb::handle name) {
@@ -291,20 +230,14 @@ class Converter {
         });
     }
 
-    static constexpr size_t npos = size_t(-1);
-
     ParseGDS& g_;
-    Exclusion exclude_;
+    LayerCache layers_;
     nb::object parts_cls_, part_cls_, shape_cls_, ref_cls_;
     PyTypeObject* ktrans_type_;
-    nb::object origin_rotation_;
     nb::object parts_kw_, part_kw_;
     nb::str k_name_{"name"}, k_parts_{"parts"}, k_polygons_{"polygons"}, k_references_{"references"},
         k_trans_{"trans"}, slash_{"/"}, components_{"components"}, slash_components_{"/components"};
     Float32Arrays arrays_;
-    std::unordered_map<PyObject*, size_t> cache_;
-    std::vector<nb::object> keys_;
-    std::deque<LayerInfo> infos_;
 };
 
 }  // namespace
