@@ -1,6 +1,6 @@
 // The layers that polygon keys stand for, memoised for one conversion: a
-// layer's spec, name and exclusion are looked up once per key; its height,
-// colour and location only once a part is made on it.
+// layer's (layer, datatype) pair, name and exclusion are looked up once per
+// key; its height, colour and location only once a part is made on it.
 #pragma once
 
 #include <deque>
