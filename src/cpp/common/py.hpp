@@ -24,6 +24,21 @@ namespace corvane {
     throw nb::python_error();
 }
 
+// The name of an object's type, for error messages.
+inline std::string type_name_of(nb::handle obj) {
+    return nb::cast<std::string>(nb::handle((PyObject*)Py_TYPE(obj.ptr())).attr("__name__"));
+}
+
+// TypeError "<argument> must be <expected>, not <type name>".
+[[noreturn]] inline void wrong_type(std::string_view argument, std::string_view expected, nb::handle value) {
+    std::string msg(argument);
+    msg += " must be ";
+    msg += expected;
+    msg += ", not ";
+    msg += type_name_of(value);
+    raise(PyExc_TypeError, msg);
+}
+
 // The text form of a Python object, as str() gives it.
 inline std::string str_of(nb::handle h) { return nb::cast<std::string>(nb::str(h)); }
 

@@ -19,10 +19,6 @@ namespace {
     corvane::raise(type, msg);
 }
 
-[[noreturn]] void wrong_type(const char* argument, const char* expected, nb::handle value) {
-    fail(PyExc_TypeError, argument, expected, type_name_of(value));
-}
-
 std::string repr_text(nb::handle value) { return nb::cast<std::string>(nb::repr(value)); }
 
 bool has(nb::handle obj, const char* name) {

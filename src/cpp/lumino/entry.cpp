@@ -18,15 +18,6 @@ using namespace nb::literals;
 
 namespace {
 
-[[noreturn]] void wrong_type(const char* argument, const char* expected, nb::handle value) {
-    std::string msg = argument;
-    msg += " must be ";
-    msg += expected;
-    msg += ", not ";
-    msg += type_name_of(value);
-    corvane::raise(PyExc_TypeError, msg);
-}
-
 // The argument checks both entry points make before any work; returns
 // z_scale as a double.
 double checked_arguments(nb::handle gds_file, nb::handle z_scale, nb::handle curve_tolerance,

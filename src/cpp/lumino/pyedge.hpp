@@ -70,10 +70,8 @@ inline void append(nb::handle list, nb::handle item) {
 inline nb::object concat(nb::handle a, nb::handle b) { return own(PyUnicode_Concat(a.ptr(), b.ptr())); }
 inline nb::object concat(nb::handle a, nb::handle b, nb::handle c) { return concat(concat(a, b), c); }
 
-// The name of an object's type, for error messages.
-inline std::string type_name_of(nb::handle obj) {
-    return nb::cast<std::string>(nb::handle((PyObject*)Py_TYPE(obj.ptr())).attr("__name__"));
-}
+using corvane::type_name_of;
+using corvane::wrong_type;
 
 // A new list of Python integers.
 inline nb::list int_list(const std::vector<Py_ssize_t>& v) {

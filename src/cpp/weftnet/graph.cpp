@@ -41,8 +41,8 @@ struct ValidityCheck {
         nb::object decos = get_or(func_info, decorators, empty);
         nb::object resolved = get_or(func_info, resolved_decorators, empty);
         // A text would be searched for substrings: "yaml" in "not_yaml".
-        if (!is_collection(decos)) type_error("func_info['decorators']", "a list of texts", decos);
-        if (!is_collection(resolved)) type_error("func_info['resolved_decorators']", "a list of texts", resolved);
+        if (!is_collection(decos)) wrong_type("func_info['decorators']", "a list of texts", decos);
+        if (!is_collection(resolved)) wrong_type("func_info['resolved_decorators']", "a list of texts", resolved);
         for (const nb::str& d : allowed)
             if (contains(resolved, d) || contains(decos, d)) return true;
         return false;
@@ -176,18 +176,18 @@ nb::object create_weftnet(nb::handle graph_data_in, nb::handle lib_paths_in) {
             return s;
         };
         nb::object module_record = get_item(modules, module_name);
-        if (!is_mapping(module_record)) type_error(at("modules", module_name, nullptr).c_str(), "a dict", module_record);
+        if (!is_mapping(module_record)) wrong_type(at("modules", module_name, nullptr).c_str(), "a dict", module_record);
         nb::object source = get_item(module_record, k_path);
-        if (!is_path(source)) type_error(at("modules", module_name, "path").c_str(), "a path text", source);
+        if (!is_path(source)) wrong_type(at("modules", module_name, "path").c_str(), "a path text", source);
         nb::object source_path = resolve_source(source);
         if (contains(ignored_paths(), source_path)) return;
 
         // Parameter defaults that resolve to another name (a function) add a callee.
         nb::object params = get_item(record, k_params);
-        if (!is_mapping(params)) type_error(at("functions", full_name, "parameter_defaults").c_str(), "a dict", params);
+        if (!is_mapping(params)) wrong_type(at("functions", full_name, "parameter_defaults").c_str(), "a dict", params);
         nb::object resolved_defaults = get_item(record, k_resolved_params);
         if (!is_mapping(resolved_defaults))
-            type_error(at("functions", full_name, "resolved_parameter_defaults").c_str(), "a dict", resolved_defaults);
+            wrong_type(at("functions", full_name, "resolved_parameter_defaults").c_str(), "a dict", resolved_defaults);
         nb::list resolved_params;
         corvane::for_each(resolved_defaults.attr("items")(), [&](nb::object pv) {
             nb::object value = pv[1];
@@ -199,9 +199,9 @@ nb::object create_weftnet(nb::handle graph_data_in, nb::handle lib_paths_in) {
         // would be taken letter by letter.
         nb::object calls = get_item(record, k_calls), gets = get_item(record, k_gets);
         if (!calls.is_none() && !is_collection(calls))
-            type_error(at("functions", full_name, "resolved_calls").c_str(), "a list of texts", calls);
+            wrong_type(at("functions", full_name, "resolved_calls").c_str(), "a list of texts", calls);
         if (!gets.is_none() && !is_collection(gets))
-            type_error(at("functions", full_name, "resolved_component_gets").c_str(), "a list of texts", gets);
+            wrong_type(at("functions", full_name, "resolved_component_gets").c_str(), "a list of texts", gets);
         nb::object callees = nb::steal(PySet_New(calls.ptr()));
         if (!callees.is_valid()) throw nb::python_error();
         callees.attr("update")(gets, resolved_params);
@@ -308,7 +308,7 @@ nb::object get_errors(nb::handle graph_data, nb::handle module) {
     nb::object record = nb::steal(rec);
     nb::object errors = get_or(record, nb::str("errors"), missing);
     if (errors.is(missing)) return nb::list();
-    if (!PyList_Check(errors.ptr())) type_error(("the errors of module " + utf8(module)).c_str(), "a list", errors);
+    if (!PyList_Check(errors.ptr())) wrong_type(("the errors of module " + utf8(module)).c_str(), "a list", errors);
     return errors;
 }
 

@@ -21,8 +21,6 @@ nb::str text_of(nb::handle obj) {
     return nb::steal<nb::str>(s);
 }
 
-std::string type_name_of(nb::handle h) { return utf8(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(h.ptr()))).attr("__name__")); }
-
 bool is_mapping(nb::handle h) {
     if (PyDict_Check(h.ptr())) return true;
     nb::object mapping = nb::module_::import_("collections.abc").attr("Mapping");
@@ -31,25 +29,16 @@ bool is_mapping(nb::handle h) {
     return r == 1;
 }
 
-void type_error(const char* what, const char* kind, nb::handle got) {
-    std::string msg = what;
-    msg += " must be ";
-    msg += kind;
-    msg += ", not ";
-    msg += type_name_of(got);
-    corvane::raise(PyExc_TypeError, msg);
-}
-
 void require_str(const char* what, nb::handle h) {
-    if (!PyUnicode_Check(h.ptr())) type_error(what, "a str", h);
+    if (!PyUnicode_Check(h.ptr())) wrong_type(what, "a str", h);
 }
 
 void require_mapping(const char* what, nb::handle h) {
-    if (!is_mapping(h)) type_error(what, "a dict", h);
+    if (!is_mapping(h)) wrong_type(what, "a dict", h);
 }
 
 void require_mapping_or_none(const char* what, nb::handle h) {
-    if (!h.is_none() && !is_mapping(h)) type_error(what, "a dict or None", h);
+    if (!h.is_none() && !is_mapping(h)) wrong_type(what, "a dict or None", h);
 }
 
 bool is_collection(nb::handle h) {
@@ -62,14 +51,14 @@ bool is_collection(nb::handle h) {
 bool is_path(nb::handle h) { return PyUnicode_Check(h.ptr()) || PyObject_HasAttrString(h.ptr(), "__fspath__"); }
 
 void require_path(const char* what, nb::handle h) {
-    if (!is_path(h)) type_error(what, "a path (str or os.PathLike)", h);
+    if (!is_path(h)) wrong_type(what, "a path (str or os.PathLike)", h);
 }
 
 void require_graph(const char* what, nb::handle h) {
     nb::object graph = corvane::module_attr("nx").attr("Graph");
     const int r = PyObject_IsInstance(h.ptr(), graph.ptr());
     if (r < 0) throw nb::python_error();
-    if (r == 0) type_error(what, "a networkx DiGraph", h);
+    if (r == 0) wrong_type(what, "a networkx DiGraph", h);
 }
 
 nb::object getattr_or(nb::handle obj, const char* name, nb::handle fallback) {

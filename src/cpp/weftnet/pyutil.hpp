@@ -16,14 +16,12 @@ nb::str to_str(std::string_view s);
 // str(obj).
 nb::str text_of(nb::handle obj);
 
-// The type name of an object, for error texts.
-std::string type_name_of(nb::handle h);
+using corvane::type_name_of;
 
 // A dict or any collections.abc.Mapping.
 bool is_mapping(nb::handle h);
 
-// TypeError "<what> must be <kind>, not <type>".
-[[noreturn]] void type_error(const char* what, const char* kind, nb::handle got);
+using corvane::wrong_type;
 void require_str(const char* what, nb::handle h);
 void require_mapping(const char* what, nb::handle h);
 void require_mapping_or_none(const char* what, nb::handle h);

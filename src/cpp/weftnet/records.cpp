@@ -11,7 +11,7 @@ using namespace nb::literals;
 nb::dict get_static_records(nb::handle G_in, nb::handle paths) {
     // A single text is not a collection of paths (it would be taken
     // character by character).
-    if (PyUnicode_Check(paths.ptr()) || PyBytes_Check(paths.ptr())) type_error("paths", "an iterable of paths", paths);
+    if (PyUnicode_Check(paths.ptr()) || PyBytes_Check(paths.ptr())) wrong_type("paths", "an iterable of paths", paths);
 
     if (!G_in.is_none()) require_graph("G", G_in);
     nb::object G = nb::borrow(G_in);
