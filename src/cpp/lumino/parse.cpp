@@ -198,11 +198,6 @@ bool box_survives(const Outline& o, double tol) {
     return w * h > 2.0 * tol * std::sqrt(w * w + h * h);
 }
 
-// Simplify outlines with shapely in one batch, each as
-// Polygon(points).simplify(tolerance, preserve_topology=True).exterior.coords
-// without the closing point.  An outline that cannot be simplified into a
-// non-empty polygon (fewer than three points, collapse, GEOS failure) keeps
-// its points.
 // The tolerance as a number when it is one, else -1 (shapely judges it).
 double tolerance_value(nb::handle tolerance) {
     double tol = -1.0;
@@ -218,6 +213,11 @@ double tolerance_value(nb::handle tolerance) {
 // is not a rectangle simplification provably keeps.
 bool needs_simplifying(const Outline& o, double tol) { return o.size() >= 6 && !(tol >= 0.0 && box_survives(o, tol)); }
 
+// Simplify outlines with shapely in one batch, each as
+// Polygon(points).simplify(tolerance, preserve_topology=True).exterior.coords
+// without the closing point.  An outline that cannot be simplified into a
+// non-empty polygon (fewer than three points, collapse, GEOS failure) keeps
+// its points.
 void simplify_batch(std::vector<Outline>& outlines, nb::handle tolerance) {
     const double tol = tolerance_value(tolerance);
     std::vector<size_t> batch;
@@ -283,14 +283,14 @@ void simplify_batch(std::vector<Outline>& outlines, nb::handle tolerance) {
 // Simplify outlines in one thread: one batch, or one by one when an outline
 // breaks the batch (those that fail keep their points).
 void simplify_serial(std::vector<Outline>& outlines, nb::handle tolerance) {
+    nb::object geos;
     try {
         simplify_batch(outlines, tolerance);
         return;
     } catch (nb::python_error& e) {
-        nb::object geos = nb::module_::import_("shapely.errors").attr("GEOSException");
+        geos = nb::module_::import_("shapely.errors").attr("GEOSException");
         if (!e.matches(geos)) throw;
     }
-    nb::object geos = nb::module_::import_("shapely.errors").attr("GEOSException");
     for (Outline& o : outlines) {
         std::vector<Outline> one{o};
         try {
