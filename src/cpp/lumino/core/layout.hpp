@@ -1,0 +1,75 @@
+// A layout as the core reads it: plain values, no Python.  Filled either
+// from a KLayout layout at the Python edge (a snapshot taken at entry) or
+// straight from a GDS2 file; both must give the same values for the same
+// file, because everything the viewer message holds is computed from them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lumino::core {
+
+// A placement as KLayout holds it.  Simple: `rot` quarter turns
+// counter-clockwise after an optional mirror at the x axis, then the
+// integral displacement (dx, dy).  Complex: `angle` degrees and magnification
+// `mag` instead of `rot`, with a displacement that need not be integral.
+// Lengths in database units.
+struct Trans {
+    bool complex = false;
+    bool mirror = false;
+    int rot = 0;         // 0..3, simple only
+    double angle = 0.0;  // degrees, complex only
+    double mag = 1.0;    // complex only
+    double dx = 0.0, dy = 0.0;
+};
+
+// One instance of a cell (one entry of Cell.each_inst()).  A regular array
+// has na x nb elements; element (i, j) is `trans` displaced further by
+// i * a + j * b, and the elements come in KLayout's each_trans() order (the
+// a index runs fastest).  A single instance has na = nb = 1.
+struct Instance {
+    uint32_t child = 0;  // cell index
+    Trans trans;
+    bool array = false;
+    int64_t ax = 0, ay = 0, bx = 0, by = 0;
+    uint32_t na = 1, nb = 1;
+};
+
+// The shapes of one cell on one layer, in KLayout's Shapes.each() order.
+// Shape k owns the hull points xy[2 * start[k] .. 2 * start[k + 1]) as x, y
+// pairs in database units, in the order KLayout's Shape.polygon gives them
+// (each_point_hull, no closing point).  A shape without a polygon form
+// (text, edge, edge pair, point) has polygon[k] == 0 and no points; it still
+// takes its position in the numbering.
+struct Shapes {
+    std::vector<uint64_t> start{0};
+    std::vector<int32_t> xy;
+    std::vector<uint8_t> polygon;
+
+    size_t size() const { return polygon.size(); }
+    size_t points(size_t k) const { return size_t(start[k + 1] - start[k]); }
+    const int32_t* hull(size_t k) const { return xy.data() + 2 * start[k]; }
+};
+
+// A layer of the layout: its KLayout layer index and (layer, datatype).
+struct LayerInfo {
+    uint32_t index = 0;
+    int32_t layer = 0, datatype = 0;
+};
+
+struct Cell {
+    bool exists = true;  // false for an index the layout has no cell at
+    std::string name;
+    std::vector<Shapes> shapes;  // one per entry of Layout::layers, same order
+    std::vector<Instance> instances;  // Cell.each_inst() order
+};
+
+struct Layout {
+    double dbu = 0.001;              // micrometres per database unit
+    std::vector<LayerInfo> layers;   // the layers read, in layer_indices() order
+    std::vector<Cell> cells;         // by cell index
+    std::vector<uint32_t> top_cells; // Layout.top_cells() order
+};
+
+}  // namespace lumino::core
