@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "lumino/base64.hpp"
+#include "lumino/core/base64.hpp"
 #include "lumino/ktrans.hpp"
 #include "lumino/parse.hpp"
 #include "lumino/pyedge.hpp"

@@ -7,7 +7,7 @@
 
 #include "common/py.hpp"
 #include "lumino/pyedge.hpp"
-#include "lumino/wildcard.hpp"
+#include "lumino/core/wildcard.hpp"
 
 namespace lumino {
 

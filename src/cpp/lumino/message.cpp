@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "lumino/base64.hpp"
+#include "lumino/core/base64.hpp"
 #include "lumino/layer_cache.hpp"
 #include "lumino/parse.hpp"
 #include "lumino/pool_py.hpp"

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "common/py.hpp"
-#include "lumino/pool.hpp"
+#include "lumino/core/pool.hpp"
 
 namespace lumino {
 

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "lumino/checks.hpp"
-#include "lumino/gds2.hpp"
+#include "lumino/core/gds2.hpp"
 #include "lumino/ktrans.hpp"
 #include "lumino/pool_py.hpp"
 #include "lumino/records.hpp"

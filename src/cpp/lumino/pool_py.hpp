@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "common/py.hpp"
-#include "lumino/pool.hpp"
+#include "lumino/core/pool.hpp"
 
 namespace lumino {
 

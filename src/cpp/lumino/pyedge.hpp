@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/py.hpp"
-#include "lumino/base64.hpp"
+#include "lumino/core/base64.hpp"
 
 namespace lumino {
 

@@ -1,5 +1,5 @@
 // Standard base64 encoding (see the header).
-#include "lumino/base64.hpp"
+#include "lumino/core/base64.hpp"
 
 namespace lumino::base64 {
 

@@ -4,7 +4,7 @@
 // exactly as fnmatch.translate spells it (hyphen chunks, reversed ranges
 // removed, escapes), and that body is then read with the rules of the
 // regular-expression parser, so every quirk of the pair is kept.
-#include "lumino/wildcard.hpp"
+#include "lumino/core/wildcard.hpp"
 
 #include <cstddef>
 

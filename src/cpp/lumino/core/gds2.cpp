@@ -1,5 +1,5 @@
 // GDS2 stream reader: records, structures, shape elements and placements.
-#include "lumino/gds2.hpp"
+#include "lumino/core/gds2.hpp"
 
 #include <algorithm>
 #include <cmath>
