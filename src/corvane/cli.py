@@ -181,11 +181,12 @@ def _check_layout_file(path: Path) -> None:
         raise CommandError(f"{path}: not a file")
 
 
-def _summarize(path: Path) -> Any:
+def _summarize(path: Path, texts: bool = False) -> Any:
+    """What ``path`` holds; texts are counted only when asked (reading without them is quicker)."""
     from corvane import layout_info
 
     try:
-        return layout_info.summarize(path)
+        return layout_info.summarize(path, texts=texts)
     except RuntimeError as exc:  # KLayout's reader: unknown format, truncated file, ...
         raise CommandError(f"{path}: cannot read the layout: {_one_line(exc)}") from None
 
@@ -251,13 +252,13 @@ def resolve_stack(spec: str | None, summary: Any = None) -> Stack:
     return Stack(label, layer_stack, layer_views, data, False)
 
 
-def _stack_and_summary(spec: str | None, gds: Path) -> tuple[Stack, Any]:
+def _stack_and_summary(spec: str | None, gds: Path, texts: bool = False) -> tuple[Stack, Any]:
     """The stack and what ``gds`` holds; a stack file is checked before the layout is read."""
     if spec == AUTO_STACK:
-        summary = _summarize(gds)
+        summary = _summarize(gds, texts)
         return resolve_stack(spec, summary), summary
     stack = resolve_stack(spec)
-    return stack, _summarize(gds)
+    return stack, _summarize(gds, texts)
 
 
 def _layer_table(stack: Stack) -> dict:
@@ -373,7 +374,7 @@ def plan_layers(prog: str, gds: Path, args: argparse.Namespace) -> LayerPlan:
 def _nothing_reason(gds: Path, summary: Any, stack: Stack, table: dict, excluded: set) -> str:
     with_shapes = [pair for pair, count in summary.layers.items() if count.shapes]
     if not with_shapes:
-        return f"{gds.name} holds no shapes" + (f" (only {_count(summary.texts, 'text')})" if summary.texts else "")
+        return f"{gds.name} holds no shapes (corvane layers FILE lists what it holds)"
     shown = [pair for pair in with_shapes if pair in table]
     if not shown:
         hint = "--stack auto shows every layer; corvane layers FILE lists them"
@@ -641,7 +642,7 @@ def _cmd_layers(args: argparse.Namespace) -> int:
     gds = Path(args.gds_file)
     _check_layout_file(gds)
     with _Progress(prog, f"reading {gds}"):
-        stack, summary = _stack_and_summary(args.stack, gds)
+        stack, summary = _stack_and_summary(args.stack, gds, texts=True)
     table = _layer_table(stack)
     in_file = {pair: table[pair].name for pair in summary.layers if pair in table}
     excluded, unmatched = match_exclusions(args.exclude, in_file)

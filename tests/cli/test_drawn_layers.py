@@ -107,7 +107,7 @@ def test_a_layout_without_shapes_has_nothing_to_draw(tmp_path, capsys):
     layout.write(str(tmp_path / "t.gds"))
     status, out, err = run(["lumino", tmp_path / "t.gds", "--stack", "auto", "--inbox", tmp_path], capsys)
     assert (status, out) == (1, "")
-    assert err == "corvane lumino: error: nothing to draw: t.gds holds no shapes (only 1 text)\n"
+    assert err == "corvane lumino: error: nothing to draw: t.gds holds no shapes (corvane layers FILE lists what it holds)\n"
     assert not list(tmp_path.glob("*.json"))
 
 

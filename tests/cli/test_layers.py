@@ -39,6 +39,11 @@ def test_summary_counts_each_cell_once_and_texts_apart(path):
     summary = layout_info.summarize(path)
     assert {pair: (c.shapes, c.texts) for pair, c in summary.layers.items()} == counts_read_apart(path)
     assert list(summary.layers) == sorted(summary.layers)
+    quick = layout_info.summarize(path, texts=False)  # read without texts: the same shapes
+    assert {p: c.shapes for p, c in quick.layers.items() if c.shapes} == {
+        p: c.shapes for p, c in summary.layers.items() if c.shapes
+    }
+    assert quick.texts == 0 and (quick.top_cells, quick.depth) == (summary.top_cells, summary.depth)
 
 
 def nested_layout(path):
