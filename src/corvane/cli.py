@@ -5,7 +5,7 @@
     corvane view [FILE.gds | MESSAGE.json] [--stack ...] [--exclude ...] [--z-scale Z]
                  [--screenshot OUT.png] [--size WxH] [--top] [--open] [--inbox [DIR]]
     corvane layers FILE.gds [--stack ...] [--exclude ...]
-    corvane stack [FILE.gds] [--stack ...]
+    corvane stack [FILE.gds] [--stack ...] [--lyp FILE.lyp]
     corvane inbox list|clean [--older-than DAYS] [--inbox DIR]
     corvane weftnet [FOLDER] [--plot OUT.png|OUT.svg] [--prog PROGRAM]
     corvane freeze CELL [key=value ...] [--json]
@@ -688,7 +688,7 @@ def _cmd_stack(args: argparse.Namespace) -> int:
     from corvane import stacks
 
     if args.gds_file is None:
-        if args.stack is None or args.stack == AUTO_STACK:
+        if args.stack is None or args.stack == AUTO_STACK or args.lyp is not None:
             raise CommandError("give a layout file, or --stack NAME|FILE to print that stack")
         stack = resolve_stack(args.stack)
         sys.stdout.write(stacks.to_json(stack.data))
@@ -702,7 +702,15 @@ def _cmd_stack(args: argparse.Namespace) -> int:
         data = stacks.for_layout(summary, _layer_table(stack), stack.label)
     if not data["layers"]:
         raise CommandError(f"{gds} holds no shapes: no layer to put in a stack")
-    sys.stdout.write(stacks.to_json(stacks.check(data, "made stack")))
+    if args.lyp is not None:
+        try:
+            data = stacks.recolor(data, stacks.lyp_layers(args.lyp), Path(args.lyp).name)
+        except stacks.StackError as exc:
+            raise CommandError(str(exc)) from None
+    try:
+        sys.stdout.write(stacks.to_json(stacks.check(data, "the stack made")))
+    except stacks.StackError as exc:  # a colour of the .lyp file that is no colour
+        raise CommandError(str(exc)) from None
     return 0
 
 
@@ -927,6 +935,8 @@ def _add_stack(commands: Any) -> None:
     )
     p.add_argument("gds_file", nargs="?", metavar="FILE.gds", help="the layout")
     add_stack_option(p)
+    p.add_argument("--lyp", metavar="FILE.lyp", help="colours (and names of layers the stack lacks) from a KLayout "
+                   "layer-properties file")
     p.set_defaults(run=_cmd_stack, needs_layout=False)
 
 

@@ -6,6 +6,7 @@ import json
 import re
 from pathlib import Path
 
+import klayout.db as kdb
 import pytest
 import velloc.generic
 
@@ -139,3 +140,56 @@ def test_stack_prints_a_built_in_stack_that_reads_back(tmp_path, capsys):
     path.write_text(capsys.readouterr().out)
     assert stacks.read(path) == stacks.builtin("ihp-sg13g2")
     assert re.search(r'^    \{"name": "Metal1", "layer": 8, "datatype": 0,', path.read_text(), re.M)
+
+
+def write_lyp(path):
+    """A layer-properties file written by KLayout itself: a plain entry, one in a group,
+    one with only a frame colour, and a second entry for a pair already given."""
+    lay = pytest.importorskip("klayout.lay")
+    view = lay.LayoutView()
+    view.show_layout(kdb.Layout(), False)
+    view.clear_layers()
+
+    def node(source, name="", fill=None, frame=0x000000):
+        n = lay.LayerPropertiesNode()
+        n.source, n.name, n.frame_color = source, name, frame
+        if fill is not None:
+            n.fill_color = fill
+        return n
+
+    view.insert_layer(view.end_layers(), node("1/0@1", "Si", fill=0x5E8CFF))
+    group = node("*/*@*", "metals")
+    group.add_child(node("10/0@1", "layer", fill=0x00FF00))  # a reserved name: the colour is taken, not the name
+    view.insert_layer(view.end_layers(), group)
+    view.insert_layer(view.end_layers(), node("68/0@1", "DevRec", frame=0x123456))
+    view.insert_layer(view.end_layers(), node("1/0@1", "again", fill=0xFF0000))
+    view.save_layer_props(str(path))
+    return path
+
+
+def test_colours_from_a_klayout_layer_properties_file(tmp_path, capsys):
+    lyp = write_lyp(tmp_path / "x.lyp")
+    assert {pair: got for pair, got in stacks.lyp_layers(lyp).items() if pair in {(1, 0), (10, 0), (68, 0)}} == {
+        (1, 0): ("Si", "#5e8cff"),
+        (10, 0): ("layer", "#00ff00"),
+        (68, 0): ("DevRec", "#123456"),
+    }
+    ring = DATA / "gds" / "RingResonator.gds"
+    if not ring.exists():
+        pytest.skip("shared layout data not present")
+    assert cli.main(["stack", str(ring), "--stack", "auto", "--lyp", str(lyp)]) == 0
+    made = {(e["layer"], e["datatype"]): e for e in json.loads(capsys.readouterr().out)["layers"]}
+    assert (made[(1, 0)]["name"], made[(1, 0)]["color"], made[(1, 0)]["note"]) == ("Si", "#5e8cff", "colour from x.lyp")
+    assert (made[(10, 0)]["name"], made[(10, 0)]["color"]) == ("L10_0", "#00ff00")
+    assert (made[(68, 0)]["name"], made[(68, 0)]["color"]) == ("DevRec", "#123456")
+    assert "note" not in made[(69, 0)]  # not in the file: the made-up colour stays
+
+
+def test_a_file_that_is_not_a_lyp_is_named(tmp_path, capsys):
+    bad = tmp_path / "x.lyp"
+    bad.write_text("<layers/>")
+    gds = DATA / "gds" / "RingResonator.gds"
+    if not gds.exists():
+        pytest.skip("shared layout data not present")
+    assert cli.main(["stack", str(gds), "--stack", "auto", "--lyp", str(bad)]) == 1
+    assert capsys.readouterr().err == f"corvane stack: error: {bad}: not a KLayout layer-properties file (no <layer-properties>)\n"

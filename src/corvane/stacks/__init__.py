@@ -34,7 +34,9 @@ __all__ = [
     "builtin_names",
     "check",
     "for_layout",
+    "lyp_layers",
     "read",
+    "recolor",
     "technology",
     "to_json",
 ]
@@ -277,6 +279,54 @@ def for_layout(summary: Any, table: Mapping[tuple[int, int], Any], base_name: st
         "source": f"made by corvane stack from {Path(summary.path).name} with {base_name}; edit freely",
         "layers": layers,
     }
+
+
+_SOURCE_PAIR = re.compile(r"(?<![\w/])(\d+)/(\d+)")
+
+
+def lyp_layers(path: str | os.PathLike) -> dict[tuple[int, int], tuple[str | None, str]]:
+    """(name, colour) per (layer, datatype) of a KLayout layer-properties file (.lyp).
+
+    The colour is the fill colour, else the frame colour; the first entry
+    that gives a pair wins, as in KLayout's layer list.  Groups are read too.
+    """
+    import xml.etree.ElementTree as ET
+
+    try:
+        root = ET.parse(path).getroot()
+    except (OSError, ET.ParseError) as exc:
+        raise StackError(f"{path}: not a KLayout layer-properties file: {exc}") from None
+    if root.tag != "layer-properties":
+        raise StackError(f"{path}: not a KLayout layer-properties file (no <layer-properties>)")
+    found: dict[tuple[int, int], tuple[str | None, str]] = {}
+    # A group's members are property elements of their own, nested in the group.
+    for props in (e for e in root.iter() if e.tag in ("properties", "group-members")):
+        match = _SOURCE_PAIR.search(props.findtext("source") or "")
+        color = (props.findtext("fill-color") or props.findtext("frame-color") or "").strip()
+        if match is None or not color:
+            continue
+        name = (props.findtext("name") or "").strip() or None
+        found.setdefault((int(match.group(1)), int(match.group(2))), (name, color))
+    return found
+
+
+def recolor(data: dict[str, Any], lyp: Mapping[tuple[int, int], tuple[str | None, str]], source: str) -> dict[str, Any]:
+    """``data`` with the colours of ``lyp`` (see ``lyp_layers``) for the pairs it gives;
+    made-up entries (``auto_name``s) also take its names where they are free."""
+    names = {e["name"] for e in data["layers"]}
+    for entry in data["layers"]:
+        pair = (entry["layer"], entry["datatype"])
+        if pair not in lyp:
+            continue
+        name, color = lyp[pair]
+        entry["color"] = color
+        usable = name is not None and name not in names and not name.startswith("_") and name not in _RESERVED
+        if entry["name"] == _auto_name(pair) and usable:
+            names.discard(entry["name"])
+            entry["name"] = name
+            names.add(name)
+        entry["note"] = (entry.get("note", "") + "; " if entry.get("note") else "") + f"colour from {source}"
+    return data
 
 
 def to_json(data: Mapping[str, Any]) -> str:
