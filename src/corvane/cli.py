@@ -451,25 +451,25 @@ def _convert(prog: str, gds: Path, args: argparse.Namespace) -> Path | None:
     """Convert ``gds`` with lumino as ``args`` say and deliver the message, named after
     the layout; prints "message: ..." and returns the message file (None when the
     transport delivered it elsewhere)."""
-    plan = plan_layers(prog, gds, args)
     from corvane.core import communication, lumino
 
     output = lumino.Output.CELL if args.output == "cell" else lumino.Output.LAYER
+    _check_layout_file(gds)
+    with _Progress(prog, f"converting {gds} ({_size(gds.stat().st_size)}, {args.output}-wise)"):
+        plan = plan_layers(prog, gds, args)
 
-    def send() -> None:
-        try:
-            lumino.lumino(
-                str(gds),
-                output,
-                z_scale=args.z_scale,
-                curve_tolerance=args.curve_tolerance,
-                exclude_layers=plan.exclude_layers,
-            )
-        except RuntimeError as exc:  # KLayout's reader: unknown format, truncated file, ...
-            raise CommandError(f"{gds}: cannot read the layout: {_one_line(exc)}") from None
+        def send() -> None:
+            try:
+                lumino.lumino(
+                    str(gds),
+                    output,
+                    z_scale=args.z_scale,
+                    curve_tolerance=args.curve_tolerance,
+                    exclude_layers=plan.exclude_layers,
+                )
+            except RuntimeError as exc:  # KLayout's reader: unknown format, truncated file, ...
+                raise CommandError(f"{gds}: cannot read the layout: {_one_line(exc)}") from None
 
-    size = gds.stat().st_size
-    with _Progress(prog, f"converting {gds} ({_size(size)}, {args.output}-wise)"):
         with plan.active(), communication.message_name(_layout_name(gds)):
             result, content = _deliver(send)
     nbytes = len(content.encode("utf-8"))

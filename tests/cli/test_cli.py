@@ -58,9 +58,9 @@ def sent_in_process(gds, stack_file=None, **kwargs):
 def test_lumino_sends_what_lumino_sends(tmp_path, options, kwargs):
     run = corvane("lumino", LOOPBACK, "--stack", SKY130, "--inbox", tmp_path, *options, home=tmp_path)
     assert run.returncode == 0, run.stderr
-    # The only words on stderr: the layers of the file the stack does not show.
-    assert run.stderr.startswith("corvane lumino: warning: 15 layers of tt_um_loopback.gds not shown by ")
-    assert len(run.stderr.splitlines()) == 1
+    # On stderr: the layers of the file the stack does not show (and progress on a busy machine).
+    err = [line for line in run.stderr.splitlines() if not line.startswith("corvane lumino: converting ")]
+    assert len(err) == 1 and err[0].startswith("corvane lumino: warning: 15 layers of tt_um_loopback.gds not shown by ")
     (line,) = run.stdout.splitlines()
     (message,) = tmp_path.glob("*.json")
     assert line == f"message: {message} ({message.stat().st_size:,} bytes)"
