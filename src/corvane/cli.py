@@ -116,7 +116,7 @@ def _size(n: int) -> str:
 
 # Suffixes of layout files, told apart from layer patterns given after --exclude.
 LAYOUT_SUFFIXES = (".gds", ".gds2", ".gdsii", ".gds.gz", ".oas", ".oasis", ".oas.gz")
-# Stack names that are not built-in stack files.
+# The --stack value that makes a stack of the file's own layers.
 AUTO_STACK = "auto"
 
 
@@ -570,15 +570,16 @@ def _cmd_view(args: argparse.Namespace) -> int:
             raise CommandError(f"{shot.parent}: no such folder for the screenshot")
     source = Path(args.file) if args.file is not None else None
     layout = source is not None and source.is_file() and not _is_message_file(source)
-    if source is not None and not source.exists():
-        raise CommandError(f"{source}: no such file")
+    if source is not None:
+        _check_layout_file(source)  # the same checks for a message file
     if not layout:
         given = [name for name, value in (("--stack", args.stack), ("--exclude", args.exclude)) if value]
         if args.z_scale != 1:
             given.append("--z-scale")
         if given:
             raise CommandError(
-                f"{', '.join(given)} apply when converting a layout (corvane view FILE.gds ...); "
+                f"{', '.join(given)} {'applies' if len(given) == 1 else 'apply'} when converting a layout "
+                "(corvane view FILE.gds ...); "
                 "a message's layers and heights were fixed when it was made"
             )
 

@@ -61,7 +61,7 @@ def test_conversion_options_refused_for_a_message(tmp_path, capsys, option):
     message.write_text('{"type": "data", "data": {"name": "Layers"}}')
     status, out, err = run(["view", message, *option], capsys)
     assert status == 1
-    assert err.startswith(f"corvane view: error: {option[0]} apply when converting a layout")
+    assert err.startswith(f"corvane view: error: {option[0]} applies when converting a layout (corvane view FILE.gds")
 
 
 @shared
