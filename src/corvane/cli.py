@@ -219,45 +219,45 @@ class Stack:
         }
 
 
-def resolve_stack(spec: str | None, summary: Any = None) -> Stack:
+def resolve_stack(value: str | None, summary: Any = None) -> Stack:
     """The stack a --stack value names: None (the active PDK's), 'auto' (needs the
     layout's ``summary``), a built-in name, or a layer-stack file."""
     from corvane import stacks
 
-    if spec is None:
+    if value is None:
         from corvane.core import pdk
 
         active = pdk.get_pdk()
         name = getattr(active, "name", None) or "active"
         return Stack(f"the active PDK {name!r}", active.layer_stack, active.layer_views, None, True)
     try:
-        if spec == AUTO_STACK:
+        if value == AUTO_STACK:
             if summary is None:
                 raise CommandError("--stack auto needs a layout file")
             data, label = stacks.auto(summary), "stack auto"
-        elif spec in stacks.builtin_names() and os.sep not in spec:
-            data, label = stacks.builtin(spec), f"built-in stack {spec}"
+        elif value in stacks.builtin_names() and os.sep not in value:
+            data, label = stacks.builtin(value), f"built-in stack {value}"
         else:
-            path = Path(spec).expanduser()
+            path = Path(value).expanduser()
             if not path.exists() and path.suffix.lower() != ".json":
                 raise CommandError(
-                    f"no stack {spec!r}: not a file, nor a built-in stack "
+                    f"no stack {value!r}: not a file, nor a built-in stack "
                     f"({', '.join(stacks.builtin_names())}, or auto)"
                 )
             data, label = stacks.read(path), f"stack file {path.name}"
     except stacks.StackError as exc:
         raise CommandError(str(exc)) from None
-    name = data.get("name") or Path(spec).stem
+    name = data.get("name") or Path(value).stem
     layer_stack, layer_views = stacks.technology(data, name)
     return Stack(label, layer_stack, layer_views, data, False)
 
 
-def _stack_and_summary(spec: str | None, gds: Path, texts: bool = False) -> tuple[Stack, Any]:
+def _stack_and_summary(value: str | None, gds: Path, texts: bool = False) -> tuple[Stack, Any]:
     """The stack and what ``gds`` holds; a stack file is checked before the layout is read."""
-    if spec == AUTO_STACK:
+    if value == AUTO_STACK:
         summary = _summarize(gds, texts)
-        return resolve_stack(spec, summary), summary
-    stack = resolve_stack(spec)
+        return resolve_stack(value, summary), summary
+    stack = resolve_stack(value)
     return stack, _summarize(gds, texts)
 
 
