@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 import os
 import re
 import shlex
@@ -24,7 +25,9 @@ pytestmark = pytest.mark.skipif(
 
 
 def test_commands_run_in_order(tmp_path):
-    assert [c.split()[1] for c in COMMANDS] == ["lumino", "lumino", "view", "weftnet", "freeze"]
+    assert [c.split()[1] for c in COMMANDS] == [
+        "layers", "view", "lumino", "stack", "lumino", "view", "inbox", "weftnet", "freeze",
+    ]
     env = dict(os.environ, HOME=str(tmp_path))
     for command in COMMANDS:
         words = shlex.split(command.replace("/tmp/", f"{tmp_path}/"))
@@ -32,12 +35,21 @@ def test_commands_run_in_order(tmp_path):
             continue
         if "--plot" in words and shutil.which("dot") is None:
             continue
+        out = None
+        if ">" in words:  # the shell's redirection of standard output
+            words, out = words[: words.index(">")], Path(words[words.index(">") + 1])
         run = subprocess.run(
             [sys.executable, "-m", "corvane", *words[1:]], cwd=REPO, env=env, capture_output=True, text=True, timeout=300
         )
         assert run.returncode == 0, (command, run.stderr)
+        assert "error" not in run.stderr, (command, run.stderr)
+        if out is not None:
+            out.write_text(run.stdout)
+            assert json.loads(out.read_text())["layers"]
         for path in re.findall(r"^(?:message|page|screenshot|plot): (\S+)", run.stdout, re.M):
             assert Path(path).is_file(), (command, path)
     inbox = tmp_path / ".corvane" / "viewer_inbox"
-    assert len(list(inbox.glob("*.json"))) == 2
-    assert len(list(inbox.glob("*.html"))) == 2  # --view, then view of the newest
+    names = sorted(p.name.split("-")[0] for p in inbox.glob("*.json"))
+    assert names == ["MiniChip_1mm", "RingResonator", "tt_um_vga_clock"]
+    # view of the layout, lumino --view, then view of the newest (MiniChip's page again)
+    assert sorted(p.name.split("-")[0] for p in inbox.glob("*.html")) == ["MiniChip_1mm", "tt_um_vga_clock"]

@@ -6,22 +6,34 @@ transport drops each message as a JSON file into the viewer's inbox folder,
 which the viewer watches: by default ``~/.corvane/viewer_inbox``, changed with
 ``set_inbox``.  ``set_transport`` installs another delivery, for example a
 network client or a list that collects messages in tests.
+
+Inbox files are named after the layout when the sender says which one:
+``with message_name("tt_um_vga_clock"): lumino.lumino(...)`` writes
+``tt_um_vga_clock-<time>.json``.  ``inbox_messages`` lists the messages of an
+inbox, oldest first, and ``clean_inbox`` removes them with their pages.
 """
 
 from __future__ import annotations
 
+import contextlib
+import contextvars
 import itertools
 import os
+import re
 import time
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any, Callable, Iterator
 
 from corvane.logger import get_logger
 
 __all__ = [
+    "clean_inbox",
     "default_inbox",
     "get_inbox",
     "get_transport",
+    "inbox_messages",
+    "message_layout",
+    "message_name",
     "send_message",
     "set_inbox",
     "set_transport",
@@ -33,6 +45,30 @@ Transport = Callable[[Any], Any]
 _inbox: Path | None = None
 _transport: Transport | None = None
 _counter = itertools.count()
+_name: contextvars.ContextVar[str | None] = contextvars.ContextVar("corvane_message_name", default=None)
+
+# The time part of an inbox file name: UTC time, nanoseconds, process id, sequence number.
+_STAMP = r"\d{8}T\d{6}\.\d{9}-\d+-\d{6}"
+_MESSAGE_FILE = re.compile(rf"(?:(?P<name>[A-Za-z0-9][A-Za-z0-9._+-]{{0,63}})-)?{_STAMP}\.json")
+_UNSAFE = re.compile(r"[^A-Za-z0-9._+-]+")
+
+
+def _safe_name(name: str) -> str:
+    """``name`` reduced to letters, digits and ``._+-`` (at most 64), never a path or hidden file."""
+    safe = _UNSAFE.sub("_", name).lstrip("._-+")[:64]
+    return safe or "layout"
+
+
+@contextlib.contextmanager
+def message_name(name: str | None) -> Iterator[None]:
+    """Name the inbox files of the messages sent inside the block after ``name`` (a layout's)."""
+    if name is not None and not isinstance(name, str):
+        raise TypeError(f"name must be a text or None, not {type(name).__name__}")
+    token = _name.set(None if name is None else _safe_name(name))
+    try:
+        yield
+    finally:
+        _name.reset(token)
 
 
 def default_inbox() -> Path:
@@ -64,9 +100,10 @@ def _content_bytes(message: Any) -> bytes:
 def write_to_inbox(message: Any, inbox: str | os.PathLike | None = None) -> Path:
     """Write the message's content to a new ``.json`` file in the inbox; returns its path.
 
-    File names (UTC time, process id, sequence number) sort in sending order
-    and never repeat.  The file is written under a temporary name and renamed,
-    so a watcher never sees a partly written message.
+    File names (UTC time, process id, sequence number, after the layout's
+    name inside ``message_name``) sort in sending order and never repeat.
+    The file is written under a temporary name and renamed, so a watcher
+    never sees a partly written message.
     """
     folder = Path(inbox).expanduser() if inbox is not None else get_inbox()
     data = _content_bytes(message)
@@ -74,6 +111,9 @@ def write_to_inbox(message: Any, inbox: str | os.PathLike | None = None) -> Path
     now = time.time_ns()
     stamp = time.strftime("%Y%m%dT%H%M%S", time.gmtime(now // 1_000_000_000))
     name = f"{stamp}.{now % 1_000_000_000:09d}-{os.getpid()}-{next(_counter):06d}.json"
+    layout = _name.get()
+    if layout is not None:
+        name = f"{layout}-{name}"
     path = folder / name
     partial = folder / f".{name}.part"
     partial.write_bytes(data)
@@ -102,3 +142,37 @@ def set_transport(transport: Transport | None) -> Transport | None:
 def send_message(message: Any) -> Any:
     """Deliver ``message`` to the 3D viewer; returns the transport's result (by default a path)."""
     return get_transport()(message)
+
+
+def inbox_messages(inbox: str | os.PathLike | None = None) -> list[Path]:
+    """The message files the inbox writer left in ``inbox`` (default: the inbox), oldest first."""
+    folder = Path(inbox).expanduser() if inbox is not None else get_inbox()
+    if not folder.is_dir():
+        return []
+    found = [p for p in folder.iterdir() if _MESSAGE_FILE.fullmatch(p.name) and p.is_file()]
+    # The time of writing decides; the name (in sending order per layout) breaks ties.
+    return sorted(found, key=lambda p: (p.stat().st_mtime_ns, p.name))
+
+
+def message_layout(path: str | os.PathLike) -> str | None:
+    """The layout name an inbox file is named after, or None."""
+    match = _MESSAGE_FILE.fullmatch(Path(path).name)
+    return match.group("name") if match else None
+
+
+def clean_inbox(inbox: str | os.PathLike | None = None, older_than: float | None = None) -> list[Path]:
+    """Remove the inbox's messages (and the viewer pages beside them) older than
+    ``older_than`` seconds, or all of them; returns the message files removed.
+
+    Only files named as the inbox writer names them are touched, so other
+    files kept in the folder stay.
+    """
+    now = time.time()
+    removed = []
+    for message in inbox_messages(inbox):
+        if older_than is not None and now - message.stat().st_mtime < older_than:
+            continue
+        message.with_suffix(".html").unlink(missing_ok=True)
+        message.unlink(missing_ok=True)
+        removed.append(message)
+    return removed
