@@ -25,6 +25,7 @@
 #include <exception>
 #include <map>
 #include <new>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -157,9 +158,9 @@ class Records {
     }
 
     // A text value up to its first NUL (KLayout's C-string reading).
-    std::string get_cstring() const {
+    std::string_view get_cstring() const {
         const char* s = reinterpret_cast<const char*>(data_);
-        return std::string(s, strnlen(s, len_));
+        return std::string_view(s, strnlen(s, len_));
     }
 
     // A text value without trailing NULs.
@@ -219,11 +220,17 @@ Trans placement(double mag, double angle_deg, bool mirror, int64_t dx, int64_t d
     // The reconstruction from the quadrant and the cosine of the rest.
     if (rcos > 1.0) rcos = 1.0;
     if (rcos < -1.0) rcos = -1.0;
+    // (1, 0) under the quadrant's rotation and mirror: the signs of its
+    // zeros reach the sine and cosine.
     double tx = 1.0, ty = 0.0;
-    switch (code) {
+    switch (code + (m < 0.0 ? 4 : 0)) {
         case 1: tx = -0.0, ty = 1.0; break;
         case 2: tx = -1.0, ty = -0.0; break;
         case 3: tx = 0.0, ty = -1.0; break;
+        case 4: tx = 1.0, ty = -0.0; break;
+        case 5: tx = 0.0, ty = 1.0; break;
+        case 6: tx = -1.0, ty = 0.0; break;
+        case 7: tx = -0.0, ty = -1.0; break;
         default: break;
     }
     const double rsin = std::sqrt(1.0 - rcos * rcos);
@@ -406,13 +413,24 @@ class Reader {
         return it->second;
     }
 
-    // The cell a placement refers to by name.
-    uint32_t cell_for_instance(const std::string& name) {
-        if (name.empty()) decline("placement of an unnamed cell");
+    // The cell a placement refers to by name (placements of one cell
+    // often follow one another).
+    uint32_t cell_for_instance(std::string_view view) {
+        if (view.empty()) decline("placement of an unnamed cell");
+        if (has_last_sname_ && view == last_sname_) return last_child_;
+        std::string name(view);
         auto it = names_.find(name);
-        if (it != names_.end()) return it->second;
-        if (!valid_utf8(name)) decline("cell name not UTF-8");
-        return new_cell(name, true);
+        uint32_t ci;
+        if (it != names_.end()) {
+            ci = it->second;
+        } else {
+            if (!valid_utf8(name)) decline("cell name not UTF-8");
+            ci = new_cell(name, true);
+        }
+        last_sname_ = std::move(name);
+        last_child_ = ci;
+        has_last_sname_ = true;
+        return ci;
     }
 
     void structure(const std::string& name) {
@@ -430,7 +448,7 @@ class Reader {
                 order_.push_back(ci);
             }
         }
-        plain_.clear();
+        current_ = ci;
         with_props_.clear();
         cell_box_ = Box();
         uint16_t id;
@@ -452,11 +470,9 @@ class Reader {
             }
         }
         Cell& cell = out_.cells[ci];
-        cell.instances.reserve(plain_.size() + with_props_.size());
-        cell.instances.insert(cell.instances.end(), plain_.begin(), plain_.end());
-        cell.instances.insert(cell.instances.end(), with_props_.begin(), with_props_.end());
         if (plain_count_.size() < out_.cells.size()) plain_count_.resize(out_.cells.size(), 0);
-        plain_count_[ci] = uint32_t(plain_.size());
+        plain_count_[ci] = uint32_t(cell.instances.size());
+        cell.instances.insert(cell.instances.end(), with_props_.begin(), with_props_.end());
         if (shapes_box_.size() < out_.cells.size()) shapes_box_.resize(out_.cells.size());
         shapes_box_[ci] = cell_box_;
         flush_shapes(cell);
@@ -473,7 +489,7 @@ class Reader {
                     id = rec_.get();
                 } while (id == sELFLAGS || id == sPLEX);
                 if (id != sSNAME) decline("SNAME record expected");
-                cn = rec_.get_cstring();
+                cn = std::string(rec_.get_cstring());
                 id = rec_.get();
                 while (id == sSTRANS || id == sANGLE || id == sMAG) id = rec_.get();
                 if (id != sXY) decline("XY record expected");
@@ -493,7 +509,7 @@ class Reader {
                 if (id == sPROPATTR) {
                     attr = rec_.get_ushort();
                 } else if (id == sPROPVALUE) {
-                    if (!gdsctx::add_string(strings, parts, attr, rec_.get_cstring()))
+                    if (!gdsctx::add_string(strings, parts, attr, std::string(rec_.get_cstring())))
                         decline("context information not verified");
                 } else {
                     decline("ENDEL, PROPATTR or PROPVALUE record expected");
@@ -508,13 +524,21 @@ class Reader {
     // The layer index of a (layer, datatype) pair, created on first use.
     uint32_t open_layer(uint16_t layer, uint16_t datatype) {
         const uint32_t key = uint32_t(layer) << 16 | datatype;
+        if (key == last_layer_key_) return last_layer_;
         auto it = layer_index_.find(key);
-        if (it != layer_index_.end()) return it->second;
-        const uint32_t li = uint32_t(out_.layers.size());
-        out_.layers.push_back(LayerInfo{li, layer, datatype});
-        layer_index_.emplace(key, li);
-        kept_.push_back(options_.all_layers || keep_pairs_.count(key) != 0);
-        stage_.emplace_back();
+        uint32_t li;
+        if (it != layer_index_.end()) {
+            li = it->second;
+        } else {
+            li = uint32_t(out_.layers.size());
+            out_.layers.push_back(LayerInfo{li, layer, datatype});
+            layer_index_.emplace(key, li);
+            kept_.push_back(options_.all_layers || keep_pairs_.count(key) != 0);
+            dirty_flag_.push_back(0);
+            stage_.emplace_back();
+        }
+        last_layer_key_ = key;
+        last_layer_ = li;
         return li;
     }
 
@@ -549,14 +573,16 @@ class Reader {
     void add_shape(uint32_t li, int kind, bool props, const Box& box, const std::vector<Point>* hull) {
         cell_box_.add(box);
         if (!kept(li)) return;
-        if (std::find(dirty_.begin(), dirty_.end(), li) == dirty_.end()) dirty_.push_back(li);
+        if (!dirty_flag_[li]) {
+            dirty_flag_[li] = 1;
+            dirty_.push_back(li);
+        }
         Stage& st = stage_[li][size_t(kind + (props ? 1 : 0))];
         Shapes& s = st.shapes;
         if (hull) {
-            for (const Point& p : *hull) {
-                s.xy.push_back(p.x);
-                s.xy.push_back(p.y);
-            }
+            static_assert(sizeof(Point) == 2 * sizeof(int32_t));
+            const int32_t* xy = reinterpret_cast<const int32_t*>(hull->data());
+            s.xy.insert(s.xy.end(), xy, xy + 2 * hull->size());
         }
         s.polygon.push_back(hull ? 1 : 0);
         s.start.push_back(s.xy.size() / 2);
@@ -707,7 +733,9 @@ class Reader {
         p.width = w < 0 ? -w : w;
         p.bgn_ext = bgn;
         p.end_ext = end;
-        p.round = type == 1;
+        // KLayout marks a round path by a negative width: one of width 0
+        // cannot be round.
+        p.round = type == 1 && w != 0;
         Box box;
         if (keep) {
 #if !defined(__x86_64__)
@@ -792,14 +820,23 @@ class Reader {
         cell.shapes.resize(out_.layers.size());
         for (uint32_t li : dirty_) {
             Shapes& dst = cell.shapes[li];
+            dirty_flag_[li] = 0;
             for (Stage& st : stage_[li]) {
                 Shapes& src = st.shapes;
-                tree_order(st.boxes, order_scratch_);
-                for (uint32_t k : order_scratch_) {
-                    dst.xy.insert(dst.xy.end(), src.xy.begin() + ptrdiff_t(2 * src.start[k]),
-                                  src.xy.begin() + ptrdiff_t(2 * src.start[k + 1]));
-                    dst.polygon.push_back(src.polygon[k]);
-                    dst.start.push_back(dst.xy.size() / 2);
+                if (src.size() <= 100) {
+                    // Insertion order: the whole bucket at once.
+                    const uint64_t base = dst.xy.size() / 2;
+                    dst.xy.insert(dst.xy.end(), src.xy.begin(), src.xy.end());
+                    dst.polygon.insert(dst.polygon.end(), src.polygon.begin(), src.polygon.end());
+                    for (size_t k = 1; k < src.start.size(); ++k) dst.start.push_back(base + src.start[k]);
+                } else {
+                    tree_order(st.boxes, order_scratch_);
+                    for (uint32_t k : order_scratch_) {
+                        dst.xy.insert(dst.xy.end(), src.xy.begin() + ptrdiff_t(2 * src.start[k]),
+                                      src.xy.begin() + ptrdiff_t(2 * src.start[k + 1]));
+                        dst.polygon.push_back(src.polygon[k]);
+                        dst.start.push_back(dst.xy.size() / 2);
+                    }
                 }
                 src.xy.clear();
                 src.polygon.clear();
@@ -870,7 +907,7 @@ class Reader {
             if (rec_.xy_count() < 1) decline("too few points in XY record for SREF");
             const Point p = rec_.xy(0);
             const Instance inst = make(p.x, p.y);
-            (finish_element(true) ? with_props_ : plain_).push_back(inst);
+            (finish_element(true) ? with_props_ : out_.cells[current_].instances).push_back(inst);
             return;
         }
 
@@ -888,7 +925,7 @@ class Reader {
         // Axes without displacement only stack instances on one another.
         if (cx == 0 && cy == 0) cols = 1;
         if (rx == 0 && ry == 0) rows = 1;
-        std::vector<Instance>& dst = finish_element(true) ? with_props_ : plain_;
+        std::vector<Instance>& dst = finish_element(true) ? with_props_ : out_.cells[current_].instances;
 
         const bool split_cols = cols > 1 && (cx % cols != 0 || cy % cols != 0);
         const bool split_rows = rows > 1 && (rx % rows != 0 || ry % rows != 0);
@@ -1054,6 +1091,7 @@ class Reader {
                 for (size_t k = 0; k < order.size(); ++k) order[k] = uint32_t(k);
                 kbox::tree_sort(order, boxes.data(), all);
                 sorted.clear();
+                sorted.reserve(order.size());
                 for (uint32_t k : order) sorted.push_back(insts[from + k]);
                 std::copy(sorted.begin(), sorted.end(), insts.begin() + ptrdiff_t(from));
             }
@@ -1079,8 +1117,14 @@ class Reader {
     Box cell_box_;                    // shapes of the structure being read
     std::vector<Box> shapes_box_;     // by cell: the bounding box of its shapes
     std::vector<uint32_t> plain_count_;  // by cell: instances without properties
-    std::vector<uint32_t> dirty_;
-    std::vector<Instance> plain_, with_props_;
+    std::vector<uint32_t> dirty_;       // layers with shapes staged
+    std::vector<char> dirty_flag_;      // by layer: listed in dirty_
+    uint32_t last_layer_key_ = UINT32_MAX, last_layer_ = 0;
+    uint32_t current_ = 0;             // the cell being read
+    std::vector<Instance> with_props_;  // its instances with properties
+    std::string last_sname_;
+    uint32_t last_child_ = 0;
+    bool has_last_sname_ = false;
     std::vector<Point> points_, hull_;
     kpoly::PathScratch path_scratch_;
 };
