@@ -116,7 +116,8 @@ def klayout_cell(draw, ncells):
         st.tuples(st.just("path"), layer_pair, st.lists(st.tuples(coord, coord), min_size=1, max_size=6),
                   st.integers(0, 801), st.integers(-300, 300), st.integers(-300, 300), st.booleans(), props),
         st.tuples(st.just("text"), layer_pair, coord, coord, props),
-        st.tuples(st.just("many"), layer_pair, st.integers(90, 260), st.integers(1, 7)),
+        st.tuples(st.just("many"), layer_pair, st.integers(90, 260), st.integers(1, 7),
+                  st.sampled_from(["box", "polygon", "path", "text"])),
     ), max_size=8))
     insts = draw(st.lists(st.tuples(
         st.integers(0, ncells - 1), coord, coord, st.integers(0, 7),
@@ -158,7 +159,13 @@ def build(spec):
                 # Enough shapes of one kind for KLayout's box-tree order.
                 for j in range(s[2]):
                     x, y = (j * 7919) % 5000 - 2500, (j * 104729) % 3000 - 1500
-                    cell.shapes(li).insert(kdb.Box(x, y, x + s[3] * 10, y + (j % 5) * 30 + 1))
+                    w, h = s[3] * 10, (j % 5) * 30 + 1
+                    cell.shapes(li).insert({
+                        "box": lambda: kdb.Box(x, y, x + w, y + h),
+                        "polygon": lambda: kdb.Polygon([kdb.Point(x, y), kdb.Point(x + w, y + h), kdb.Point(x, y + 2 * h)]),
+                        "path": lambda: kdb.Path([kdb.Point(x, y), kdb.Point(x + w, y + h)], s[3] * 3, 0, 0, j % 2 == 0),
+                        "text": lambda: kdb.Text("t", x, y),
+                    }[s[4]]())
                 continue
             shape = cell.shapes(li).insert(obj)
             if prop is not None:

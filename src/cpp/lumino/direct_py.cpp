@@ -34,7 +34,8 @@ std::string installed_klayout_version() {
 std::vector<std::string> registered_libraries() {
     std::vector<std::string> names;
     nb::object modules = nb::module_::import_("sys").attr("modules");
-    nb::object db = modules.attr("get")("klayout.db");
+    nb::object db = modules.attr("get")("klayout.dbcore");
+    if (db.is_none()) db = modules.attr("get")("klayout.db");
     if (db.is_none()) return names;
     for (nb::handle name : db.attr("Library").attr("library_names")()) names.push_back(nb::cast<std::string>(name));
     return names;

@@ -887,6 +887,10 @@ class Reader {
         }
         const bool complex = is_mag || angle < 0;
         if (complex && !(mag > 0.0)) decline("magnification not positive");
+#if !defined(__x86_64__)
+        // KLayout's own build may fuse floating-point operations here.
+        if (complex) decline("complex placement not verified on this platform");
+#endif
 
         auto make = [&](int64_t x, int64_t y) {
             Instance inst;
@@ -949,6 +953,9 @@ class Reader {
         // A corner point that does not divide evenly: KLayout splits the
         // array into sub-arrays whose elements stay within half a unit of
         // their exact places.
+#if !defined(__x86_64__)
+        decline("array split not verified on this platform");
+#endif
         const double cdx = double(cx) * (1.0 / double(cols)), cdy = double(cy) * (1.0 / double(cols));
         const double rdx = double(rx) * (1.0 / double(rows)), rdy = double(ry) * (1.0 / double(rows));
         int32_t scx, scy, srx, sry;
