@@ -5,14 +5,18 @@
 // - cells get indices in the order their names first appear, as a
 //   structure or as a placement; a cell placed but never defined stays as an
 //   empty "ghost" cell.  Cells the context information declares as library
-//   or parametrised-cell proxies become KLayout's "cold proxies", which
-//   moves them to the end of KLayout's cell list (and so of top_cells()).
+//   or parametrised-cell proxies become KLayout's "cold proxies" (KLayout
+//   keeps what the file holds, and moves the cell to the end of its cell
+//   list); top cells come in that list's order.
 // - layers get indices in the order their (layer, datatype) first appears.
 // - a cell's shapes on a layer come in Shapes.each() order: by kind
 //   (simple polygons, paths, boxes, texts), within a kind those without
-//   properties before those with, each group in file order.  A BOUNDARY of
-//   four corners of an axis-parallel rectangle becomes a box.
-// - instances come in file order, those without properties first.
+//   properties before those with, and each such group in the order of
+//   KLayout's box tree: file order up to 100 shapes, a spatial order beyond.
+//   A BOUNDARY on the four corners of an axis-parallel rectangle is a box.
+// - instances come in each_inst() order: those without properties, then
+//   those with, each group again in box-tree order (which needs the cells'
+//   bounding boxes, computed here as KLayout computes them).
 //
 // Any record or value whose treatment has not been verified against KLayout
 // makes the reader decline.
@@ -168,6 +172,20 @@ class Records {
         size_t n = len_;
         while (n > 0 && data_[n - 1] == 0) --n;
         return std::string(reinterpret_cast<const char*>(data_), n);
+    }
+
+    // How many SREF and AREF records follow before the next ENDSTR (a
+    // quick look ahead over record headers, for reserving room).
+    size_t placements_ahead() const {
+        size_t n = 0;
+        for (const uint8_t* p = p_; end_ - p >= 4;) {
+            const size_t len = be16(p);
+            const uint16_t id = be16(p + 2);
+            if (id == 0x0700 || len < 4) break;  // ENDSTR, or a record read() will refuse
+            if (id == 0x0a00 || id == 0x0b00) ++n;
+            p += len;
+        }
+        return n;
     }
 
     // The points of an XY record (extra bytes beyond whole points ignored).
@@ -339,7 +357,6 @@ class Reader {
     void header() {
         if (rec_.get() != sHEADER) decline("HEADER record expected");
         if (rec_.get() != sBGNLIB) decline("BGNLIB record expected");
-        std::vector<std::string> ignored;
         while (true) {
             const uint16_t id = rec_.get();
             switch (id) {
@@ -451,6 +468,7 @@ class Reader {
         current_ = ci;
         with_props_.clear();
         cell_box_ = Box();
+        out_.cells[ci].instances.reserve(rec_.placements_ahead());
         uint16_t id;
         while ((id = rec_.get()) != sENDSTR) {
             switch (id) {
@@ -1076,7 +1094,6 @@ class Reader {
 
         std::vector<Box> boxes;
         std::vector<uint32_t> order;
-        std::vector<Instance> sorted;
         for (uint32_t ci = 0; ci < n; ++ci) {
             std::vector<Instance>& insts = out_.cells[ci].instances;
             const size_t plain = plain_count_[ci];
@@ -1097,11 +1114,27 @@ class Reader {
                 order.resize(boxes.size());
                 for (size_t k = 0; k < order.size(); ++k) order[k] = uint32_t(k);
                 kbox::tree_sort(order, boxes.data(), all);
-                sorted.clear();
-                sorted.reserve(order.size());
-                for (uint32_t k : order) sorted.push_back(insts[from + k]);
-                std::copy(sorted.begin(), sorted.end(), insts.begin() + ptrdiff_t(from));
+                permute(insts.data() + from, order);
             }
+        }
+    }
+
+    // Rearranges items so that item k becomes the former items[order[k]],
+    // in place, following the permutation's cycles (`order` is used up).
+    static void permute(Instance* items, std::vector<uint32_t>& order) {
+        const uint32_t done = UINT32_MAX;
+        for (uint32_t start = 0; start < order.size(); ++start) {
+            if (order[start] == done || order[start] == start) continue;
+            Instance first = items[start];
+            uint32_t k = start;
+            while (order[k] != start) {
+                const uint32_t next = order[k];
+                items[k] = items[next];
+                order[k] = done;
+                k = next;
+            }
+            items[k] = first;
+            order[k] = done;
         }
     }
 
