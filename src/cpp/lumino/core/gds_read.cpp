@@ -839,6 +839,11 @@ class Reader {
         for (uint32_t li : dirty_) {
             Shapes& dst = cell.shapes[li];
             dirty_flag_[li] = 0;
+            size_t shapes = 0, coords = 0;
+            for (const Stage& st : stage_[li]) shapes += st.shapes.size(), coords += st.shapes.xy.size();
+            dst.xy.reserve(dst.xy.size() + coords);
+            dst.polygon.reserve(dst.polygon.size() + shapes);
+            dst.start.reserve(dst.start.size() + shapes);
             for (Stage& st : stage_[li]) {
                 Shapes& src = st.shapes;
                 if (src.size() <= 100) {
