@@ -436,6 +436,24 @@ def test_database_unit(tmp_path, dbu_meter):
     assert assert_same_or_declined(g.write(tmp_path, g.library(g.structure("A"), dbu_meter=dbu_meter)))
 
 
+BEGIN = g.record(g.BGNLIB, *[0] * 12)
+
+
+@pytest.mark.parametrize(("data", "answered"), [
+    pytest.param(g.record(g.HEADER, 600) + BEGIN + g.structure("A") + g.record(g.ENDLIB), True, id="no-units"),
+    pytest.param(g.record(g.HEADER, 600) + BEGIN + g.record(g.LIBNAME, "L") + g.record(g.LIBDIRSIZE, 5)
+                 + g.record(g.PROPATTR, 1) + g.record(g.PROPVALUE, "lib") + g.record(g.UNITS, 0.001, 1e-9)
+                 + g.record(g.ENDLIB), True, id="empty-library-with-header-records"),
+    pytest.param(g.record(g.HEADER, 600, 3) + BEGIN + g.record(g.ENDLIB), False, id="long-header-record"),
+    pytest.param(g.record(g.HEADER, 600) + g.record(g.UNITS, 0.001, 1e-9) + g.record(g.ENDLIB), False,
+                 id="no-bgnlib"),
+    pytest.param(g.record(g.HEADER, 600) + BEGIN + g.record(g.STRING, "x") + g.record(g.ENDLIB), False,
+                 id="stray-record-in-header"),
+])
+def test_library_headers(tmp_path, data, answered):
+    assert assert_same_or_declined(g.write(tmp_path, data)) is answered
+
+
 def context_stream(lib):
     """Cells that KLayout's context information declares as library and parametrised cells."""
     context = g.structure("$$$CONTEXT_INFO$$$",
