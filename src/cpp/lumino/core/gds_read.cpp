@@ -647,17 +647,19 @@ class Reader {
         points_.clear();
         size_t count = n;
         Box box;
+        Point low{INT32_MAX, INT32_MAX};  // the lowest point, by y then x
+        auto take = [&](const Point& p) {
+            box.add(p.x, p.y);
+            if (p.y < low.y || (p.y == low.y && p.x < low.x)) low = p;
+            if (keep) points_.push_back(p);
+        };
         if (n > 2000) {
             // Long outlines may continue in further XY records.
             const Point first = rec_.xy(0);
             Point last = first;
             count = 0;
             while (true) {
-                for (size_t k = 0; k < n; ++k) {
-                    const Point p = rec_.xy(k);
-                    box.add(p.x, p.y);
-                    if (keep) points_.push_back(p);
-                }
+                for (size_t k = 0; k < n; ++k) take(rec_.xy(k));
                 if (n > 0) last = rec_.xy(n - 1);
                 count += n;
                 const uint16_t id = rec_.get();
@@ -674,11 +676,7 @@ class Reader {
         } else {
             if (n > 1 && rec_.xy(0) == rec_.xy(n - 1)) --n;
             count = n;
-            for (size_t k = 0; k < n; ++k) {
-                const Point p = rec_.xy(k);
-                box.add(p.x, p.y);
-                if (keep) points_.push_back(p);
-            }
+            for (size_t k = 0; k < n; ++k) take(rec_.xy(k));
         }
         if (count < 3) {
             finish_element(false);
@@ -686,7 +684,21 @@ class Reader {
         }
         const bool props = finish_element(true);
         if (keep) kpoly::boundary_hull(points_.data(), points_.size(), hull_);
-        add_shape(li, kPolygon, props, box, &hull_);
+        add_shape(li, kPolygon, props, stored_polygon_box(box, low), &hull_);
+    }
+
+    // The box KLayout gives a polygon it stores moved to its lowest point:
+    // the polygon's box is moved there and back in wrapping 32-bit
+    // arithmetic, and a polygon more than 2^31 units high or wide comes out
+    // with an empty box.
+    static Box stored_polygon_box(const Box& b, const Point& low) {
+        auto wrap = [](int64_t v) { return int32_t(uint32_t(uint64_t(v))); };
+        const int32_t l = wrap(int64_t(b.l) - low.x), bo = wrap(int64_t(b.b) - low.y);
+        const int32_t r = wrap(int64_t(b.r) - low.x), t = wrap(int64_t(b.t) - low.y);
+        if (l > r || bo > t) return Box();
+        const int32_t x1 = wrap(int64_t(l) + low.x), y1 = wrap(int64_t(bo) + low.y);
+        const int32_t x2 = wrap(int64_t(r) + low.x), y2 = wrap(int64_t(t) + low.y);
+        return Box{std::min(x1, x2), std::min(y1, y2), std::max(x1, x2), std::max(y1, y2)};
     }
 
     void path() {
