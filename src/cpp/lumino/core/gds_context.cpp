@@ -13,7 +13,9 @@ namespace lumino::core::gdsctx {
 namespace {
 
 bool space(char c) { return c != 0 && std::isspace(static_cast<unsigned char>(c)); }
-bool alnum(char c) { return c != 0 && static_cast<unsigned char>(c) < 0x80 && std::isalnum(static_cast<unsigned char>(c)); }
+bool alnum(char c) {
+    return c != 0 && static_cast<unsigned char>(c) < 0x80 && std::isalnum(static_cast<unsigned char>(c));
+}
 bool digit(char c) { return c >= '0' && c <= '9'; }
 bool word_char(char c) { return alnum(c) || c == '_' || c == '.' || c == '$'; }
 

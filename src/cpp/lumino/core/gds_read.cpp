@@ -980,7 +980,8 @@ class Reader {
                 // box turned (not moved) by the placement.
                 const int64_t dx = int64_t(inst.trans.dx), dy = int64_t(inst.trans.dy);
                 Box raw = Box::point(int32_t(dx), int32_t(dy)), turned, part;
-                if ((inst.array && !array_box(inst, raw, raw)) || !transform_box(inst.trans, bbox[inst.child], false, turned) ||
+                if ((inst.array && !array_box(inst, raw, raw)) ||
+                    !transform_box(inst.trans, bbox[inst.child], false, turned) ||
                     !make_box(int64_t(raw.l) + turned.l, int64_t(raw.b) + turned.b, int64_t(raw.r) + turned.r,
                               int64_t(raw.t) + turned.t, part)) {
                     good = false;

@@ -70,7 +70,8 @@ bool fits32(int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; }
 
 bool make_box(int64_t x1, int64_t y1, int64_t x2, int64_t y2, Box& out) {
     if (!fits32(x1) || !fits32(y1) || !fits32(x2) || !fits32(y2)) return false;
-    out = Box{int32_t(std::min(x1, x2)), int32_t(std::min(y1, y2)), int32_t(std::max(x1, x2)), int32_t(std::max(y1, y2))};
+    out = Box{int32_t(std::min(x1, x2)), int32_t(std::min(y1, y2)), int32_t(std::max(x1, x2)),
+              int32_t(std::max(y1, y2))};
     return true;
 }
 

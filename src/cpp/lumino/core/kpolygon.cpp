@@ -108,7 +108,7 @@ void real_points(const std::vector<Point>& pts, std::vector<Point>& real) {
 // `ncircle` points each).
 class Shifter {
   public:
-    Shifter(std::vector<Point>& out) : out_(out) {}
+    explicit Shifter(std::vector<Point>& out) : out_(out) {}
     bool ok() const { return ok_; }
 
     void run(int32_t start, int32_t end, int32_t width, bool forward, const std::vector<Point>& pts, int ncircle) {
