@@ -376,6 +376,16 @@ def test_many_shapes_and_instances_keep_klayout_order(tmp_path):
     assert assert_same_or_declined(g.write(tmp_path, data))
 
 
+def test_instance_order_from_boxes_of_cells_without_shapes(tmp_path):
+    # Cells holding only placements (of a ghost, of a text, of nothing)
+    # still have the boxes KLayout sorts their parents' instances by.
+    insts = [g.sref(("P", "Q", "EMPTY", "CHILD")[k % 4], ((k * 7919) % 3000, (k * 613) % 2000), angle=90.0 * (k % 3))
+             for k in range(260)]
+    data = g.library(g.structure("TOP", *insts), g.structure("P", g.sref("GHOST", (100, 100))),
+                     g.structure("Q", g.text(1, 0, (-40, 70))), g.structure("EMPTY"), child)
+    assert assert_same_or_declined(g.write(tmp_path, data))
+
+
 DECLINED = [
     pytest.param(g.library(g.structure("A"), g.structure("A")), "already exists", id="duplicate-structure"),
     pytest.param(g.library(g.structure("A", g.sref("B", (0, 0))), g.structure("B", g.sref("A", (0, 0)))),
