@@ -59,15 +59,15 @@ def main() -> None:
         layout.read(path)
         return layout
 
-    print("| file | shapes | points | KLayout read (ms) | reader, all layers (ms) | ratio | "
+    print("| file | shapes | points | instances | KLayout read (ms) | reader, all layers (ms) | ratio | "
           "reader, stack layers (ms) | ratio |")
-    print("|---|---:|---:|---:|---:|---:|---:|---:|")
+    print("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
     for gds in files:
         path = str(gds)
         pairs = stack_pairs(gds)
         counts, why = lumino._read_layout(path, counts=True, **known)
         if counts is None:
-            print(f"| {gds.name} | declined: {why} | | | | | | |")
+            print(f"| {gds.name} | declined: {why} | | | | | | | |")
             continue
         times = {"klayout": [], "all": [], "stack": []}
         for _ in range(args.repeat):
@@ -75,8 +75,8 @@ def main() -> None:
             times["all"].append(timed(lambda: lumino._read_layout(path, counts=True, **known))[0])
             times["stack"].append(timed(lambda: lumino._read_layout(path, pairs, counts=True, **known))[0])
         k, a, s = (statistics.median(times[key]) * 1e3 for key in ("klayout", "all", "stack"))
-        print(f"| {gds.name} | {counts['shapes']:,} | {counts['points']:,} | {k:.1f} | {a:.1f} | {a / k:.2f} | "
-              f"{s:.1f} | {s / k:.2f} |")
+        print(f"| {gds.name} | {counts['shapes']:,} | {counts['points']:,} | {counts['instances']:,} | {k:.1f} | "
+              f"{a:.1f} | {a / k:.2f} | {s:.1f} | {s / k:.2f} |")
 
 
 if __name__ == "__main__":
