@@ -1,6 +1,9 @@
 // lumino._read_layout: the direct GDS2 reader seen from Python, as plain
-// values, so that tests and benchmarks can hold it against KLayout's read.
-// Private: the entry points do not use it.
+// values, so that tests and benchmarks can hold it against KLayout's read
+// (private: the entry points do not use it); and the facts from the Python
+// side a caller of the reader passes it.
+#include "lumino/direct_py.hpp"
+
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
@@ -8,17 +11,12 @@
 #include <utility>
 #include <vector>
 
-#include "common/py.hpp"
 #include "lumino/core/gds_read.hpp"
 
 namespace lumino {
 
 using namespace nb::literals;
 
-namespace {
-
-// The installed klayout's version from the package metadata (klayout itself
-// is not imported); "" when it is not installed.
 std::string installed_klayout_version() {
     nb::object metadata = nb::module_::import_("importlib.metadata");
     try {
@@ -29,8 +27,6 @@ std::string installed_klayout_version() {
     }
 }
 
-// The libraries registered in KLayout in this process: none unless klayout
-// has been imported.
 std::vector<std::string> registered_libraries() {
     std::vector<std::string> names;
     nb::object modules = nb::module_::import_("sys").attr("modules");
@@ -40,6 +36,8 @@ std::vector<std::string> registered_libraries() {
     for (nb::handle name : db.attr("Library").attr("library_names")()) names.push_back(nb::cast<std::string>(name));
     return names;
 }
+
+namespace {
 
 std::vector<std::string> string_list(nb::handle value, const char* argument) {
     std::vector<std::string> out;
