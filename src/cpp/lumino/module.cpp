@@ -1,6 +1,7 @@
 // corvane.core.lumino: wires the names of the 3D viewer exporter to Python,
 // in the order in which the module defines them.
 #include "common/py.hpp"
+#include "lumino/direct_py.hpp"
 #include "lumino/encode.hpp"
 #include "lumino/entry.hpp"
 #include "lumino/ktrans.hpp"
@@ -25,6 +26,7 @@ NB_MODULE(lumino, m) {
     lumino::bind_parse_gds(m);
     lumino::bind_viewer(m);
     lumino::bind_encode(m);
+    lumino::bind_direct(m);
 
     m.def("get_layer_properties", &lumino::get_layer_properties, "layer_stack"_a.none(), "layer_views"_a.none(),
           nb::sig("def get_layer_properties(layer_stack: vlt.LayerStack, layer_views: vlt.LayerViews) "

@@ -14,7 +14,9 @@ namespace lumino::core {
 // counter-clockwise after an optional mirror at the x axis, then the
 // integral displacement (dx, dy).  Complex: `angle` degrees and magnification
 // `mag` instead of `rot`, with a displacement that need not be integral.
-// Lengths in database units.
+// Lengths in database units.  A complex placement also carries the sine and
+// cosine of its rotation as KLayout holds them (`angle` is KLayout's
+// atan2 of the two): what its each_cplx_trans() matrices are made of.
 struct Trans {
     bool complex = false;
     bool mirror = false;
@@ -22,6 +24,7 @@ struct Trans {
     double angle = 0.0;  // degrees, complex only
     double mag = 1.0;    // complex only
     double dx = 0.0, dy = 0.0;
+    double sin = 0.0, cos = 1.0;  // complex only
 };
 
 // One instance of a cell (one entry of Cell.each_inst()).  A regular array
@@ -60,6 +63,7 @@ struct LayerInfo {
 
 struct Cell {
     bool exists = true;  // false for an index the layout has no cell at
+    bool ghost = false;  // placed but never defined (KLayout's ghost cell)
     std::string name;
     std::vector<Shapes> shapes;  // one per entry of Layout::layers, same order
     std::vector<Instance> instances;  // Cell.each_inst() order

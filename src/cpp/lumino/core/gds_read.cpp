@@ -1,0 +1,1125 @@
+// The direct GDS2 reader.  It walks the records as KLayout's GDS2 reader
+// does (the same records accepted, in the same places, with the same
+// fallbacks for missing ones) and builds what KLayout's database then holds:
+//
+// - cells get indices in the order their names first appear, as a
+//   structure or as a placement; a cell placed but never defined stays as an
+//   empty "ghost" cell.  Cells the context information declares as library
+//   or parametrised-cell proxies become KLayout's "cold proxies" (KLayout
+//   keeps what the file holds, and moves the cell to the end of its cell
+//   list); top cells come in that list's order.
+// - layers get indices in the order their (layer, datatype) first appears.
+// - a cell's shapes on a layer come in Shapes.each() order: by kind
+//   (simple polygons, paths, boxes, texts), within a kind those without
+//   properties before those with, and each such group in the order of
+//   KLayout's box tree: file order up to 100 shapes, a spatial order beyond.
+//   A BOUNDARY on the four corners of an axis-parallel rectangle is a box.
+// - instances come in each_inst() order: those without properties, then
+//   those with, each group again in box-tree order (which needs the cells'
+//   bounding boxes, computed here as KLayout computes them).
+//
+// Any record or value whose treatment has not been verified against KLayout
+// makes the reader decline.
+#include "lumino/core/gds_read.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <map>
+#include <new>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "lumino/core/gds_context.hpp"
+#include "lumino/core/kbox_tree.hpp"
+#include "lumino/core/kplacement.hpp"
+#include "lumino/core/kpolygon.hpp"
+#include "lumino/core/mapped_file.hpp"
+
+namespace lumino::core {
+
+namespace {
+
+using kbox::Box;
+using kplace::array_box;
+using kplace::fits32;
+using kplace::make_box;
+using kplace::placement;
+using kplace::round_coord;
+using kplace::transform_box;
+using kpoly::Point;
+
+// Record identifiers: record type and data type, as KLayout compares them.
+enum : uint16_t {
+    sHEADER = 0x0002, sBGNLIB = 0x0102, sLIBNAME = 0x0206, sUNITS = 0x0305, sENDLIB = 0x0400,
+    sBGNSTR = 0x0502, sSTRNAME = 0x0606, sENDSTR = 0x0700, sBOUNDARY = 0x0800, sPATH = 0x0900,
+    sSREF = 0x0a00, sAREF = 0x0b00, sTEXT = 0x0c00, sLAYER = 0x0d02, sDATATYPE = 0x0e02,
+    sWIDTH = 0x0f03, sXY = 0x1003, sENDEL = 0x1100, sSNAME = 0x1206, sCOLROW = 0x1302,
+    sNODE = 0x1500, sTEXTTYPE = 0x1602, sPRESENTATION = 0x1701, sSTRING = 0x1906,
+    sSTRANS = 0x1a01, sMAG = 0x1b05, sANGLE = 0x1c05, sREFLIBS = 0x1f06, sFONTS = 0x2006,
+    sPATHTYPE = 0x2102, sGENERATIONS = 0x2202, sATTRTABLE = 0x2306, sELFLAGS = 0x2601,
+    sPROPATTR = 0x2b02, sPROPVALUE = 0x2c06, sBOX = 0x2d00, sBOXTYPE = 0x2e02, sPLEX = 0x2f03,
+    sBGNEXTN = 0x3003, sENDEXTN = 0x3103, sFORMAT = 0x3602, sMASK = 0x3706, sENDMASKS = 0x3800,
+    sLIBDIRSIZE = 0x3902, sSRFNAME = 0x3a06,
+};
+
+// Shape kinds in Shapes.each() order; each is followed by its variant with
+// properties.
+enum Bucket : uint8_t { kPolygon = 0, kPath = 2, kBox = 4, kText = 6, kBuckets = 8 };
+
+// The klayout releases this reader was compared with.  A new release joins
+// once tests/lumino/test_direct_reader.py passes with it installed and the
+// release added here (until then the tests skip and callers read with
+// KLayout).
+constexpr const char* kVerifiedVersions[] = {"0.30.12"};
+
+// Semi-circle points of a round path end: KLayout's default circle
+// resolution (32) halved; only its layout viewer changes the resolution.
+constexpr int kSemiCirclePoints = 16;
+
+// Thrown inside the reader to decline; never leaves read_gds.
+struct Decline {
+    std::string reason;
+};
+
+[[noreturn]] void decline(std::string reason) { throw Decline{std::move(reason)}; }
+
+uint16_t be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
+int32_t be32(const uint8_t* p) {
+    return int32_t(uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]));
+}
+
+bool valid_utf8(const std::string& s) {
+    size_t k = 0;
+    while (k < s.size()) {
+        const uint8_t c = uint8_t(s[k]);
+        size_t n = 0;
+        uint32_t cp = 0;
+        if (c < 0x80) {
+            ++k;
+            continue;
+        } else if ((c & 0xe0) == 0xc0) {
+            n = 1, cp = c & 0x1f;
+        } else if ((c & 0xf0) == 0xe0) {
+            n = 2, cp = c & 0x0f;
+        } else if ((c & 0xf8) == 0xf0) {
+            n = 3, cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (k + n >= s.size()) return false;
+        for (size_t j = 1; j <= n; ++j) {
+            const uint8_t d = uint8_t(s[k + j]);
+            if ((d & 0xc0) != 0x80) return false;
+            cp = cp << 6 | (d & 0x3f);
+        }
+        if ((n == 1 && cp < 0x80) || (n == 2 && cp < 0x800) || (n == 3 && (cp < 0x10000 || cp > 0x10ffff)) ||
+            (cp >= 0xd800 && cp <= 0xdfff))
+            return false;
+        k += n + 1;
+    }
+    return true;
+}
+
+// The record layer: KLayout's get_record/unget_record and value readers.
+class Records {
+  public:
+    Records(const uint8_t* data, size_t size) : p_(data), end_(data + size) {}
+
+    uint16_t get() {
+        if (stored_) {
+            const uint16_t id = stored_;
+            stored_ = 0;
+            return id;
+        }
+        if (end_ - p_ < 4) decline("unexpected end of file");
+        const size_t len = be16(p_);
+        const uint16_t id = be16(p_ + 2);
+        if (len < 4) decline("record shorter than its header");
+        if (len % 2 != 0) decline("record of odd length");
+        if (size_t(end_ - p_) < len) decline("unexpected end of file");
+        data_ = p_ + 4;
+        len_ = len - 4;
+        ptr_ = 0;
+        p_ += len;
+        return id;
+    }
+
+    // The next get() returns `id` again (the data stays that of the record
+    // read last, which is the same record).
+    void unget(uint16_t id) {
+        stored_ = id;
+        ptr_ = 0;
+    }
+
+    int32_t get_int() { return be32(take(4)); }
+    int16_t get_short() { return int16_t(be16(take(2))); }
+    uint16_t get_ushort() { return be16(take(2)); }
+
+    // An eight-byte real computed as KLayout computes it.
+    double get_double() {
+        const uint8_t* b = take(8);
+        const uint32_t l0 = uint32_t(be32(b)) & 0xffffff;
+        const uint32_t l1 = uint32_t(be32(b + 4));
+        double x = 4294967296.0 * double(l0) + double(l1);
+        if (b[0] & 0x80) x = -x;
+        const int e = int(b[0] & 0x7f) - (64 + 14);
+        if (e != 0) x *= std::pow(16.0, double(e));
+        return x;
+    }
+
+    // A text value up to its first NUL (KLayout's C-string reading).
+    std::string_view get_cstring() const {
+        const char* s = reinterpret_cast<const char*>(data_);
+        return std::string_view(s, strnlen(s, len_));
+    }
+
+    // A text value without trailing NULs.
+    std::string get_string() const {
+        size_t n = len_;
+        while (n > 0 && data_[n - 1] == 0) --n;
+        return std::string(reinterpret_cast<const char*>(data_), n);
+    }
+
+    // How many SREF and AREF records follow before the next ENDSTR (a
+    // quick look ahead over record headers, for reserving room).
+    size_t placements_ahead() const {
+        size_t n = 0;
+        for (const uint8_t* p = p_; end_ - p >= 4;) {
+            const size_t len = be16(p);
+            const uint16_t id = be16(p + 2);
+            if (id == 0x0700 || len < 4) break;  // ENDSTR, or a record read() will refuse
+            if (id == 0x0a00 || id == 0x0b00) ++n;
+            p += len;
+        }
+        return n;
+    }
+
+    // The points of an XY record (extra bytes beyond whole points ignored).
+    size_t xy_count() const { return len_ / 8; }
+    Point xy(size_t k) const { return Point{be32(data_ + 8 * k), be32(data_ + 8 * k + 4)}; }
+
+  private:
+    const uint8_t* take(size_t n) {
+        if (ptr_ + n > len_) decline("record too short for its value");
+        const uint8_t* b = data_ + ptr_;
+        ptr_ += n;
+        return b;
+    }
+
+    const uint8_t* p_;
+    const uint8_t* end_;
+    const uint8_t* data_ = nullptr;
+    size_t len_ = 0, ptr_ = 0;
+    uint16_t stored_ = 0;
+};
+
+class Reader {
+  public:
+    Reader(const uint8_t* data, size_t size, const GdsReadOptions& options, Layout& out)
+        : rec_(data, size), options_(options), out_(out) {
+        for (const auto& [layer, datatype] : options.layers)
+            if (layer >= 0 && layer <= 0xffff && datatype >= 0 && datatype <= 0xffff)
+                keep_pairs_.insert(uint32_t(layer) << 16 | uint32_t(datatype));
+        for (const std::string& name : options.libraries) libraries_.insert(name);
+    }
+
+    void run() {
+        out_ = Layout();
+        header();
+        cells();
+        finish();
+    }
+
+  private:
+    // ---- library ------------------------------------------------------
+
+    void header() {
+        if (rec_.get() != sHEADER) decline("HEADER record expected");
+        if (rec_.get() != sBGNLIB) decline("BGNLIB record expected");
+        while (true) {
+            const uint16_t id = rec_.get();
+            switch (id) {
+                case sLIBDIRSIZE: case sSRFNAME: case sREFLIBS: case sFONTS: case sATTRTABLE:
+                case sGENERATIONS: case sFORMAT: case sMASK: case sENDMASKS: case sLIBNAME:
+                case sPROPVALUE:
+                    break;
+                case sPROPATTR:
+                    rec_.get_ushort();
+                    break;
+                case sUNITS: {
+                    rec_.get_double();
+                    const double dbum = rec_.get_double();
+                    const double dbu = dbum * 1e6;
+                    if (!(std::isfinite(dbu) && dbu > 0.0)) decline("database unit not positive");
+                    out_.dbu = dbu;
+                    break;
+                }
+                case sBGNSTR: case sENDLIB:
+                    rec_.unget(id);
+                    return;
+                default:
+                    decline("invalid record in the library header");
+            }
+        }
+    }
+
+    void cells() {
+        bool first = true;
+        uint16_t id;
+        while ((id = rec_.get()) == sBGNSTR) {
+            if (rec_.get() != sSTRNAME) decline("STRNAME record expected");
+            const std::string name = rec_.get_string();
+            if (name.empty()) decline("empty cell name");
+            if (first && name == "$$$CONTEXT_INFO$$$") {
+                context_cell();
+            } else {
+                structure(name);
+            }
+            first = false;
+        }
+        if (id != sENDLIB) decline("ENDLIB record expected");
+        auto global = context_.find(std::string());
+        if (global != context_.end()) {
+            gdsctx::Info info;
+            if (!gdsctx::deserialize(global->second, info)) decline("context information not verified");
+        }
+    }
+
+    // ---- cells --------------------------------------------------------
+
+    uint32_t new_cell(const std::string& name, bool ghost) {
+        const uint32_t ci = uint32_t(out_.cells.size());
+        Cell& c = out_.cells.emplace_back();
+        c.name = name;
+        c.ghost = ghost;
+        order_.push_back(ci);
+        names_.emplace(name, ci);
+        return ci;
+    }
+
+    // The cell a structure defines: new, or the ghost of an earlier placement.
+    uint32_t make_cell(const std::string& name) {
+        if (name.find('\0') != std::string::npos) decline("cell name with a NUL character");
+        if (!valid_utf8(name)) decline("cell name not UTF-8");
+        auto it = names_.find(name);
+        if (it == names_.end()) return new_cell(name, false);
+        Cell& c = out_.cells[it->second];
+        if (!c.ghost) decline("a cell with this name already exists");
+        c.ghost = false;
+        return it->second;
+    }
+
+    // The cell a placement refers to by name (placements of one cell
+    // often follow one another).
+    uint32_t cell_for_instance(std::string_view view) {
+        if (view.empty()) decline("placement of an unnamed cell");
+        if (has_last_sname_ && view == last_sname_) return last_child_;
+        std::string name(view);
+        auto it = names_.find(name);
+        uint32_t ci;
+        if (it != names_.end()) {
+            ci = it->second;
+        } else {
+            if (!valid_utf8(name)) decline("cell name not UTF-8");
+            ci = new_cell(name, true);
+        }
+        last_sname_ = std::move(name);
+        last_child_ = ci;
+        has_last_sname_ = true;
+        return ci;
+    }
+
+    void structure(const std::string& name) {
+        const uint32_t ci = make_cell(name);
+        auto ctx = context_.find(name);
+        if (ctx != context_.end()) {
+            gdsctx::Info info;
+            if (!gdsctx::deserialize(ctx->second, info)) decline("context information not verified");
+            if (info.proxy()) {
+                if (!info.lib_name.empty() && libraries_.count(info.lib_name))
+                    decline("cell of a library registered in KLayout");
+                // KLayout keeps the cell as read but as a "cold proxy", which
+                // it moves to the end of its cell list.
+                order_.erase(std::find(order_.begin(), order_.end(), ci));
+                order_.push_back(ci);
+            }
+        }
+        current_ = ci;
+        with_props_.clear();
+        cell_box_ = Box();
+        out_.cells[ci].instances.reserve(rec_.placements_ahead());
+        uint16_t id;
+        while ((id = rec_.get()) != sENDSTR) {
+            switch (id) {
+                case sPROPATTR: rec_.get_ushort(); break;
+                case sPROPVALUE: break;
+                case sBOUNDARY: boundary(); break;
+                case sPATH: path(); break;
+                case sSREF: case sAREF: ref(id == sAREF); break;
+                case sTEXT: text(); break;
+                case sBOX: box(); break;
+                case sNODE:
+                    while (rec_.get() != sENDEL) {
+                    }
+                    break;
+                default:
+                    decline("invalid record in a structure");
+            }
+        }
+        Cell& cell = out_.cells[ci];
+        if (plain_count_.size() < out_.cells.size()) plain_count_.resize(out_.cells.size(), 0);
+        plain_count_[ci] = uint32_t(cell.instances.size());
+        cell.instances.insert(cell.instances.end(), with_props_.begin(), with_props_.end());
+        if (shapes_box_.size() < out_.cells.size()) shapes_box_.resize(out_.cells.size());
+        shapes_box_[ci] = cell_box_;
+        flush_shapes(cell);
+    }
+
+    // The context information cell: per cell name (and "" for the layout),
+    // the strings KLayout reads back.
+    void context_cell() {
+        uint16_t id;
+        while ((id = rec_.get()) != sENDSTR) {
+            std::string cn;
+            if (id == sSREF) {
+                do {
+                    id = rec_.get();
+                } while (id == sELFLAGS || id == sPLEX);
+                if (id != sSNAME) decline("SNAME record expected");
+                cn = std::string(rec_.get_cstring());
+                id = rec_.get();
+                while (id == sSTRANS || id == sANGLE || id == sMAG) id = rec_.get();
+                if (id != sXY) decline("XY record expected");
+            } else if (id == sBOUNDARY) {
+                id = rec_.get();
+                while (id == sLAYER || id == sDATATYPE) id = rec_.get();
+                if (id != sXY) decline("XY record expected");
+            } else {
+                decline("invalid record in the context information");
+            }
+            std::vector<std::string>& strings = context_[cn];
+            gdsctx::Parts parts;
+            size_t attr = 0;
+            while (true) {
+                id = rec_.get();
+                if (id == sENDEL) break;
+                if (id == sPROPATTR) {
+                    attr = rec_.get_ushort();
+                } else if (id == sPROPVALUE) {
+                    if (!gdsctx::add_string(strings, parts, attr, std::string(rec_.get_cstring())))
+                        decline("context information not verified");
+                } else {
+                    decline("ENDEL, PROPATTR or PROPVALUE record expected");
+                }
+            }
+            gdsctx::join_parts(strings, parts);
+        }
+    }
+
+    // ---- layers and shapes -------------------------------------------------
+
+    // The layer index of a (layer, datatype) pair, created on first use.
+    uint32_t open_layer(uint16_t layer, uint16_t datatype) {
+        const uint32_t key = uint32_t(layer) << 16 | datatype;
+        if (key == last_layer_key_) return last_layer_;
+        auto it = layer_index_.find(key);
+        uint32_t li;
+        if (it != layer_index_.end()) {
+            li = it->second;
+        } else {
+            li = uint32_t(out_.layers.size());
+            out_.layers.push_back(LayerInfo{li, layer, datatype});
+            layer_index_.emplace(key, li);
+            kept_.push_back(options_.all_layers || keep_pairs_.count(key) != 0);
+            dirty_flag_.push_back(0);
+            stage_.emplace_back();
+        }
+        last_layer_key_ = key;
+        last_layer_ = li;
+        return li;
+    }
+
+    bool kept(uint32_t li) const { return kept_[li]; }
+
+    // Records after an element's contents up to its ENDEL; a missing ENDEL
+    // before the next element or the structure's end is tolerated.  True
+    // when the element has properties.
+    bool finish_element(bool read_properties) {
+        bool any = false;
+        while (true) {
+            const uint16_t id = rec_.get();
+            if (id == sENDEL) break;
+            if (id == sPROPATTR) {
+                if (read_properties) rec_.get_ushort();
+            } else if (id == sPROPVALUE) {
+                any = true;
+            } else if (id == sTEXT || id == sPATH || id == sBOUNDARY || id == sBOX || id == sAREF || id == sSREF ||
+                       id == sENDSTR) {
+                rec_.unget(id);
+                break;
+            } else {
+                decline("ENDEL, PROPATTR or PROPVALUE record expected");
+            }
+        }
+        return any;
+    }
+
+    // A shape of the structure being read: its box counts for the cell's
+    // bounding box; on a kept layer it is staged with its hull (none for a
+    // text) until the structure ends.
+    void add_shape(uint32_t li, int kind, bool props, const Box& box, const std::vector<Point>* hull) {
+        cell_box_.add(box);
+        if (!kept(li)) return;
+        if (!dirty_flag_[li]) {
+            dirty_flag_[li] = 1;
+            dirty_.push_back(li);
+        }
+        Stage& st = stage_[li][size_t(kind + (props ? 1 : 0))];
+        Shapes& s = st.shapes;
+        if (hull) {
+            static_assert(sizeof(Point) == 2 * sizeof(int32_t));
+            const int32_t* xy = reinterpret_cast<const int32_t*>(hull->data());
+            s.xy.insert(s.xy.end(), xy, xy + 2 * hull->size());
+        }
+        s.polygon.push_back(hull ? 1 : 0);
+        s.start.push_back(s.xy.size() / 2);
+        st.boxes.push_back(box);
+    }
+
+    static Box box_of(const std::vector<Point>& pts) {
+        Box b;
+        for (const Point& p : pts) b.add(p.x, p.y);
+        return b;
+    }
+
+    void skip_element_start(uint16_t expected, const char* what) {
+        uint16_t id;
+        do {
+            id = rec_.get();
+        } while (id == sELFLAGS || id == sPLEX);
+        if (id != expected) decline(what);
+    }
+
+    void boundary() {
+        skip_element_start(sLAYER, "LAYER record expected");
+        const uint16_t layer = rec_.get_ushort();
+        if (rec_.get() != sDATATYPE) decline("DATATYPE record expected");
+        const uint16_t datatype = rec_.get_ushort();
+        if (rec_.get() != sXY) decline("XY record expected");
+        size_t n = rec_.xy_count();
+        const uint32_t li = open_layer(layer, datatype);
+        const bool keep = kept(li);
+
+        if (n == 4 || (n == 5 && rec_.xy(4) == rec_.xy(0))) {
+            const Point p0 = rec_.xy(0), p1 = rec_.xy(1), p2 = rec_.xy(2), p3 = rec_.xy(3);
+            if ((p0.x == p1.x && p2.x == p3.x && p1.y == p2.y && p0.y == p3.y) ||
+                (p1.x == p2.x && p0.x == p3.x && p0.y == p1.y && p2.y == p3.y)) {
+                const bool props = finish_element(true);
+                const int32_t l = std::min({p0.x, p1.x, p2.x, p3.x}), r = std::max({p0.x, p1.x, p2.x, p3.x});
+                const int32_t b = std::min({p0.y, p1.y, p2.y, p3.y}), t = std::max({p0.y, p1.y, p2.y, p3.y});
+                if (keep) kpoly::box_hull(l, b, r, t, hull_);
+                add_shape(li, kBox, props, Box{l, b, r, t}, &hull_);
+                return;
+            }
+        }
+
+        points_.clear();
+        size_t count = n;
+        Box box;
+        Point low{INT32_MAX, INT32_MAX};  // the lowest point, by y then x
+        auto take = [&](const Point& p) {
+            box.add(p.x, p.y);
+            if (p.y < low.y || (p.y == low.y && p.x < low.x)) low = p;
+            if (keep) points_.push_back(p);
+        };
+        if (n > 2000) {
+            // Long outlines may continue in further XY records.
+            const Point first = rec_.xy(0);
+            Point last = first;
+            count = 0;
+            while (true) {
+                for (size_t k = 0; k < n; ++k) take(rec_.xy(k));
+                if (n > 0) last = rec_.xy(n - 1);
+                count += n;
+                const uint16_t id = rec_.get();
+                if (id != sXY) {
+                    rec_.unget(id);
+                    break;
+                }
+                n = rec_.xy_count();
+            }
+            if (last == first) {
+                --count;
+                if (keep) points_.pop_back();
+            }
+        } else {
+            if (n > 1 && rec_.xy(0) == rec_.xy(n - 1)) --n;
+            count = n;
+            for (size_t k = 0; k < n; ++k) take(rec_.xy(k));
+        }
+        if (count < 3) {
+            finish_element(false);
+            return;
+        }
+        const bool props = finish_element(true);
+        if (keep) kpoly::boundary_hull(points_.data(), points_.size(), hull_);
+        add_shape(li, kPolygon, props, stored_polygon_box(box, low), &hull_);
+    }
+
+    // The box KLayout gives a polygon it stores moved to its lowest point:
+    // the polygon's box is moved there and back in wrapping 32-bit
+    // arithmetic, and a polygon more than 2^31 units high or wide comes out
+    // with an empty box.
+    static Box stored_polygon_box(const Box& b, const Point& low) {
+        auto wrap = [](int64_t v) { return int32_t(uint32_t(uint64_t(v))); };
+        const int32_t l = wrap(int64_t(b.l) - low.x), bo = wrap(int64_t(b.b) - low.y);
+        const int32_t r = wrap(int64_t(b.r) - low.x), t = wrap(int64_t(b.t) - low.y);
+        if (l > r || bo > t) return Box();
+        const int32_t x1 = wrap(int64_t(l) + low.x), y1 = wrap(int64_t(bo) + low.y);
+        const int32_t x2 = wrap(int64_t(r) + low.x), y2 = wrap(int64_t(t) + low.y);
+        return Box{std::min(x1, x2), std::min(y1, y2), std::max(x1, x2), std::max(y1, y2)};
+    }
+
+    void path() {
+        skip_element_start(sLAYER, "LAYER record expected");
+        const uint16_t layer = rec_.get_ushort();
+        if (rec_.get() != sDATATYPE) decline("DATATYPE record expected");
+        const uint16_t datatype = rec_.get_ushort();
+        uint16_t id = rec_.get();
+        int type = 0;
+        if (id == sPATHTYPE) {
+            type = int16_t(rec_.get_ushort());
+            id = rec_.get();
+        }
+        if (type != 0 && type != 1 && type != 2 && type != 4) type = 0;
+        int32_t w = 0;
+        if (id == sWIDTH) {
+            w = rec_.get_int();
+            id = rec_.get();
+        }
+        int32_t bgn = 0, end = 0;
+        if (id == sBGNEXTN) {
+            bgn = rec_.get_int();
+            id = rec_.get();
+        } else if (type == 2 || type == 1) {
+            bgn = w / 2;
+        }
+        if (id == sENDEXTN) {
+            end = rec_.get_int();
+            id = rec_.get();
+        } else if (type == 2 || type == 1) {
+            end = w / 2;
+        }
+        if (id != sXY) decline("XY record expected");
+        size_t n = rec_.xy_count();
+        const uint32_t li = open_layer(layer, datatype);
+        const bool keep = kept(li);
+
+        points_.clear();
+        size_t count = n;
+        for (size_t k = 0; k < n; ++k) points_.push_back(rec_.xy(k));
+        if (n > 2000) {
+            while (true) {
+                id = rec_.get();
+                if (id != sXY) {
+                    rec_.unget(id);
+                    break;
+                }
+                n = rec_.xy_count();
+                count += n;
+                for (size_t k = 0; k < n; ++k) points_.push_back(rec_.xy(k));
+            }
+        }
+        if (count < 1) {
+            finish_element(false);
+            return;
+        }
+        const bool props = finish_element(true);
+        if (w == INT32_MIN) decline("path width out of range");
+        kpoly::Path p;
+        p.points = points_.data();
+        p.n = points_.size();
+        p.width = w < 0 ? -w : w;
+        p.bgn_ext = bgn;
+        p.end_ext = end;
+        // KLayout marks a round path by a negative width: one of width 0
+        // cannot be round.
+        p.round = type == 1 && w != 0;
+        Box box;
+        if (keep) {
+#if !defined(__x86_64__)
+            // KLayout's own build may fuse floating-point operations here.
+            if (type == 1 || !manhattan(points_)) decline("path outline not verified on this platform");
+#endif
+            if (!kpoly::path_hull(p, kSemiCirclePoints, hull_, path_scratch_)) decline("path outline out of range");
+        }
+        if (keep && !p.round) {
+            box = box_of(hull_);
+        } else if (!kpoly::path_box(p, box, path_scratch_)) {
+            decline("path outline out of range");
+        }
+        add_shape(li, kPath, props, box, &hull_);
+    }
+
+    static bool manhattan(const std::vector<Point>& pts) {
+        for (size_t k = 1; k < pts.size(); ++k)
+            if (pts[k].x != pts[k - 1].x && pts[k].y != pts[k - 1].y) return false;
+        return true;
+    }
+
+    void text() {
+        skip_element_start(sLAYER, "LAYER record expected");
+        const uint16_t layer = rec_.get_ushort();
+        if (rec_.get() != sTEXTTYPE) decline("TEXTTYPE record expected");
+        const uint16_t texttype = rec_.get_ushort();
+        const uint32_t li = open_layer(layer, texttype);
+        uint16_t id = rec_.get();
+        if (id == sPRESENTATION) {
+            rec_.get_short();
+            id = rec_.get();
+        }
+        if (id == sPATHTYPE) id = rec_.get();
+        if (id == sWIDTH) id = rec_.get();
+        while (id == sSTRANS || id == sMAG || id == sANGLE) {
+            if (id == sSTRANS) {
+                rec_.get_short();
+            } else if (id == sMAG) {
+                rec_.get_double();
+            } else {
+                const double a = rec_.get_double() / 90.0;
+                if (!(std::fabs(a) < 1e6)) decline("text rotation out of range");
+            }
+            id = rec_.get();
+        }
+        if (id != sXY) decline("XY record expected");
+        if (rec_.xy_count() == 0) decline("no point in XY record for text");
+        const Point at = rec_.xy(0);
+        if (rec_.get() != sSTRING) decline("STRING record expected");
+        const bool props = finish_element(true);
+        add_shape(li, kText, props, Box::point(at.x, at.y), nullptr);
+    }
+
+    void box() {
+        skip_element_start(sLAYER, "LAYER record expected");
+        const uint16_t layer = rec_.get_ushort();
+        if (rec_.get() != sBOXTYPE) decline("BOXTYPE record expected");
+        const uint16_t boxtype = rec_.get_ushort();
+        const uint32_t li = open_layer(layer, boxtype);
+        if (rec_.get() != sXY) decline("XY record expected");
+        const size_t n = rec_.xy_count();
+        int32_t l = 0, b = 0, r = 0, t = 0;
+        for (size_t k = 0; k < n; ++k) {
+            const Point p = rec_.xy(k);
+            if (k == 0) {
+                l = r = p.x, b = t = p.y;
+            } else {
+                l = std::min(l, p.x), r = std::max(r, p.x), b = std::min(b, p.y), t = std::max(t, p.y);
+            }
+        }
+        const bool props = finish_element(true);
+        if (n > 0) {
+            if (kept(li)) kpoly::box_hull(l, b, r, t, hull_);
+            add_shape(li, kBox, props, Box{l, b, r, t}, &hull_);
+        }
+    }
+
+    // Appends the shapes staged for the structure just read, kind by kind,
+    // each kind in the order of KLayout's box tree.
+    void flush_shapes(Cell& cell) {
+        cell.shapes.resize(out_.layers.size());
+        for (uint32_t li : dirty_) {
+            Shapes& dst = cell.shapes[li];
+            dirty_flag_[li] = 0;
+            size_t shapes = 0, coords = 0;
+            for (const Stage& st : stage_[li]) shapes += st.shapes.size(), coords += st.shapes.xy.size();
+            dst.xy.reserve(dst.xy.size() + coords);
+            dst.polygon.reserve(dst.polygon.size() + shapes);
+            dst.start.reserve(dst.start.size() + shapes);
+            for (Stage& st : stage_[li]) {
+                Shapes& src = st.shapes;
+                if (src.size() <= 100) {
+                    // Insertion order: the whole bucket at once.
+                    const uint64_t base = dst.xy.size() / 2;
+                    dst.xy.insert(dst.xy.end(), src.xy.begin(), src.xy.end());
+                    dst.polygon.insert(dst.polygon.end(), src.polygon.begin(), src.polygon.end());
+                    for (size_t k = 1; k < src.start.size(); ++k) dst.start.push_back(base + src.start[k]);
+                } else {
+                    tree_order(st.boxes, order_scratch_);
+                    for (uint32_t k : order_scratch_) {
+                        dst.xy.insert(dst.xy.end(), src.xy.begin() + ptrdiff_t(2 * src.start[k]),
+                                      src.xy.begin() + ptrdiff_t(2 * src.start[k + 1]));
+                        dst.polygon.push_back(src.polygon[k]);
+                        dst.start.push_back(dst.xy.size() / 2);
+                    }
+                }
+                src.xy.clear();
+                src.polygon.clear();
+                src.start.resize(1);
+                st.boxes.clear();
+            }
+        }
+        dirty_.clear();
+    }
+
+    // The order in which KLayout's box tree yields objects with these boxes.
+    static void tree_order(const std::vector<Box>& boxes, std::vector<uint32_t>& order) {
+        order.resize(boxes.size());
+        for (size_t k = 0; k < boxes.size(); ++k) order[k] = uint32_t(k);
+        if (boxes.size() <= 100) return;
+        Box all;
+        for (const Box& b : boxes) all.add(b);
+        kbox::tree_sort(order, boxes.data(), all);
+    }
+
+    // ---- placements ----------------------------------------------------
+
+    void ref(bool array) {
+        skip_element_start(sSNAME, "SNAME record expected");
+        const uint32_t child = cell_for_instance(rec_.get_cstring());
+        bool mirror = false, is_mag = false;
+        int angle = 0;
+        double angle_deg = 0.0, mag = 1.0;
+        uint16_t id = rec_.get();
+        while (id == sSTRANS || id == sMAG || id == sANGLE) {
+            if (id == sSTRANS) {
+                if (rec_.get_short() & 0x8000) mirror = true;
+            } else if (id == sMAG) {
+                mag = rec_.get_double();
+                if (std::fabs(mag - 1.0) > 1e-9) is_mag = true;
+            } else {
+                angle_deg = rec_.get_double();
+                const double a = angle_deg / 90.0;
+                if (!(std::fabs(a) < 1e6)) decline("rotation angle out of range");
+                angle = int(a < 0 ? (a - 0.5) : (a + 0.5));
+                if (std::fabs(double(angle) - a) > 1e-9) {
+                    angle = -1;  // an arbitrary angle: angle_deg applies
+                } else {
+                    angle = ((angle % 4) + 4) % 4;
+                }
+            }
+            id = rec_.get();
+        }
+        const bool complex = is_mag || angle < 0;
+        if (complex && !(mag > 0.0)) decline("magnification not positive");
+#if !defined(__x86_64__)
+        // KLayout's own build may fuse floating-point operations here.
+        if (complex) decline("complex placement not verified on this platform");
+#endif
+
+        auto make = [&](int64_t x, int64_t y) {
+            Instance inst;
+            inst.child = child;
+            if (complex) {
+                inst.trans = placement(mag, angle_deg, mirror, x, y);
+            } else {
+                inst.trans.rot = angle;
+                inst.trans.mirror = mirror;
+                inst.trans.dx = double(x);
+                inst.trans.dy = double(y);
+            }
+            return inst;
+        };
+
+        if (!array) {
+            if (id != sXY) decline("XY record expected");
+            if (rec_.xy_count() < 1) decline("too few points in XY record for SREF");
+            const Point p = rec_.xy(0);
+            const Instance inst = make(p.x, p.y);
+            (finish_element(true) ? with_props_ : out_.cells[current_].instances).push_back(inst);
+            return;
+        }
+
+        if (id != sCOLROW) decline("COLROW record expected");
+        int cols = rec_.get_ushort();
+        int rows = rec_.get_ushort();
+        cols = std::max(1, cols);
+        rows = std::max(1, rows);
+        if (rec_.get() != sXY) decline("XY record expected");
+        if (rec_.xy_count() < 3) decline("too few points in XY record for AREF");
+        const Point o = rec_.xy(0), pc = rec_.xy(1), pr = rec_.xy(2);
+        int64_t cx = int64_t(pc.x) - o.x, cy = int64_t(pc.y) - o.y;
+        int64_t rx = int64_t(pr.x) - o.x, ry = int64_t(pr.y) - o.y;
+        if (!fits32(cx) || !fits32(cy) || !fits32(rx) || !fits32(ry)) decline("array vector out of range");
+        // Axes without displacement only stack instances on one another.
+        if (cx == 0 && cy == 0) cols = 1;
+        if (rx == 0 && ry == 0) rows = 1;
+        std::vector<Instance>& dst = finish_element(true) ? with_props_ : out_.cells[current_].instances;
+
+        const bool split_cols = cols > 1 && (cx % cols != 0 || cy % cols != 0);
+        const bool split_rows = rows > 1 && (rx % rows != 0 || ry % rows != 0);
+
+        auto add = [&](int64_t x, int64_t y, int64_t ax, int64_t ay, int64_t bx, int64_t by, int na, int nb) {
+            if (!fits32(x) || !fits32(y)) decline("array origin out of range");
+            Instance inst = make(x, y);
+            inst.array = true;
+            inst.ax = ax, inst.ay = ay, inst.bx = bx, inst.by = by;
+            inst.na = uint32_t(na), inst.nb = uint32_t(nb);
+            dst.push_back(inst);
+        };
+
+        if (!split_cols && !split_rows) {
+            if (cols > 1) cx /= cols, cy /= cols;
+            if (rows > 1) rx /= rows, ry /= rows;
+            add(o.x, o.y, rx, ry, cx, cy, rows, cols);
+            return;
+        }
+
+        // A corner point that does not divide evenly: KLayout splits the
+        // array into sub-arrays whose elements stay within half a unit of
+        // their exact places.
+#if !defined(__x86_64__)
+        decline("array split not verified on this platform");
+#endif
+        const double cdx = double(cx) * (1.0 / double(cols)), cdy = double(cy) * (1.0 / double(cols));
+        const double rdx = double(rx) * (1.0 / double(rows)), rdy = double(ry) * (1.0 / double(rows));
+        int32_t scx, scy, srx, sry;
+        if (!round_coord(cdx, scx) || !round_coord(cdy, scy) || !round_coord(rdx, srx) || !round_coord(rdy, sry))
+            decline("array step out of range");
+        auto groups = [](bool split, int count, double dx, double dy, int32_t sx, int32_t sy, int& i) {
+            if (!split) {
+                i = count;
+                return true;
+            }
+            double px = 0.0 + dx * double(i), py = 0.0 + dy * double(i);
+            int32_t qx, qy;
+            if (!round_coord(px, qx) || !round_coord(py, qy)) return false;
+            int64_t ix = qx, iy = qy;
+            do {
+                ++i;
+                px += dx, py += dy;
+                ix += sx, iy += sy;
+                if (!fits32(ix) || !fits32(iy)) return false;
+            } while (i < count && std::fabs(px - double(ix)) < 0.5 && std::fabs(py - double(iy)) < 0.5);
+            return true;
+        };
+        int ic = 0;
+        while (ic < cols) {
+            const int ic0 = ic;
+            if (!groups(split_cols, cols, cdx, cdy, scx, scy, ic)) decline("array out of range");
+            int ir = 0;
+            while (ir < rows) {
+                const int ir0 = ir;
+                if (!groups(split_rows, rows, rdx, rdy, srx, sry, ir)) decline("array out of range");
+                int32_t ox, oy;
+                if (!round_coord(cdx * double(ic0) + rdx * double(ir0), ox) ||
+                    !round_coord(cdy * double(ic0) + rdy * double(ir0), oy))
+                    decline("array out of range");
+                add(int64_t(o.x) + ox, int64_t(o.y) + oy, srx, sry, scx, scy, ir - ir0, ic - ic0);
+            }
+        }
+    }
+
+    // ---- the end ---------------------------------------------------------
+
+    void finish() {
+        const size_t n = out_.cells.size();
+        for (Cell& c : out_.cells) c.shapes.resize(out_.layers.size());
+        shapes_box_.resize(n);
+        plain_count_.resize(n, 0);
+        // A cell that places itself, directly or further down, is an error
+        // for KLayout.  The walk also lists the cells children first.
+        std::vector<uint8_t> state(n, 0), has_parent(n, 0);
+        std::vector<uint32_t> bottom_up;
+        std::vector<std::pair<uint32_t, size_t>> stack;
+        for (uint32_t root = 0; root < n; ++root) {
+            if (state[root]) continue;
+            stack.emplace_back(root, 0);
+            state[root] = 1;
+            while (!stack.empty()) {
+                auto& [ci, k] = stack.back();
+                const std::vector<Instance>& insts = out_.cells[ci].instances;
+                if (k == insts.size()) {
+                    state[ci] = 2;
+                    bottom_up.push_back(ci);
+                    stack.pop_back();
+                    continue;
+                }
+                const uint32_t child = insts[k++].child;
+                has_parent[child] = 1;
+                if (state[child] == 1) decline("recursive hierarchy");
+                if (state[child] == 0) {
+                    state[child] = 1;
+                    stack.emplace_back(child, 0);
+                }
+            }
+        }
+        for (uint32_t ci : order_)
+            if (!has_parent[ci]) out_.top_cells.push_back(ci);
+        sort_instances(bottom_up);
+    }
+
+    // Each cell's instances in the order of KLayout's instance trees, which
+    // are sorted by the instances' boxes once more than 100 share a tree.
+    // Those boxes come from the child cells' bounding boxes, computed here
+    // from the bottom up as KLayout does ("with empty": a cell with nothing
+    // in it counts as the point at its origin).
+    void sort_instances(const std::vector<uint32_t>& bottom_up) {
+        const size_t n = out_.cells.size();
+        bool any = false;
+        for (uint32_t ci = 0; ci < n; ++ci) {
+            const size_t total = out_.cells[ci].instances.size(), plain = plain_count_[ci];
+            any = any || plain > 100 || total - plain > 100;
+        }
+        if (!any) return;
+
+        std::vector<Box> bbox(n);
+        std::vector<char> ok(n, 1);
+        for (uint32_t ci : bottom_up) {
+            Box b = shapes_box_[ci];
+            bool good = true;
+            for (const Instance& inst : out_.cells[ci].instances) {
+                if (!ok[inst.child]) {
+                    good = false;
+                    break;
+                }
+                // KLayout adds the box of the element points to the child's
+                // box turned (not moved) by the placement.
+                const int64_t dx = int64_t(inst.trans.dx), dy = int64_t(inst.trans.dy);
+                Box raw = Box::point(int32_t(dx), int32_t(dy)), turned, part;
+                if ((inst.array && !array_box(inst, raw, raw)) ||
+                    !transform_box(inst.trans, bbox[inst.child], false, turned) ||
+                    !make_box(int64_t(raw.l) + turned.l, int64_t(raw.b) + turned.b, int64_t(raw.r) + turned.r,
+                              int64_t(raw.t) + turned.t, part)) {
+                    good = false;
+                    break;
+                }
+                b.add(part);
+            }
+            ok[ci] = good;
+            bbox[ci] = b.empty() ? Box::point(0, 0) : b;
+        }
+
+        std::vector<Box> boxes;
+        std::vector<uint32_t> order;
+        for (uint32_t ci = 0; ci < n; ++ci) {
+            std::vector<Instance>& insts = out_.cells[ci].instances;
+            const size_t plain = plain_count_[ci];
+            const std::pair<size_t, size_t> groups[2] = {{0, plain}, {plain, insts.size()}};
+            for (const auto& [from, to] : groups) {
+                if (to - from <= 100) continue;
+                boxes.clear();
+                Box all;
+                for (size_t k = from; k < to; ++k) {
+                    const Instance& inst = insts[k];
+                    Box b;
+                    if (!ok[inst.child] || !transform_box(inst.trans, bbox[inst.child], true, b) ||
+                        (inst.array && !array_box(inst, b, b)))
+                        decline("instance bounding box out of range");
+                    boxes.push_back(b);
+                    all.add(b);
+                }
+                order.resize(boxes.size());
+                for (size_t k = 0; k < order.size(); ++k) order[k] = uint32_t(k);
+                kbox::tree_sort(order, boxes.data(), all);
+                permute(insts.data() + from, order);
+            }
+        }
+    }
+
+    // Rearranges items so that item k becomes the former items[order[k]],
+    // in place, following the permutation's cycles (`order` is used up).
+    static void permute(Instance* items, std::vector<uint32_t>& order) {
+        const uint32_t done = UINT32_MAX;
+        for (uint32_t start = 0; start < order.size(); ++start) {
+            if (order[start] == done || order[start] == start) continue;
+            Instance first = items[start];
+            uint32_t k = start;
+            while (order[k] != start) {
+                const uint32_t next = order[k];
+                items[k] = items[next];
+                order[k] = done;
+                k = next;
+            }
+            items[k] = first;
+            order[k] = done;
+        }
+    }
+
+    Records rec_;
+    const GdsReadOptions& options_;
+    Layout& out_;
+    std::unordered_set<uint32_t> keep_pairs_;
+    std::unordered_set<std::string> libraries_;
+    std::unordered_map<std::string, uint32_t> names_;
+    std::vector<uint32_t> order_;  // KLayout's cell list order
+    std::map<std::string, std::vector<std::string>> context_;
+    std::unordered_map<uint32_t, uint32_t> layer_index_;
+    std::vector<char> kept_;
+    struct Stage {
+        Shapes shapes;
+        std::vector<Box> boxes;
+    };
+    std::vector<std::array<Stage, kBuckets>> stage_;
+    std::vector<uint32_t> order_scratch_;
+    Box cell_box_;                    // shapes of the structure being read
+    std::vector<Box> shapes_box_;     // by cell: the bounding box of its shapes
+    std::vector<uint32_t> plain_count_;  // by cell: instances without properties
+    std::vector<uint32_t> dirty_;       // layers with shapes staged
+    std::vector<char> dirty_flag_;      // by layer: listed in dirty_
+    uint32_t last_layer_key_ = UINT32_MAX, last_layer_ = 0;
+    uint32_t current_ = 0;             // the cell being read
+    std::vector<Instance> with_props_;  // its instances with properties
+    std::string last_sname_;
+    uint32_t last_child_ = 0;
+    bool has_last_sname_ = false;
+    std::vector<Point> points_, hull_;
+    kpoly::PathScratch path_scratch_;
+};
+
+// Paths that KLayout's stream layer would open as something other than a
+// plain file (URLs, pipes, resources, a format override in brackets).
+bool plain_path(const std::string& path) {
+    if (path.empty() || std::isspace(static_cast<unsigned char>(path[0]))) return false;
+    if (path.find(':') != std::string::npos) return false;
+    if (path.back() == ']') return false;
+    return path.find('\0') == std::string::npos;
+}
+
+}  // namespace
+
+bool gds_reader_supports(const std::string& klayout_version) {
+    for (const char* v : kVerifiedVersions)
+        if (klayout_version == v) return true;
+    return false;
+}
+
+bool read_gds(const uint8_t* data, size_t size, const GdsReadOptions& options, Layout& out, std::string& reason) {
+    if (!gds_reader_supports(options.klayout_version)) {
+        reason = "klayout " + (options.klayout_version.empty() ? std::string("version unknown")
+                                                                 : options.klayout_version + " not verified");
+        return false;
+    }
+    // KLayout takes a stream for GDS2 by these first four bytes.
+    if (size < 4 || data[0] != 0x00 || data[1] != 0x06 || data[2] != 0x00 || data[3] != 0x02) {
+        reason = "not a GDS2 stream";
+        return false;
+    }
+    try {
+        Reader(data, size, options, out).run();
+        return true;
+    } catch (const Decline& d) {
+        reason = d.reason;
+    } catch (const std::bad_alloc&) {
+        reason = "out of memory";
+    } catch (const std::exception& e) {
+        reason = e.what();
+    }
+    out = Layout();
+    return false;
+}
+
+bool read_gds_file(const std::string& path, const GdsReadOptions& options, Layout& out, std::string& reason) {
+    if (!plain_path(path)) {
+        reason = "not a plain file path";
+        return false;
+    }
+    MappedFile file;
+    if (!file.open(path, reason)) return false;
+    return read_gds(file.data(), file.size(), options, out, reason);
+}
+
+}  // namespace lumino::core
