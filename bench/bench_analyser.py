@@ -1,26 +1,39 @@
-"""Speed of the static call-graph analyser on many copies of the velloc stand-in.
+"""Speed and quality of the static call-graph analyser.
 
-Copies the stand-in package N times into a temporary folder (each copy renamed,
-its own imports pointing at itself, so names resolve within the copy), runs
-``corvane.weftnet.generate_call_graph`` on all copies at once and prints the
-number of functions found, the time taken (wall clock and CPU) and functions
-per second (best of ``--repeat`` runs).
+Speed: copies the velloc stand-in package N times into a temporary folder
+(each copy renamed, its own imports pointing at itself, so names resolve
+within the copy), runs ``corvane.weftnet.generate_call_graph`` on all copies
+at once and prints the number of functions found, the time taken (wall clock
+and CPU) and functions per second (best of ``--repeat`` runs).
+
+Quality (``--quality``): runs the analyser on the small programs of
+``tests/analysis/cases.py``, whose call graphs are written down by hand, and
+prints precision and recall of the edges between the programs' functions per
+group of language features.  ``--against OLD.py`` adds the figures of another
+analyser: a Python file defining ``generate_call_graph``, for example an
+earlier ``src/corvane/weftnet.py`` taken with ``git show REV:src/corvane/weftnet.py``.
 
 Usage: python3 bench/bench_analyser.py [--copies N] [--repeat R]
+       python3 bench/bench_analyser.py --quality [--against OLD.py] [--misses]
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import re
 import shutil
 import tempfile
+import textwrap
 import time
 from pathlib import Path
+from typing import Callable
 
 from corvane.weftnet import generate_call_graph
 
-STANDIN = Path(__file__).resolve().parents[1] / "standins" / "velloc" / "velloc"
+ROOT = Path(__file__).resolve().parents[1]
+STANDIN = ROOT / "standins" / "velloc" / "velloc"
+CASES = ROOT / "tests" / "analysis" / "cases.py"
 
 
 def make_copies(root: Path, copies: int) -> dict[str, str]:
@@ -36,11 +49,94 @@ def make_copies(root: Path, copies: int) -> dict[str, str]:
     return paths
 
 
+def _load(path: Path, name: str):
+    spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def found_edges(analyse: Callable, root: Path, files: dict[str, str]) -> set[tuple[str, str]]:
+    """The calls between the functions of one case, as the analyser reports them."""
+    lib = root / "case"
+    shutil.rmtree(lib, ignore_errors=True)
+    for name, text in {"__init__.py": "", **files}.items():
+        path = lib / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(textwrap.dedent(text))
+    functions = analyse({"case": str(lib)}).get("functions", {})
+    short = {name: name[len("case."):] for name in functions}
+    return {
+        (short[caller], short[callee])
+        for caller, record in functions.items()
+        for callee in record["resolved_calls"]
+        if callee in short
+    }
+
+
+def quality(analysers: dict[str, Callable], show_misses: bool) -> None:
+    cases = _load(CASES, "callgraph_cases")
+    root = Path(tempfile.mkdtemp(prefix="bench_quality_"))
+    totals = {label: [0, 0, 0] for label in analysers}
+    header = "| group | edges |" + "".join(f" {label} precision | {label} recall |" for label in analysers)
+    print(header)
+    print("|---|---:|" + "---:|---:|" * len(analysers))
+    try:
+        for group, group_cases in cases.CASES.items():
+            counts = {label: [0, 0, 0] for label in analysers}  # true, false positives, misses
+            edges = 0
+            for name, files, text in group_cases:
+                truth = cases.expected_edges(text)
+                edges += len(truth)
+                for label, analyse in analysers.items():
+                    found = found_edges(analyse, root, files)
+                    c = counts[label]
+                    c[0] += len(found & truth)
+                    c[1] += len(found - truth)
+                    c[2] += len(truth - found)
+                    if show_misses and found != truth:
+                        for edge in sorted(found - truth):
+                            print(f"    {label} {group}/{name}: extra {edge[0]} -> {edge[1]}")
+                        for edge in sorted(truth - found):
+                            print(f"    {label} {group}/{name}: missed {edge[0]} -> {edge[1]}")
+            row = f"| {group} | {edges} |"
+            for label in analysers:
+                tp, fp, fn = counts[label]
+                row += f" {_ratio(tp, tp + fp)} | {_ratio(tp, tp + fn)} |"
+                totals[label] = [a + b for a, b in zip(totals[label], counts[label])]
+            print(row)
+        edges = sum(len(cases.expected_edges(t)) for g in cases.CASES.values() for _, _, t in g)
+        row = f"| **all** | {edges} |"
+        for label in analysers:
+            tp, fp, fn = totals[label]
+            row += f" **{_ratio(tp, tp + fp)}** | **{_ratio(tp, tp + fn)}** |"
+        print(row)
+        for label in analysers:
+            tp, fp, fn = totals[label]
+            print(f"{label}: {tp} edges found, {fp} wrong, {fn} missed")
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
+def _ratio(a: int, b: int) -> str:
+    return f"{a / b:.3f}" if b else "-"
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--copies", type=int, default=120)
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--quality", action="store_true", help="precision and recall on the hand-written programs")
+    parser.add_argument("--against", metavar="OLD.py", help="with --quality: also another analyser's figures")
+    parser.add_argument("--misses", action="store_true", help="with --quality: list every wrong and missed edge")
     args = parser.parse_args()
+    if args.quality:
+        analysers = {}
+        if args.against:
+            analysers["before"] = _load(Path(args.against), "analyser_before").generate_call_graph
+        analysers["now" if args.against else "analyser"] = generate_call_graph
+        quality(analysers, args.misses)
+        return
     root = Path(tempfile.mkdtemp(prefix="bench_analyser_"))
     try:
         paths = make_copies(root, args.copies)
