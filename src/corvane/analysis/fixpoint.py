@@ -1,0 +1,322 @@
+"""The fixpoint pass: values flow through calls, attributes and containers until nothing changes.
+
+The pass works through every call site and every assignment to an attribute
+or an item, and again through each of them whose outcome may have changed:
+
+- a call binds its arguments to the parameters of every function it can
+  reach (positional, keyword, defaults of the parameters it leaves out,
+  ``*args`` and ``**kwargs`` as far as they can be seen); a method call binds
+  the receiver to ``self``; calling a class runs ``__init__``, calling an
+  instance ``__call__``; a partial adds its bound arguments first;
+- ``obj.attr = v`` adds ``v`` to the attribute of every instance, class or
+  module ``obj`` can be; ``x[k] = v``, ``x.append(v)``, ``d.update(...)``
+  and the like add to the containers ``x`` can be.
+
+What a function returns flows back through the symbolic call results.  Every
+value resolved on the way notes the cells it read (a parameter, a container,
+an attribute assigned from outside); when a cell grows, the resolved values
+and the sites that read it are done again, and nothing else.  The pass stops
+when no work is left, or after ``MAX_ROUNDS`` times the number of sites and
+assignments.
+
+A method whose ``self`` no call reached (it is called from outside the
+analysed code, or not at all) is then given an instance of its own class,
+and the pass goes on from there.
+"""
+
+from __future__ import annotations
+
+from collections import deque
+
+from .definitions import Store
+from .values import EMPTY
+
+MAX_ROUNDS = 40
+_MAX_DEPTH = 8
+
+
+class Fixpoint:
+    """Mixin of the analysis: propagation to a fixpoint."""
+
+    def solve(self) -> None:
+        self.work = deque()
+        for site in self.sites:
+            if site.lambda_def is None:
+                self._queue(site)
+        for store in self.stores:
+            self._queue(store)
+        self.budget = MAX_ROUNDS * (len(self.work) + 1)
+        self._propagate()
+        if self._receiver_fallbacks():
+            self._propagate()
+
+    def _queue(self, item) -> None:
+        if not item.queued:
+            item.queued = True
+            self.work.append(item)
+
+    def _propagate(self) -> None:
+        work = self.work
+        readers = self.readers
+        while work:
+            if self.budget <= 0:
+                self.rounds_exhausted = True
+                for item in work:
+                    item.queued = False
+                work.clear()
+                return
+            self.budget -= 1
+            item = work.popleft()
+            item.queued = False
+            self.reading = []
+            self.grown = set()
+            if type(item) is Store:
+                self._apply_store(item)
+            else:
+                self._bind_site(item)
+            cells = set(self.reading)
+            self.reading = []
+            for cell in cells:
+                found = readers.get(cell)
+                if found is None:
+                    readers[cell] = [item]
+                else:
+                    found.append(item)
+            if not cells.isdisjoint(self.grown):  # it read what it then changed
+                self._queue(item)
+
+    def grew(self, cell) -> None:
+        """A cell got new values: what was resolved from it, and who read it, go again."""
+        self.grown.add(cell)
+        users = self.memo_users.pop(cell, None)
+        if users:
+            memo = self.cell_memo
+            for term in users:
+                memo.pop(term, None)
+        for item in self.readers.pop(cell, ()):
+            self._queue(item)
+
+    def _receiver_fallbacks(self) -> bool:
+        added = False
+        self.grown = set()
+        for func in list(self.funcs.values()):
+            if func.cls is None or not func.params or func.method_kind == "static":
+                continue
+            key = (func.full, func.params[0])
+            if self.params.get(key):
+                continue
+            cls = ("C", func.cls)
+            name = func.full.rpartition(".")[2]
+            is_class = func.method_kind == "class" or name in ("__new__", "__init_subclass__", "__class_getitem__")
+            self.params[key] = {cls if is_class else ("I", cls)}
+            self.grew(("V", func.full, func.params[0]))
+            added = True
+        return added
+
+    def add_store(self, op: str, base: frozenset, key, values: frozenset) -> None:
+        store = Store(op, base, key, values)
+        self.stores.append(store)
+        if self.work is not None:
+            self._queue(store)
+
+    # calls -------------------------------------------------------------------------------
+
+    def _bind_site(self, site) -> None:
+        for callee in self.norm(site.callee):
+            self._bind(callee, site.args, site.keywords, None, 0)
+
+    def _bind(self, c, args: list, keywords: list, receiver, depth: int) -> None:
+        if depth > _MAX_DEPTH:
+            return
+        kind = c[0]
+        if kind == "D":
+            func = self.funcs.get(c[1])
+            if func is None or func.hidden:
+                return
+            if func.is_partial:
+                bound = self.sites[func.partial_site]
+                for target in self.norm(func.wrapped):
+                    self._bind(target, bound.args[1:] + args, bound.keywords + keywords, None, depth + 1)
+            else:
+                self._bind_params(func, receiver, args, keywords)
+        elif kind == "B":
+            self._bind(c[1], args, keywords, c[2], depth + 1)
+        elif kind == "W" or kind == "SM":
+            self._bind(c[1], args, keywords, receiver, depth + 1)
+        elif kind == "C":
+            instance = ("I", c)
+            for init in self.class_attr(c[1], "__init__", c, instance):
+                self._bind(init, args, keywords, None, depth + 1)
+        elif kind == "I" and c[1][0] == "C":
+            for call in self.class_attr(c[1][1], "__call__", c[1], c):
+                self._bind(call, args, keywords, None, depth + 1)
+        elif kind == "P":
+            bound = self.sites[c[2]]
+            for target in c[1]:
+                self._bind(target, bound.args[1:] + args, bound.keywords + keywords, None, depth + 1)
+        elif kind == "CM":
+            self._container_method(c[1], c[2], args, keywords)
+
+    def _bind_params(self, func, receiver, args: list, keywords: list) -> None:
+        params = func.params
+        covered = set()
+        i = 0
+        if receiver is not None:
+            if params:
+                self._add_param(func, params[0], frozenset((receiver,)))
+                covered.add(params[0])
+                i = 1
+            elif func.vararg:
+                self._add_to(self._args(func).extra, frozenset((receiver,)), ("CT", ("args", func.full)))
+        unknown_positions = False
+        for values, starred in args:
+            if starred:
+                values = frozenset(("It", v) for v in values)
+                unknown_positions = True
+            if unknown_positions:
+                for p in params[i:]:
+                    self._add_param(func, p, values)
+            elif i < len(params):
+                self._add_param(func, params[i], values)
+                covered.add(params[i])
+                i += 1
+                continue
+            if func.vararg:
+                self._add_to(self._args(func).extra, self.norm(values), ("CT", ("args", func.full)))
+        for name, values in keywords:
+            if name is not None:
+                self._keyword(func, name, values, covered)
+                continue
+            for d in self.norm(values):  # **mapping: its literal keys bind by name
+                if d[0] == "Dict":
+                    self.read_cell(("CT", d[1]))
+                    for key, item in list(self.containers[d[1]].items.items()):
+                        self._keyword(func, key, item, covered)
+        for p, values in func.default_terms.items():
+            if p not in covered:
+                self._add_param(func, p, values)
+
+    def _keyword(self, func, name: str, values: frozenset, covered: set) -> None:
+        if name in func.kwonly or name in func.params[func.posonly:]:
+            self._add_param(func, name, values)
+            covered.add(name)
+        elif func.kwarg:
+            key = ("kwargs", func.full)
+            self._add_item(self.container(key, "dict"), key, name, self.norm(values))
+
+    def _args(self, func):
+        return self.container(("args", func.full), "seq")
+
+    def _add_param(self, func, name: str, values: frozenset) -> None:
+        key = (func.full, name)
+        held = self.params.get(key)
+        if held is None:
+            held = self.params[key] = set()
+        self._add_to(held, self.norm(values), ("V", func.full, name))
+
+    def _add_to(self, held: set, values, cell) -> None:
+        before = len(held)
+        held.update(values)
+        if len(held) != before:
+            self.grew(cell)
+
+    def _add_item(self, c, ckey, key: str, values: frozenset) -> None:
+        old = c.items.get(key, EMPTY)
+        new = old | values
+        grown = len(new) != len(old)
+        if grown:
+            c.items[key] = new
+        if ("T", key) not in c.keys:
+            c.keys.add(("T", key))
+            grown = True
+        if grown:
+            self.grew(("CT", ckey))
+
+    # containers and attributes -----------------------------------------------------------
+
+    def _container_method(self, container, method: str, args: list, keywords: list) -> None:
+        kind = container[0]
+        if kind not in ("Seq", "Dict"):
+            return
+        key = container[1]
+        c = self.containers[key]
+        cell = ("CT", key)
+        plain = [values for values, starred in args if not starred]
+        if method in ("append", "add") and plain:
+            self._add_to(c.extra, self.norm(plain[0]), cell)
+        elif method == "insert" and len(plain) >= 2:
+            self._add_to(c.extra, self.norm(plain[1]), cell)
+        elif method == "extend" and plain:
+            self._add_to(c.extra, self.iterate(self.norm(plain[0])), cell)
+        elif method == "update":
+            for values in plain[:1]:
+                self._merge(container, self.norm(values))
+            for name, values in keywords:
+                if name is not None and kind == "Dict":
+                    self._add_item(c, key, name, self.norm(values))
+        elif method == "setdefault" and len(plain) >= 2 and kind == "Dict":
+            self._set_item(key, plain[0], plain[1])
+
+    def _merge(self, container, sources: frozenset) -> None:
+        key = container[1]
+        c = self.containers[key]
+        cell = ("CT", key)
+        if container[0] == "Seq":
+            self._add_to(c.extra, self.iterate(sources), cell)
+            return
+        for src in sources:
+            if src[0] != "Dict" or src == container:
+                continue
+            other = self.containers[src[1]]
+            self.read_cell(("CT", src[1]))
+            for name, values in list(other.items.items()):
+                self._add_item(c, key, name, self.norm(values))
+            self._add_to(c.extra, self.norm(other.extra), cell)
+            self._add_to(c.keys, self.norm(other.keys), cell)
+
+    def _set_item(self, key, index, values: frozenset) -> None:
+        c = self.containers[key]
+        cell = ("CT", key)
+        values = self.norm(values)
+        if c.kind == "seq":
+            self._add_to(c.extra, values, cell)
+            return
+        keys = self.norm(index) if isinstance(index, frozenset) else EMPTY
+        texts = [k[1] for k in keys if k[0] == "T"]
+        for text in texts:
+            self._add_item(c, key, text, values)
+        if not keys or len(texts) != len(keys):
+            self._add_to(c.extra, values, cell)
+            self._add_to(c.keys, keys, cell)
+
+    def _apply_store(self, store) -> None:
+        targets = self.norm(store.base)
+        op = store.op
+        if op == "attr":
+            values = self.norm(store.values)
+            cell = ("ATTR", store.key)
+            for t in targets:
+                kind = t[0]
+                if kind == "I" and t[1][0] == "C":
+                    attrs = self.classes[t[1][1]].instance_attrs
+                    self._add_to(attrs.setdefault(store.key, set()), values, cell)
+                elif kind == "C":
+                    self._add_to_map(self.classes[t[1]].namespace, store.key, values)
+                elif kind == "M" and t[1] in self.modules:
+                    self._add_to_map(self.modules[t[1]].state, store.key, values)
+        elif op == "item":
+            for t in targets:
+                if t[0] in ("Seq", "Dict"):
+                    self._set_item(t[1], store.key, store.values)
+        else:  # "extend" (x += y) and "update" ({**y})
+            values = self.norm(store.values)
+            for t in targets:
+                if t[0] in ("Seq", "Dict"):
+                    self._merge(t, values)
+
+    def _add_to_map(self, table: dict, key: str, values: frozenset) -> None:
+        old = table.get(key, EMPTY)
+        new = old | values
+        if len(new) != len(old):
+            table[key] = new
+            self.grew(("ATTR", key))

@@ -1,0 +1,482 @@
+"""Resolving symbolic values to concrete ones, with the state the fixpoint pass has gathered.
+
+``norm`` turns a value set into concrete values.  A result that read nothing
+the fixpoint pass can still add to (parameters, containers, attributes that
+some code assigns from outside) is kept for good; the others only for the
+current round.  A value that depends on itself (a function returning its own
+call, a list holding itself) is resolved by going round the cycle until
+nothing is added.
+"""
+
+from __future__ import annotations
+
+from .values import (
+    BUILTIN_NAMES, CONCRETE, CONTAINER_METHODS, EMPTY, PARTIAL, PDK_CLASSES, PDK_GETTERS,
+    PDK_OBJECTS, TRANSPARENT_DECORATORS, U, UNKNOWN, c3_merge, outside_attr,
+)
+
+_NO_CYCLE = 1 << 30
+_CYCLE_ROUNDS = 8
+_SEQUENCE_BUILTINS = frozenset(
+    f"builtins.{name}" for name in ("list", "tuple", "set", "frozenset", "sorted", "reversed", "iter")
+)
+
+_VIEWS = {"values": "Vals", "keys": "Keys", "items": "Pairs"}
+
+
+def _analysed_callable(v) -> bool:
+    kind = v[0]
+    return kind in ("D", "C", "B", "P", "SM", "W") or (kind == "I" and v[1][0] == "C")
+
+
+class Resolver:
+    """Mixin of the analysis: concrete values of symbolic ones."""
+
+    def norm(self, values) -> frozenset:
+        out: set = set()
+        for v in values:
+            if v[0] in CONCRETE:
+                out.add(v)
+            else:
+                out |= self._norm_one(v)
+        return frozenset(out)
+
+    def read_cell(self, cell) -> None:
+        """The value being resolved read a cell the fixpoint pass may still add to."""
+        self.reading.append(cell)
+
+    def _norm_one(self, v) -> frozenset:
+        result = self.memo.get(v)
+        if result is not None:
+            return result
+        hit = self.cell_memo.get(v)
+        if hit is not None:
+            self.reading.extend(hit[1])
+            return hit[0]
+        depth = self.active.get(v)
+        if depth is not None:  # a cycle: what flows round it is added when its head is done
+            if depth < self.low:
+                self.low = depth
+            return self.estimates.get(v, EMPTY)
+        saved_low = self.low
+        mine = len(self.active)
+        self.active[v] = mine
+        self.low = _NO_CYCLE
+        reading = self.reading
+        start = len(reading)  # the cells read from here on are this value's
+        try:
+            result = self._resolve(v)
+            if self.low == mine:
+                for _ in range(_CYCLE_ROUNDS):
+                    self.estimates[v] = result
+                    self.low = _NO_CYCLE
+                    again = result | self._resolve(v)
+                    if again == result:
+                        break
+                    result = again
+                self.estimates.pop(v, None)
+                self.low = _NO_CYCLE
+        finally:
+            del self.active[v]
+        if self.low > mine:  # complete: nothing above it was cut off
+            if len(reading) > start:
+                cells = frozenset(reading[start:])
+                if len(reading) - start > 2 * len(cells):
+                    del reading[start:]
+                    reading.extend(cells)
+                self.cell_memo[v] = (result, cells)
+                users = self.memo_users
+                for cell in cells:
+                    found = users.get(cell)
+                    if found is None:
+                        users[cell] = {v}
+                    else:
+                        found.add(v)
+            else:
+                self.memo[v] = result
+        if saved_low < self.low:
+            self.low = saved_low
+        return result
+
+    def _resolve(self, v) -> frozenset:
+        kind = v[0]
+        if kind == "V":
+            self.read_cell(v)
+            return frozenset(self.params.get((v[1], v[2]), EMPTY))
+        if kind == "R":
+            values = frozenset((("M", v[1]),))
+            for attr in v[2]:
+                values = self.getattr(values, attr)
+            return values
+        if kind == "G":
+            return self._global(v[1], v[2])
+        if kind == "A":
+            return self.getattr(self.norm((v[1],)), v[2])
+        if kind == "K":
+            return self.call_result(self.norm((v[1],)), self.sites[v[2]])
+        if kind == "E":
+            return self.subscript(self.norm((v[1],)), v[2])
+        if kind == "It":
+            return self.iterate(self.norm((v[1],)))
+        if kind == "Ap":
+            return self._decorated(v)
+        if kind == "Cell":
+            return frozenset((("D", v[1]),)) if self.is_factory(self.funcs[v[1]]) else EMPTY
+        if kind == "H":
+            classes = self.norm(v[1])
+            if classes and all(self.is_pdk_class(c) for c in classes):
+                return frozenset(("I", c) for c in classes)
+            return U
+        if kind == "Z":
+            classes = frozenset(c[1] for c in self.norm(v[1]) if c[0] == "C")
+            return frozenset((("S", classes, v[2]),)) if classes else U
+        return U
+
+    def _global(self, name: str, attr: str) -> frozenset:
+        module = self.modules.get(name)
+        if module is None:
+            return U
+        if attr in self.stored_attrs:
+            self.read_cell(("ATTR", attr))
+        bound = module.state.get(attr)
+        if bound is not None:
+            return self.norm(bound)
+        if module.star_sources and any(s is None or s not in self.modules for s in module.star_sources):
+            return U
+        if attr in BUILTIN_NAMES:
+            return frozenset((("X", "builtins." + attr),))
+        return U
+
+    def _decorated(self, v) -> frozenset:
+        """What a decorator makes of a function: itself when the decorator is known to keep it,
+        what the decorator returns when the analysis can see it, else the function wrapped."""
+        _, texts, is_call, applied, inner, site = v
+        names = self.decorator_texts(texts, is_call)
+        if any(n in TRANSPARENT_DECORATORS for n in names):
+            return self.norm(inner)
+        decorators = self.norm(applied)
+        if any(_analysed_callable(d) for d in decorators):
+            result = frozenset(r for r in self.call_result(decorators, self.sites[site]) if r != UNKNOWN)
+            if result:
+                return result
+        return frozenset(("W", x) for x in self.norm(inner))
+
+    # attributes --------------------------------------------------------------------------
+
+    def getattr(self, values: frozenset, attr: str) -> frozenset:
+        out: set = set()
+        for v in values:
+            kind = v[0]
+            if kind == "M":
+                out |= self.module_attr(v[1], attr)
+            elif kind == "X":
+                out.add(outside_attr(v[1], attr))
+            elif kind == "C":
+                out |= self.class_attr(v[1], attr, v, None)
+            elif kind == "I" and v[1][0] == "C":
+                out |= self.class_attr(v[1][1], attr, v[1], v)
+            elif kind == "S":
+                out |= self._super_attr(v, attr)
+            elif kind in ("Seq", "Dict", "SeqOf", "Vals", "Keys", "Pairs") and attr in CONTAINER_METHODS:
+                out.add(("CM", v, attr))
+            else:
+                out.add(UNKNOWN)
+        return frozenset(out)
+
+    def class_attr(self, cls: str, attr: str, cls_value, instance, after: str | None = None,
+                   mro_of: str | None = None) -> frozenset:
+        """``attr`` looked up on a class (``instance`` None) or an instance of it, methods bound."""
+        mro = self.mro(mro_of or cls)
+        if after is not None:
+            mro = mro[mro.index(after) + 1:] if after in mro else []
+        if attr in self.stored_attrs:
+            self.read_cell(("ATTR", attr))
+        if instance is not None and after is None:
+            for k in mro:
+                if type(k) is not str:
+                    break
+                values = self.classes[k].instance_attrs.get(attr)
+                if values is not None:
+                    return self.norm(values)
+        for k in mro:
+            if type(k) is not str:
+                return U
+            bound = self.classes[k].namespace.get(attr)
+            if bound is not None:
+                return self.bind_methods(self.norm(bound), cls_value, instance)
+        return U
+
+    def bind_methods(self, values: frozenset, cls_value, instance) -> frozenset:
+        """Functions found on a class, as an access through the class or an instance sees them."""
+        out = set()
+        for v in values:
+            func = self._method(v)
+            if func is None:
+                out.add(v[1] if v[0] == "SM" else v)
+            elif func.method_kind == "static":
+                out.add(v)
+            elif func.method_kind == "class":
+                out.add(("B", v, cls_value if instance is None else instance[1]))
+            elif instance is None:
+                out.add(v)
+            elif func.method_kind == "property":
+                out |= self.call_result(frozenset((("B", v, instance),)), None)
+            else:
+                out.add(("B", v, instance))
+        return frozenset(out)
+
+    def _method(self, v):
+        """The function a class member stands for, when accessing it binds it."""
+        while v[0] == "W":
+            v = v[1]
+        if v[0] == "D":
+            return self.funcs.get(v[1])
+        return None
+
+    def _super_attr(self, v, attr: str) -> frozenset:
+        _, classes, receivers = v
+        out: set = set()
+        for r in self.norm(receivers):
+            if r[0] == "I" and r[1][0] == "C":
+                cls, instance = r[1][1], r
+            elif r[0] == "C":
+                cls, instance = r[1], None
+            else:
+                continue
+            for written_in in classes:
+                found = self.class_attr(cls, attr, ("C", cls), instance, after=written_in)
+                out |= found
+        if not out:
+            for written_in in classes:
+                instance = ("I", ("C", written_in))
+                out |= self.class_attr(written_in, attr, ("C", written_in), instance, after=written_in)
+        return frozenset(out)
+
+    def mro(self, cls: str) -> list:
+        """The classes searched for an attribute, in order; a tuple stands for an unknown base."""
+        cached = self.mro_memo.get(cls)
+        if cached is not None:
+            return cached
+        self.mro_memo[cls] = [cls, ("?", cls)]  # a cycle reads as an unknown base
+        sequences = []
+        for i, base in enumerate(self.classes[cls].bases):
+            values = self.norm(base)
+            if values == frozenset((("X", "builtins.object"),)):
+                continue
+            if len(values) == 1:
+                (v,) = values
+                if v[0] == "C" and v[1] in self.classes:
+                    sequences.append(list(self.mro(v[1])))
+                    continue
+            sequences.append([("?", cls, i)])
+        result = [cls] + c3_merge(sequences + [[s[0] for s in sequences]])
+        self.mro_memo[cls] = result
+        return result
+
+    # PDK objects -------------------------------------------------------------------------
+
+    def pdk_instance(self):
+        """What the layout library's active-PDK getters return."""
+        name = "velloc.pdk.Pdk"
+        return ("I", ("C", name) if name in self.classes else ("X", name))
+
+    def is_pdk_class(self, value) -> bool:
+        if value[0] == "X":
+            return value[1] in PDK_CLASSES
+        if value[0] == "C":
+            return any(k in PDK_CLASSES for k in self.mro(value[1]) if type(k) is str)
+        return False
+
+    def is_pdk(self, value) -> bool:
+        if value[0] == "I":
+            return self.is_pdk_class(value[1])
+        return value[0] == "X" and value[1] in PDK_OBJECTS
+
+    # calls -------------------------------------------------------------------------------
+
+    def call_result(self, callees: frozenset, site) -> frozenset:
+        out: set = set()
+        for c in callees:
+            kind = c[0]
+            if kind == "C":
+                out.add(("I", c))
+            elif kind == "D":
+                func = self.funcs.get(c[1])
+                if c[1] in PDK_GETTERS:
+                    out.add(self.pdk_instance())
+                elif func is None:
+                    out.add(UNKNOWN)
+                elif func.is_partial:
+                    out |= self.call_result(self.norm(func.wrapped), None)
+                else:
+                    out |= self.norm(func.returns) if func.returns else U
+            elif kind == "B" or kind == "SM":
+                out |= self.call_result(frozenset((c[1],)), site)
+            elif kind == "X":
+                out |= self._outside_call(c[1], site)
+            elif kind == "P":
+                out |= self.call_result(c[1], None)
+            elif kind == "I" and c[1][0] == "C":
+                call = self.class_attr(c[1][1], "__call__", c[1], c)
+                out |= self.call_result(call, site)
+            elif kind == "CM":
+                out |= self._container_call(c[1], c[2], site)
+            else:
+                out.add(UNKNOWN)
+        return frozenset(out)
+
+    def _arg(self, site, i: int) -> frozenset | None:
+        if site is None or i >= len(site.args) or site.args[i][1]:
+            return None
+        return self.norm(site.args[i][0])
+
+    def _outside_call(self, name: str, site) -> frozenset:
+        if name == PARTIAL:
+            targets = self._arg(site, 0)
+            # a partial of a partial keeps the inner one's targets (not its arguments)
+            targets = frozenset(u for t in targets or () if t != UNKNOWN for u in (t[1] if t[0] == "P" else (t,)))
+            return frozenset((("P", targets, site.id),)) if targets else U
+        if name == "functools.wraps":  # a decorator that hands back what it is given
+            return frozenset((("X", "functools.wraps(...)"),))
+        if name == "functools.wraps(...)":
+            return self._arg(site, 0) or U
+        if name == "builtins.staticmethod":
+            return frozenset(("SM", v) for v in self._arg(site, 0) or ()) or U
+        if name == "builtins.classmethod":
+            return self._arg(site, 0) or U
+        if name in PDK_GETTERS:
+            return frozenset((self.pdk_instance(),))
+        if name in PDK_CLASSES:
+            return frozenset((("I", ("X", name)),))
+        if site is None:
+            return U
+        if name in _SEQUENCE_BUILTINS and len(site.args) == 1:
+            return frozenset(v if v[0] == "SeqOf" else ("SeqOf", v) for v in self.norm(site.args[0][0]))
+        if name == "builtins.next" and site.args:
+            return self.iterate(self.norm(site.args[0][0]))
+        if name == "builtins.getattr" and len(site.args) >= 2:
+            out: set = set()
+            for text in self._arg(site, 1) or ():
+                if text[0] == "T":
+                    out |= self.getattr(self._arg(site, 0) or EMPTY, text[1])
+            return frozenset(out) or U
+        if name == "builtins.type" and len(site.args) == 1:
+            return frozenset(v[1] for v in self._arg(site, 0) or () if v[0] == "I") or U
+        if name == "builtins.dict":
+            return frozenset((("Dict", self._dict_call(site)),))
+        return U
+
+    def _dict_call(self, site):
+        """The dict that ``dict(...)`` at the site makes, filled once."""
+        key = ("dict", site.id)
+        if key not in self.containers:
+            c = self.container(key, "dict")
+            value = frozenset((("Dict", key),))
+            for name, values in site.keywords:
+                if name is None:
+                    self.add_store("update", value, None, values)
+                else:
+                    c.items[name] = c.items.get(name, EMPTY) | values
+                    c.keys.add(("T", name))
+            for values, starred in site.args[:1]:
+                if not starred:
+                    self.add_store("update", value, None, values)
+        return key
+
+    def _container_call(self, container, method: str, site) -> frozenset:
+        if method in ("get", "pop", "setdefault", "__getitem__"):
+            first = self._arg(site, 0)
+            if container[0] == "Seq" and method == "pop":
+                return self.subscript(frozenset((container,)), None)
+            return self.subscript(frozenset((container,)), first)
+        if method == "copy":
+            return frozenset((container,))
+        view = _VIEWS.get(method)
+        if container[0] == "Dict" and view is not None:
+            return frozenset(((view, container),))
+        return U
+
+    # containers --------------------------------------------------------------------------
+
+    def subscript(self, values: frozenset, key) -> frozenset:
+        """``v[key]``: key an int, a value set of keys, or None when not known."""
+        out: set = set()
+        for v in values:
+            kind = v[0]
+            if kind == "Seq":
+                self.read_cell(("CT", v[1]))
+                c = self.containers[v[1]]
+                if type(key) is int and 0 <= key < len(c.elems):
+                    out |= self.norm(c.elems[key])
+                    out |= self.norm(c.extra)
+                elif type(key) is int and not c.extra and -len(c.elems) <= key < 0:
+                    out |= self.norm(c.elems[key])
+                else:
+                    out |= self._all_elements(c)
+            elif kind == "Dict":
+                self.read_cell(("CT", v[1]))
+                out |= self._items(self.containers[v[1]], key)
+            elif kind == "SeqOf":
+                out |= self.iterate(self.norm((v[1],)))
+            elif kind == "Pair":
+                c = self.containers.get(v[1][1])
+                if c is not None:
+                    self.read_cell(("CT", v[1][1]))
+                    if key != 1:
+                        out |= self.norm(c.keys)
+                    if key != 0:
+                        out |= self._items(c, None)
+            elif kind == "I" and v[1][0] == "C":
+                getitem = self.class_attr(v[1][1], "__getitem__", v[1], v)
+                out |= self.call_result(getitem, None) if getitem != U else U
+            else:
+                out.add(UNKNOWN)
+        return frozenset(out)
+
+    def _all_elements(self, c) -> frozenset:
+        out: set = set()
+        for values in c.elems:
+            out |= self.norm(values)
+        out |= self.norm(c.extra)
+        return frozenset(out)
+
+    def _items(self, c, key) -> frozenset:
+        """The values of a dict under ``key`` (a value set of keys, an int, or None for any)."""
+        if isinstance(key, frozenset):
+            keys = self.norm(key)
+            texts = [k[1] for k in keys if k[0] == "T"]
+            if len(texts) == len(keys):
+                out: set = set(self.norm(c.extra))
+                for text in texts:
+                    out |= self.norm(c.items.get(text, EMPTY))
+                return frozenset(out)
+        out = set(self.norm(c.extra))
+        for values in c.items.values():
+            out |= self.norm(values)
+        return frozenset(out)
+
+    def iterate(self, values: frozenset) -> frozenset:
+        """What a loop over one of the values yields."""
+        out: set = set()
+        for v in values:
+            kind = v[0]
+            if kind == "Seq":
+                self.read_cell(("CT", v[1]))
+                out |= self._all_elements(self.containers[v[1]])
+            elif kind == "SeqOf":
+                out |= self.iterate(self.norm((v[1],)))
+            elif kind == "Dict" or kind == "Keys":
+                key = v[1] if kind == "Dict" else v[1][1]
+                self.read_cell(("CT", key))
+                c = self.containers[key]
+                out |= self.norm(c.keys)
+            elif kind == "Vals":
+                self.read_cell(("CT", v[1][1]))
+                out |= self._items(self.containers[v[1][1]], None)
+            elif kind == "Pairs":
+                out.add(("Pair", v[1]))
+            elif kind == "T":
+                out.add(("L",))
+            else:
+                out.add(UNKNOWN)
+        return frozenset(out)
