@@ -104,6 +104,40 @@ FUNCTIONS: list[Case] = [
         main.main -> main.inc
         main.twice -> main.inc
     """),
+    ("closure_over_parameter", {"main.py": """
+        def target(): pass
+        def make(f):
+            def run(): f()
+            return run
+        def main(): make(target)()
+    """}, """
+        main.main -> main.make
+        main.main -> main.make.run
+        main.make.run -> main.target
+    """),
+    ("generator_of_functions", {"main.py": """
+        def a(): pass
+        def b(): pass
+        def gen():
+            yield a
+            yield b
+        def main():
+            for f in gen():
+                f()
+    """}, """
+        main.main -> main.gen
+        main.main -> main.a
+        main.main -> main.b
+    """),
+    ("mutual_recursion", {"main.py": """
+        def even(n): return True if n == 0 else odd(n - 1)
+        def odd(n): return False if n == 0 else even(n - 1)
+        def main(): even(4)
+    """}, """
+        main.main -> main.even
+        main.even -> main.odd
+        main.odd -> main.even
+    """),
 ]
 
 IMPORTS: list[Case] = [
@@ -180,6 +214,30 @@ IMPORTS: list[Case] = [
         def main(): run()
     """, "other.py": "def func(): pass\n"}, """
         main.main -> other.func
+    """),
+    ("conditional_import", {"main.py": """
+        try:
+            from .fast import impl
+        except ImportError:
+            from .slow import impl
+        def main(): impl()
+    """, "fast.py": "def impl(): pass\n", "slow.py": "def impl(): pass\n"}, """
+        main.main -> fast.impl
+        main.main -> slow.impl
+    """),
+    ("package_star_reexport", {"main.py": """
+        import case.pkg as pkg
+        def main(): pkg.helper()
+    """, "pkg/__init__.py": "from .tools import *\n", "pkg/tools.py": "def helper(): _inner()\ndef _inner(): pass\n"}, """
+        main.main -> pkg.tools.helper
+        pkg.tools.helper -> pkg.tools._inner
+    """),
+    ("circular", {"main.py": """
+        from . import a
+        def main(): a.fa()
+    """, "a.py": "from . import b\ndef fa(): b.fb()\n", "b.py": "from . import a\ndef fb(): a.fa\n"}, """
+        main.main -> a.fa
+        a.fa -> b.fb
     """),
 ]
 
@@ -289,6 +347,48 @@ CLASSES: list[Case] = [
         main.main -> main.A.run
         main.A.run -> main.helper
     """),
+    ("self_class_attribute", {"main.py": """
+        class A:
+            def m(self):
+                self.__class__.helper()
+                type(self).helper()
+            @staticmethod
+            def helper(): pass
+        def main(): A().m()
+    """}, """
+        main.main -> main.A.m
+        main.A.m -> main.A.helper
+    """),
+    ("getattr_literal", {"main.py": """
+        class A:
+            def run(self): pass
+        def main():
+            a = A()
+            getattr(a, "run")()
+    """}, """
+        main.main -> main.A.run
+    """),
+    ("instances_in_dict", {"main.py": """
+        class A:
+            def go(self): pass
+        class B:
+            def go(self): pass
+        def main():
+            objects = {"a": A(), "b": B()}
+            objects["b"].go()
+    """}, """
+        main.main -> main.B.go
+    """),
+    ("nested_class", {"main.py": """
+        class Outer:
+            class Inner:
+                def m(self): pass
+            def make(self): return self.Inner()
+        def main(): Outer().make().m()
+    """}, """
+        main.main -> main.Outer.make
+        main.main -> main.Outer.Inner.m
+    """),
 ]
 
 MRO: list[Case] = [
@@ -385,6 +485,41 @@ MRO: list[Case] = [
         main.main -> main.B.m
         main.B.m -> main.A.m
     """),
+    ("explicit_super_arguments", {"main.py": """
+        class A:
+            def m(self): pass
+        class B(A):
+            def m(self): super(B, self).m()
+        def main(): B().m()
+    """}, """
+        main.main -> main.B.m
+        main.B.m -> main.A.m
+    """),
+    ("mixin", {"main.py": """
+        class Logging:
+            def log(self): self.write()
+        class Base:
+            def write(self): pass
+        class Thing(Logging, Base):
+            def work(self): self.log()
+        def main(): Thing().work()
+    """}, """
+        main.main -> main.Thing.work
+        main.Thing.work -> main.Logging.log
+        main.Logging.log -> main.Base.write
+    """),
+    ("classmethod_factory_in_subclass", {"main.py": """
+        class A:
+            @classmethod
+            def create(cls): return cls()
+            def kind(self): pass
+        class B(A):
+            def kind(self): pass
+        def main(): B.create().kind()
+    """}, """
+        main.main -> main.A.create
+        main.main -> main.B.kind
+    """),
 ]
 
 ASSIGNMENTS: list[Case] = [
@@ -472,6 +607,42 @@ ASSIGNMENTS: list[Case] = [
     """}, """
         main.main -> main.f1
         main.main -> main.f2
+    """),
+    ("chained_assignment", {"main.py": """
+        def f(): pass
+        def main():
+            a = b = f
+            a()
+            b()
+    """}, """
+        main.main -> main.f
+    """),
+    ("swap", {"main.py": """
+        def f1(): pass
+        def f2(): pass
+        def main():
+            a, b = f1, f2
+            a, b = b, a
+            a()
+    """}, """
+        main.main -> main.f2
+    """),
+    ("nonlocal", {"main.py": """
+        def f1(): pass
+        def f2(): pass
+        def main():
+            fn = f1
+            def change():
+                nonlocal fn
+                fn = f2
+            change()
+            def use():
+                fn()
+            use()
+    """}, """
+        main.main -> main.main.change
+        main.main -> main.main.use
+        main.main.use -> main.f2
     """),
 ]
 
@@ -562,6 +733,34 @@ ARGS: list[Case] = [
         main.main -> main.call
         main.call -> main.a
     """),
+    ("forwarded_star_args", {"main.py": """
+        def target(f): f()
+        def func(): pass
+        def wrap(*args): target(*args)
+        def main(): wrap(func)
+    """}, """
+        main.main -> main.wrap
+        main.wrap -> main.target
+        main.target -> main.func
+    """),
+    ("default_overridden", {"main.py": """
+        def a(): pass
+        def b(): pass
+        def call(f=a): f()
+        def main(): call(b)
+    """}, """
+        main.main -> main.call
+        main.call -> main.b
+    """),
+    ("returned_argument_method", {"main.py": """
+        class Tool:
+            def use(self): pass
+        def pick(x): return x
+        def main(): pick(Tool()).use()
+    """}, """
+        main.main -> main.pick
+        main.main -> main.Tool.use
+    """),
 ]
 
 LAMBDAS: list[Case] = [
@@ -630,6 +829,29 @@ LAMBDAS: list[Case] = [
         main.main -> main.A.__init__
         main.main -> main.A.run
         main.A.run -> main.func
+    """),
+    ("immediately_called", {"main.py": """
+        def func(): pass
+        def main(): (lambda: func())()
+    """}, """
+        main.main -> main.func
+    """),
+    ("lambda_in_list", {"main.py": """
+        def a(): pass
+        def b(): pass
+        def main():
+            for f in [lambda: a(), lambda: b()]:
+                f()
+    """}, """
+        main.main -> main.a
+        main.main -> main.b
+    """),
+    ("lambda_returns_lambda", {"main.py": """
+        def func(): pass
+        outer = lambda: (lambda: func())
+        def main(): outer()()
+    """}, """
+        main.main -> main.func
     """),
 ]
 
@@ -748,6 +970,39 @@ DECORATORS: list[Case] = [
         main.deco.wrapper -> main.A.m
         main.A.m -> main.A.n
     """),
+    ("explicit_application", {"main.py": """
+        def deco(f):
+            def wrapper(): f()
+            return wrapper
+        def func(): pass
+        func = deco(func)
+        def main(): func()
+    """}, """
+        main.main -> main.deco.wrapper
+        main.deco.wrapper -> main.func
+    """),
+    ("decorator_class_with_arguments", {"main.py": """
+        class Route:
+            def __init__(self, path):
+                self.path = path
+            def __call__(self, f):
+                return f
+        @Route("/x")
+        def handler(): pass
+        def main(): handler()
+    """}, """
+        main.main -> main.handler
+    """),
+    ("property", {"main.py": """
+        def helper(): pass
+        class A:
+            @property
+            def action(self): return helper
+        def main(): A().action()
+    """}, """
+        main.main -> main.A.action
+        main.main -> main.helper
+    """),
 ]
 
 LISTS: list[Case] = [
@@ -846,6 +1101,51 @@ LISTS: list[Case] = [
         main.main -> main.get
         main.main -> main.b
     """),
+    ("extend_and_insert", {"main.py": """
+        def a(): pass
+        def b(): pass
+        def c(): pass
+        def main():
+            fs = []
+            fs.extend([a, b])
+            fs.insert(0, c)
+            for f in fs:
+                f()
+    """}, """
+        main.main -> main.a
+        main.main -> main.b
+        main.main -> main.c
+    """),
+    ("plus_equals", {"main.py": """
+        def a(): pass
+        def b(): pass
+        def main():
+            fs = [a]
+            fs += [b]
+            for f in fs:
+                f()
+    """}, """
+        main.main -> main.a
+        main.main -> main.b
+    """),
+    ("tuples_unpacked_in_loop", {"main.py": """
+        def a(): pass
+        def b(): pass
+        def main():
+            for name, f in [("a", a), ("b", b)]:
+                f()
+    """}, """
+        main.main -> main.a
+        main.main -> main.b
+    """),
+    ("pop", {"main.py": """
+        def a(): pass
+        def main():
+            fs = [a]
+            fs.pop()()
+    """}, """
+        main.main -> main.a
+    """),
 ]
 
 KWARGS: list[Case] = [
@@ -926,6 +1226,30 @@ KWARGS: list[Case] = [
         main.main -> main.A.__init__
         main.main -> main.A.fire
         main.A.fire -> main.func
+    """),
+    ("kwargs_to_class", {"main.py": """
+        def func(): pass
+        class Job:
+            def __init__(self, action=None):
+                self.action = action
+            def run(self): self.action()
+        def make(**kw): return Job(**kw)
+        def main(): make(action=func).run()
+    """}, """
+        main.main -> main.make
+        main.make -> main.Job.__init__
+        main.main -> main.Job.run
+        main.Job.run -> main.func
+    """),
+    ("kwargs_pop", {"main.py": """
+        def func(): pass
+        def call(**kw):
+            cb = kw.pop("cb")
+            cb()
+        def main(): call(cb=func)
+    """}, """
+        main.main -> main.call
+        main.call -> main.func
     """),
 ]
 
@@ -1031,6 +1355,55 @@ DICTS: list[Case] = [
             d[key]()
     """}, """
         main.main -> main.fb
+    """),
+    ("dict_comprehension", {"main.py": """
+        def a(): pass
+        def b(): pass
+        def main():
+            table = {f.__name__: f for f in (a, b)}
+            for f in table.values():
+                f()
+    """}, """
+        main.main -> main.a
+        main.main -> main.b
+    """),
+    ("setdefault", {"main.py": """
+        def a(): pass
+        def main():
+            d = {}
+            d.setdefault("x", a)
+            d["x"]()
+    """}, """
+        main.main -> main.a
+    """),
+    ("classes_in_dict", {"main.py": """
+        class A:
+            def __init__(self): pass
+        class B:
+            def __init__(self): pass
+        KINDS = {"a": A, "b": B}
+        def build(kind): return KINDS[kind]()
+        def main(): build("b")
+    """}, """
+        main.main -> main.build
+        main.build -> main.B.__init__
+    """),
+    ("registry_filled_by_decorator", {"main.py": """
+        HANDLERS = {}
+        def handles(name):
+            def register(f):
+                HANDLERS[name] = f
+                return f
+            return register
+        @handles("x")
+        def on_x(): pass
+        @handles("y")
+        def on_y(): pass
+        def dispatch(name): HANDLERS[name]()
+        def main(): dispatch("y")
+    """}, """
+        main.main -> main.dispatch
+        main.dispatch -> main.on_y
     """),
 ]
 

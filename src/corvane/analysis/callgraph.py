@@ -32,6 +32,7 @@ class Analysis(Reader, Expressions, Imports, Resolver, Fixpoint, Records):
         self.site_index: dict[int, Site] = {}
         self.stores: list[Store] = []
         self.stored_attrs: set[str] = set()  # attribute names assigned from outside a method's self
+        self.attribute_loads: list = []  # (function, values, attribute) of every attribute read
         self.containers: dict[Any, Container] = {}
         self.done_defs: dict[int, str] = {}
         self.def_values: dict[int, frozenset] = {}
@@ -114,6 +115,7 @@ def _generate(paths: Mapping) -> dict:
         return {}
     for module in parsed:
         analysis.read_module(module)
+    analysis.property_reads()
     analysis.solve()
     analysis.find_called_lambdas()
     per_module: dict[str, list[Func]] = {}

@@ -15,7 +15,7 @@ class Func:
         "full", "module", "node", "order", "written", "decorators", "params", "posonly",
         "kwonly", "vararg", "kwarg", "defaults", "default_terms", "sites", "returns",
         "is_partial", "wrapped", "partial_site", "bound_args", "bound_kwargs", "generator",
-        "output", "anonymous", "hidden", "cls", "method_kind", "lambdas", "definer",
+        "output", "anonymous", "hidden", "cls", "method_kind", "lambdas", "definer", "yields",
     )
 
     def __init__(self, full: str, module, node: ast.AST | None, order: int) -> None:
@@ -44,6 +44,7 @@ class Func:
         self.bound_args: list[ast.AST] = []
         self.bound_kwargs: list[tuple[str, Any, frozenset | None]] = []
         self.generator = False
+        self.yields: set = set()  # what a generator yields
         self.output: dict | None = None
         self.anonymous = False  # a lambda: no record of its own
         self.hidden = False  # module code: calls made there bind, nobody records them

@@ -15,12 +15,11 @@ from .scopes import InlineScope, target_names
 from .values import EMPTY, LITERAL, L, U, attr_of, literal_text
 
 _COMPREHENSIONS = frozenset({ast.ListComp, ast.SetComp, ast.GeneratorExp, ast.DictComp})
-_YIELDS = (ast.Yield, ast.YieldFrom)
 _LITERAL_TYPES = frozenset({ast.JoinedStr, ast.FormattedValue, ast.Constant, ast.Compare})
 _OPAQUE_TYPES = frozenset(
     {
         ast.BinOp, ast.UnaryOp, ast.Compare, ast.JoinedStr, ast.FormattedValue, ast.Slice,
-        ast.Starred, ast.Await, ast.Yield, ast.YieldFrom,
+        ast.Starred, ast.Await,
     }
 )
 
@@ -40,6 +39,7 @@ class Expressions:
                 node = node.value
             values = self.ev(node, scope)
             for attr in reversed(chain):
+                self.attribute_loads.append((scope.owner, values, attr))
                 values = frozenset(attr_of(v, attr) for v in values)
             return values
         if t is ast.Call:
@@ -66,6 +66,12 @@ class Expressions:
             return self.mapping(node, scope)
         if t in _COMPREHENSIONS:
             return self.comprehension(node, scope)
+        if t is ast.Yield or t is ast.YieldFrom:
+            values = self.ev(node.value, scope) if node.value is not None else L
+            if scope.kind == "function":
+                scope.owner.generator = True
+                scope.owner.yields.update(values if t is ast.Yield else (("It", v) for v in values))
+            return U
         if t is ast.Subscript:
             base = self.ev(node.value, scope)
             key = self.subscript_key(node.slice, scope)
@@ -76,8 +82,6 @@ class Expressions:
         stack = [node]
         while stack:
             n = stack.pop()
-            if type(n) in _YIELDS and scope.kind == "function":
-                scope.owner.generator = True
             if type(n) in _OPAQUE_TYPES:
                 for child in ast.iter_child_nodes(n):
                     if isinstance(child, ast.expr):
@@ -150,6 +154,23 @@ class Expressions:
             c.extra.update(self.ev(node.value, inner))
             return frozenset((("Dict", id(node)),))
         c = self.container(id(node), "seq")
+        gen = node.generators[0]
+        if (
+            len(node.generators) == 1
+            and not gen.ifs
+            and isinstance(gen.target, ast.Name)
+            and isinstance(gen.iter, (ast.Tuple, ast.List))
+            and not any(isinstance(e, ast.Starred) for e in gen.iter.elts)
+        ):
+            # [f(x) for x in (a, b)]: one element per element written, in order
+            for i, e in enumerate(gen.iter.elts):
+                inner.bind(gen.target.id, self.ev(e, scope))
+                values = self.ev(node.elt, inner)
+                if i < len(c.elems):
+                    c.elems[i] = c.elems[i] | values
+                else:
+                    c.elems.append(values)
+            return frozenset((("Seq", id(node)),))
         c.extra.update(self.ev(node.elt, inner))
         return frozenset((("Seq", id(node)),))
 
@@ -216,6 +237,7 @@ class Expressions:
                 return self._super(node, scope)
             if type(func) is ast.Attribute:
                 receiver = self.ev(func.value, scope)
+                self.attribute_loads.append((scope.owner, receiver, func.attr))
                 callee = frozenset(attr_of(v, func.attr) for v in receiver)
             else:
                 callee = self.ev(func, scope)

@@ -65,8 +65,10 @@ class Reader:
         if self.run(node.body, scope):
             func.returns.add(LITERAL)
             scope.exit_state = join([scope.exit_state, scope.state]) if scope.exit_state else scope.state
-        if isinstance(node, ast.AsyncFunctionDef) or func.generator:
+        if isinstance(node, ast.AsyncFunctionDef):
             func.returns = {UNKNOWN}
+        elif func.generator:
+            func.returns = {("Gen", func.full)}
 
     def param_values(self, args: ast.arguments, func: Func, parent) -> dict[str, frozenset]:
         """The value set each parameter starts with: what calls bind to it, or the annotated PDK."""
@@ -225,6 +227,15 @@ class Reader:
             base = self.ev(target.value, scope)
             key = self.subscript_key(target.slice, scope)
             self.stores.append(Store("item", base, key, values))
+
+    def property_reads(self) -> None:
+        """Reading a property runs its getter: such reads become calls of their functions."""
+        names = {f.full.rpartition(".")[2] for f in self.funcs.values() if f.method_kind == "property"}
+        if names:
+            for owner, values, attr in self.attribute_loads:
+                if attr in names:
+                    self.add_site(owner, frozenset(("PA", v, attr) for v in values), [], [])
+        self.attribute_loads = []
 
     def _self_name(self, scope) -> str | None:
         func = scope.owner

@@ -122,6 +122,8 @@ class Resolver:
             return self._decorated(v)
         if kind == "Cell":
             return frozenset((("D", v[1]),)) if self.is_factory(self.funcs[v[1]]) else EMPTY
+        if kind == "PA":
+            return self._property(self.norm((v[1],)), v[2])
         if kind == "H":
             classes = self.norm(v[1])
             if classes and all(self.is_pdk_class(c) for c in classes):
@@ -220,9 +222,27 @@ class Resolver:
             elif instance is None:
                 out.add(v)
             elif func.method_kind == "property":
-                out |= self.call_result(frozenset((("B", v, instance),)), None)
+                out |= self.call_result(frozenset((("B", ("D", func.full), instance),)), None)
             else:
                 out.add(("B", v, instance))
+        return frozenset(out)
+
+    def _property(self, values: frozenset, attr: str) -> frozenset:
+        """The getters that reading ``attr`` of one of the values runs, bound to it."""
+        out = set()
+        for v in values:
+            if v[0] != "I" or v[1][0] != "C":
+                continue
+            for k in self.mro(v[1][1]):
+                if type(k) is not str:
+                    break
+                bound = self.classes[k].namespace.get(attr)
+                if bound is not None:
+                    for member in self.norm(bound):
+                        func = self._method(member)
+                        if func is not None and func.method_kind == "property":
+                            out.add(("B", ("D", func.full), v))
+                    break
         return frozenset(out)
 
     def _method(self, v):
@@ -475,6 +495,8 @@ class Resolver:
                 out |= self._items(self.containers[v[1][1]], None)
             elif kind == "Pairs":
                 out.add(("Pair", v[1]))
+            elif kind == "Gen":
+                out |= self.norm(self.funcs[v[1]].yields)
             elif kind == "T":
                 out.add(("L",))
             else:

@@ -18,6 +18,7 @@ A value is a tuple whose first item is its kind.  Concrete values:
     ("Vals", d) ("Keys", d) ("Pairs", d) ("Pair", d)
                                 the views of a dict and one (key, value) pair of it
     ("CM", container, name)     a method of a container (append, get, items, ...)
+    ("Gen", function)           a generator object of the function: iterating yields what it yields
     ("T", text)                 a literal text
     ("L",)                      any other value that calls nothing (a number, None, ...)
     ("U",)                      unknown
@@ -34,6 +35,7 @@ and symbolic ones, which the fixpoint pass resolves to concrete values:
     ("Ap", texts, call, applied, inner, site)
                                 a decorator applied to ``inner`` at ``site``
     ("Cell", function)          the function itself when one of its decorators marks a cell
+    ("PA", value, attr)         the getter of property ``attr`` of the value, bound to it
     ("H", annotation)           a parameter annotated with the given value set
     ("Z", classes, receivers)   super(C, obj) with explicit arguments
 """
@@ -101,7 +103,7 @@ EMPTY: frozenset = frozenset()
 # Kinds that are already concrete.
 CONCRETE = frozenset(
     {"M", "X", "D", "C", "I", "B", "W", "P", "S", "Seq", "Dict", "SeqOf", "Vals", "Keys", "Pairs",
-     "Pair", "CM", "T", "L", "U"}
+     "Pair", "CM", "Gen", "T", "L", "U"}
 )
 CONTAINERS = frozenset({"Seq", "Dict", "SeqOf", "Vals", "Keys", "Pairs", "Pair"})
 # Container methods whose calls the analysis follows.
