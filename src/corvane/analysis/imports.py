@@ -14,7 +14,9 @@ from __future__ import annotations
 import ast
 
 from .sources import Module, absolute
-from .values import EMPTY, U
+from .values import COMPONENT_GETTERS, EMPTY, PDK_CLASSES, PDK_GETTERS, PDK_OBJECTS, U
+
+KNOWN_OUTSIDE = COMPONENT_GETTERS | PDK_CLASSES | PDK_GETTERS | PDK_OBJECTS
 
 
 class Imports:
@@ -91,6 +93,9 @@ class Imports:
                 return self.norm(bound)
         if sub in self.modules or sub in self.prefixes:
             return frozenset((("M", sub),))
+        if sub in KNOWN_OUTSIDE:
+            # The layout library's names keep their meaning when the analysed copy lacks them.
+            return frozenset((("X", sub),))
         if module is not None or name in self.prefixes:
             if module is not None and module.tree is not None and module.star_sources and any(
                 s is None or s not in self.modules for s in module.star_sources
