@@ -332,6 +332,29 @@ def _cmd_view(args: argparse.Namespace) -> int:
 # ----------------------------------------------------------------- weftnet
 
 
+def _project_on_path(folder: Path) -> None:
+    """Put the project's folder first on sys.path (and its src/ folder when the PDK lies there).
+
+    Library discovery imports the PDK module the project's settings name.
+    ``python -m corvane`` has the current folder on sys.path, the installed
+    ``corvane`` script only its own bin folder: with the project's folder
+    first, both find the same PDK.
+    """
+    from corvane import settings
+
+    pyproject = settings.find_pyproject(folder)
+    root = (pyproject.parent if pyproject is not None else folder).resolve()
+    entries = [root]
+    top = settings.get_pdk_name().partition(".")[0]
+    src = root / "src"
+    if not (root / top).exists() and not (root / f"{top}.py").exists():
+        if (src / top).is_dir() or (src / f"{top}.py").is_file():
+            entries.insert(0, src)
+    for entry in reversed(entries):
+        sys.path[:] = [p for p in sys.path if Path(p or ".").resolve() != entry]
+        sys.path.insert(0, str(entry))
+
+
 def _cmd_weftnet(args: argparse.Namespace) -> int:
     prog = "corvane weftnet"
     folder = Path(args.folder).expanduser() if args.folder else Path.cwd()
@@ -346,6 +369,7 @@ def _cmd_weftnet(args: argparse.Namespace) -> int:
             raise CommandError(f"{out.parent}: no such folder for the plot")
     # Settings and library discovery read the project from the current folder.
     os.chdir(folder)
+    _project_on_path(folder)
     from corvane.core import weftnet
 
     with _Progress(prog, f"building the call graph of {folder}"):
