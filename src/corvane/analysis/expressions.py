@@ -264,8 +264,12 @@ class Expressions:
             if isinstance(a, ast.Starred):
                 args.append((self.ev(a.value, scope), True))
             else:
-                args.append((self.ev(a, scope), False))
-        keywords = [(kw.arg, self.ev(kw.value, scope)) for kw in node.keywords]
+                values = self.ev(a, scope)
+                args.append((EMPTY if values == L else values, False))
+        keywords = []
+        for kw in node.keywords:
+            values = self.ev(kw.value, scope)
+            keywords.append((kw.arg, EMPTY if values == L else values))
         literal = None
         for kw in node.keywords:
             if kw.arg == "cell_name":

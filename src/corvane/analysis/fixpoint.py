@@ -68,13 +68,15 @@ class Fixpoint:
             self.budget -= 1
             item = work.popleft()
             item.queued = False
-            self.reading = []
-            self.grown = set()
+            reading = self.reading = []
+            self.grown = None
             if type(item) is Store:
                 self._apply_store(item)
             else:
                 self._bind_site(item)
-            cells = set(self.reading)
+            if not reading:
+                continue
+            cells = set(reading)
             self.reading = []
             for cell in cells:
                 found = readers.get(cell)
@@ -82,12 +84,15 @@ class Fixpoint:
                     readers[cell] = [item]
                 else:
                     found.append(item)
-            if not cells.isdisjoint(self.grown):  # it read what it then changed
+            if self.grown is not None and not cells.isdisjoint(self.grown):  # it read what it changed
                 self._queue(item)
 
     def grew(self, cell) -> None:
         """A cell got new values: what was resolved from it, and who read it, go again."""
-        self.grown.add(cell)
+        if self.grown is None:
+            self.grown = {cell}
+        else:
+            self.grown.add(cell)
         users = self.memo_users.pop(cell, None)
         if users:
             memo = self.cell_memo
@@ -98,7 +103,7 @@ class Fixpoint:
 
     def _receiver_fallbacks(self) -> bool:
         added = False
-        self.grown = set()
+        self.grown = None
         for func in list(self.funcs.values()):
             if func.cls is None or not func.params or func.method_kind == "static":
                 continue
@@ -177,7 +182,8 @@ class Fixpoint:
                 for p in params[i:]:
                     self._add_param(func, p, values)
             elif i < len(params):
-                self._add_param(func, params[i], values)
+                if values:
+                    self._add_param(func, params[i], values)
                 covered.add(params[i])
                 i += 1
                 continue
@@ -198,7 +204,8 @@ class Fixpoint:
 
     def _keyword(self, func, name: str, values: frozenset, covered: set) -> None:
         if name in func.kwonly or name in func.params[func.posonly:]:
-            self._add_param(func, name, values)
+            if values:
+                self._add_param(func, name, values)
             covered.add(name)
         elif func.kwarg:
             key = ("kwargs", func.full)
@@ -208,16 +215,20 @@ class Fixpoint:
         return self.container(("args", func.full), "seq")
 
     def _add_param(self, func, name: str, values: frozenset) -> None:
+        values = self.norm(values)
         key = (func.full, name)
         held = self.params.get(key)
         if held is None:
-            held = self.params[key] = set()
-        self._add_to(held, self.norm(values), ("V", func.full, name))
+            self.params[key] = set(values)
+            if values:
+                self.grew(("V", func.full, name))
+        elif not values <= held:
+            held |= values
+            self.grew(("V", func.full, name))
 
     def _add_to(self, held: set, values, cell) -> None:
-        before = len(held)
-        held.update(values)
-        if len(held) != before:
+        if not values <= held:
+            held |= values
             self.grew(cell)
 
     def _add_item(self, c, ckey, key: str, values: frozenset) -> None:

@@ -431,7 +431,8 @@ class Reader:
             value = self.ev(default, scope)
             named = value if isinstance(default, (ast.Name, ast.Attribute)) else None
             func.defaults[arg.arg] = (raw_default(default), named)
-            func.default_terms[arg.arg] = value
+            if value != L:  # a number or None binds nothing worth following
+                func.default_terms[arg.arg] = value
 
     def new_func(self, full: str, module: Module, node) -> Func:
         func = self.funcs.get(full)

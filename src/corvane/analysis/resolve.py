@@ -33,6 +33,11 @@ class Resolver:
     """Mixin of the analysis: concrete values of symbolic ones."""
 
     def norm(self, values) -> frozenset:
+        if len(values) == 1:  # most value sets hold one value
+            for v in values:
+                if v[0] in CONCRETE:
+                    return values if type(values) is frozenset else frozenset(values)
+                return self._norm_one(v)
         out: set = set()
         for v in values:
             if v[0] in CONCRETE:
