@@ -389,6 +389,22 @@ CLASSES: list[Case] = [
         main.main -> main.Outer.make
         main.main -> main.Outer.Inner.m
     """),
+    ("returning_self", {"main.py": """
+        class Builder:
+            def add(self): return self
+            def build(self): pass
+        class Special(Builder):
+            def build(self): pass
+        def main():
+            Builder().add().build()
+        def other():
+            Special().add().build()
+    """}, """
+        main.main -> main.Builder.add
+        main.main -> main.Builder.build
+        main.other -> main.Builder.add
+        main.other -> main.Special.build
+    """),
 ]
 
 MRO: list[Case] = [
@@ -1002,6 +1018,18 @@ DECORATORS: list[Case] = [
     """}, """
         main.main -> main.A.action
         main.main -> main.helper
+    """),
+    ("registering_several", {"main.py": """
+        def register(f):
+            return f
+        @register
+        def a(): b()
+        @register
+        def b(): pass
+        def main(): a()
+    """}, """
+        main.main -> main.a
+        main.a -> main.b
     """),
 ]
 

@@ -53,6 +53,7 @@ class Analysis(Reader, Expressions, Imports, Resolver, Fixpoint, Records):
         self.low = 1 << 30
         self.rounds_exhausted = False
         self.mro_memo: dict[str, list] = {}
+        self.returned_params: dict[str, frozenset] = {}
         # the records
         self.called_lambdas: set[str] = set()
         self.decorator_memo: dict[str, list[str]] = {}

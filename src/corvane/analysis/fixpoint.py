@@ -162,17 +162,20 @@ class Fixpoint:
         elif kind == "CM":
             self._container_method(c[1], c[2], args, keywords)
 
-    def _bind_params(self, func, receiver, args: list, keywords: list) -> None:
+    def arguments(self, func, receiver, args: list, keywords: list):
+        """What one call passes: {parameter: [value sets]}, the extra positional value sets
+        (for ``*args``) and the extra keywords {name: [value sets]} (for ``**kwargs``)."""
         params = func.params
-        covered = set()
+        bound: dict[str, list] = {}
+        extra_args: list = []
+        extra_keywords: dict[str, list] = {}
         i = 0
         if receiver is not None:
             if params:
-                self._add_param(func, params[0], frozenset((receiver,)))
-                covered.add(params[0])
+                bound[params[0]] = [frozenset((receiver,))]
                 i = 1
-            elif func.vararg:
-                self._add_to(self._args(func).extra, frozenset((receiver,)), ("CT", ("args", func.full)))
+            else:
+                extra_args.append(frozenset((receiver,)))
         unknown_positions = False
         for values, starred in args:
             if starred:
@@ -180,39 +183,48 @@ class Fixpoint:
                 unknown_positions = True
             if unknown_positions:
                 for p in params[i:]:
-                    self._add_param(func, p, values)
+                    bound.setdefault(p, []).append(values)
             elif i < len(params):
-                if values:
-                    self._add_param(func, params[i], values)
-                covered.add(params[i])
+                bound[params[i]] = [values]
                 i += 1
                 continue
-            if func.vararg:
-                self._add_to(self._args(func).extra, self.norm(values), ("CT", ("args", func.full)))
+            extra_args.append(values)
+        named = set(func.kwonly).union(params[func.posonly:])
         for name, values in keywords:
-            if name is not None:
-                self._keyword(func, name, values, covered)
-                continue
-            for d in self.norm(values):  # **mapping: its literal keys bind by name
-                if d[0] == "Dict":
-                    self.read_cell(("CT", d[1]))
-                    for key, item in list(self.containers[d[1]].items.items()):
-                        self._keyword(func, key, item, covered)
+            pairs = [(name, values)]
+            if name is None:  # **mapping: its literal keys bind by name
+                pairs = []
+                for d in self.norm(values):
+                    if d[0] == "Dict":
+                        self.read_cell(("CT", d[1]))
+                        pairs.extend(self.containers[d[1]].items.items())
+            for key, item in pairs:
+                if key in named:
+                    bound.setdefault(key, []).append(item)
+                else:
+                    extra_keywords.setdefault(key, []).append(item)
         for p, values in func.default_terms.items():
-            if p not in covered:
-                self._add_param(func, p, values)
+            if p not in bound:
+                bound[p] = [values]
+        return bound, extra_args, extra_keywords
 
-    def _keyword(self, func, name: str, values: frozenset, covered: set) -> None:
-        if name in func.kwonly or name in func.params[func.posonly:]:
-            if values:
-                self._add_param(func, name, values)
-            covered.add(name)
-        elif func.kwarg:
+    def _bind_params(self, func, receiver, args: list, keywords: list) -> None:
+        bound, extra_args, extra_keywords = self.arguments(func, receiver, args, keywords)
+        for name, value_sets in bound.items():
+            for values in value_sets:
+                if values:
+                    self._add_param(func, name, values)
+        if func.vararg:
+            key = ("args", func.full)
+            held = self.container(key, "seq").extra
+            for values in extra_args:
+                self._add_to(held, self.norm(values), ("CT", key))
+        if func.kwarg:
             key = ("kwargs", func.full)
-            self._add_item(self.container(key, "dict"), key, name, self.norm(values))
-
-    def _args(self, func):
-        return self.container(("args", func.full), "seq")
+            c = self.container(key, "dict")
+            for name, value_sets in extra_keywords.items():
+                for values in value_sets:
+                    self._add_item(c, key, name, self.norm(values))
 
     def _add_param(self, func, name: str, values: frozenset) -> None:
         values = self.norm(values)

@@ -29,6 +29,34 @@ def _analysed_callable(v) -> bool:
     return kind in ("D", "C", "B", "P", "SM", "W") or (kind == "I" and v[1][0] == "C")
 
 
+# Kinds whose second item is a value: parameters are followed into them.
+_NESTING = frozenset({"A", "K", "E", "It", "SeqOf", "W"})
+
+
+def _own_params(terms, full: str) -> frozenset:
+    """Names of the function's own parameters that the terms are made of."""
+    found = set()
+    for term in terms:
+        while term[0] in _NESTING:
+            term = term[1]
+        if term[0] == "V" and term[1] == full:
+            found.add(term[2])
+    return frozenset(found)
+
+
+def _substitute(term, full: str, bound: dict) -> frozenset:
+    """The term with the function's own parameters replaced by the values one call binds."""
+    kind = term[0]
+    if kind == "V" and term[1] == full:
+        out: set = set()
+        for values in bound.get(term[2], ()):
+            out |= values
+        return frozenset(out)
+    if kind in _NESTING:
+        return frozenset((kind, inner, *term[2:]) for inner in _substitute(term[1], full, bound))
+    return frozenset((term,))
+
+
 class Resolver:
     """Mixin of the analysis: concrete values of symbolic ones."""
 
@@ -319,7 +347,7 @@ class Resolver:
 
     # calls -------------------------------------------------------------------------------
 
-    def call_result(self, callees: frozenset, site) -> frozenset:
+    def call_result(self, callees: frozenset, site, receiver=None) -> frozenset:
         out: set = set()
         for c in callees:
             kind = c[0]
@@ -333,9 +361,13 @@ class Resolver:
                     out.add(UNKNOWN)
                 elif func.is_partial:
                     out |= self.call_result(self.norm(func.wrapped), None)
+                elif not func.returns:
+                    out.add(UNKNOWN)
                 else:
-                    out |= self.norm(func.returns) if func.returns else U
-            elif kind == "B" or kind == "SM":
+                    out |= self._returned(func, site, receiver)
+            elif kind == "B":
+                out |= self.call_result(frozenset((c[1],)), site, c[2])
+            elif kind == "SM":
                 out |= self.call_result(frozenset((c[1],)), site)
             elif kind == "X":
                 out |= self._outside_call(c[1], site)
@@ -349,6 +381,20 @@ class Resolver:
             else:
                 out.add(UNKNOWN)
         return frozenset(out)
+
+    def _returned(self, func, site, receiver) -> frozenset:
+        """What a call returns.  A parameter the function returns (``return f``, ``return self``,
+        ``return x.attr``) is what this call passes, not what every call passes."""
+        names = self.returned_params.get(func.full)
+        if names is None:
+            names = self.returned_params[func.full] = _own_params(func.returns, func.full)
+        if site is None or not names:
+            return self.norm(func.returns)
+        bound = self.arguments(func, receiver, site.args, site.keywords)[0]
+        terms: set = set()
+        for term in func.returns:
+            terms |= _substitute(term, func.full, bound)
+        return self.norm(terms)
 
     def _arg(self, site, i: int) -> frozenset | None:
         if site is None or i >= len(site.args) or site.args[i][1]:
