@@ -41,7 +41,9 @@ def analyse(tmp_path, header, body, with_velloc):
     source = f"{header}\nfrom velloc.pdk import Pdk\ndef f(pdk: Pdk, other):\n    {body}\n"
     (lib / "use.py").write_text(source)
     paths = {"proj": str(lib), **({"velloc": VELLOC_DIR} if with_velloc else {})}
-    return generate_call_graph(paths)["functions"]["proj.use.f"]["resolved_component_gets"]
+    graph = generate_call_graph(paths)
+    assert all(not module["errors"] for module in graph["modules"].values())
+    return graph["functions"]["proj.use.f"]["resolved_component_gets"]
 
 
 @pytest.mark.parametrize("with_velloc", [False, True], ids=["alone", "with-velloc"])

@@ -8,6 +8,8 @@ import os
 from collections import deque
 from typing import Any, Mapping
 
+from .classes import Classes
+from .containers import Containers
 from .definitions import Class, Container, Func, Site, Store
 from .expressions import Expressions
 from .fixpoint import Fixpoint
@@ -18,7 +20,7 @@ from .resolve import Resolver
 from .sources import Module, library_files, parse_module
 
 
-class Analysis(Reader, Expressions, Imports, Resolver, Fixpoint, Records):
+class Analysis(Reader, Expressions, Imports, Resolver, Classes, Containers, Fixpoint, Records):
     """The state the passes share: modules, definitions, call sites and what flowed where."""
 
     _stmt = {**Reader._stmt, ast.Import: Imports._s_import, ast.ImportFrom: Imports._s_import_from}

@@ -29,7 +29,7 @@ from __future__ import annotations
 from collections import deque
 
 from .definitions import Store
-from .values import EMPTY
+from .values import EMPTY, error_text
 
 MAX_ROUNDS = 40
 _MAX_DEPTH = 8
@@ -70,10 +70,15 @@ class Fixpoint:
             item.queued = False
             reading = self.reading = []
             self.grown = None
-            if type(item) is Store:
-                self._apply_store(item)
-            else:
-                self._bind_site(item)
+            try:
+                if type(item) is Store:
+                    self._apply_store(item)
+                else:
+                    self._bind_site(item)
+            except RecursionError:
+                self._failed(item, "RecursionError: values nested too deeply to follow")
+            except Exception as exc:  # an odd construct costs one call, not the whole graph
+                self._failed(item, "following values stopped: " + error_text(exc))
             if not reading:
                 continue
             cells = set(reading)
@@ -86,6 +91,15 @@ class Fixpoint:
                     found.append(item)
             if self.grown is not None and not cells.isdisjoint(self.grown):  # it read what it changed
                 self._queue(item)
+
+    def _failed(self, item, text: str) -> None:
+        self.active.clear()
+        self.estimates.clear()
+        self.low = 1 << 30
+        caller = getattr(item, "caller", None)
+        module = caller.module if caller is not None else None
+        if module is not None and text not in module.errors:
+            module.errors.append(text)
 
     def grew(self, cell) -> None:
         """A cell got new values: what was resolved from it, and who read it, go again."""

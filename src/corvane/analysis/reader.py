@@ -15,8 +15,8 @@ import ast
 from collections import deque
 from typing import Any
 
-from .definitions import Class, Func, Site, Store
-from .scopes import TRY_TYPES, ClassScope, FunctionScope, InlineScope, ModuleScope
+from .definitions import Class, Func, Store
+from .scopes import TRY_TYPES, ClassScope, FunctionScope, ModuleScope
 from .sources import Module
 from .values import EMPTY, LITERAL, UNKNOWN, L, U, dotted, error_text, join, raw_default, seq_of, written
 
