@@ -16,6 +16,7 @@ class Func:
         "kwonly", "vararg", "kwarg", "defaults", "default_terms", "sites", "returns",
         "is_partial", "wrapped", "partial_site", "bound_args", "bound_kwargs", "generator",
         "output", "anonymous", "hidden", "cls", "method_kind", "lambdas", "definer", "yields",
+        "named",
     )
 
     def __init__(self, full: str, module, node: ast.AST | None, order: int) -> None:
@@ -30,6 +31,7 @@ class Func:
         self.params: list[str] = []  # positional parameter names, in order
         self.posonly = 0  # how many of them are positional-only
         self.kwonly: list[str] = []
+        self.named: frozenset = EMPTY  # the parameters a keyword argument can name
         self.vararg: str | None = None
         self.kwarg: str | None = None
         # parameter -> (raw default, value set when the default is a name, else None)

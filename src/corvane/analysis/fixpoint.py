@@ -203,7 +203,7 @@ class Fixpoint:
                 i += 1
                 continue
             extra_args.append(values)
-        named = set(func.kwonly).union(params[func.posonly:])
+        named = func.named
         for name, values in keywords:
             pairs = [(name, values)]
             if name is None:  # **mapping: its literal keys bind by name

@@ -419,6 +419,7 @@ class Reader:
         func.params = [a.arg for a in positional]
         func.posonly = len(args.posonlyargs)
         func.kwonly = [a.arg for a in args.kwonlyargs]
+        func.named = frozenset(func.kwonly).union(func.params[func.posonly:])
         func.vararg = args.vararg.arg if args.vararg is not None else None
         func.kwarg = args.kwarg.arg if args.kwarg is not None else None
         if func.vararg is not None:
