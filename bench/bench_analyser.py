@@ -9,11 +9,14 @@ and CPU) and functions per second (best of ``--repeat`` runs).
 Quality (``--quality``): runs the analyser on the small programs of
 ``tests/analysis/cases.py``, whose call graphs are written down by hand, and
 prints precision and recall of the edges between the programs' functions per
-group of language features.  ``--against OLD.py`` adds the figures of another
-analyser: a Python file defining ``generate_call_graph``, for example an
-earlier ``src/corvane/weftnet.py`` taken with ``git show REV:src/corvane/weftnet.py``.
+group of language features.
 
-Usage: python3 bench/bench_analyser.py [--copies N] [--repeat R]
+``--against OLD.py`` adds the figures of another analyser (in both modes; for
+speed the two take turns, so both see the same load on the machine): a Python
+file defining ``generate_call_graph``, for example an earlier
+``src/corvane/weftnet.py`` taken with ``git show REV:src/corvane/weftnet.py``.
+
+Usage: python3 bench/bench_analyser.py [--copies N] [--repeat R] [--against OLD.py]
        python3 bench/bench_analyser.py --quality [--against OLD.py] [--misses]
 """
 
@@ -127,7 +130,7 @@ def main() -> None:
     parser.add_argument("--copies", type=int, default=120)
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--quality", action="store_true", help="precision and recall on the hand-written programs")
-    parser.add_argument("--against", metavar="OLD.py", help="with --quality: also another analyser's figures")
+    parser.add_argument("--against", metavar="OLD.py", help="also another analyser's figures, taking turns with it")
     parser.add_argument("--misses", action="store_true", help="with --quality: list every wrong and missed edge")
     args = parser.parse_args()
     if args.quality:
@@ -137,28 +140,38 @@ def main() -> None:
         analysers["now" if args.against else "analyser"] = generate_call_graph
         quality(analysers, args.misses)
         return
+    analysers = {"analyser": generate_call_graph}
+    if args.against:
+        analysers = {"before": _load(Path(args.against), "analyser_before").generate_call_graph,
+                     "now": generate_call_graph}
     root = Path(tempfile.mkdtemp(prefix="bench_analyser_"))
     try:
         paths = make_copies(root, args.copies)
-        best = best_cpu = float("inf")
-        for _ in range(args.repeat):
-            start, start_cpu = time.perf_counter(), time.process_time()
-            graph = generate_call_graph(paths)
-            best = min(best, time.perf_counter() - start)
-            best_cpu = min(best_cpu, time.process_time() - start_cpu)
-        functions = len(graph["functions"])
-        modules = len(graph["modules"])
-        calls = sum(len(f["resolved_calls"]) for f in graph["functions"].values())
         print(f"copies of the stand-in:  {args.copies}")
-        print(f"modules:                 {modules}")
-        print(f"functions:               {functions}")
-        print(f"resolved calls:          {calls}")
-        print(f"time (best of {args.repeat}):       {best:.3f} s wall, {best_cpu:.3f} s CPU")
-        print(f"functions per second:    {functions / best:,.0f} (wall)")
-        print(f"time for 10,000 functions at this rate: {10_000 / (functions / best):.2f} s")
+        best = {label: [float("inf"), float("inf")] for label in analysers}
+        graphs = {}
+        for _ in range(args.repeat):  # the analysers take turns, so both see the same load
+            for label, analyse in analysers.items():
+                start, start_cpu = time.perf_counter(), time.process_time()
+                graphs[label] = analyse(paths)
+                wall, cpu = time.perf_counter() - start, time.process_time() - start_cpu
+                best[label] = [min(best[label][0], wall), min(best[label][1], cpu)]
+        for label, graph in graphs.items():
+            functions = len(graph["functions"])
+            calls = sum(len(f["resolved_calls"]) for f in graph["functions"].values())
+            wall, cpu = best[label]
+            print(f"{label}:")
+            print(f"  modules:                 {len(graph['modules'])}")
+            print(f"  functions:               {functions}")
+            print(f"  resolved calls:          {calls}")
+            print(f"  time (best of {args.repeat}):       {wall:.3f} s wall, {cpu:.3f} s CPU")
+            print(f"  functions per second:    {functions / wall:,.0f} (wall)")
+            print(f"  time for 10,000 functions at this rate: {10_000 / (functions / wall):.2f} s")
+        if args.against:
+            print(f"now / before: {best['now'][0] / best['before'][0]:.2f} wall, "
+                  f"{best['now'][1] / best['before'][1]:.2f} CPU")
     finally:
         shutil.rmtree(root, ignore_errors=True)
-
 
 if __name__ == "__main__":
     main()
