@@ -27,7 +27,6 @@ import importlib.util
 import re
 import shutil
 import tempfile
-import textwrap
 import time
 from pathlib import Path
 from typing import Callable
@@ -59,24 +58,6 @@ def _load(path: Path, name: str):
     return module
 
 
-def found_edges(analyse: Callable, root: Path, files: dict[str, str]) -> set[tuple[str, str]]:
-    """The calls between the functions of one case, as the analyser reports them."""
-    lib = root / "case"
-    shutil.rmtree(lib, ignore_errors=True)
-    for name, text in {"__init__.py": "", **files}.items():
-        path = lib / name
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text(textwrap.dedent(text))
-    functions = analyse({"case": str(lib)}).get("functions", {})
-    short = {name: name[len("case."):] for name in functions}
-    return {
-        (short[caller], short[callee])
-        for caller, record in functions.items()
-        for callee in record["resolved_calls"]
-        if callee in short
-    }
-
-
 def quality(analysers: dict[str, Callable], show_misses: bool) -> None:
     cases = _load(CASES, "callgraph_cases")
     root = Path(tempfile.mkdtemp(prefix="bench_quality_"))
@@ -92,7 +73,7 @@ def quality(analysers: dict[str, Callable], show_misses: bool) -> None:
                 truth = cases.expected_edges(text)
                 edges += len(truth)
                 for label, analyse in analysers.items():
-                    found = found_edges(analyse, root, files)
+                    found = cases.found_edges(analyse, root, files)[0]
                     c = counts[label]
                     c[0] += len(found & truth)
                     c[1] += len(found - truth)

@@ -20,6 +20,11 @@ The tests check the analyser against every case; ``bench/bench_analyser.py
 
 from __future__ import annotations
 
+import shutil
+import textwrap
+from pathlib import Path
+from typing import Callable
+
 Case = tuple[str, dict[str, str], str]
 
 FUNCTIONS: list[Case] = [
@@ -1457,3 +1462,25 @@ def expected_edges(text: str) -> set[tuple[str, str]]:
         caller, callee = (part.strip() for part in line.split("->"))
         edges.add((caller, callee))
     return edges
+
+
+def found_edges(analyse: Callable, root: Path, files: dict[str, str]) -> tuple[set[tuple[str, str]], list[str]]:
+    """The calls between the functions of one case as ``analyse`` (a ``generate_call_graph``)
+    reports them, and the errors it records, with the case's files written below ``root``."""
+    lib = root / "case"
+    shutil.rmtree(lib, ignore_errors=True)
+    for name, text in {"__init__.py": "", **files}.items():
+        path = lib / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(textwrap.dedent(text))
+    graph = analyse({"case": str(lib)})
+    functions = graph.get("functions", {})
+    short = {name: name[len("case."):] for name in functions}
+    edges = {
+        (short[caller], short[callee])
+        for caller, record in functions.items()
+        for callee in record["resolved_calls"]
+        if callee in short
+    }
+    errors = [e for module in graph.get("modules", {}).values() for e in module["errors"]]
+    return edges, errors
