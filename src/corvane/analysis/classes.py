@@ -23,18 +23,21 @@ class Classes:
         mro = self.mro(mro_of or cls)
         if after is not None:
             mro = mro[mro.index(after) + 1:] if after in mro else []
-        if attr in self.stored_attrs:
-            self.read_cell(("ATTR", attr))
+        stored = attr in self.stored_attrs  # some code assigns it from outside: it may still grow
         if instance is not None and after is None:
             for k in mro:
                 if type(k) is not str:
                     break
+                if stored:
+                    self.read_cell(("ATTR", k, attr))
                 values = self.classes[k].instance_attrs.get(attr)
                 if values is not None:
                     return self.norm(values)
         for k in mro:
             if type(k) is not str:
                 return U
+            if stored:
+                self.read_cell(("ATTR", k, attr))
             bound = self.classes[k].namespace.get(attr)
             if bound is not None:
                 return self.bind_methods(self.norm(bound), cls_value, instance)

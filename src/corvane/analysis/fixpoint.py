@@ -19,9 +19,12 @@ and the sites that read it are done again, and nothing else.  The pass stops
 when no work is left, or after ``MAX_ROUNDS`` times the number of sites and
 assignments.
 
-A method whose ``self`` no call reached (it is called from outside the
-analysed code, or not at all) is then given an instance of its own class,
-and the pass goes on from there.
+A method of a class that no analysed class derives from runs on instances of
+its own class: its ``self`` holds one from the start.  A method of a base
+class holds the receivers the calls pass (a subclass's instance reaches the
+subclass's overrides); one whose ``self`` no call reached (it is called from
+outside the analysed code, or not at all) is then given an instance of its
+own class, and the pass goes on from there.
 """
 
 from __future__ import annotations
@@ -33,12 +36,15 @@ from .values import EMPTY, error_text
 
 MAX_ROUNDS = 40
 _MAX_DEPTH = 8
+# Values a parameter gains nothing from holding: they reach no function and name nothing.
+_INERT = frozenset({("U",), ("L",)})
 
 
 class Fixpoint:
     """Mixin of the analysis: propagation to a fixpoint."""
 
     def solve(self) -> None:
+        self._seed_leaf_receivers()
         self.work = deque()
         for site in self.sites:
             if site.lambda_def is None:
@@ -115,22 +121,36 @@ class Fixpoint:
         for item in self.readers.pop(cell, ()):
             self._queue(item)
 
+    def _seed_leaf_receivers(self) -> None:
+        """A method of a class no analysed class derives from can only run on its own class's
+        instances (or the class, for a classmethod): its ``self`` holds that from the start."""
+        derived = set()
+        for cls in self.classes:
+            derived.update(k for k in self.mro(cls)[1:] if type(k) is str)
+        for func in self.funcs.values():
+            if func.cls is not None and func.cls not in derived:
+                self._seed_receiver(func)
+
     def _receiver_fallbacks(self) -> bool:
-        added = False
         self.grown = None
+        added = False
         for func in list(self.funcs.values()):
-            if func.cls is None or not func.params or func.method_kind == "static":
-                continue
-            key = (func.full, func.params[0])
-            if self.params.get(key):
-                continue
-            cls = ("C", func.cls)
-            name = func.full.rpartition(".")[2]
-            is_class = func.method_kind == "class" or name in ("__new__", "__init_subclass__", "__class_getitem__")
-            self.params[key] = {cls if is_class else ("I", cls)}
-            self.grew(("V", func.full, func.params[0]))
-            added = True
+            if func.cls is not None:
+                added = self._seed_receiver(func) or added
         return added
+
+    def _seed_receiver(self, func) -> bool:
+        if not func.params or func.method_kind == "static":
+            return False
+        key = (func.full, func.params[0])
+        if self.params.get(key):
+            return False
+        cls = ("C", func.cls)
+        name = func.full.rpartition(".")[2]
+        is_class = func.method_kind == "class" or name in ("__new__", "__init_subclass__", "__class_getitem__")
+        self.params[key] = {cls if is_class else ("I", cls)}
+        self.grew(("V", func.full, func.params[0]))
+        return True
 
     def add_store(self, op: str, base: frozenset, key, values: frozenset) -> None:
         store = Store(op, base, key, values)
@@ -241,7 +261,7 @@ class Fixpoint:
                     self._add_item(c, key, name, self.norm(values))
 
     def _add_param(self, func, name: str, values: frozenset) -> None:
-        values = self.norm(values)
+        values = self.norm(values) - _INERT
         key = (func.full, name)
         held = self.params.get(key)
         if held is None:
@@ -331,16 +351,16 @@ class Fixpoint:
         op = store.op
         if op == "attr":
             values = self.norm(store.values)
-            cell = ("ATTR", store.key)
+            key = store.key
             for t in targets:
                 kind = t[0]
                 if kind == "I" and t[1][0] == "C":
                     attrs = self.classes[t[1][1]].instance_attrs
-                    self._add_to(attrs.setdefault(store.key, set()), values, cell)
+                    self._add_to(attrs.setdefault(key, set()), values, ("ATTR", t[1][1], key))
                 elif kind == "C":
-                    self._add_to_map(self.classes[t[1]].namespace, store.key, values)
+                    self._add_to_map(self.classes[t[1]].namespace, key, values, ("ATTR", t[1], key))
                 elif kind == "M" and t[1] in self.modules:
-                    self._add_to_map(self.modules[t[1]].state, store.key, values)
+                    self._add_to_map(self.modules[t[1]].state, key, values, ("ATTR", t[1], key))
         elif op == "item":
             for t in targets:
                 if t[0] in ("Seq", "Dict"):
@@ -351,9 +371,9 @@ class Fixpoint:
                 if t[0] in ("Seq", "Dict"):
                     self._merge(t, values)
 
-    def _add_to_map(self, table: dict, key: str, values: frozenset) -> None:
+    def _add_to_map(self, table: dict, key: str, values: frozenset, cell) -> None:
         old = table.get(key, EMPTY)
         new = old | values
         if len(new) != len(old):
             table[key] = new
-            self.grew(("ATTR", key))
+            self.grew(cell)

@@ -88,7 +88,7 @@ class Imports:
             if bound is not None and bound == frozenset((("R", name, (attr,)),)):
                 bound = None  # `from . import attr` in the package itself: the submodule
             if attr in self.stored_attrs:
-                self.read_cell(("ATTR", attr))
+                self.read_cell(("ATTR", name, attr))
             if bound is not None:
                 return self.norm(bound)
         if sub in self.modules or sub in self.prefixes:

@@ -171,7 +171,7 @@ class Resolver:
         if module is None:
             return U
         if attr in self.stored_attrs:
-            self.read_cell(("ATTR", attr))
+            self.read_cell(("ATTR", name, attr))
         bound = module.state.get(attr)
         if bound is not None:
             return self.norm(bound)
