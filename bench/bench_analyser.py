@@ -1,26 +1,41 @@
-"""Speed of the static call-graph analyser on many copies of the velloc stand-in.
+"""Speed and quality of the static call-graph analyser.
 
-Copies the stand-in package N times into a temporary folder (each copy renamed,
-its own imports pointing at itself, so names resolve within the copy), runs
-``corvane.weftnet.generate_call_graph`` on all copies at once and prints the
-number of functions found, the time taken (wall clock and CPU) and functions
-per second (best of ``--repeat`` runs).
+Speed: copies the velloc stand-in package N times into a temporary folder
+(each copy renamed, its own imports pointing at itself, so names resolve
+within the copy), runs ``corvane.weftnet.generate_call_graph`` on all copies
+at once and prints the number of functions found, the time taken (wall clock
+and CPU) and functions per second (best of ``--repeat`` runs).
 
-Usage: python3 bench/bench_analyser.py [--copies N] [--repeat R]
+Quality (``--quality``): runs the analyser on the small programs of
+``tests/analysis/cases.py``, whose call graphs are written down by hand, and
+prints precision and recall of the edges between the programs' functions per
+group of language features.
+
+``--against OLD.py`` adds the figures of another analyser (in both modes; for
+speed the two take turns, so both see the same load on the machine): a Python
+file defining ``generate_call_graph``, for example an earlier
+``src/corvane/weftnet.py`` taken with ``git show REV:src/corvane/weftnet.py``.
+
+Usage: python3 bench/bench_analyser.py [--copies N] [--repeat R] [--against OLD.py]
+       python3 bench/bench_analyser.py --quality [--against OLD.py] [--misses]
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import re
 import shutil
 import tempfile
 import time
 from pathlib import Path
+from typing import Callable
 
 from corvane.weftnet import generate_call_graph
 
-STANDIN = Path(__file__).resolve().parents[1] / "standins" / "velloc" / "velloc"
+ROOT = Path(__file__).resolve().parents[1]
+STANDIN = ROOT / "standins" / "velloc" / "velloc"
+CASES = ROOT / "tests" / "analysis" / "cases.py"
 
 
 def make_copies(root: Path, copies: int) -> dict[str, str]:
@@ -36,33 +51,108 @@ def make_copies(root: Path, copies: int) -> dict[str, str]:
     return paths
 
 
+def _load(path: Path, name: str):
+    spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def quality(analysers: dict[str, Callable], show_misses: bool) -> None:
+    cases = _load(CASES, "callgraph_cases")
+    root = Path(tempfile.mkdtemp(prefix="bench_quality_"))
+    totals = {label: [0, 0, 0] for label in analysers}
+    header = "| group | edges |" + "".join(f" {label} precision | {label} recall |" for label in analysers)
+    print(header)
+    print("|---|---:|" + "---:|---:|" * len(analysers))
+    try:
+        for group, group_cases in cases.CASES.items():
+            counts = {label: [0, 0, 0] for label in analysers}  # true, false positives, misses
+            edges = 0
+            for name, files, text in group_cases:
+                truth = cases.expected_edges(text)
+                edges += len(truth)
+                for label, analyse in analysers.items():
+                    found = cases.found_edges(analyse, root, files)[0]
+                    c = counts[label]
+                    c[0] += len(found & truth)
+                    c[1] += len(found - truth)
+                    c[2] += len(truth - found)
+                    if show_misses and found != truth:
+                        for edge in sorted(found - truth):
+                            print(f"    {label} {group}/{name}: extra {edge[0]} -> {edge[1]}")
+                        for edge in sorted(truth - found):
+                            print(f"    {label} {group}/{name}: missed {edge[0]} -> {edge[1]}")
+            row = f"| {group} | {edges} |"
+            for label in analysers:
+                tp, fp, fn = counts[label]
+                row += f" {_ratio(tp, tp + fp)} | {_ratio(tp, tp + fn)} |"
+                totals[label] = [a + b for a, b in zip(totals[label], counts[label])]
+            print(row)
+        edges = sum(len(cases.expected_edges(t)) for g in cases.CASES.values() for _, _, t in g)
+        row = f"| **all** | {edges} |"
+        for label in analysers:
+            tp, fp, fn = totals[label]
+            row += f" **{_ratio(tp, tp + fp)}** | **{_ratio(tp, tp + fn)}** |"
+        print(row)
+        for label in analysers:
+            tp, fp, fn = totals[label]
+            print(f"{label}: {tp} edges found, {fp} wrong, {fn} missed")
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
+def _ratio(a: int, b: int) -> str:
+    return f"{a / b:.3f}" if b else "-"
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--copies", type=int, default=120)
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--quality", action="store_true", help="precision and recall on the hand-written programs")
+    parser.add_argument("--against", metavar="OLD.py", help="also another analyser's figures, taking turns with it")
+    parser.add_argument("--misses", action="store_true", help="with --quality: list every wrong and missed edge")
     args = parser.parse_args()
+    if args.quality:
+        analysers = {}
+        if args.against:
+            analysers["before"] = _load(Path(args.against), "analyser_before").generate_call_graph
+        analysers["now" if args.against else "analyser"] = generate_call_graph
+        quality(analysers, args.misses)
+        return
+    analysers = {"analyser": generate_call_graph}
+    if args.against:
+        analysers = {"before": _load(Path(args.against), "analyser_before").generate_call_graph,
+                     "now": generate_call_graph}
     root = Path(tempfile.mkdtemp(prefix="bench_analyser_"))
     try:
         paths = make_copies(root, args.copies)
-        best = best_cpu = float("inf")
-        for _ in range(args.repeat):
-            start, start_cpu = time.perf_counter(), time.process_time()
-            graph = generate_call_graph(paths)
-            best = min(best, time.perf_counter() - start)
-            best_cpu = min(best_cpu, time.process_time() - start_cpu)
-        functions = len(graph["functions"])
-        modules = len(graph["modules"])
-        calls = sum(len(f["resolved_calls"]) for f in graph["functions"].values())
         print(f"copies of the stand-in:  {args.copies}")
-        print(f"modules:                 {modules}")
-        print(f"functions:               {functions}")
-        print(f"resolved calls:          {calls}")
-        print(f"time (best of {args.repeat}):       {best:.3f} s wall, {best_cpu:.3f} s CPU")
-        print(f"functions per second:    {functions / best:,.0f} (wall)")
-        print(f"time for 10,000 functions at this rate: {10_000 / (functions / best):.2f} s")
+        best = {label: [float("inf"), float("inf")] for label in analysers}
+        graphs = {}
+        for _ in range(args.repeat):  # the analysers take turns, so both see the same load
+            for label, analyse in analysers.items():
+                start, start_cpu = time.perf_counter(), time.process_time()
+                graphs[label] = analyse(paths)
+                wall, cpu = time.perf_counter() - start, time.process_time() - start_cpu
+                best[label] = [min(best[label][0], wall), min(best[label][1], cpu)]
+        for label, graph in graphs.items():
+            functions = len(graph["functions"])
+            calls = sum(len(f["resolved_calls"]) for f in graph["functions"].values())
+            wall, cpu = best[label]
+            print(f"{label}:")
+            print(f"  modules:                 {len(graph['modules'])}")
+            print(f"  functions:               {functions}")
+            print(f"  resolved calls:          {calls}")
+            print(f"  time (best of {args.repeat}):       {wall:.3f} s wall, {cpu:.3f} s CPU")
+            print(f"  functions per second:    {functions / wall:,.0f} (wall)")
+            print(f"  time for 10,000 functions at this rate: {10_000 / (functions / wall):.2f} s")
+        if args.against:
+            print(f"now / before: {best['now'][0] / best['before'][0]:.2f} wall, "
+                  f"{best['now'][1] / best['before'][1]:.2f} CPU")
     finally:
         shutil.rmtree(root, ignore_errors=True)
-
 
 if __name__ == "__main__":
     main()

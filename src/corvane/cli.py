@@ -765,6 +765,58 @@ def _cmd_inbox(args: argparse.Namespace) -> int:
 # ----------------------------------------------------------------- weftnet
 
 
+# The plot file: graphviz lays the graph out in points (1/72 inch) with room for
+# each name at 14 points; drawn at that scale, labels of this size stay apart.
+PLOT_LABEL_POINTS = 9
+PLOT_MAX_INCHES = 60.0
+PLOT_MAX_PIXELS = 12000
+
+
+def _fit_plot(fig: Any, ax: Any) -> float:
+    """Size the figure to the graph's layout, make the labels readable and move the legend
+    beside the drawing; returns the resolution for a raster file."""
+    (x0, y0), (x1, y1) = ax.dataLim.get_points()
+    width = min(max((x1 - x0) / 72 + 1.5, 4.0), PLOT_MAX_INCHES)
+    height = min(max((y1 - y0) / 72 + 1.5, 3.0), PLOT_MAX_INCHES)
+    fig.set_size_inches(width, height)
+    from matplotlib.transforms import offset_copy
+
+    # Each name just below its node, so that the node's colour stays in sight.
+    below = offset_copy(ax.transData, fig=fig, y=-6, units="points")
+    for label in ax.texts:
+        label.set_fontsize(PLOT_LABEL_POINTS)
+        label.set_transform(below)
+        label.set_verticalalignment("top")
+        label.set_bbox({"boxstyle": "round,pad=0.1", "facecolor": "white", "edgecolor": "none", "alpha": 0.7})
+    legend = ax.get_legend()
+    if legend is not None:  # outside the axes, so it covers no node
+        ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), borderaxespad=0.0, title="library")
+    return min(150.0, PLOT_MAX_PIXELS / max(width, height))
+
+
+def _project_on_path(folder: Path) -> None:
+    """Put the project's folder first on sys.path (and its src/ folder when the PDK lies there).
+
+    Library discovery imports the PDK module the project's settings name.
+    ``python -m corvane`` has the current folder on sys.path, the installed
+    ``corvane`` script only its own bin folder: with the project's folder
+    first, both find the same PDK.
+    """
+    from corvane import settings
+
+    pyproject = settings.find_pyproject(folder)
+    root = (pyproject.parent if pyproject is not None else folder).resolve()
+    entries = [root]
+    top = settings.get_pdk_name().partition(".")[0]
+    src = root / "src"
+    if not (root / top).exists() and not (root / f"{top}.py").exists():
+        if (src / top).is_dir() or (src / f"{top}.py").is_file():
+            entries.insert(0, src)
+    for entry in reversed(entries):
+        sys.path[:] = [p for p in sys.path if Path(p or ".").resolve() != entry]
+        sys.path.insert(0, str(entry))
+
+
 def _cmd_weftnet(args: argparse.Namespace) -> int:
     prog = "corvane weftnet"
     folder = Path(args.folder).expanduser() if args.folder else Path.cwd()
@@ -779,6 +831,7 @@ def _cmd_weftnet(args: argparse.Namespace) -> int:
             raise CommandError(f"{out.parent}: no such folder for the plot")
     # Settings and library discovery read the project from the current folder.
     os.chdir(folder)
+    _project_on_path(folder)
     from corvane.core import weftnet
 
     with _Progress(prog, f"building the call graph of {folder}"):
@@ -798,7 +851,8 @@ def _cmd_weftnet(args: argparse.Namespace) -> int:
     with _Progress(prog, f"plotting {len(G)} factories"):
         try:
             weftnet.plot_weftnet(G, prog=args.prog, show=False)
-            plt.savefig(out, bbox_inches="tight")
+            dpi = _fit_plot(plt.gcf(), plt.gca())
+            plt.savefig(out, bbox_inches="tight", dpi=dpi)
         except FileNotFoundError as exc:  # pydot without the graphviz programs
             raise CommandError(f"graphviz program {args.prog!r} not found: {_one_line(exc)}") from None
         finally:
