@@ -72,7 +72,9 @@ def test_lumino_without_stack_uses_the_active_pdk(tmp_path):
     # The default PDK knows none of the 130 nm layers: nothing to draw is an error, and nothing is sent.
     run = corvane("lumino", LOOPBACK, "--inbox", tmp_path)
     assert run.returncode == 1
-    assert run.stderr == (
+    # Progress lines appear only on a busy machine.
+    err = "".join(line for line in run.stderr.splitlines(keepends=True) if not line.endswith(" ...\n"))
+    assert err == (
         "corvane lumino: error: nothing to draw: the active PDK 'generic' shows none of the 27 layers of "
         "tt_um_loopback.gds (--stack auto shows every layer; corvane layers FILE lists them)\n"
     )
