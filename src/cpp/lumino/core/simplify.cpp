@@ -43,6 +43,7 @@ namespace lumino::simplify {
 namespace {
 
 constexpr VerifiedGeos kVerified[] = {
+    {{3, 13, 1}, Filter::sum_of_magnitudes},
     {{3, 14, 1}, Filter::magnitude_of_sum},
 };
 
@@ -310,7 +311,8 @@ Status Workspace::run(PolygonIn polygon, double tolerance, Filter filter, std::v
         g.result.clear();
         g.start = uint32_t(pts_.size());
         for (size_t k = 0; k < n; ++k) pts_.push_back({xy[2 * k], xy[2 * k + 1]});
-        if (n > 0 && !(pts_[g.start] == pts_.back())) pts_.push_back(pts_[g.start]);
+        // shapely closes a ring of exactly three points in any case.
+        if (n == 3 || (n > 0 && !(pts_[g.start] == pts_.back()))) pts_.push_back(pts_[g.start]);
         g.n = uint32_t(pts_.size() - g.start);
         if (g.n == 0) return r == 0 ? Status::keep : Status::not_handled;  // an empty polygon; an empty hole
         if (g.n < kMinRingSize) return Status::keep;                        // no linear ring: shapely raises

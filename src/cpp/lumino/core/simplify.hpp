@@ -60,8 +60,8 @@ enum class Status : uint8_t {
 };
 
 // One polygon: rings[0] is the shell, the rest are holes; each ring is
-// x0, y0, x1, y1, ... and closed here as shapely closes it (the first point
-// appended unless it is already the last).
+// x0, y0, x1, y1, ... and closed here as shapely closes it: the first point
+// appended when it is not also the last, or when there are just three.
 struct PolygonIn {
     std::span<const std::span<const double>> rings;
 };
