@@ -641,8 +641,8 @@ std::thread start_std_thread(std::function<void()> work) { return std::thread(st
 namespace {
 
 // Simplifies outlines [begin, end) into `out`.
-void simplify_run(const OutlinesIn& in, size_t begin, size_t end, double tolerance, Filter filter, OutlinesOut& out) {
-    Workspace w;
+void simplify_run(Workspace& w, const OutlinesIn& in, size_t begin, size_t end, double tolerance, Filter filter,
+                  OutlinesOut& out) {
     std::vector<double> shell;
     out.xy.clear();
     out.offsets.assign(1, 0);
@@ -658,8 +658,10 @@ void simplify_run(const OutlinesIn& in, size_t begin, size_t end, double toleran
     }
 }
 
-// Below this many points a run is not worth a thread of its own.
-constexpr size_t kPointsPerThread = 20000;
+// Work is handed out in blocks of consecutive outlines of at least this many
+// points; a thread is started for every so many points.
+constexpr size_t kBlockPoints = 4096;
+constexpr size_t kPointsPerThread = 8192;
 
 }  // namespace
 
@@ -667,26 +669,33 @@ OutlinesOut simplify_outlines(const OutlinesIn& in, double tolerance, Filter fil
                               const ThreadStarter& starter) {
     const size_t count = in.offsets.empty() ? 0 : in.offsets.size() - 1;
     const size_t points = count ? in.offsets[count] - in.offsets[0] : 0;
-    size_t want = threads ? threads : std::max(1u, std::thread::hardware_concurrency());
-    want = std::min({want, std::max<size_t>(1, points / kPointsPerThread), std::max<size_t>(1, count)});
 
-    // Consecutive runs of about equal point counts.
-    std::vector<size_t> cut{0};
-    for (size_t c = 1, k = 0; c < want; ++c) {
-        const size_t goal = in.offsets[0] + points * c / want;
-        while (k < count && in.offsets[k] < goal) ++k;
-        cut.push_back(std::max(k, cut.back()));
+    std::vector<size_t> cut{0};  // blocks [cut[b], cut[b + 1])
+    for (size_t k = 0; k < count;) {
+        const size_t goal = in.offsets[k] + kBlockPoints;
+        while (k < count && in.offsets[k + 1] < goal) ++k;
+        k = std::min(k + 1, count);
+        cut.push_back(k);
     }
-    cut.push_back(count);
-    const size_t runs = cut.size() - 1;
+    const size_t blocks = cut.size() - 1;
+    size_t want = threads ? threads : std::max(1u, std::thread::hardware_concurrency());
+    want = std::min({want, std::max<size_t>(1, points / kPointsPerThread), std::max<size_t>(1, blocks)});
 
-    std::vector<OutlinesOut> parts(runs);
-    std::vector<std::exception_ptr> errors(runs);
-    auto work = [&](size_t c) {
+    // Every thread, the calling one included, takes the next block until
+    // none is left; each block's result has its own place, so the order of
+    // the work does not matter.
+    std::vector<OutlinesOut> parts(blocks);
+    std::vector<std::exception_ptr> errors(want);
+    std::atomic<size_t> next{0};
+    std::atomic<bool> failed{false};
+    auto drain = [&](size_t slot) {
         try {
-            simplify_run(in, cut[c], cut[c + 1], tolerance, filter, parts[c]);
-        } catch (...) {
-            errors[c] = std::current_exception();
+            Workspace w;
+            for (size_t b; !failed.load(std::memory_order_relaxed) && (b = next.fetch_add(1)) < blocks;)
+                simplify_run(w, in, cut[b], cut[b + 1], tolerance, filter, parts[b]);
+        } catch (...) {  // std::bad_alloc
+            errors[slot] = std::current_exception();
+            failed = true;
         }
     };
     // Joins every started thread however this function is left.
@@ -697,26 +706,28 @@ OutlinesOut simplify_outlines(const OutlinesIn& in, double tolerance, Filter fil
                 if (t.joinable()) t.join();
         }
     } started;
-    started.threads.reserve(runs);
-    std::vector<size_t> here{0};  // runs left to this thread
-    for (size_t c = 1; c < runs; ++c) {
+    started.threads.reserve(want);
+    for (size_t slot = 1; slot < want; ++slot) {
         try {
-            started.threads.push_back(starter([&work, c] { work(c); }));
-        } catch (...) {  // std::system_error: no thread to be had; do it here
-            here.push_back(c);
+            started.threads.push_back(starter([&drain, slot] { drain(slot); }));
+        } catch (...) {  // std::system_error: no thread to be had; the others do its share
+            break;
         }
     }
-    for (size_t c : here) work(c);
+    drain(0);
     for (std::thread& t : started.threads)
         if (t.joinable()) t.join();
     for (std::exception_ptr& e : errors)
         if (e) std::rethrow_exception(e);
 
-    if (runs == 1) return std::move(parts[0]);
+    if (blocks == 1) return std::move(parts[0]);
     OutlinesOut out;
     out.offsets.assign(1, 0);
     out.status.reserve(count);
     out.offsets.reserve(count + 1);
+    size_t values = 0;
+    for (const OutlinesOut& part : parts) values += part.xy.size();
+    out.xy.reserve(values);
     for (OutlinesOut& part : parts) {
         const size_t base = out.xy.size() / 2;
         out.xy.insert(out.xy.end(), part.xy.begin(), part.xy.end());

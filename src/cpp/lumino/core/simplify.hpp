@@ -95,9 +95,10 @@ using ThreadStarter = std::function<std::thread(std::function<void()> work)>;
 std::thread start_std_thread(std::function<void()> work);
 
 // Simplifies a batch of shells on up to `threads` threads (0: one per
-// core).  The outlines split into consecutive runs of about equal point
-// counts; a thread that cannot start leaves its run to the calling thread.
-// The result is the one-thread result.  Throws only std::bad_alloc.
+// core), the calling thread included.  The threads take blocks of
+// consecutive outlines in turn; a thread that cannot start leaves its share
+// to the others.  The result is the one-thread result.  Throws only
+// std::bad_alloc.
 OutlinesOut simplify_outlines(const OutlinesIn& in, double tolerance, Filter filter, unsigned threads = 0,
                               const ThreadStarter& starter = start_std_thread);
 
