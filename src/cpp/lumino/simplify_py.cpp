@@ -58,7 +58,7 @@ std::optional<std::string> shapely_folder() {
     return std::nullopt;
 }
 
-sp::Filter filter_of_call(nb::handle geos) {
+sp::Rules rules_of_call(nb::handle geos) {
     std::optional<sp::GeosVersion> v;
     if (geos.is_none()) {
         v = installed_geos_version();
@@ -67,7 +67,7 @@ sp::Filter filter_of_call(nb::handle geos) {
         v = version_of_tuple(geos);
         if (!v) corvane::wrong_type("geos", "a tuple of three ints", geos);
     }
-    const std::optional<sp::Filter> f = sp::filter_for(*v);
+    const std::optional<sp::Rules> f = sp::rules_for(*v);
     if (!f)
         corvane::raise(PyExc_ValueError, "GEOS " + std::to_string(v->major) + "." + std::to_string(v->minor) + "." +
                                              std::to_string(v->patch) + " is not a verified version");
@@ -94,7 +94,7 @@ std::vector<double> points_of(const Doubles& a, const char* what) {
 
 nb::tuple simplify_outlines_py(const Doubles& coords, const Offsets& offsets, double tolerance, unsigned threads,
                                nb::handle geos, int fail_thread_starts_after) {
-    const sp::Filter filter = filter_of_call(geos);
+    const sp::Rules rules = rules_of_call(geos);
     const std::vector<double> xy = points_of(coords, "coords");
     const size_t points = xy.size() / 2;
     if (offsets.shape(0) < 1) corvane::raise(PyExc_ValueError, "offsets must have at least one entry");
@@ -118,7 +118,7 @@ nb::tuple simplify_outlines_py(const Doubles& coords, const Offsets& offsets, do
     sp::OutlinesOut out;
     {
         nb::gil_scoped_release unlocked;
-        out = sp::simplify_outlines({xy, offs}, tolerance, filter, threads, starter);
+        out = sp::simplify_outlines({xy, offs}, tolerance, rules, threads, starter);
     }
     std::vector<int64_t> out_offsets(out.offsets.begin(), out.offsets.end());
     std::vector<uint8_t> status(out.status.size());
@@ -129,7 +129,7 @@ nb::tuple simplify_outlines_py(const Doubles& coords, const Offsets& offsets, do
 }
 
 nb::tuple simplify_polygon_py(nb::handle rings, double tolerance, nb::handle geos) {
-    const sp::Filter filter = filter_of_call(geos);
+    const sp::Rules rules = rules_of_call(geos);
     std::vector<std::vector<double>> copies;
     for (nb::handle ring : rings) copies.push_back(points_of(nb::cast<Doubles>(ring), "each ring"));
     std::vector<std::span<const double>> views(copies.begin(), copies.end());
@@ -137,7 +137,7 @@ nb::tuple simplify_polygon_py(nb::handle rings, double tolerance, nb::handle geo
     sp::Status status;
     {
         nb::gil_scoped_release unlocked;
-        status = sp::simplify_polygon(sp::PolygonIn{views}, tolerance, filter, out);
+        status = sp::simplify_polygon(sp::PolygonIn{views}, tolerance, rules, out);
     }
     nb::list result;
     for (std::vector<double>& r : out) {
@@ -181,9 +181,9 @@ std::optional<sp::GeosVersion> installed_geos_version() {
     return count == 1 ? found : std::nullopt;
 }
 
-std::optional<sp::Filter> installed_geos_filter() {
+std::optional<sp::Rules> installed_geos_rules() {
     const std::optional<sp::GeosVersion> v = installed_geos_version();
-    return v ? sp::filter_for(*v) : std::nullopt;
+    return v ? sp::rules_for(*v) : std::nullopt;
 }
 
 void bind_simplify(nb::module_& m) {

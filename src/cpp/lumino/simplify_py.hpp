@@ -16,9 +16,9 @@ namespace lumino {
 // shapely is absent or the version cannot be told.  Needs the GIL.
 std::optional<simplify::GeosVersion> installed_geos_version();
 
-// The orientation filter to simplify with when the installed GEOS is one the
-// simplifier was verified against, else nothing (then shapely simplifies).
-std::optional<simplify::Filter> installed_geos_filter();
+// The rules to simplify with when the installed GEOS is one the simplifier
+// was verified against, else nothing (then shapely simplifies).
+std::optional<simplify::Rules> installed_geos_rules();
 
 // _geos_version, _verified_geos, _simplify_outlines, _simplify_polygon.
 void bind_simplify(nb::module_& m);

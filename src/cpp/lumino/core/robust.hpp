@@ -143,11 +143,12 @@ inline bool boxes_meet(const Pt& p1, const Pt& p2, const Pt& q1, const Pt& q2) {
     return !(minp > maxq || maxp < minq);
 }
 
-// Whether the segments p1-p2 and q1-q2 are the same segment (either
-// direction) or meet at a point that is not an endpoint of both: the
-// intersection GEOS's simplifier refuses to create.
-inline bool invalid_intersection(const Pt& p1, const Pt& p2, const Pt& q1, const Pt& q2, Filter filter) {
-    if ((p1 == q1 && p2 == q2) || (p1 == q2 && p2 == q1)) return true;
+// Whether the segments p1-p2 and q1-q2 meet at a point that is not an
+// endpoint of both, or (with `equal_crosses`) are the same segment in
+// either direction: the intersections GEOS's simplifier refuses to create.
+inline bool invalid_intersection(const Pt& p1, const Pt& p2, const Pt& q1, const Pt& q2, Filter filter,
+                                 bool equal_crosses) {
+    if (equal_crosses && ((p1 == q1 && p2 == q2) || (p1 == q2 && p2 == q1))) return true;
     if (!boxes_meet(p1, p2, q1, q2)) return false;
     if (!(p1 == p2) && !(q1 == q2)) {
         // Neighbours sharing an endpoint: its orientations are exactly 0, so

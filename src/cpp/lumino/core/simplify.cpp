@@ -16,6 +16,8 @@
 // - Last, the ring's start point goes when the segment from the last result
 //   point to the second one passes within the tolerance of it, under the
 //   same checks (skipped when the three points are collinear).
+// - GEOS 3.11 has neither the start point rule nor the other rings' points
+//   check, and lets a flat segment equal a kept one (Rules).
 // - GEOS's indexes are quadtrees.  Here a grid finds candidates and each is
 //   tested exactly, which returns the same segments GEOS's query returns,
 //   with one exception: a quadtree pads a horizontal or vertical segment's
@@ -43,8 +45,9 @@ namespace lumino::simplify {
 namespace {
 
 constexpr VerifiedGeos kVerified[] = {
-    {{3, 13, 1}, Filter::sum_of_magnitudes},
-    {{3, 14, 1}, Filter::magnitude_of_sum},
+    {{3, 11, 4}, {Filter::sum_of_magnitudes, false, false, false}},  // shapely 2.0.7
+    {{3, 13, 1}, {Filter::sum_of_magnitudes, true, true, true}},     // shapely 2.1.0 to 2.1.2
+    {{3, 14, 1}, {Filter::magnitude_of_sum, true, true, true}},      // shapely 2.2.0
 };
 
 // Raised inside one polygon's simplification when GEOS's result cannot be
@@ -231,7 +234,7 @@ constexpr size_t kScanBelow = 48;  // segments: below this a single cell (a scan
 // The state of one polygon's simplification; reused between polygons.
 class Workspace {
   public:
-    Status run(PolygonIn polygon, double tolerance, Filter filter, std::vector<std::vector<double>>* rings_out,
+    Status run(PolygonIn polygon, double tolerance, const Rules& rules, std::vector<std::vector<double>>* rings_out,
                std::vector<double>* shell_out);
 
   private:
@@ -264,13 +267,13 @@ class Workspace {
         const Pt &q1 = pts_[qa], &q2 = pts_[qb];
         return input_.find(qa, qb, [&](TrackedIndex::Seg s, const Pt& a, const Pt& b) {
             if (s.a >= skip_from && s.a < skip_to) return false;  // the section being flattened
-            return invalid_intersection(a, b, q1, q2, filter_);
+            return invalid_intersection(a, b, q1, q2, filter_, rules_.equal_segments_cross);
         });
     }
     Found bad_out(uint32_t qa, uint32_t qb) {
         const Pt &q1 = pts_[qa], &q2 = pts_[qb];
         return output_.find(qa, qb, [&](TrackedIndex::Seg, const Pt& a, const Pt& b) {
-            return invalid_intersection(a, b, q1, q2, filter_);
+            return invalid_intersection(a, b, q1, q2, filter_, rules_.equal_segments_cross);
         });
     }
 
@@ -287,16 +290,18 @@ class Workspace {
     std::vector<double> key_;
     std::vector<uint8_t> kind_;
     double tol_ = 0.0;
+    Rules rules_;
     Filter filter_ = Filter::magnitude_of_sum;
 };
 
-Status Workspace::run(PolygonIn polygon, double tolerance, Filter filter, std::vector<std::vector<double>>* rings_out,
+Status Workspace::run(PolygonIn polygon, double tolerance, const Rules& rules, std::vector<std::vector<double>>* rings_out,
                       std::vector<double>* shell_out) {
     // shapely gives None for a NaN tolerance, GEOS raises for a negative one.
     if (std::isnan(tolerance) || tolerance < 0.0) return Status::keep;
     if (polygon.rings.empty()) return Status::keep;
     tol_ = tolerance;
-    filter_ = filter;
+    rules_ = rules;
+    filter_ = rules.filter;
     pts_.clear();
     ring_count_ = polygon.rings.size();
     if (rings_.size() < ring_count_) rings_.resize(ring_count_);
@@ -326,7 +331,7 @@ Status Workspace::run(PolygonIn polygon, double tolerance, Filter filter, std::v
     try {
         for (size_t r = 0; r < ring_count_; ++r) {
             simplify_ring(r);
-            simplify_ring_end(r);
+            if (rules_.ring_start) simplify_ring_end(r);
         }
     } catch (const Unsure&) {
         return Status::not_handled;
@@ -521,7 +526,7 @@ bool Workspace::section_valid(size_t r, uint32_t i, uint32_t j) {
     if (out == Found::surely) return false;
     const Found in = bad_in(s + i, s + j, s + i, s + j);
     if (in == Found::surely) return false;
-    if (ring_count_ > 1) {
+    if (ring_count_ > 1 && rules_.component_jumps) {
         const Pt* p = pts_.data() + s;
         Box env{p[i].x, p[i].x, p[i].y, p[i].y};
         for (size_t k = i + 1; k <= j; ++k) {
@@ -590,9 +595,9 @@ std::span<const VerifiedGeos> verified_geos() {
 #endif
 }
 
-std::optional<Filter> filter_for(const GeosVersion& version) {
+std::optional<Rules> rules_for(const GeosVersion& version) {
     for (const VerifiedGeos& v : verified_geos())
-        if (v.version == version) return v.filter;
+        if (v.version == version) return v.rules;
     return std::nullopt;
 }
 
@@ -628,10 +633,10 @@ std::optional<GeosVersion> geos_version_of_library(std::string_view name) {
     return GeosVersion{parts[0], parts[1], parts[2]};
 }
 
-Status simplify_polygon(PolygonIn polygon, double tolerance, Filter filter, std::vector<std::vector<double>>& out) {
+Status simplify_polygon(PolygonIn polygon, double tolerance, const Rules& rules, std::vector<std::vector<double>>& out) {
     out.clear();
     Workspace w;
-    const Status s = w.run(polygon, tolerance, filter, &out, nullptr);
+    const Status s = w.run(polygon, tolerance, rules, &out, nullptr);
     if (s != Status::simplified) out.clear();
     return s;
 }
@@ -641,7 +646,7 @@ std::thread start_std_thread(std::function<void()> work) { return std::thread(st
 namespace {
 
 // Simplifies outlines [begin, end) into `out`.
-void simplify_run(Workspace& w, const OutlinesIn& in, size_t begin, size_t end, double tolerance, Filter filter,
+void simplify_run(Workspace& w, const OutlinesIn& in, size_t begin, size_t end, double tolerance, const Rules& rules,
                   OutlinesOut& out) {
     std::vector<double> shell;
     out.xy.clear();
@@ -651,7 +656,7 @@ void simplify_run(Workspace& w, const OutlinesIn& in, size_t begin, size_t end, 
     for (size_t k = begin; k < end; ++k) {
         const std::span<const double> xy = in.xy.subspan(2 * in.offsets[k], 2 * (in.offsets[k + 1] - in.offsets[k]));
         const std::span<const double> rings[1] = {xy};
-        const Status s = w.run(PolygonIn{rings}, tolerance, filter, nullptr, &shell);
+        const Status s = w.run(PolygonIn{rings}, tolerance, rules, nullptr, &shell);
         out.status.push_back(s);
         if (s == Status::simplified) out.xy.insert(out.xy.end(), shell.begin(), shell.end());
         out.offsets.push_back(out.xy.size() / 2);
@@ -665,7 +670,7 @@ constexpr size_t kPointsPerThread = 8192;
 
 }  // namespace
 
-OutlinesOut simplify_outlines(const OutlinesIn& in, double tolerance, Filter filter, unsigned threads,
+OutlinesOut simplify_outlines(const OutlinesIn& in, double tolerance, const Rules& rules, unsigned threads,
                               const ThreadStarter& starter) {
     const size_t count = in.offsets.empty() ? 0 : in.offsets.size() - 1;
     const size_t points = count ? in.offsets[count] - in.offsets[0] : 0;
@@ -692,7 +697,7 @@ OutlinesOut simplify_outlines(const OutlinesIn& in, double tolerance, Filter fil
         try {
             Workspace w;
             for (size_t b; !failed.load(std::memory_order_relaxed) && (b = next.fetch_add(1)) < blocks;)
-                simplify_run(w, in, cut[b], cut[b + 1], tolerance, filter, parts[b]);
+                simplify_run(w, in, cut[b], cut[b + 1], tolerance, rules, parts[b]);
         } catch (...) {  // std::bad_alloc
             errors[slot] = std::current_exception();
             failed = true;

@@ -32,11 +32,21 @@ struct GeosVersion {
     friend bool operator==(const GeosVersion&, const GeosVersion&) = default;
 };
 
-// A GEOS release this simplifier was compared with, bit for bit, and the
-// orientation filter that release uses.
+// What differs between the GEOS releases this simplifier reproduces.
+struct Rules {
+    Filter filter = Filter::magnitude_of_sum;
+    // From 3.12: the ring's start point may go last; a flat segment may not
+    // pass on the wrong side of another ring's point; a flat segment equal
+    // to a kept one counts as crossing it.
+    bool ring_start = true;
+    bool component_jumps = true;
+    bool equal_segments_cross = true;
+};
+
+// A GEOS release this simplifier was compared with, bit for bit.
 struct VerifiedGeos {
     GeosVersion version;
-    Filter filter;
+    Rules rules;
 };
 
 // The verified releases, as shapely's Linux x86-64 wheels bundle them.
@@ -45,8 +55,8 @@ struct VerifiedGeos {
 // does, and nothing else was compared.
 std::span<const VerifiedGeos> verified_geos();
 
-// The filter of a verified release, or nothing.
-std::optional<Filter> filter_for(const GeosVersion& version);
+// The rules of a verified release, or nothing.
+std::optional<Rules> rules_for(const GeosVersion& version);
 
 // The version in the file name of a GEOS library as shapely's wheels bundle
 // it ("libgeos-d1e818bb.so.3.14.1", "libgeos.3.14.1.dylib"); nothing for any
@@ -69,7 +79,7 @@ struct PolygonIn {
 // Simplifies one polygon.  On `simplified`, `out` receives one entry per
 // ring of GEOS's result, each without its closing point.  `out` is
 // cleared first.
-Status simplify_polygon(PolygonIn polygon, double tolerance, Filter filter, std::vector<std::vector<double>>& out);
+Status simplify_polygon(PolygonIn polygon, double tolerance, const Rules& rules, std::vector<std::vector<double>>& out);
 
 // A batch of shells (no holes): outline k is xy[2 * offsets[k] ..
 // 2 * offsets[k + 1]).
@@ -99,7 +109,7 @@ std::thread start_std_thread(std::function<void()> work);
 // consecutive outlines in turn; a thread that cannot start leaves its share
 // to the others.  The result is the one-thread result.  Throws only
 // std::bad_alloc.
-OutlinesOut simplify_outlines(const OutlinesIn& in, double tolerance, Filter filter, unsigned threads = 0,
+OutlinesOut simplify_outlines(const OutlinesIn& in, double tolerance, const Rules& rules, unsigned threads = 0,
                               const ThreadStarter& starter = start_std_thread);
 
 }  // namespace lumino::simplify
