@@ -120,6 +120,7 @@ class TrackedIndex {
     void reset(const Pt* pts, bool growing) {
         pts_ = pts;
         segs_.clear();
+        boxes_.clear();
         alive_.clear();
         filed_extent_.clear();
         min_extent_ = 1.0;
@@ -131,6 +132,7 @@ class TrackedIndex {
     void add_chain(uint32_t first, uint32_t last) {
         const size_t base = segs_.size(), n = last - first;
         segs_.resize(base + n);
+        boxes_.resize(base + n);
         alive_.resize(base + n, 1);
         filed_extent_.resize(base + n);
         for (size_t k = 0; k < n; ++k) {
@@ -140,6 +142,7 @@ class TrackedIndex {
             if (w < min_extent_ && w > 0.0) min_extent_ = w;
             if (h < min_extent_ && h > 0.0) min_extent_ = h;
             segs_[base + k] = {a, a + 1};
+            boxes_[base + k] = box_of(pa, pb);
             filed_extent_[base + k] = min_extent_;
         }
     }
@@ -151,6 +154,7 @@ class TrackedIndex {
         if (h < min_extent_ && h > 0.0) min_extent_ = h;
         const auto id = uint32_t(segs_.size());
         segs_.push_back({a, b});
+        boxes_.push_back(box_of(pa, pb));
         alive_.push_back(1);
         filed_extent_.push_back(min_extent_);
         if (growing_ && ready_) grow_.insert(*shape_, id, range(a, b));
@@ -174,9 +178,8 @@ class TrackedIndex {
     const Seg& operator[](uint32_t id) const { return segs_[id]; }
 
     void remove(uint32_t id) {
-        const Pt &a = pts_[segs_[id].a], &b = pts_[segs_[id].b];
-        if (a.x == b.x || a.y == b.y) {  // a flat box: GEOS may have filed it a little off
-            const Box t = box_of(a, b);
+        const Box& t = boxes_[id];
+        if (t.minx == t.maxx || t.miny == t.maxy) {  // a flat box: GEOS may have filed it a little off
             if (!surely_reached(padded(t, filed_extent_[id]), padded(t, min_extent_))) throw Unsure{};
         }
         alive_[id] = 0;
@@ -187,19 +190,23 @@ class TrackedIndex {
     template <class F>
     Found find(uint32_t qa, uint32_t qb, F&& bad) {
         const Pt &q1 = pts_[qa], &q2 = pts_[qb];
+        const Box q = box_of(q1, q2);
         bool maybe = false;
         auto live = [this](uint32_t id) { return alive_[id] != 0; };
         auto test = [&](uint32_t id) {
+            const Box& box = boxes_[id];
+            if (!box.meets(q)) return false;
             const Seg s = segs_[id];
             const Pt &a = pts_[s.a], &b = pts_[s.b];
-            if (!boxes_meet(a, b, q1, q2) || !bad(s, a, b)) return false;
-            if (a.x != b.x && a.y != b.y) return true;
-            if (surely_reached(padded(box_of(a, b), filed_extent_[id]), box_of(q1, q2))) return true;
+            if (!bad(s, a, b)) return false;
+            if (box.minx != box.maxx && box.miny != box.maxy) return true;
+            if (surely_reached(padded(box, filed_extent_[id]), q)) return true;
             maybe = true;
             return false;
         };
-        const CellRange q = range(qa, qb);
-        const bool hit = growing_ ? grow_.visit(*shape_, q, live, test) : fixed_.visit(*shape_, q, live, test);
+        const CellRange cells = range(qa, qb);
+        const bool hit =
+            growing_ ? grow_.visit(*shape_, cells, live, test) : fixed_.visit(*shape_, cells, live, test);
         return hit ? Found::surely : (maybe ? Found::maybe : Found::none);
     }
 
@@ -208,6 +215,7 @@ class TrackedIndex {
 
     const Pt* pts_ = nullptr;
     std::vector<Seg> segs_;
+    std::vector<Box> boxes_;
     std::vector<uint8_t> alive_;
     std::vector<double> filed_extent_;
     double min_extent_ = 1.0;
