@@ -164,15 +164,28 @@ def test_every_polygon_of_the_shared_layouts(path):
         assert (status != NOT_HANDLED).all()  # nanometre grids are always handled
 
 
+def same_arrays(one, other):
+    return all(a.dtype == b.dtype and a.shape == b.shape and (a.view(np.uint8) == b.view(np.uint8)).all()
+               for a, b in zip(one, other))
+
+
+THREADS = [{"threads": 2}, {"threads": 7}, {"threads": 0}, {"threads": 4, "fail_thread_starts_after": 0},
+           {"threads": 4, "fail_thread_starts_after": 1}]
+
+
 @verified
-def test_threads_give_the_one_thread_result():
+@pytest.mark.parametrize("kwargs", THREADS, ids=lambda k: "-".join(f"{v}" for v in k.values()))
+def test_threads_give_the_one_thread_result(kwargs):
     coords, offsets = hulls(next(p for p in GDS if p.stem == "MiniChip_1mm"))
     one = lumino._simplify_outlines(coords, offsets, 0.01, threads=1)
-    for kwargs in ({"threads": 2}, {"threads": 7}, {"threads": 0}, {"threads": 4, "fail_thread_starts_after": 0},
-                   {"threads": 4, "fail_thread_starts_after": 1}):
-        other = lumino._simplify_outlines(coords, offsets, 0.01, **kwargs)
-        for a, b in zip(one, other):
-            assert a.dtype == b.dtype and (a.view(np.uint8) == b.view(np.uint8)).all(), kwargs
+    assert same_arrays(one, lumino._simplify_outlines(coords, offsets, 0.01, **kwargs))
+    # The parse's road: every outline afterwards, simplified where GEOS gives a polygon.
+    xy, out_offsets, status = one
+    final = [xy[out_offsets[k] : out_offsets[k + 1]] if status[k] == SIMPLIFIED else coords[offsets[k] : offsets[k + 1]]
+             for k in range(len(status))]
+    flat = np.concatenate(final)
+    expected = (flat, np.concatenate([[0], np.cumsum([len(f) for f in final])]), np.zeros(len(status), np.uint8))
+    assert same_arrays(expected, lumino._simplify_outlines(coords, offsets, 0.01, in_place=True, **kwargs))
 
 
 # ---- the fuzzer's layouts ----------------------------------------------------------

@@ -93,7 +93,7 @@ std::vector<double> points_of(const Doubles& a, const char* what) {
 }
 
 nb::tuple simplify_outlines_py(const Doubles& coords, const Offsets& offsets, double tolerance, unsigned threads,
-                               nb::handle geos, int fail_thread_starts_after) {
+                               nb::handle geos, int fail_thread_starts_after, bool in_place) {
     const sp::Rules rules = rules_of_call(geos);
     const std::vector<double> xy = points_of(coords, "coords");
     const size_t points = xy.size() / 2;
@@ -118,7 +118,21 @@ nb::tuple simplify_outlines_py(const Doubles& coords, const Offsets& offsets, do
     sp::OutlinesOut out;
     {
         nb::gil_scoped_release unlocked;
-        out = sp::simplify_outlines({xy, offs}, tolerance, rules, threads, starter);
+        if (!in_place) {
+            out = sp::simplify_outlines({xy, offs}, tolerance, rules, threads, starter);
+        } else {  // the road of a parse: outlines as vectors, simplified where they are
+            std::vector<std::vector<double>> each(offs.size() - 1);
+            for (size_t k = 0; k + 1 < offs.size(); ++k)
+                each[k].assign(xy.begin() + 2 * offs[k], xy.begin() + 2 * offs[k + 1]);
+            const std::vector<size_t> not_handled = sp::simplify_each(each, tolerance, rules, threads, starter);
+            out.offsets.assign(1, 0);
+            out.status.assign(each.size(), sp::Status::simplified);
+            for (size_t k : not_handled) out.status[k] = sp::Status::not_handled;
+            for (size_t k = 0; k < each.size(); ++k) {
+                out.xy.insert(out.xy.end(), each[k].begin(), each[k].end());
+                out.offsets.push_back(out.xy.size() / 2);
+            }
+        }
     }
     std::vector<int64_t> out_offsets(out.offsets.begin(), out.offsets.end());
     std::vector<uint8_t> status(out.status.size());
@@ -209,15 +223,18 @@ void bind_simplify(nb::module_& m) {
         "The GEOS versions the C++ simplifier reproduces bit for bit on this platform.");
 
     m.def("_simplify_outlines", &simplify_outlines_py, "coords"_a, "offsets"_a, "tolerance"_a, "threads"_a = 0u,
-          "geos"_a.none() = nb::none(), "fail_thread_starts_after"_a = -1,
+          "geos"_a.none() = nb::none(), "fail_thread_starts_after"_a = -1, "in_place"_a = false,
           nb::sig("def _simplify_outlines(coords: numpy.ndarray, offsets: numpy.ndarray, tolerance: float, "
                   "threads: int = 0, geos: tuple[int, int, int] | None = None, "
-                  "fail_thread_starts_after: int = -1) -> tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray]"),
+                  "fail_thread_starts_after: int = -1, in_place: bool = False) "
+                  "-> tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray]"),
           "Simplify shells as shapely.simplify(Polygon(shell), tolerance, preserve_topology=True) does with the "
           "given (default: the installed) GEOS.  coords: float64 (n, 2); offsets: int64 point offsets, one more "
           "than outlines.  Returns (coords, offsets, status): status 0 simplified (points without the closing "
           "one), 1 keep the input (no polygon), 2 not handled (ask shapely).  threads=0: one per core; "
-          "fail_thread_starts_after=k makes thread starts after the k-th fail, as when none can be had.");
+          "fail_thread_starts_after=k makes thread starts after the k-th fail, as when none can be had; "
+          "in_place=True takes the road of a parse: every outline's points afterwards (simplified, or kept as "
+          "they were), status 0, or 2 where not handled.");
 
     m.def("_simplify_polygon", &simplify_polygon_py, "rings"_a, "tolerance"_a, "geos"_a.none() = nb::none(),
           nb::sig("def _simplify_polygon(rings: list[numpy.ndarray], tolerance: float, "

@@ -676,28 +676,32 @@ void simplify_run(Workspace& w, const OutlinesIn& in, size_t begin, size_t end, 
 constexpr size_t kBlockPoints = 4096;
 constexpr size_t kPointsPerThread = 8192;
 
-}  // namespace
-
-OutlinesOut simplify_outlines(const OutlinesIn& in, double tolerance, const Rules& rules, unsigned threads,
-                              const ThreadStarter& starter) {
-    const size_t count = in.offsets.empty() ? 0 : in.offsets.size() - 1;
-    const size_t points = count ? in.offsets[count] - in.offsets[0] : 0;
-
-    std::vector<size_t> cut{0};  // blocks [cut[b], cut[b + 1])
+// The bounds of consecutive blocks of outlines (outline k has size_of(k)
+// points): block b is [cut[b], cut[b + 1]).
+template <class SizeOf>
+std::vector<size_t> blocks_of(size_t count, SizeOf&& size_of) {
+    std::vector<size_t> cut{0};
     for (size_t k = 0; k < count;) {
-        const size_t goal = in.offsets[k] + kBlockPoints;
-        while (k < count && in.offsets[k + 1] < goal) ++k;
-        k = std::min(k + 1, count);
+        size_t block = 0;
+        while (k < count && (block == 0 || block + size_of(k) <= kBlockPoints)) block += size_of(k++);
         cut.push_back(k);
     }
+    return cut;
+}
+
+// Runs work(w, b, begin, end) for every block of `cut` once, on up to
+// `threads` threads (0: one per core; no more than the points ask for), the
+// calling one included: every thread takes the next block until none is
+// left, with a workspace of its own.  A thread that cannot start leaves its
+// share to the others.  Rethrows the first failure once every thread has
+// stopped.
+template <class Work>
+void run_blocks(const std::vector<size_t>& cut, size_t points, unsigned threads, const ThreadStarter& starter,
+                Work&& work) {
     const size_t blocks = cut.size() - 1;
     size_t want = threads ? threads : std::max(1u, std::thread::hardware_concurrency());
     want = std::min({want, std::max<size_t>(1, points / kPointsPerThread), std::max<size_t>(1, blocks)});
 
-    // Every thread, the calling one included, takes the next block until
-    // none is left; each block's result has its own place, so the order of
-    // the work does not matter.
-    std::vector<OutlinesOut> parts(blocks);
     std::vector<std::exception_ptr> errors(want);
     std::atomic<size_t> next{0};
     std::atomic<bool> failed{false};
@@ -705,7 +709,7 @@ OutlinesOut simplify_outlines(const OutlinesIn& in, double tolerance, const Rule
         try {
             Workspace w;
             for (size_t b; !failed.load(std::memory_order_relaxed) && (b = next.fetch_add(1)) < blocks;)
-                simplify_run(w, in, cut[b], cut[b + 1], tolerance, rules, parts[b]);
+                work(w, b, cut[b], cut[b + 1]);
         } catch (...) {  // std::bad_alloc
             errors[slot] = std::current_exception();
             failed = true;
@@ -732,21 +736,58 @@ OutlinesOut simplify_outlines(const OutlinesIn& in, double tolerance, const Rule
         if (t.joinable()) t.join();
     for (std::exception_ptr& e : errors)
         if (e) std::rethrow_exception(e);
+}
 
+}  // namespace
+
+OutlinesOut simplify_outlines(const OutlinesIn& in, double tolerance, const Rules& rules, unsigned threads,
+                              const ThreadStarter& starter) {
+    const size_t count = in.offsets.empty() ? 0 : in.offsets.size() - 1;
+    const std::vector<size_t> cut = blocks_of(count, [&](size_t k) { return in.offsets[k + 1] - in.offsets[k]; });
+    const size_t blocks = cut.size() - 1;
+    // Each block's result has its own place, so the order of the work does
+    // not matter.
+    std::vector<OutlinesOut> parts(blocks);
+    run_blocks(cut, count ? in.offsets[count] - in.offsets[0] : 0, threads, starter,
+               [&](Workspace& w, size_t b, size_t begin, size_t end) {
+                   simplify_run(w, in, begin, end, tolerance, rules, parts[b]);
+               });
     if (blocks == 1) return std::move(parts[0]);
     OutlinesOut out;
     out.offsets.assign(1, 0);
     out.status.reserve(count);
     out.offsets.reserve(count + 1);
     size_t values = 0;
-    for (const OutlinesOut& part : parts) values += part.xy.size();
+    for (size_t b = 0; b < blocks; ++b) values += parts[b].xy.size();
     out.xy.reserve(values);
-    for (OutlinesOut& part : parts) {
+    for (size_t b = 0; b < blocks; ++b) {
+        OutlinesOut& part = parts[b];
         const size_t base = out.xy.size() / 2;
         out.xy.insert(out.xy.end(), part.xy.begin(), part.xy.end());
         out.status.insert(out.status.end(), part.status.begin(), part.status.end());
         for (size_t k = 1; k < part.offsets.size(); ++k) out.offsets.push_back(base + part.offsets[k]);
     }
+    return out;
+}
+
+std::vector<size_t> simplify_each(std::vector<std::vector<double>>& outlines, double tolerance, const Rules& rules,
+                                  unsigned threads, const ThreadStarter& starter) {
+    auto size_of = [&](size_t k) { return outlines[k].size() / 2; };
+    const std::vector<size_t> cut = blocks_of(outlines.size(), size_of);
+    size_t points = 0;
+    for (size_t k = 0; k < outlines.size(); ++k) points += size_of(k);
+    std::vector<std::vector<size_t>> not_handled(cut.size() - 1);  // per block
+    run_blocks(cut, points, threads, starter, [&](Workspace& w, size_t b, size_t begin, size_t end) {
+        std::vector<double> shell;
+        for (size_t k = begin; k < end; ++k) {
+            const std::span<const double> rings[1] = {outlines[k]};
+            const Status s = w.run(PolygonIn{rings}, tolerance, rules, nullptr, &shell);
+            if (s == Status::simplified) outlines[k].swap(shell);
+            if (s == Status::not_handled) not_handled[b].push_back(k);
+        }
+    });
+    std::vector<size_t> out;
+    for (size_t b = 0; b + 1 < cut.size(); ++b) out.insert(out.end(), not_handled[b].begin(), not_handled[b].end());
     return out;
 }
 

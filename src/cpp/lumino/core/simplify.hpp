@@ -112,4 +112,13 @@ std::thread start_std_thread(std::function<void()> work);
 OutlinesOut simplify_outlines(const OutlinesIn& in, double tolerance, const Rules& rules, unsigned threads = 0,
                               const ThreadStarter& starter = start_std_thread);
 
+// Simplifies every outline in place (x0, y0, x1, y1, ... without closing
+// point, shells only), threaded as simplify_outlines: a simplified outline
+// is replaced by GEOS's ring without its closing point, one GEOS gives no
+// polygon for keeps its points, and the positions of those not handled (to
+// go to shapely) are returned in increasing order.  Throws only
+// std::bad_alloc (the outlines are then partly simplified).
+std::vector<size_t> simplify_each(std::vector<std::vector<double>>& outlines, double tolerance, const Rules& rules,
+                                  unsigned threads = 0, const ThreadStarter& starter = start_std_thread);
+
 }  // namespace lumino::simplify
