@@ -387,6 +387,14 @@ void Workspace::prepare() {
 // either end: the squared distance to that end; alongside: the cross
 // product); only the points whose key comes near the largest of their kind
 // can be furthest, and only their exact distances are computed, in order.
+// Whether the distance |cross| / len2 * sqrt(len2) of the largest cross
+// product, and the quotient on the way, are far from the subnormal range:
+// there a key 2^-40 smaller surely gives a smaller distance.
+static bool clear_of_underflow(double cross, double len2) {
+    const double q = cross / len2;
+    return q >= 0x1p-960 && q * std::sqrt(len2) >= 0x1p-960;
+}
+
 size_t Workspace::furthest_point(const Pt* p, size_t i, size_t j, double& distance) {
     distance = -1.0;
     size_t at = i;
@@ -439,7 +447,7 @@ size_t Workspace::furthest_point(const Pt* p, size_t i, size_t j, double& distan
             key_[k] = key;
         }
         if (inside) {
-            const double threshold = top / len2 >= 0x1p-900 ? top * keep : -HUGE_VAL;
+            const double threshold = clear_of_underflow(top, len2) ? top * keep : -HUGE_VAL;
             for (size_t k = 0; k < n; ++k) {
                 if (key_[k] < threshold) continue;
                 const double d = segment_distance(p[i + 1 + k], a, b);
@@ -479,7 +487,7 @@ size_t Workspace::furthest_point(const Pt* p, size_t i, size_t j, double& distan
     // distance; near underflow nothing is excluded.
     double threshold[3];
     for (int c = 0; c < 2; ++c) threshold[c] = top[c] >= 0x1p-900 ? top[c] * keep : -HUGE_VAL;
-    threshold[alongside] = top[alongside] / len2 >= 0x1p-900 ? top[alongside] * keep : -HUGE_VAL;
+    threshold[alongside] = clear_of_underflow(top[alongside], len2) ? top[alongside] * keep : -HUGE_VAL;
     for (size_t k = 0; k < n; ++k) {
         if (key_[k] < threshold[kind_[k]]) continue;
         const double d = segment_distance(p[i + 1 + k], a, b);
