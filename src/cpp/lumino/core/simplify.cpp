@@ -11,8 +11,8 @@
 // - Topology: the flat segment must not meet a segment of the output index
 //   (the flat segments made so far) or of the input index (the original
 //   segments not yet flattened, of every ring, the section's own excepted)
-//   at a point that is not an endpoint of both, nor equal one; and no other
-//   ring's "component point" may change sides (ray-crossing parity).
+//   at a point that is not an endpoint of both, nor be equal to one; and no
+//   other ring's "component point" may change sides (ray-crossing parity).
 // - Last, the ring's start point goes when the segment from the last result
 //   point to the second one passes within the tolerance of it, under the
 //   same checks (skipped when the three points are collinear).
@@ -174,8 +174,6 @@ class TrackedIndex {
             fixed_.build(shape, segs_.size(), [&](size_t id) { return range(segs_[id].a, segs_[id].b); });
         }
     }
-
-    const Seg& operator[](uint32_t id) const { return segs_[id]; }
 
     void remove(uint32_t id) {
         const Box& t = boxes_[id];
@@ -380,13 +378,6 @@ void Workspace::prepare() {
     output_.prepare(shape_, columns_.data(), rows_.data());
 }
 
-// The first point of p[i+1 .. j-1] furthest from the segment p[i]-p[j], and
-// its distance (-1 when there is none): what a scan with
-// segment_distance() finds, computed with less work.  Each point's distance
-// is a non-decreasing function of a cheaper key within its kind (beyond
-// either end: the squared distance to that end; alongside: the cross
-// product); only the points whose key comes near the largest of their kind
-// can be furthest, and only their exact distances are computed, in order.
 // Whether the distance |cross| / len2 * sqrt(len2) of the largest cross
 // product, and the quotient on the way, are far from the subnormal range:
 // there a key 2^-40 smaller surely gives a smaller distance.
@@ -395,6 +386,13 @@ static bool clear_of_underflow(double cross, double len2) {
     return q >= 0x1p-960 && q * std::sqrt(len2) >= 0x1p-960;
 }
 
+// The first point of p[i+1 .. j-1] furthest from the segment p[i]-p[j], and
+// its distance (-1 when there is none): what a scan with
+// segment_distance() finds, computed with less work.  Each point's distance
+// is a non-decreasing function of a cheaper key within its kind (beyond
+// either end: the squared distance to that end; alongside: the cross
+// product); only the points whose key comes near the largest of their kind
+// can be furthest, and only their exact distances are computed, in order.
 size_t Workspace::furthest_point(const Pt* p, size_t i, size_t j, double& distance) {
     distance = -1.0;
     size_t at = i;
