@@ -51,8 +51,10 @@ std::optional<std::string> shapely_folder() {
         if (where.is_none()) return std::nullopt;
         for (nb::handle w : where)
             if (PyUnicode_Check(w.ptr())) return nb::cast<std::string>(w);
-    } catch (nb::python_error&) {
+    } catch (nb::python_error& e) {
         // A broken or odd installation: shapely itself will have the say.
+        // KeyboardInterrupt and the like go on.
+        if (!e.matches(PyExc_Exception)) throw;
     } catch (nb::cast_error&) {
     }
     return std::nullopt;
@@ -165,14 +167,15 @@ nb::tuple simplify_polygon_py(nb::handle rings, double tolerance, nb::handle geo
 
 std::optional<sp::GeosVersion> installed_geos_version() {
     // shapely imported already: its own word.
-    PyObject* shapely = PyDict_GetItemString(PyImport_GetModuleDict(), "shapely");  // borrowed
-    if (shapely) {
-        PyObject* v = PyObject_GetAttrString(shapely, "geos_version");
-        if (v) {
-            nb::object owned = nb::steal(v);
+    if (PyObject* found = PyDict_GetItemString(PyImport_GetModuleDict(), "shapely")) {
+        const nb::object shapely = nb::borrow(found);  // held while its attribute is read
+        if (PyObject* v = PyObject_GetAttrString(shapely.ptr(), "geos_version")) {
+            const nb::object owned = nb::steal(v);
             if (std::optional<sp::GeosVersion> version = version_of_tuple(owned)) return version;
-        } else {
+        } else if (PyErr_ExceptionMatches(PyExc_Exception)) {
             PyErr_Clear();
+        } else {
+            throw nb::python_error();  // KeyboardInterrupt and the like go on
         }
     }
     // Otherwise the bundled library beside the package: exactly one.
