@@ -5,11 +5,14 @@
 // the point-to-segment distance, the "invalid intersection" test of two
 // segments and the ray-crossing count.  No Python.
 //
-// The compiler must not contract a*b+c into a fused multiply-add here: the
-// build passes -ffp-contract=off for the files that include this header.
+// The compiler must not contract a*b+c into a fused multiply-add here: only
+// simplify.cpp includes this header, and the build passes -ffp-contract=off
+// for it.
 #pragma once
 
 #include <cmath>
+
+#include "lumino/core/simplify.hpp"
 
 namespace lumino::simplify {
 
@@ -17,11 +20,6 @@ struct Pt {
     double x = 0.0, y = 0.0;
     friend bool operator==(const Pt& a, const Pt& b) { return a.x == b.x && a.y == b.y; }
 };
-
-// The two variants of the orientation filter GEOS has shipped: up to 3.13 an
-// error bound of 1e-15 times |detleft| + |detright|, decided on the signs of
-// the two products; from 3.14 a bound of 3.33e-16 times |detleft + detright|.
-enum class Filter { sum_of_magnitudes, magnitude_of_sum };
 
 namespace robust {
 

@@ -38,6 +38,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "lumino/core/robust.hpp"
 #include "lumino/core/segment_grid.hpp"
 
 namespace lumino::simplify {
