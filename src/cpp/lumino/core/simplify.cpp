@@ -236,7 +236,10 @@ struct Ring {
 };
 
 constexpr size_t kMinRingSize = 4;
-constexpr size_t kScanBelow = 48;  // segments: below this a single cell (a scan) beats a lookup
+// Below this many segments one cell (a scan) beats building a grid; above,
+// a cell for every few segments (measured on the shared layouts).
+constexpr size_t kScanBelow = 128;
+constexpr size_t kSegmentsPerCell = 4;
 
 // The state of one polygon's simplification; reused between polygons.
 class Workspace {
@@ -371,7 +374,7 @@ void Workspace::prepare() {
         bounds_.minx = std::min(bounds_.minx, p.x), bounds_.maxx = std::max(bounds_.maxx, p.x);
         bounds_.miny = std::min(bounds_.miny, p.y), bounds_.maxy = std::max(bounds_.maxy, p.y);
     }
-    shape_.reset(bounds_, segments_ < kScanBelow ? 1 : segments_);
+    shape_.reset(bounds_, segments_ < kScanBelow ? 1 : segments_ / kSegmentsPerCell);
     columns_.resize(pts_.size());
     rows_.resize(pts_.size());
     for (size_t k = 0; k < pts_.size(); ++k) columns_[k] = shape_.column(pts_[k].x), rows_[k] = shape_.row(pts_[k].y);
