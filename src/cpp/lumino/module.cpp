@@ -10,6 +10,7 @@
 #include "lumino/parse.hpp"
 #include "lumino/pool_py.hpp"
 #include "lumino/records.hpp"
+#include "lumino/simplify_py.hpp"
 #include "lumino/viewer.hpp"
 
 using namespace nb::literals;
@@ -27,6 +28,7 @@ NB_MODULE(lumino, m) {
     lumino::bind_viewer(m);
     lumino::bind_encode(m);
     lumino::bind_direct(m);
+    lumino::bind_simplify(m);
 
     m.def("get_layer_properties", &lumino::get_layer_properties, "layer_stack"_a.none(), "layer_views"_a.none(),
           nb::sig("def get_layer_properties(layer_stack: vlt.LayerStack, layer_views: vlt.LayerViews) "

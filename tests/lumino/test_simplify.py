@@ -1,0 +1,440 @@
+"""The C++ topology-preserving simplifier against shapely, live.
+
+lumino._simplify_outlines / _simplify_polygon must give bit for bit the
+coordinates of shapely.simplify(Polygon(shell, holes), tolerance,
+preserve_topology=True) with the GEOS that shapely loads, or say "keep" where
+shapely gives no polygon (or raises), or "not handled".  The comparisons run
+only when the installed GEOS is one of the verified versions: a new shapely
+release skips them instead of failing.
+
+The normal run tries a fixed set of random examples; CORVANE_PROPERTY_EXAMPLES=N
+explores N random ones.
+"""
+
+from __future__ import annotations
+
+import importlib.util
+import math
+import os
+import random
+import subprocess
+import sys
+import warnings
+from pathlib import Path
+
+import klayout.db as kdb
+import numpy as np
+import pytest
+import shapely
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from corvane.core import lumino
+
+REPO = Path(__file__).resolve().parents[2]
+GDS = sorted((REPO / ".." / "shared" / "data" / "gds").glob("*.gds"))
+SIMPLIFIED, KEEP, NOT_HANDLED = 0, 1, 2
+
+verified = pytest.mark.skipif(
+    tuple(shapely.geos_version) not in lumino._verified_geos(),
+    reason=f"GEOS {shapely.geos_version} is not among the verified versions {lumino._verified_geos()}: "
+    "lumino simplifies through shapely there",
+)
+
+_explore = int(os.environ.get("CORVANE_PROPERTY_EXAMPLES", "0") or 0)
+PROPERTY = settings(
+    max_examples=_explore or 300,
+    derandomize=not _explore,
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
+
+
+# ---- the reference -------------------------------------------------------------
+
+
+def bits(a):
+    return np.ascontiguousarray(a, dtype=np.float64).view(np.int64)
+
+
+def shapely_rings(rings, tolerance):
+    """GEOS's rings (without closing points), or None where it gives no polygon."""
+    try:
+        with warnings.catch_warnings(), np.errstate(all="ignore"):
+            warnings.simplefilter("ignore")
+            result = shapely.simplify(shapely.Polygon(rings[0], rings[1:]), tolerance, preserve_topology=True)
+    except (ValueError, shapely.errors.GEOSException):
+        return None
+    if result is None or shapely.get_type_id(result) != 3 or result.is_empty:
+        return None
+    return [np.asarray(result.exterior.coords)[:-1]] + [np.asarray(h.coords)[:-1] for h in result.interiors]
+
+
+def shapely_outlines(coords, offsets, tolerance):
+    """shapely on a batch of shells, vectorised as lumino calls it: per outline
+    its points without the closing one, or None."""
+    sizes = np.diff(offsets)
+    out = [None] * len(sizes)
+    ok = np.flatnonzero(sizes >= 3)  # fewer points make no ring
+    if len(ok):
+        parts = [coords[offsets[k] : offsets[k + 1]] for k in ok]
+        rings = np.concatenate([[0], np.cumsum([len(p) for p in parts])])
+        polys = shapely.from_ragged_array(
+            shapely.GeometryType.POLYGON, np.concatenate(parts), (rings, np.arange(len(parts) + 1))
+        )
+        with warnings.catch_warnings(), np.errstate(all="ignore"):
+            warnings.simplefilter("ignore")
+            try:
+                result = shapely.simplify(polys, tolerance, preserve_topology=True)
+            except shapely.errors.GEOSException:  # one outline breaks the batch: one by one
+                result = [shapely_one(p, tolerance) for p in polys]
+        for k, geom in zip(ok, result):
+            if geom is not None and shapely.get_type_id(geom) == 3 and not geom.is_empty:
+                out[k] = shapely.get_coordinates(geom.exterior)[:-1]
+    return out
+
+
+def shapely_one(polygon, tolerance):
+    try:
+        return shapely.simplify(polygon, tolerance, preserve_topology=True)
+    except shapely.errors.GEOSException:
+        return None
+
+
+def check_outlines(coords, offsets, tolerance, **kwargs):
+    """Every outline simplified as shapely does it; returns the statuses."""
+    coords = np.ascontiguousarray(coords, dtype=np.float64).reshape(-1, 2)
+    offsets = np.asarray(offsets, dtype=np.int64)
+    xy, out_offsets, status = lumino._simplify_outlines(coords, offsets, tolerance, **kwargs)
+    expected = shapely_outlines(coords, offsets, tolerance)
+    for k, ref in enumerate(expected):
+        if status[k] == NOT_HANDLED:
+            continue
+        got = xy[out_offsets[k] : out_offsets[k + 1]]
+        if ref is None:
+            assert status[k] == KEEP and len(got) == 0, k
+        else:
+            assert status[k] == SIMPLIFIED, k
+            assert got.shape == ref.shape and (bits(got) == bits(ref)).all(), (k, got, ref)
+    return status
+
+
+def check_polygon(rings, tolerance):
+    rings = [np.ascontiguousarray(r, dtype=np.float64).reshape(-1, 2) for r in rings]
+    status, got = lumino._simplify_polygon(rings, tolerance)
+    if status == NOT_HANDLED:
+        return status
+    ref = shapely_rings(rings, tolerance)
+    if ref is None:
+        assert status == KEEP and got == []
+    else:
+        assert status == SIMPLIFIED
+        assert len(got) == len(ref)
+        for g, r in zip(got, ref):
+            assert g.shape == r.shape and (bits(g) == bits(r)).all(), (g, r)
+    return status
+
+
+# ---- real layouts ----------------------------------------------------------------
+
+
+def hulls(path):
+    """Every polygon hull of a layout, in micrometres as lumino reads them."""
+    ly = kdb.Layout()
+    ly.read(str(path))
+    coords, offsets = [], [0]
+    for cell in ly.each_cell():
+        for li in ly.layer_indices():
+            for shape in cell.shapes(li).each():
+                polygon = None if shape.is_text() else shape.polygon
+                if polygon is None:
+                    continue
+                coords += [(p.x / 1000, p.y / 1000) for p in polygon.to_dtype().each_point_hull()]
+                offsets.append(len(coords))
+    return np.array(coords, dtype=np.float64).reshape(-1, 2), np.array(offsets, dtype=np.int64)
+
+
+@verified
+@pytest.mark.parametrize("path", GDS, ids=[p.stem for p in GDS])
+def test_every_polygon_of_the_shared_layouts(path):
+    coords, offsets = hulls(path)
+    for tolerance in (0.01, 0.0, 0.001, 0.1, 2.0):
+        status = check_outlines(coords, offsets, tolerance)
+        assert (status != NOT_HANDLED).all()  # nanometre grids are always handled
+
+
+def same_arrays(one, other):
+    return all(a.dtype == b.dtype and a.shape == b.shape and (a.view(np.uint8) == b.view(np.uint8)).all()
+               for a, b in zip(one, other))
+
+
+THREADS = [{"threads": 2}, {"threads": 7}, {"threads": 0}, {"threads": 4, "fail_thread_starts_after": 0},
+           {"threads": 4, "fail_thread_starts_after": 1}]
+
+
+@verified
+@pytest.mark.parametrize("kwargs", THREADS, ids=lambda k: "-".join(f"{v}" for v in k.values()))
+def test_threads_give_the_one_thread_result(kwargs):
+    coords, offsets = hulls(next(p for p in GDS if p.stem == "MiniChip_1mm"))
+    one = lumino._simplify_outlines(coords, offsets, 0.01, threads=1)
+    assert same_arrays(one, lumino._simplify_outlines(coords, offsets, 0.01, **kwargs))
+    # The parse's road: every outline afterwards, simplified where GEOS gives a polygon.
+    xy, out_offsets, status = one
+    final = [xy[out_offsets[k] : out_offsets[k + 1]] if status[k] == SIMPLIFIED else coords[offsets[k] : offsets[k + 1]]
+             for k in range(len(status))]
+    flat = np.concatenate(final)
+    expected = (flat, np.concatenate([[0], np.cumsum([len(f) for f in final])]), np.zeros(len(status), np.uint8))
+    assert same_arrays(expected, lumino._simplify_outlines(coords, offsets, 0.01, in_place=True, **kwargs))
+
+
+# ---- the fuzzer's layouts ----------------------------------------------------------
+
+
+def fuzz_module():
+    spec = importlib.util.spec_from_file_location("corvane_fuzz", REPO / "scripts" / "fuzz.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@verified
+@pytest.mark.parametrize("tolerance", [0.01, 0.0, 10.0])
+def test_the_fuzzers_layouts(tolerance):
+    fuzz = fuzz_module()
+    coords, offsets = [], [0]
+    r = random.Random(17)
+    for _ in range(150):
+        ly = fuzz.random_layout(r, wild=True)
+        for cell in ly.each_cell():
+            for li in ly.layer_indices():
+                for shape in cell.shapes(li).each():
+                    polygon = None if shape.is_text() else shape.polygon
+                    if polygon is not None:
+                        coords += [(p.x / 1000, p.y / 1000) for p in polygon.to_dtype().each_point_hull()]
+                        offsets.append(len(coords))
+    for _ in range(400):  # the small outlines the fuzzer gives extract_dpolygon
+        n = r.randint(0, 6)
+        polygon = kdb.Polygon([kdb.Point(r.randint(-9, 9), r.randint(-9, 9)) for _ in range(n)])
+        coords += [(p.x / 1000, p.y / 1000) for p in polygon.to_dtype().each_point_hull()]
+        offsets.append(len(coords))
+    status = check_outlines(np.array(coords).reshape(-1, 2), offsets, tolerance)
+    assert (status != NOT_HANDLED).all()
+
+
+# ---- random polygons ------------------------------------------------------------
+
+
+@st.composite
+def outlines(draw):
+    """A ring with the features that decide GEOS's choices: arcs, spikes,
+    near-collinear runs, repeated and self-touching points."""
+    kind = draw(st.sampled_from(["arc", "grid", "staircase", "bowtie"]))
+    if kind == "arc":
+        n = draw(st.integers(3, 120))
+        radius = draw(st.floats(0.05, 50))
+        sweep = draw(st.sampled_from([math.pi / 2, math.pi, 2 * math.pi]))
+        pts = [(radius * math.cos(sweep * k / n), radius * math.sin(sweep * k / n)) for k in range(n + 1)]
+        if sweep < 2 * math.pi:  # a waveguide bend: back along a smaller radius
+            inner = radius * draw(st.floats(0.5, 0.99))
+            pts += [(inner * math.cos(sweep * k / n), inner * math.sin(sweep * k / n)) for k in range(n, -1, -1)]
+        if draw(st.booleans()):  # on a 1 nm grid
+            pts = [(round(x, 3), round(y, 3)) for x, y in pts]
+    elif kind == "grid":  # collinear, repeated, crossing points on a small lattice
+        pts = draw(st.lists(st.tuples(st.integers(-4, 4), st.integers(-4, 4)), min_size=0, max_size=14))
+    elif kind == "staircase":  # axis-parallel runs with collinear extra points
+        steps = draw(st.lists(st.tuples(st.sampled_from([1, 0.5, 1e-3, 0]), st.sampled_from([1, 0.25, 1e-3, 0])),
+                              min_size=1, max_size=20))
+        pts = [(0.0, 0.0)]
+        for dx, dy in steps:
+            pts += [(pts[-1][0] + dx, pts[-1][1]), (pts[-1][0] + dx, pts[-1][1] + dy)]
+        pts += [(pts[-1][0], -1.0), (0.0, -1.0)]
+    else:  # figure eight and a ring touching itself, edges densified
+        corners = draw(st.sampled_from([[(0, 0), (2, 2), (2, 0), (0, 2)], [(0, 0), (4, 0), (4, 4), (2, 0), (0, 4)]]))
+        pts = []
+        for (x0, y0), (x1, y1) in zip(corners, corners[1:] + corners[:1]):
+            m = draw(st.integers(1, 5))
+            pts += [(x0 + (x1 - x0) * t / m, y0 + (y1 - y0) * t / m) for t in range(m)]
+    pts = [tuple(map(float, p)) for p in pts]
+    for _ in range(draw(st.integers(0, 3))):  # spikes, near-collinear kinks, repeats
+        if not pts:
+            break
+        k = draw(st.integers(0, len(pts) - 1))
+        x, y = pts[k]
+        what = draw(st.sampled_from(["spike", "kink", "repeat", "touch"]))
+        if what == "spike":
+            pts.insert(k, (x + draw(st.floats(-20, 20)), y + draw(st.floats(-20, 20))))
+        elif what == "kink":
+            pts.insert(k, (x + draw(st.sampled_from([1e-9, -1e-9, 1e-3])), y))
+        elif what == "repeat":
+            pts.insert(k, (x, y))
+        else:
+            pts.insert(k, pts[draw(st.integers(0, len(pts) - 1))])
+    if pts and draw(st.booleans()):
+        pts.append(pts[0])
+    return pts
+
+
+scales = st.sampled_from([1.0, 1e-3, 1e3, 1e-9, 1e9, 2.0**-400, 2.0**400])
+offsets_ = st.sampled_from([0.0, 0.0, 12345.678, -1e6])
+
+
+def scaled(pts, scale, offset):
+    return [(x * scale + offset, y * scale + offset) for x, y in pts]
+
+
+def size_of(pts):
+    if not pts:
+        return 1.0
+    a = np.asarray(pts)
+    return float(max(np.ptp(a[:, 0]), np.ptp(a[:, 1]), 1e-300))
+
+
+tolerances = st.one_of(st.just(0.0), st.floats(-6, 0.5).map(lambda e: 10.0**e))
+
+
+@verified
+@PROPERTY
+@given(outlines(), scales, offsets_, tolerances)
+def test_random_outlines(pts, scale, offset, relative):
+    pts = scaled(pts, scale, offset)
+    coords = np.asarray(pts, dtype=np.float64).reshape(-1, 2)
+    check_outlines(coords, [0, len(coords)], relative * size_of(pts))
+
+
+@verified
+@PROPERTY
+@given(outlines(), st.lists(outlines(), min_size=1, max_size=3), scales, tolerances)
+def test_random_polygons_with_holes(shell, holes, scale, relative):
+    # Holes scaled down into the shell's box; they may cross it or each other.
+    holes = [[(0.3 * x + 0.1, 0.3 * y + 0.1) for x, y in h] for h in holes if len(h) >= 4]
+    if len(shell) < 4:
+        return
+    rings = [scaled(r, scale, 0.0) for r in [shell] + holes]
+    check_polygon(rings, relative * size_of(rings[0]))
+
+
+@verified
+@pytest.mark.parametrize(
+    "points, tolerance, expected",
+    [
+        ([], 0.01, KEEP),  # an empty polygon
+        ([(0, 0)], 0.01, KEEP),  # no ring: shapely raises
+        ([(0, 0), (1, 0)], 0.01, KEEP),
+        ([(0, 0), (1, 1), (0, 0)], 1.0, SIMPLIFIED),  # three points are closed all the same
+        ([(0, 0), (0, 0), (0, 0)], 0.0, SIMPLIFIED),
+        ([(0, 0), (1, 0), (1, 1)], float("nan"), KEEP),  # shapely gives None
+        ([(0, 0), (1, 0), (1, 1)], -1.0, KEEP),  # GEOS raises
+        ([(0, 0), (1, 0), (1, 1), (0, 1)], math.inf, SIMPLIFIED),
+        ([(0, 0), (1, 0), (2, 0), (2, 1), (0, 1)], 1e-300, SIMPLIFIED),
+        ([(0, 0), (1, 0), (1, 1), (0, 1)], 0.01, SIMPLIFIED),
+        ([(0, 0), (math.nan, 0), (1, 1)], 0.01, NOT_HANDLED),  # GEOS's answer is not promised
+        ([(0, 0), (math.inf, 0), (1, 1)], 0.01, NOT_HANDLED),
+        ([(0, 0), (1e200, 0), (1, 1)], 0.01, NOT_HANDLED),
+        ([(0, 0), (1e-200, 0), (1, 1)], 0.01, NOT_HANDLED),
+    ],
+)
+def test_degenerate_outlines(points, tolerance, expected):
+    coords = np.asarray(points, dtype=np.float64).reshape(-1, 2)
+    assert check_outlines(coords, [0, len(coords)], tolerance)[0] == expected
+    assert check_polygon([coords], tolerance) == expected
+
+
+def bump_over_a_hole():
+    """A square whose top edge bulges 0.4 over a hole that lies in the bulge:
+    flattening the bulge at tolerance 1 would leave the hole outside."""
+    top = [(10 - 10 * k / 40, 10 + 0.4 * math.sin(math.pi * k / 40)) for k in range(41)]
+    shell = [(0.0, 0.0), (10.0, 0.0)] + top
+    hole = [(4.9, 10.1), (5.1, 10.1), (5.0, 10.2)]
+    return [shell, hole]
+
+
+@verified
+def test_a_bulge_over_a_hole():
+    rings = bump_over_a_hole()
+    assert check_polygon(rings, 1.0) == SIMPLIFIED
+    _, (shell, hole) = lumino._simplify_polygon([np.asarray(r, dtype=np.float64) for r in rings], 1.0)
+    # Since GEOS 3.12 the bulge stays around the hole; 3.11 flattens it.
+    kept = tuple(shapely.geos_version) >= (3, 12, 0)
+    assert (shell[:, 1].max() > 10.0) == kept
+
+
+@verified
+def test_the_ring_start_point_goes_last():
+    # The start point lies on the bottom edge: since GEOS 3.12 it goes.
+    points = np.array([(5.0, 0.0), (10.0, 0.0), (10.0, 10.0), (0.0, 10.0), (0.0, 0.0)])
+    check_outlines(points, [0, 5], 0.1)
+    xy, _, _ = lumino._simplify_outlines(points, np.array([0, 5]), 0.1)
+    assert len(xy) == (4 if tuple(shapely.geos_version) >= (3, 12, 0) else 5)
+
+
+# ---- the Python edge -------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "coords, offsets, error",
+    [
+        (np.zeros((3, 3)), [0, 3], ValueError),  # not (x, y) pairs
+        (np.zeros(5), [0, 2], ValueError),
+        (np.zeros((3, 2)), [0, 4], ValueError),  # beyond the points
+        (np.zeros((3, 2)), [0, 2, 1], ValueError),  # falling
+        (np.zeros((3, 2)), [-1, 3], ValueError),
+        (np.zeros((3, 2)), [], ValueError),
+        (np.zeros((3, 2)), np.zeros((2, 2), dtype=np.int64), TypeError),
+        ("xy", [0, 1], TypeError),
+    ],
+)
+def test_bad_batches_raise(coords, offsets, error):
+    with pytest.raises(error):
+        lumino._simplify_outlines(coords, np.asarray(offsets, dtype=np.int64), 0.01, geos=(3, 14, 1))
+
+
+def test_unverified_versions_are_refused():
+    with pytest.raises(ValueError, match="not a verified version"):
+        lumino._simplify_outlines(np.zeros((4, 2)), np.array([0, 4]), 0.01, geos=(3, 9, 0))
+    with pytest.raises(TypeError):
+        lumino._simplify_polygon([np.zeros((4, 2))], 0.01, geos="3.14.1")
+
+
+def test_an_empty_batch():
+    xy, offsets, status = lumino._simplify_outlines(np.zeros((0, 2)), np.array([0]), 0.01, geos=(3, 14, 1))
+    assert xy.shape == (0, 2) and offsets.tolist() == [0] and status.dtype == np.uint8 and len(status) == 0
+
+
+def probe(tmp_path, folder, libs):
+    """lumino._geos_version() in a child whose sys.path starts with a folder
+    holding a package named shapely (that must not be imported) and the
+    given library files in `folder`."""
+    (tmp_path / "shapely").mkdir()
+    (tmp_path / "shapely" / "__init__.py").write_text("raise ImportError('not to be imported')\n")
+    (tmp_path / folder).mkdir(exist_ok=True)
+    for name in libs:
+        (tmp_path / folder / name).write_bytes(b"")
+    code = (
+        "import sys; sys.path.insert(0, sys.argv[1]); from corvane.core import lumino; "
+        "print(lumino._geos_version(), 'shapely' in sys.modules)"
+    )
+    out = subprocess.run([sys.executable, "-c", code, str(tmp_path)], capture_output=True, text=True, check=True)
+    return out.stdout.strip()
+
+
+@pytest.mark.parametrize(
+    "folder, libs, expected",
+    [
+        ("shapely.libs", ["libgeos-d1e818bb.so.3.14.1", "libgeos_c-ac38a227.so.1.20.5"], "(3, 14, 1) False"),
+        ("shapely/.dylibs", ["libgeos.3.13.1.dylib", "libgeos_c.1.19.2.dylib"], "(3, 13, 1) False"),
+        ("shapely.libs", ["libgeos-1.so.3.14.1", "libgeos-2.so.3.13.1"], "None False"),  # two: cannot tell
+        ("shapely.libs", ["libgeos-x.so.3.14", "libgeos-y.so.3.14.1.2", "geos.dll"], "None False"),
+        ("shapely.libs", [], "None False"),
+        ("elsewhere", ["libgeos-d1e818bb.so.3.14.1"], "None False"),
+    ],
+)
+def test_the_geos_version_is_read_without_importing_shapely(tmp_path, folder, libs, expected):
+    assert probe(tmp_path, folder, libs) == expected
+
+
+def test_the_installed_geos_version_is_shapelys():
+    code = "import sys; from corvane.core import lumino; v = lumino._geos_version(); import shapely; print(v == shapely.geos_version, v)"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.startswith("True")
+    assert lumino._geos_version() == shapely.geos_version  # shapely imported: its own word
