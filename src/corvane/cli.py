@@ -3,6 +3,8 @@
     corvane lumino FILE.gds [--output layer|cell] [--z-scale Z] [--curve-tolerance T|none]
                             [--exclude PATTERN ...] [--stack STACK.json] [--inbox DIR] [--view]
     corvane view [MESSAGE.json] [--inbox [DIR]] [--open] [--screenshot OUT.png] [--size WxH] [--top] [--z-scale Z]
+    corvane export FILE.gds OUT.glb [--output layer|cell] [--stack STACK.json] [--z-scale Z] [--curve-tolerance T|none]
+                                    [--exclude PATTERN ...]
     corvane weftnet [FOLDER] [--plot OUT.png|OUT.svg] [--prog PROGRAM]
     corvane freeze CELL [key=value ...] [--json]
 
@@ -329,6 +331,56 @@ def _cmd_view(args: argparse.Namespace) -> int:
     return 0
 
 
+# ------------------------------------------------------------------ export
+
+
+def _cmd_export(args: argparse.Namespace) -> int:
+    prog = "corvane export"
+    gds, out = Path(args.gds_file), Path(args.out).expanduser()
+    if not gds.is_file():
+        raise CommandError(f"{gds}: no such file" if not gds.exists() else f"{gds}: not a file")
+    if out.suffix.lower() != ".glb":
+        raise CommandError(f"{args.out}: the 3D file must be a .glb file (glTF binary)")
+    if not out.resolve().parent.is_dir():
+        raise CommandError(f"{out.resolve().parent}: no such folder for the 3D file")
+    if out.is_dir():
+        raise CommandError(f"{out}: is a folder")
+    if args.stack:
+        layer_stack, layer_views = read_stack(args.stack)
+    else:
+        from corvane.core import pdk
+
+        active = pdk.get_pdk()
+        layer_stack, layer_views = active.layer_stack, active.layer_views
+
+    from corvane.core import lumino
+    from corvane.export import NothingToDraw, gds_to_glb
+
+    output = lumino.Output.CELL if args.output == "cell" else lumino.Output.LAYER
+    with _Progress(prog, f"writing {out.name} from {gds} ({_size(gds.stat().st_size)}, {args.output}-wise)"):
+        try:
+            summary = gds_to_glb(
+                gds,
+                out,
+                output,
+                layer_stack=layer_stack,
+                layer_views=layer_views,
+                z_scale=args.z_scale,
+                curve_tolerance=args.curve_tolerance,
+                exclude_layers=args.exclude,
+                require_shapes=True,
+            )
+        except RuntimeError as exc:  # KLayout's reader: unknown format, truncated file, ...
+            raise CommandError(f"{gds}: cannot read the layout: {_one_line(exc)}") from None
+        except NothingToDraw:
+            raise CommandError(f"nothing to draw: no shape of {gds} is on a layer of the layer stack; {out} not written") from None
+    print(
+        f"glb: {summary.path.resolve()} ({_size(summary.bytes)}): {summary.layers} layers, {summary.meshes} meshes, "
+        f"{summary.placements:,} placements, {summary.triangles:,} triangles; lengths in micrometres"
+    )
+    return 0
+
+
 # ----------------------------------------------------------------- weftnet
 
 
@@ -465,6 +517,37 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--top", action="store_true", help="view from above instead of the oblique view")
     p.add_argument("--z-scale", type=_positive, default=1.0, metavar="Z", help="start with heights scaled by Z (default 1)")
     p.set_defaults(run=_cmd_view)
+
+    p = commands.add_parser(
+        "export",
+        prog="corvane export",
+        help="write a GDS layout as a 3D file (glTF binary)",
+        description="Write the layout as glTF 2.0 binary (.glb) for Blender and other 3D tools: what the viewer "
+        "shows, one mesh per cell and layer, placements as instances, a material per layer, lengths in "
+        "micrometres. Scene 0 places every instance as a node (any glTF viewer); scene 1 uses "
+        "EXT_mesh_gpu_instancing.",
+    )
+    p.add_argument("gds_file", metavar="FILE.gds", help="the layout")
+    p.add_argument("out", metavar="OUT.glb", help="the 3D file to write")
+    p.add_argument("--output", choices=("layer", "cell"), default="layer", help="node tree by layer (default) or by cell")
+    p.add_argument(
+        "--stack",
+        metavar="STACK.json",
+        help="layer-stack file (name, layer, datatype, zmin, thickness, color per layer); "
+        "default: the active PDK's layers",
+    )
+    p.add_argument("--z-scale", type=_positive, default=1.0, metavar="Z", help="scale of heights (default 1)")
+    p.add_argument(
+        "--curve-tolerance",
+        type=_tolerance,
+        default=0.01,
+        metavar="T",
+        help="outline simplification tolerance in um (default 0.01); 'none' keeps every point",
+    )
+    p.add_argument(
+        "--exclude", nargs="+", action="extend", metavar="PATTERN", help="leave out layers whose names match (shell wildcards, any case)"
+    )
+    p.set_defaults(run=_cmd_export)
 
     p = commands.add_parser(
         "weftnet",
