@@ -374,10 +374,9 @@ def _cmd_export(args: argparse.Namespace) -> int:
             raise CommandError(f"{gds}: cannot read the layout: {_one_line(exc)}") from None
         except NothingToDraw:
             raise CommandError(f"nothing to draw: no shape of {gds} is on a layer of the layer stack; {out} not written") from None
-    print(
-        f"glb: {summary.path.resolve()} ({_size(summary.bytes)}): {summary.layers} layers, {summary.meshes} meshes, "
-        f"{summary.placements:,} placements, {summary.triangles:,} triangles; lengths in micrometres"
-    )
+    counts = [(summary.layers, "layer"), (summary.meshes, "mesh"), (summary.placements, "placement"), (summary.triangles, "triangle")]
+    said = ", ".join(f"{n:,} {word}{'' if n == 1 else 'es' if word == 'mesh' else 's'}" for n, word in counts)
+    print(f"glb: {summary.path.resolve()} ({_size(summary.bytes)}): {said}; lengths in micrometres")
     return 0
 
 

@@ -42,7 +42,7 @@ from typing import Any, Iterator
 import numpy as np
 
 from corvane.export.glb import ARRAY_BUFFER, ELEMENT_ARRAY_BUFFER, Builder
-from corvane.export.triangulate import Outlines, _ranges, _starts
+from corvane.export.triangulate import Outlines, ranges, run_starts
 
 __all__ = ["NothingToDraw", "Summary", "gds_to_glb", "viewer_data_to_glb"]
 
@@ -354,15 +354,15 @@ class _Writer:
         # Vertices: the bottom rings of all outlines, then their top rings.
         m = o.count[refs]
         total = int(m.sum())
-        first = _starts(m)
-        xy = o.xy[_ranges(o.start[refs], m)]
+        first = run_starts(m)
+        xy = o.xy[ranges(o.start[refs], m)]
         if mirrored:
             xy = xy * [1.0, -1.0]
         z = np.repeat([leaf.zmin, leaf.zmin + leaf.height], total)
         position = np.column_stack([np.concatenate([xy, xy]), z]).astype(np.float32)
         # Caps: the top ones as triangulated, the bottom ones turned over.
         t = o.tcount[refs]
-        caps = o.tris[_ranges(o.tstart[refs], t)] + np.repeat(first, t)[:, None]
+        caps = o.tris[ranges(o.tstart[refs], t)] + np.repeat(first, t)[:, None]
         # Walls: a quad per edge, going round as the outline does.
         g = np.arange(total)
         nxt = g + 1

@@ -15,18 +15,18 @@ from collections.abc import Sequence
 
 import numpy as np
 
-__all__ = ["Outlines"]
+__all__ = ["Outlines", "ranges", "run_starts"]
 
 
-def _starts(counts: np.ndarray) -> np.ndarray:
+def run_starts(counts: np.ndarray) -> np.ndarray:
     """Where each of consecutive runs of ``counts`` items begins."""
     return np.concatenate([[0], np.cumsum(counts)[:-1]]).astype(np.int64) if len(counts) else np.zeros(0, np.int64)
 
 
-def _ranges(starts: np.ndarray, counts: np.ndarray) -> np.ndarray:
+def ranges(starts: np.ndarray, counts: np.ndarray) -> np.ndarray:
     """The concatenated index ranges starts[k] .. starts[k] + counts[k] - 1."""
     total = int(counts.sum())
-    return np.repeat(starts - _starts(counts), counts) + np.arange(total)
+    return np.repeat(starts - run_starts(counts), counts) + np.arange(total)
 
 
 class Outlines:
@@ -49,7 +49,7 @@ class Outlines:
         self.xy = xy[keep]
         owner = owner[keep]
         self.count = np.bincount(owner, minlength=n).astype(np.int64)
-        self.start = _starts(self.count)
+        self.start = run_starts(self.count)
         prev, nxt = self._cyclic(self.count, -1), self._cyclic(self.count, 1)
         x, y = self.xy[:, 0], self.xy[:, 1]
         area = np.bincount(owner, weights=(x[prev] - x) * (y[prev] + y), minlength=n)
@@ -66,7 +66,7 @@ class Outlines:
         fans = np.nonzero(wanted & ~concave)[0]
         per = self.count[fans] - 2
         tri_owner = np.repeat(fans, per)
-        i = np.arange(len(tri_owner)) - np.repeat(_starts(per), per) + 1
+        i = np.arange(len(tri_owner)) - np.repeat(run_starts(per), per) + 1
         a = self.start[tri_owner]
         b, c = a + i, a + i + 1
         flat = self.sign[tri_owner] * ((x[b] - x[a]) * (y[c] - y[b]) - (y[b] - y[a]) * (x[c] - x[b])) > 0
@@ -84,13 +84,13 @@ class Outlines:
         order = np.argsort(owner_all, kind="stable")
         self.tris = tris_all[order]
         self.tcount = np.bincount(owner_all, minlength=n).astype(np.int64)
-        self.tstart = _starts(self.tcount)
+        self.tstart = run_starts(self.tcount)
 
     def _cyclic(self, counts: np.ndarray, step: int) -> np.ndarray:
         """For every vertex of outlines of ``counts`` vertices, the index of
         the one before (step -1) or after (step 1) it in its outline."""
         index = np.arange(int(counts.sum())) + step
-        starts = _starts(counts)[counts > 0]
+        starts = run_starts(counts)[counts > 0]
         ends = starts + counts[counts > 0] - 1
         if step < 0:
             index[starts] = ends
