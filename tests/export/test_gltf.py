@@ -17,6 +17,7 @@ import velloc.technology as vlt
 from corvane.core import lumino
 from corvane.export import NothingToDraw, gds_to_glb, viewer_data_to_glb
 from corvane.export.triangulate import Outlines
+from viewer.test_browser import AWKWARD as VIEWER_AWKWARD
 
 DATA = Path(__file__).resolve().parents[2] / ".." / "shared" / "data"
 shared = pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="shared layout data not present")
@@ -329,17 +330,8 @@ def test_nothing_to_draw_writes_nothing(tmp_path):
 
 # --- triangulation ------------------------------------------------------------------
 
-AWKWARD = {
-    "repeated points": [(0, 0), (0, 0), (10, 0), (10, 10), (10, 10), (0, 10), (0, 0)],
-    "collinear points": [(0, 0), (5, 0), (10, 0), (10, 5), (10, 10), (5, 10), (0, 10), (0, 5)],
-    "clockwise": [(0, 0), (0, 10), (10, 10), (10, 0)],
-    "spike": [(0, 0), (10, 0), (10, 10), (15, 10), (10, 10), (0, 10)],
-    "hole joined by a cut": [(0, 0), (30, 0), (30, 30), (0, 30), (0, 10), (10, 10), (10, 20), (20, 20), (20, 10), (10, 10), (0, 10)],
-    "comb": [(0, 0), (100, 0)] + [p for k in range(50, 0, -1) for p in ((2 * k, 10), (2 * k, 3), (2 * k - 1, 3), (2 * k - 1, 10))],
-    "spiral": [(np.cos(t) * r, np.sin(t) * r) for t, r in zip(np.linspace(0, 12, 300), np.linspace(10, 40, 300))]
-    + [(np.cos(t) * r, np.sin(t) * r) for t, r in zip(np.linspace(12, 0, 300), np.linspace(43, 13, 300))],
-    "no area": [(0, 0), (5, 0), (10, 0)],
-}
+# The outlines the viewer page's test fills, and one without area.
+AWKWARD = dict(VIEWER_AWKWARD, **{"no area": [(0, 0), (5, 0), (10, 0)]})
 
 
 def test_awkward_outlines_are_covered_exactly():
