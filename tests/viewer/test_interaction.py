@@ -330,10 +330,15 @@ def test_full_chip_of_800k_shapes_loads_and_draws(tmp_path):
     content = message_text(gds, DATA / "sky130_like_stack.json")
     data = json.loads(content)["data"]
     placements = sum(max(1, p["shape"]["matrices"]["shape"][0] // 6) for p in leaves(data))
-    page = page_for(tmp_path, content)
+    # Once drawn, a pick in the tenth copy of tt_um_vga_clock.
+    script = """Object.assign(out, JSON.parse(document.getElementById("corvane-stats").textContent));
+    const p = v.pick(...v.toScreen([9 * 300 + 80, 300 + 110, 0]));
+    out.picked = p && p.path;"""
+    page = with_user_script(page_for(tmp_path, content), script)
     del content, data
     stats = headless.page_stats(page, size=(1000, 700), timeout=900)
     assert "error" not in stats
     assert stats["instancesDrawn"] == stats["placements"] == placements
     assert stats["poolPolygons"] > 700_000
     assert stats["bounds"][1][0] > 19 * 300  # all twenty copies side by side
+    assert stats["picked"][:2] == ["TOP", "COPY_9_1"]

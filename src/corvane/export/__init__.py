@@ -232,22 +232,45 @@ def _linear(channel: float) -> float:
     return channel / 12.92 if channel <= 0.04045 else ((channel + 0.055) / 1.055) ** 2.4
 
 
-def _placement(m: np.ndarray) -> tuple[bool, list[float], float, float]:
-    """A placement (a, b, tx, c, d, ty) as mirrored (about x, before the
-    rest), translation, angle (radians) and magnification."""
-    a, b, tx, c, d, ty = m
-    mirrored = a * d - b * c < 0
-    if mirrored:  # x' = R(angle) * mag * (x, -y): the mirrored mesh takes the -y
-        b, d = -b, -d
-    angle = math.atan2(c, a)
-    mag = math.hypot(a, c)
-    if not (math.isclose(b, -c, rel_tol=1e-5, abs_tol=1e-6 * max(mag, 1)) and math.isclose(d, a, rel_tol=1e-5, abs_tol=1e-6 * max(mag, 1))):
-        raise ValueError(f"placement {list(m)} is not a rotation, mirror and magnification")
-    return mirrored, [float(tx), float(ty), 0.0], angle, mag
+@dataclass
+class _Placements:
+    """Placements (a, b, tx, c, d, ty each) as mirrored (about x, before the
+    rest), translation, rotation about z (quaternion) and magnification."""
 
+    mirrored: np.ndarray  # (n,) bool
+    translation: np.ndarray  # (n, 3)
+    rotation: np.ndarray  # (n, 4) x, y, z, w
+    turned: np.ndarray  # (n,) bool: rotation not the identity
+    mag: np.ndarray  # (n,)
 
-def _rotation(angle: float) -> list[float]:
-    return [0.0, 0.0, math.sin(angle / 2), math.cos(angle / 2)]
+    @classmethod
+    def of(cls, m: np.ndarray, offset: tuple[float, float]) -> _Placements:
+        a, b, tx, c, d, ty = m.T
+        mirrored = a * d - b * c < 0
+        # Mirrored: x' = R(angle) * mag * (x, -y), the mirrored mesh taking the -y.
+        b, d = np.where(mirrored, -b, b), np.where(mirrored, -d, d)
+        angle, mag = np.arctan2(c, a), np.hypot(a, c)
+        tolerance = 1e-5 * np.maximum(mag, 1)
+        bad = (np.abs(b + c) > tolerance) | (np.abs(d - a) > tolerance)
+        if bad.any():
+            raise ValueError(f"placement {m[bad][0].tolist()} is not a rotation, mirror and magnification")
+        zero = np.zeros_like(angle)
+        return cls(
+            mirrored=mirrored,
+            translation=np.stack([tx + offset[0], ty + offset[1], zero], 1),
+            rotation=np.stack([zero, zero, np.sin(angle / 2), np.cos(angle / 2)], 1),
+            turned=angle != 0,
+            mag=np.where(np.abs(mag - 1) <= 1e-6, 1.0, mag),
+        )
+
+    def node(self, k: int) -> dict[str, Any]:
+        """The transformation of placement k as a node's properties."""
+        node: dict[str, Any] = {"translation": self.translation[k].tolist()}
+        if self.turned[k]:
+            node["rotation"] = self.rotation[k].tolist()
+        if self.mag[k] != 1:
+            node["scale"] = [float(self.mag[k]), float(self.mag[k]), 1.0]
+        return node
 
 
 class _Writer:
@@ -276,47 +299,33 @@ class _Writer:
         return index
 
     def leaf(self, leaf: _Leaf, plain: int, instanced: int) -> None:
-        placements = [_placement(m) for m in leaf.matrices]
+        placed = _Placements.of(leaf.matrices, leaf.offset)
         material = self.material(leaf.layer, leaf.color)
-        groups: dict[bool, list[int]] = {}
-        for k, (mirrored, *_rest) in enumerate(placements):
-            groups.setdefault(mirrored, []).append(k)
+        groups = {bool(mirrored): np.nonzero(placed.mirrored == mirrored)[0] for mirrored in np.unique(placed.mirrored)}
         meshes = {mirrored: self.mesh(leaf, mirrored, material) for mirrored in groups}
         if any(mesh is None for mesh in meshes.values()):
             return  # nothing to draw: no outline with an area
-        self.placements += len(placements)
+        self.placements += len(placed.mag)
         for mirrored, members in groups.items():
             self.triangles += meshes[mirrored][1] * len(members)
-
-        def trs(k: int) -> dict[str, Any]:
-            _, t, angle, mag = placements[k]
-            node: dict[str, Any] = {"translation": [t[0] + leaf.offset[0], t[1] + leaf.offset[1], 0.0]}
-            if angle:
-                node["rotation"] = _rotation(angle)
-            if not math.isclose(mag, 1.0, rel_tol=1e-6):
-                node["scale"] = [mag, mag, 1.0]
-            return node
-
+        mesh_of = [meshes[bool(mirrored)][0] for mirrored in placed.mirrored]
         # Scene 0: a node per placement (the leaf itself when there is one).
-        if len(placements) == 1:
-            self.child(plain, {"name": leaf.name, "mesh": meshes[placements[0][0]][0], **trs(0)})
+        if len(mesh_of) == 1:
+            self.child(plain, {"name": leaf.name, "mesh": mesh_of[0], **placed.node(0)})
         else:
             group = self.child(plain, {"name": leaf.name})
-            for k, (mirrored, *_rest) in enumerate(placements):
-                self.child(group, {"name": f"{leaf.name} #{k + 1}", "mesh": meshes[mirrored][0], **trs(k)})
+            for k, mesh in enumerate(mesh_of):
+                self.child(group, {"name": f"{leaf.name} #{k + 1}", "mesh": mesh, **placed.node(k)})
         # Scene 1: a node per mesh with its placements as GPU instances.
         holder = instanced if len(groups) == 1 else self.child(instanced, {"name": leaf.name})
         for mirrored, members in groups.items():
             name = leaf.name + (" (mirrored)" if mirrored and len(groups) > 1 else "")
-            translation = np.array([placements[k][1] for k in members], dtype=np.float32)
-            translation[:, :2] += np.array(leaf.offset, dtype=np.float32)
-            attributes = {"TRANSLATION": self.builder.accessor(translation)}
-            angles = [placements[k][2] for k in members]
-            if any(angles):
-                attributes["ROTATION"] = self.builder.accessor(np.array([_rotation(a) for a in angles], dtype=np.float32))
-            mags = np.array([placements[k][3] for k in members])
-            if not np.allclose(mags, 1.0, rtol=1e-6, atol=0):
-                attributes["SCALE"] = self.builder.accessor(np.stack([mags, mags, np.ones_like(mags)], 1).astype(np.float32))
+            attributes = {"TRANSLATION": self.builder.accessor(placed.translation[members].astype(np.float32))}
+            if placed.turned[members].any():
+                attributes["ROTATION"] = self.builder.accessor(placed.rotation[members].astype(np.float32))
+            mag = placed.mag[members]
+            if np.any(mag != 1):
+                attributes["SCALE"] = self.builder.accessor(np.stack([mag, mag, np.ones_like(mag)], 1).astype(np.float32))
             self.child(holder, {"name": name, "mesh": meshes[mirrored][0], "extensions": {EXTENSION: {"attributes": attributes}}})
 
     def material(self, layer: str, color: str) -> int:
