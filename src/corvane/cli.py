@@ -7,6 +7,8 @@
     corvane layers FILE.gds [--stack ...] [--exclude ...]
     corvane stack [FILE.gds] [--stack ...] [--lyp FILE.lyp]
     corvane inbox list|clean [--older-than DAYS] [--inbox DIR]
+    corvane export FILE.gds OUT.glb [--stack ...] [--exclude ...] [--z-scale Z] [--output layer|cell]
+                                    [--curve-tolerance T|none]
     corvane weftnet [FOLDER] [--plot OUT.png|OUT.svg] [--prog PROGRAM]
     corvane freeze CELL [key=value ...] [--json]
     corvane --version
@@ -762,6 +764,61 @@ def _cmd_inbox(args: argparse.Namespace) -> int:
     return 0
 
 
+# ------------------------------------------------------------------ export
+
+
+def _glb_argument(args: argparse.Namespace) -> Path:
+    """OUT.glb, taken back from ``--exclude`` when the patterns swallowed it."""
+    if args.out is None:
+        for k in range(len(args.exclude or []) - 1, -1, -1):
+            if args.exclude[k].lower().endswith(".glb"):
+                args.out = args.exclude.pop(k)
+                break
+    if args.out is None:
+        raise CommandError("the following arguments are required: OUT.glb")
+    out = Path(args.out).expanduser()
+    if out.suffix.lower() != ".glb":
+        raise CommandError(f"{args.out}: the 3D file must be a .glb file (glTF binary)")
+    if out.is_dir():
+        raise CommandError(f"{out}: is a folder")
+    if not out.resolve().parent.is_dir():
+        raise CommandError(f"{out.resolve().parent}: no such folder for the 3D file")
+    return out
+
+
+def _cmd_export(args: argparse.Namespace) -> int:
+    prog = "corvane export"
+    gds = Path(args.gds_file)
+    out = _glb_argument(args)
+    _check_layout_file(gds)
+    from corvane.core import lumino
+    from corvane.export import NothingToDraw, gds_to_glb
+
+    output = lumino.Output.CELL if args.output == "cell" else lumino.Output.LAYER
+    with _Progress(prog, f"writing {out.name} from {gds} ({_size(gds.stat().st_size)}, {args.output}-wise)"):
+        plan = plan_layers(prog, gds, args)
+        try:
+            summary = gds_to_glb(
+                gds,
+                out,
+                output,
+                layer_stack=plan.layer_stack,
+                layer_views=plan.layer_views,
+                z_scale=args.z_scale,
+                curve_tolerance=args.curve_tolerance,
+                exclude_layers=plan.exclude_layers,
+                require_shapes=True,
+            )
+        except RuntimeError as exc:  # KLayout's reader: unknown format, truncated file, ...
+            raise CommandError(f"{gds}: cannot read the layout: {_one_line(exc)}") from None
+        except NothingToDraw:
+            raise CommandError(f"nothing to draw: no shape of {gds} is on a layer of the layer stack; {out} not written") from None
+    counts = [(summary.layers, "layer"), (summary.meshes, "mesh"), (summary.placements, "placement"), (summary.triangles, "triangle")]
+    said = ", ".join(f"{n:,} {word}{'' if n == 1 else 'es' if word == 'mesh' else 's'}" for n, word in counts)
+    print(f"glb: {summary.path.resolve()} ({_size(summary.bytes)}): {said}; lengths in micrometres")
+    return 0
+
+
 # ----------------------------------------------------------------- weftnet
 
 
@@ -1010,6 +1067,32 @@ def _add_inbox(commands: Any) -> None:
     p.set_defaults(run=_cmd_inbox, needs_layout=False)
 
 
+def _add_export(commands: Any) -> None:
+    p = commands.add_parser(
+        "export",
+        prog="corvane export",
+        help="write a GDS layout as a 3D file (glTF binary)",
+        description="Write the layout as glTF 2.0 binary (.glb) for Blender and other 3D tools: what the viewer "
+        "shows, one mesh per cell and layer, placements as instances, a material per layer, lengths in "
+        "micrometres. Scene 0 places every instance as a node (any glTF viewer); scene 1 uses "
+        "EXT_mesh_gpu_instancing. Layers the stack does not show are named in a warning.",
+    )
+    p.add_argument("gds_file", nargs="?", metavar="FILE.gds", help="the layout")
+    p.add_argument("out", nargs="?", metavar="OUT.glb", help="the 3D file to write")
+    add_stack_option(p)
+    add_exclude_option(p)
+    add_z_scale_option(p)
+    p.add_argument("--output", choices=("layer", "cell"), default="layer", help="node tree by layer (default) or by cell")
+    p.add_argument(
+        "--curve-tolerance",
+        type=_tolerance,
+        default=0.01,
+        metavar="T",
+        help="outline simplification tolerance in um (default 0.01); 'none' keeps every point",
+    )
+    p.set_defaults(run=_cmd_export, needs_layout=True)
+
+
 def _add_weftnet(commands: Any) -> None:
     p = commands.add_parser(
         "weftnet",
@@ -1041,7 +1124,7 @@ def _add_freeze(commands: Any) -> None:
 
 
 # One function per subcommand; the order is the order of the help.
-COMMANDS = [_add_lumino, _add_view, _add_layers, _add_stack, _add_inbox, _add_weftnet, _add_freeze]
+COMMANDS = [_add_lumino, _add_view, _add_layers, _add_stack, _add_inbox, _add_export, _add_weftnet, _add_freeze]
 
 
 def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:

@@ -278,10 +278,10 @@ def test_awkward_outlines_are_filled_exactly(tmp_path):
     assert stats["poolTriangles"] >= 2 * len(pool)
 
 
-# The user's side: a script run after the viewer's, clicking and scrolling
-# as a person would, then reading what the viewer draws.
+# The user's side: a script run once the viewer has loaded, clicking and
+# scrolling as a person would, then reading what the viewer draws.
 USER = """<script>
-(() => {
+document.addEventListener("corvane-ready", () => {
   const v = window.corvaneViewer, out = {};
   const rows = (li) => [...li.querySelectorAll(":scope > ul > li")];
   const box = (li) => li.querySelector(":scope > .row > input");
@@ -316,7 +316,7 @@ USER = """<script>
   canvas.dispatchEvent(new PointerEvent("pointerup", { ...at, pointerId: 1 }));
   out.panned = v.camera.target.join() !== target.join();
   document.getElementById("corvane-stats").textContent = JSON.stringify(out);
-})();
+});
 </script>
 """
 

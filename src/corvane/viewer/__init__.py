@@ -24,20 +24,24 @@ class MessageError(ValueError):
     """A file that is not a viewer message."""
 
 
-def _asset(name: str) -> str:
+def _asset(name: str, folder: str | os.PathLike | None = None) -> str:
+    if folder is not None:
+        return Path(folder, name).read_text(encoding="utf-8")
     return resources.files(__name__).joinpath(name).read_text(encoding="utf-8")
 
 
-def page_html(content: str | bytes) -> str:
-    """The viewer page for one message (its JSON text)."""
+def page_html(content: str | bytes, *, assets: str | os.PathLike | None = None) -> str:
+    """The viewer page for one message (its JSON text).  ``assets`` names a
+    folder with another viewer.html and viewer.js to use (benchmarks compare
+    versions of the page that way)."""
     text = content.decode("utf-8") if isinstance(content, (bytes, bytearray)) else content
     # "<" only occurs inside JSON strings, where \u003c means the same; so
     # escaped, the text can neither end the script element nor open a comment.
     values = {
         "MESSAGE": text.replace("<", "\\u003c"),
-        "SCRIPT": _asset("viewer.js"),
+        "SCRIPT": _asset("viewer.js", assets),
     }
-    return _PLACEHOLDER.sub(lambda m: values[m.group(1)], _asset("viewer.html"))
+    return _PLACEHOLDER.sub(lambda m: values[m.group(1)], _asset("viewer.html", assets))
 
 
 def read_message(path: str | os.PathLike) -> bytes:
@@ -55,15 +59,17 @@ def read_message(path: str | os.PathLike) -> bytes:
     return data
 
 
-def write_page(message: str | os.PathLike, page: str | os.PathLike | None = None) -> Path:
+def write_page(
+    message: str | os.PathLike, page: str | os.PathLike | None = None, *, assets: str | os.PathLike | None = None
+) -> Path:
     """Write the viewer page of the message file ``message``; returns its path.
 
     The page goes beside the message, with the suffix ".html", unless
-    ``page`` names another file.
+    ``page`` names another file; ``assets`` as for ``page_html``.
     """
     message = Path(message)
     target = Path(page) if page is not None else message.with_suffix(".html")
-    text = page_html(read_message(message))
+    text = page_html(read_message(message), assets=assets)
     partial = target.with_name(f".{target.name}.part")
     partial.write_text(text, encoding="utf-8")
     os.replace(partial, target)

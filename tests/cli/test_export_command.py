@@ -1,0 +1,64 @@
+"""corvane export: the command writes what the export module writes, and
+refuses what it cannot do without touching the target file."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+import velloc.technology as vlt
+
+from corvane.core import lumino
+from corvane.export import gds_to_glb
+
+DATA = Path(__file__).resolve().parents[2] / ".." / "shared" / "data"
+RING = DATA / "gds" / "RingResonator.gds"
+PHOTONICS = DATA / "photonics_stack.json"
+pytestmark = pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="shared layout data not present")
+
+
+def corvane(*args, cwd=None):
+    return subprocess.run([sys.executable, "-m", "corvane", *map(str, args)], capture_output=True, text=True, timeout=300, cwd=cwd)
+
+
+@pytest.mark.parametrize(
+    "options, kwargs",
+    [
+        ([], {}),
+        (["--output", "cell", "--z-scale", "2", "--curve-tolerance", "none"], {"output": lumino.Output.CELL, "z_scale": 2.0, "curve_tolerance": None}),
+        (["--exclude", "devrec*"], {"exclude_layers": ["devrec*"]}),
+    ],
+    ids=["defaults", "cell-z-exact", "excluded"],
+)
+def test_writes_what_the_export_writes(tmp_path, options, kwargs):
+    run = corvane("export", RING, tmp_path / "ring.glb", "--stack", PHOTONICS, *options)
+    assert run.returncode == 0, run.stderr
+    layers = "1 layer," if "--exclude" in options else "2 layers,"
+    assert run.stdout.startswith(f"glb: {tmp_path / 'ring.glb'} (") and layers in run.stdout
+    stack, views = vlt.read_layer_technology(PHOTONICS)
+    kwargs.setdefault("output", lumino.Output.LAYER)
+    gds_to_glb(RING, tmp_path / "same.glb", kwargs.pop("output"), layer_stack=stack, layer_views=views, **kwargs)
+    assert (tmp_path / "ring.glb").read_bytes() == (tmp_path / "same.glb").read_bytes()
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["missing.gds", "out.glb"], "missing.gds: no such file"),
+        ([RING, "out.gltf"], "out.gltf: the 3D file must be a .glb file (glTF binary)"),
+        ([RING, "no/such/out.glb"], "no such folder for the 3D file"),
+        ([PHOTONICS, "out.glb", "--stack", PHOTONICS], "cannot read the layout"),
+        ([RING, "out.glb", "--stack", DATA / "sky130_like_stack.json"], "nothing to draw: no shape of"),
+    ],
+    ids=["missing", "suffix", "folder", "not-gds", "nothing-to-draw"],
+)
+def test_refusals_leave_the_target_alone(tmp_path, args, message):
+    (tmp_path / "out.glb").write_bytes(b"an older file")
+    run = corvane("export", *args, cwd=tmp_path)
+    assert run.returncode == 1 and run.stdout == ""
+    assert run.stderr.startswith("corvane export: error: ") and message in run.stderr
+    assert (tmp_path / "out.glb").read_bytes() == b"an older file"
+    assert sorted(os.listdir(tmp_path)) == ["out.glb"]
