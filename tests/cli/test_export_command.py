@@ -4,8 +4,6 @@ refuses what it cannot do without touching the target file."""
 from __future__ import annotations
 
 import os
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
@@ -14,14 +12,12 @@ import velloc.technology as vlt
 from corvane.core import lumino
 from corvane.export import gds_to_glb
 
+from .test_cli import corvane
+
 DATA = Path(__file__).resolve().parents[2] / ".." / "shared" / "data"
 RING = DATA / "gds" / "RingResonator.gds"
 PHOTONICS = DATA / "photonics_stack.json"
 pytestmark = pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="shared layout data not present")
-
-
-def corvane(*args, cwd=None):
-    return subprocess.run([sys.executable, "-m", "corvane", *map(str, args)], capture_output=True, text=True, timeout=300, cwd=cwd)
 
 
 @pytest.mark.parametrize(
@@ -51,7 +47,7 @@ def test_writes_what_the_export_writes(tmp_path, options, kwargs):
         ([RING, "out.gltf"], "out.gltf: the 3D file must be a .glb file (glTF binary)"),
         ([RING, "no/such/out.glb"], "no such folder for the 3D file"),
         ([PHOTONICS, "out.glb", "--stack", PHOTONICS], "cannot read the layout"),
-        ([RING, "out.glb", "--stack", DATA / "sky130_like_stack.json"], "nothing to draw: no shape of"),
+        ([RING, "out.glb", "--stack", DATA / "sky130_like_stack.json"], "nothing to draw: stack file sky130_like_stack.json shows none of the 6 layers of RingResonator.gds"),
     ],
     ids=["missing", "suffix", "folder", "not-gds", "nothing-to-draw"],
 )
@@ -62,3 +58,12 @@ def test_refusals_leave_the_target_alone(tmp_path, args, message):
     assert run.stderr.startswith("corvane export: error: ") and message in run.stderr
     assert (tmp_path / "out.glb").read_bytes() == b"an older file"
     assert sorted(os.listdir(tmp_path)) == ["out.glb"]
+
+
+def test_exclusions_before_the_files_take_neither(tmp_path):
+    run = corvane("export", "--exclude", "DevRec", "FloorPlan", RING, tmp_path / "ring.glb", "--stack", PHOTONICS)
+    assert run.returncode == 0, run.stderr
+    stack, views = vlt.read_layer_technology(PHOTONICS)
+    gds_to_glb(RING, tmp_path / "same.glb", lumino.Output.LAYER, layer_stack=stack, layer_views=views,
+               exclude_layers=["devrec*", "floorplan*"])
+    assert (tmp_path / "ring.glb").read_bytes() == (tmp_path / "same.glb").read_bytes()
