@@ -323,6 +323,7 @@ def copies_side_by_side(path: Path, copies: int) -> int:
     return sum(c.shapes(li).size() for c in layout.each_cell() for li in layout.layer_indices())
 
 
+@pytest.mark.chip
 @pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="shared layout data not present")
 def test_full_chip_of_800k_shapes_loads_and_draws(tmp_path):
     gds = tmp_path / "chip.gds"
