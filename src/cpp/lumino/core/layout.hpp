@@ -22,6 +22,10 @@ struct Trans {
     double angle = 0.0;  // degrees, complex only
     double mag = 1.0;    // complex only
     double dx = 0.0, dy = 0.0;
+    // A handle the reader may attach to find its own object of this
+    // placement again (the Python edge: KLayout's transformation object, so
+    // that a KTrans wraps it as read); -1 for none.  Not read by the core.
+    int64_t tag = -1;
 };
 
 // One instance of a cell (one entry of Cell.each_inst()).  A regular array
@@ -34,6 +38,10 @@ struct Instance {
     bool array = false;
     int64_t ax = 0, ay = 0, bx = 0, by = 0;
     uint32_t na = 1, nb = 1;
+    // When not empty: every placement as read, in each_trans() order, and
+    // `trans` and the array fields are not used.  A reader fills it where it
+    // took the elements one by one (KLayout's complex arrays).
+    std::vector<Trans> elements;
 };
 
 // The shapes of one cell on one layer, in KLayout's Shapes.each() order.
