@@ -186,9 +186,13 @@ def test_pool_compared_with_elements_that_grow_it():
                     pool.append([(0.0, 0.0)] * 500)
                 return True
 
+        class GrowsList:
+            def __eq__(self, other):
+                as_list.append([(0.0, 0.0)])
+                return True
+
         as_list = list(pool)
-        other = [Grows() for _ in as_list]
-        print(pool == other, as_list == [Grows() for _ in as_list])
+        print(pool == [Grows() for _ in as_list], as_list == [GrowsList() for _ in as_list])
         """
     )
     assert r.returncode == 0, r.stderr[-3000:]

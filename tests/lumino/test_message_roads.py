@@ -142,3 +142,24 @@ def orjson_free_loads(text):
         return json.loads(text)
     finally:
         sys.setrecursionlimit(limit)
+
+
+ODD_NAMES = ['it\'s "quoted"', "a/b/../c", "zürich 東京 ✓", "back\\slash", "tab\there", "ctl\x01\x1f"]
+
+
+@pytest.mark.parametrize("z_scale", [1.0, 3e-5, 1e-9, 7e16])
+def test_odd_names_and_scales(z_scale, tmp_path):
+    """Texts that need escapes, and heights whose float text has an exponent
+    (written by the record road's encoder then: its releases differ there)."""
+    layout = kdb.Layout()
+    top = layout.create_cell(ODD_NAMES[0])
+    for k, name in enumerate(ODD_NAMES[1:]):
+        child = layout.create_cell(name)
+        child.shapes(layout.layer(1, 0)).insert(kdb.Box(0, 0, 100 + k, 100))
+        top.insert(kdb.CellInstArray(child.cell_index(), kdb.Trans(k * 200, 0)))
+    path = str(tmp_path / "odd.gds")
+    layout.write(path)
+    stack, views = vlt.read_layer_technology(DATA / "photonics_stack.json")
+    for output in OUTPUTS:
+        assert lumino_message(path, output, stack, views, z_scale=z_scale) == record_road(
+            path, output, stack, views, z_scale=z_scale)
