@@ -283,3 +283,26 @@ def test_simplification_without_room_for_threads_works_on_the_calling_thread():
                        preexec_fn=big_stacks)
     assert r.returncode == 0, r.stderr[-3000:]
     assert r.stdout == "true\n"
+
+
+def test_polygon_assigned_into_the_pool_that_empties_it_while_read():
+    r = run(
+        """
+        from corvane.core import lumino
+
+        pool = lumino._PolygonPool()
+        pool.extend([[(0.0, 0.0), (1.0, 0.0), (1.0, 1.0)]] * 20)
+
+        class Emptying:
+            def __iter__(self):
+                pool.clear()
+                return iter([(5.0, 5.0), (6.0, 6.0)])
+
+        try:
+            pool[19] = Emptying()
+        except IndexError as e:
+            print("IndexError", len(pool))
+        """
+    )
+    assert r.returncode == 0, r.stderr[-3000:]
+    assert r.stdout == "IndexError 0\n"

@@ -273,8 +273,9 @@ void bind_pool(nb::module_& m) {
                  }
                  const Py_ssize_t k = PyNumber_AsSsize_t(index.ptr(), PyExc_IndexError);
                  if (k == -1 && PyErr_Occurred()) throw nb::python_error();
-                 const size_t at = pool_position(*v.pool, k);
-                 v.pool->replace(at, polygon_values(value));
+                 // Converted first: the value's code may change the pool.
+                 const std::vector<double> xy = polygon_values(value);
+                 v.pool->replace(pool_position(*v.pool, k), xy);
              },
              "index"_a, "polygon"_a.none())
         .def("__delitem__",
