@@ -36,7 +36,7 @@ struct ParseTreeNodes {
     const ParseTree& t;
     uint32_t size(uint32_t n) const { return t.nodes[n].size; }
     uint64_t key(uint32_t n) const { return t.nodes[n].cell->ci; }
-    const Places& places(uint32_t n) const { return *t.nodes[n].places; }
+    PlaceSpan places(uint32_t n) const { return t.nodes[n].places(); }
 };
 
 // Combines the subtree of `top`; with `keep`, only nodes it marks take part.
@@ -70,7 +70,7 @@ CombinedTree combine_tree(const Tree& t, uint32_t top, const std::vector<char>* 
             for (uint32_t m : members) total += t.places(m).size() * (parent ? parent->size() : 1);
             places->reserve(total);
             for (uint32_t m : members) {
-                const Places& own = t.places(m);
+                const PlaceSpan own = t.places(m);
                 if (!parent) {
                     places->insert(places->end(), own.begin(), own.end());
                     continue;

@@ -22,11 +22,12 @@ struct Trans {
     double angle = 0.0;  // degrees, complex only
     double mag = 1.0;    // complex only
     double dx = 0.0, dy = 0.0;
-    // A handle the reader may attach to find its own object of this
-    // placement again (the Python edge: KLayout's transformation object, so
-    // that a KTrans wraps it as read); -1 for none.  Not read by the core.
-    int64_t tag = -1;
 };
+
+// A handle a reader may attach to a placement to find its own object of it
+// again (the Python edge: KLayout's transformation object, so that a KTrans
+// wraps it as read); -1 for none.  The core only passes it on.
+using Tag = int32_t;
 
 // One instance of a cell (one entry of Cell.each_inst()).  A regular array
 // has na x nb elements; element (i, j) is `trans` displaced further by
@@ -34,14 +35,23 @@ struct Trans {
 // a index runs fastest).  A single instance has na = nb = 1.
 struct Instance {
     uint32_t child = 0;  // cell index
+    Tag tag = -1;        // of `trans` (and of every element it makes)
     Trans trans;
     bool array = false;
+    // When not 0: the instance's placements are listed one by one, as read
+    // in each_trans() order, as the next `listed` entries of Cell::listed
+    // (after those of the instances before it); `trans` and the array fields
+    // are then not used.  A reader lists them where it took the elements one
+    // by one (KLayout's complex arrays).
+    uint32_t listed = 0;
     int64_t ax = 0, ay = 0, bx = 0, by = 0;
     uint32_t na = 1, nb = 1;
-    // When not empty: every placement as read, in each_trans() order, and
-    // `trans` and the array fields are not used.  A reader fills it where it
-    // took the elements one by one (KLayout's complex arrays).
-    std::vector<Trans> elements;
+};
+
+// A placement listed one by one (see Instance::listed).
+struct Listed {
+    Trans trans;
+    Tag tag = -1;
 };
 
 // The shapes of one cell on one layer, in KLayout's Shapes.each() order.
@@ -71,6 +81,7 @@ struct Cell {
     std::string name;
     std::vector<Shapes> shapes;  // one per entry of Layout::layers, same order
     std::vector<Instance> instances;  // Cell.each_inst() order
+    std::vector<Listed> listed;       // placements listed one by one, in instance order
 };
 
 struct Layout {

@@ -48,6 +48,7 @@ struct ParsedView {
     std::vector<CombinedTree> combined;             // owns the placements
     std::vector<const Places*> places;              // by ViewTree::Node::placements
     std::vector<const std::vector<int64_t>*> lists;  // by PolygonList::list
+    size_t text_size = 0;                            // about what the parts take as text
 
     // Appends the items below (and including) `item` in pre-order; with a
     // slot, each node keeps only that slot's polygons.
@@ -63,10 +64,12 @@ struct ParsedView {
             const bool placed = it.places != nullptr;
             const uint32_t node = tree.open(cell.name, placed, uint32_t(places.size()));
             places.push_back(it.places.get());
+            const size_t matrices = base64::encoded_size(24 * (placed ? it.places->size() : 0));
             for (const auto& [s, idx] : cell.polygons) {
                 if (slot >= 0 && s != uint32_t(slot)) continue;
                 tree.add_list(s, uint32_t(lists.size()));
                 lists.push_back(&idx);
+                text_size += 300 + cell.name.size() + matrices + 8 * idx.size();
             }
             stack.push_back(Frame{item, node, 0});
             return node;
@@ -184,7 +187,7 @@ class JsonSink : public PartSink {
 
 }  // namespace
 
-MessageStatus message_text(const Layout& layout, const MessageSettings& settings, const Simplifier& simplify,
+MessageStatus message_text(Layout&& layout, const MessageSettings& settings, const Simplifier& simplify,
                            std::string& out, uint32_t& missing) {
     for (const LayerEntry& e : settings.table)
         if (!json::positional(e.height) || !json::positional(e.zmin) || !json::valid_utf8(e.name) ||
@@ -194,6 +197,7 @@ MessageStatus message_text(const Layout& layout, const MessageSettings& settings
     // The layer map: the layout's layers that the table knows, in order.
     ParseInput in;
     in.layout = &layout;
+    in.consume = true;
     in.tops = layout.top_cells;
     in.unit = tx::unit_of_dbu(layout.dbu);
     in.tolerance = settings.tolerance;
@@ -212,34 +216,43 @@ MessageStatus message_text(const Layout& layout, const MessageSettings& settings
     ParseTree t;
     if (!parse(in, simplify, t, missing)) return MessageStatus::missing_cell;
 
-    ParsedView view;
-    const ParseTreeNodes nodes{t};
-    for (uint32_t top : t.tops) {
-        if (settings.by_cell) {
-            view.combined.push_back(combine_tree(nodes, top));
-            view.tree.roots.push_back(view.add(t, view.combined.back(), -1));
-            continue;
+    {
+        // The parts; their trees are freed before the pool is written.
+        ParsedView view;
+        const ParseTreeNodes nodes{t};
+        for (uint32_t top : t.tops) {
+            if (settings.by_cell) {
+                view.combined.push_back(combine_tree(nodes, top));
+                view.tree.roots.push_back(view.add(t, view.combined.back(), -1));
+                continue;
+            }
+            for (uint32_t slot = 0; slot < in.layers.size(); ++slot) {
+                const std::vector<char> keep = kept_for_slot(t, top, slot);
+                if (!keep[top]) continue;
+                view.combined.push_back(combine_tree(nodes, top, &keep));
+                view.tree.layer_roots.emplace_back(slot, view.add(t, view.combined.back(), slot));
+            }
         }
-        for (uint32_t slot = 0; slot < in.layers.size(); ++slot) {
-            const std::vector<char> keep = kept_for_slot(t, top, slot);
-            if (!keep[top]) continue;
-            view.combined.push_back(combine_tree(nodes, top, &keep));
-            view.tree.layer_roots.emplace_back(slot, view.add(t, view.combined.back(), slot));
-        }
-    }
 
-    out.clear();
-    out += R"({"type":"data","data":{"name":)";
-    out += settings.by_cell ? R"("Cells","id":"/Cells")" : R"("Layers","id":"/Layers")";
-    out += R"(,"version":"3","loc":)";
-    out += kOrigin;
-    JsonSink sink(out, view, settings.table, entry_of_slot);
-    if (settings.by_cell)
-        build_by_cell(view.tree, views, sink);
-    else
-        build_by_layer(view.tree, views, sink);
-    if (!sink.ok()) return MessageStatus::not_writable;
-    if (sink.any()) out += ']';
+        // Room for the whole text at once: the pool's buffers are most of it.
+        size_t expected = kViewerConfig.size() + view.text_size + 200 * view.tree.nodes.size();
+        for (const Outline& o : t.added) expected += base64::encoded_size(o.size() * sizeof(float)) + 80;
+        out.clear();
+        out.reserve(expected + expected / 8);
+        out += R"({"type":"data","data":{"name":)";
+        out += settings.by_cell ? R"("Cells","id":"/Cells")" : R"("Layers","id":"/Layers")";
+        out += R"(,"version":"3","loc":)";
+        out += kOrigin;
+        JsonSink sink(out, view, settings.table, entry_of_slot);
+        if (settings.by_cell)
+            build_by_cell(view.tree, views, sink);
+        else
+            build_by_layer(view.tree, views, sink);
+        if (!sink.ok()) return MessageStatus::not_writable;
+        if (sink.any()) out += ']';
+    }
+    std::vector<ParseTree::Node>().swap(t.nodes);
+    t.cells.clear();
     out += R"(,"format":"GDS")";
     if (!t.added.empty()) {
         out += R"(,"instances":[)";

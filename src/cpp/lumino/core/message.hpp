@@ -43,8 +43,9 @@ enum class MessageStatus {
 };
 
 // The layers of `layout` whose (layer, datatype) the table holds are read;
-// every top cell is parsed, combined and turned into parts.
-MessageStatus message_text(const Layout& layout, const MessageSettings& settings, const Simplifier& simplify,
+// every top cell is parsed, combined and turned into parts.  The layout is
+// taken over: each cell's contents are freed once parsed.
+MessageStatus message_text(Layout&& layout, const MessageSettings& settings, const Simplifier& simplify,
                            std::string& out, uint32_t& missing);
 
 }  // namespace lumino::core

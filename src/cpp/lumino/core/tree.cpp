@@ -40,35 +40,36 @@ class Walk {
             size_t next = 0;
         };
         std::vector<Frame> stack;
-        auto open = [&](uint32_t cell, const Places* places) {
+        auto open = [&](uint32_t cell, const CellData* owner, uint32_t inst) {
             const CellData& d = data(cell);
             if (cell >= on_path_.size()) on_path_.resize(size_t(cell) + 1, 0);
             on_path_[cell] = 1;
             stack.push_back(Frame{uint32_t(t_.nodes.size())});
-            t_.nodes.push_back(ParseTree::Node{&d, places, 1});
+            t_.nodes.push_back(ParseTree::Node{&d, owner, inst, 1});
         };
         if (!exists(ci)) {
             missing = ci;
             return false;
         }
         t_.tops.push_back(uint32_t(t_.nodes.size()));
-        open(ci, nullptr);
+        open(ci, nullptr, 0);
         while (!stack.empty()) {
             Frame& f = stack.back();
             ParseTree::Node& node = t_.nodes[f.node];
-            if (f.next == node.cell->insts.size()) {
+            if (f.next == node.cell->children.size()) {
                 node.size = uint32_t(t_.nodes.size()) - f.node;
                 on_path_[node.cell->ci] = 0;
                 stack.pop_back();
                 continue;
             }
-            const auto& [child, places] = node.cell->insts[f.next++];
+            const uint32_t inst = uint32_t(f.next++);
+            const uint32_t child = node.cell->children[inst];
             if (!exists(child)) {
                 missing = child;
                 return false;
             }
             if (child < on_path_.size() && on_path_[child]) continue;
-            open(child, &places);
+            open(child, node.cell, inst);
         }
         return true;
     }
@@ -81,7 +82,7 @@ class Walk {
         auto [it, added] = t_.cells.try_emplace(ci);
         CellData& d = it->second;
         if (!added) return d;
-        const Cell& cell = in_.layout->cells[ci];
+        Cell& cell = in_.layout->cells[ci];
         d.ci = ci;
         d.name = cell.name;
         for (uint32_t slot = 0; slot < in_.layers.size(); ++slot) {
@@ -96,10 +97,25 @@ class Walk {
             }
             if (!idx.empty()) d.polygons.emplace_back(slot, std::move(idx));
         }
-        d.insts.reserve(cell.instances.size());
+        size_t count = 0;
+        for (const Instance& inst : cell.instances)
+            count += inst.listed ? inst.listed : inst.array ? size_t(inst.na) * inst.nb : 1;
+        d.places.reserve(count);
+        d.children.reserve(cell.instances.size());
+        d.first.reserve(cell.instances.size() + 1);
+        const Listed* listed = cell.listed.data();
+        const Listed* listed_end = listed + cell.listed.size();
         for (const Instance& inst : cell.instances) {
-            auto& [child, places] = d.insts.emplace_back(inst.child, Places());
-            placements_of(inst, in_.unit, places);
+            d.children.push_back(inst.child);
+            if (inst.listed > size_t(listed_end - listed)) break;  // a malformed listing: no more placements
+            placements_of(inst, listed, in_.unit, d.places);
+            d.first.push_back(uint32_t(d.places.size()));
+        }
+        while (d.first.size() < d.children.size() + 1) d.first.push_back(uint32_t(d.places.size()));
+        if (in_.consume) {
+            std::vector<Shapes>().swap(cell.shapes);
+            std::vector<Instance>().swap(cell.instances);
+            std::vector<Listed>().swap(cell.listed);
         }
         return d;
     }
@@ -127,7 +143,7 @@ class Walk {
 
 }  // namespace
 
-void placements_of(const Instance& inst, double unit, Places& out) {
+void placements_of(const Instance& inst, const Listed*& listed, double unit, Places& out) {
     auto value = [unit](const Trans& t) {
         tx::Values v;
         v.complex = t.complex;
@@ -140,17 +156,15 @@ void placements_of(const Instance& inst, double unit, Places& out) {
         v.unit = unit;
         return v;
     };
-    if (!inst.elements.empty()) {
-        out.reserve(out.size() + inst.elements.size());
-        for (const Trans& t : inst.elements) out.push_back(Place{value(t), t.tag});
+    if (inst.listed) {
+        for (uint32_t k = 0; k < inst.listed; ++k, ++listed) out.push_back(Place{value(listed->trans), listed->tag});
         return;
     }
-    const Place first{value(inst.trans), inst.trans.tag};
+    const Place first{value(inst.trans), inst.tag};
     if (!inst.array) {
         out.push_back(first);
         return;
     }
-    out.reserve(out.size() + size_t(inst.na) * inst.nb);
     for (int64_t j = 0; j < int64_t(inst.nb); ++j)
         for (int64_t i = 0; i < int64_t(inst.na); ++i) {
             Place e = first;

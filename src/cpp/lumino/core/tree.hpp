@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -25,33 +26,44 @@ using Outline = std::vector<double>;  // x0, y0, x1, y1, ... in micrometres
 // points.  It may throw: the parse then fails and nothing is pooled.
 using Simplifier = std::function<void(std::vector<Outline>& outlines, double tolerance)>;
 
-// One placement of a child cell; `tag` is the Trans::tag it was read with.
+// One placement of a child cell; `tag` is the one it was read with.
 struct Place {
     tx::Values v;
-    int64_t tag = -1;
+    Tag tag = -1;
 };
 using Places = std::vector<Place>;
+using PlaceSpan = std::span<const Place>;
 
 // The placements of one instance, in KLayout's each_trans() order, with
-// lengths converted by `unit` (see tx::Values::unit).
-void placements_of(const Instance& inst, double unit, Places& out);
+// lengths converted by `unit` (see tx::Values::unit); a listed instance
+// takes its own from `listed`, which moves past them.
+void placements_of(const Instance& inst, const Listed*& listed, double unit, Places& out);
 
 struct CellData {
     uint32_t ci = 0;
     std::string name;
     // (slot, pool indices) for every slot on which the cell has polygons, in slot order.
     std::vector<std::pair<uint32_t, std::vector<int64_t>>> polygons;
-    // (child cell index, own placements), in instance order.
-    std::vector<std::pair<uint32_t, Places>> insts;
+    // Per instance, in instance order: the child cell index, and its own
+    // placements places[first[k] .. first[k + 1]).
+    std::vector<uint32_t> children;
+    std::vector<uint32_t> first{0};
+    Places places;
 
     const std::vector<int64_t>* on_slot(uint32_t slot) const;
+    PlaceSpan placements(size_t k) const { return {places.data() + first[k], size_t(first[k + 1] - first[k])}; }
 };
 
 struct ParseTree {
     struct Node {
         const CellData* cell;
-        const Places* places;  // the instance's own placements; null for a top cell
-        uint32_t size;         // nodes of the subtree, itself included; children follow in pre-order
+        const CellData* owner;  // the cell holding the instance; null for a top cell
+        uint32_t inst;          // the instance in owner
+        uint32_t size;          // nodes of the subtree, itself included; children follow in pre-order
+
+        bool placed() const { return owner != nullptr; }
+        // The instance's own placements (none for a top cell).
+        PlaceSpan places() const { return owner ? owner->placements(inst) : PlaceSpan(); }
     };
     std::vector<Node> nodes;
     std::vector<uint32_t> tops;                     // root node of each top cell, in order
@@ -66,7 +78,9 @@ struct ParseTree {
 };
 
 struct ParseInput {
-    const Layout* layout = nullptr;
+    Layout* layout = nullptr;
+    // Free each cell's shapes and instances once the parse has taken them.
+    bool consume = false;
     // The entries of layout->layers to read, in the order of the layer map:
     // slot k reads layout->layers[layers[k]].
     std::vector<size_t> layers;

@@ -155,7 +155,7 @@ std::optional<nb::object> message_of_file(nb::handle gds_file, nb::handle output
     std::string text;
     uint32_t missing = 0;
     const core::Simplifier simplify = settings.tolerance ? shapely_simplifier() : core::Simplifier();
-    switch (core::message_text(read.layout, settings, simplify, text, missing)) {
+    switch (core::message_text(std::move(read.layout), settings, simplify, text, missing)) {
         case core::MessageStatus::ok:
             break;
         case core::MessageStatus::missing_cell:

@@ -184,6 +184,7 @@ std::unique_ptr<Parsed> ParseGDS::parse_tree(const std::vector<nb::object>& tops
     result->tagged = std::move(read.tagged);
     core::ParseInput in;
     in.layout = &read.layout;
+    in.consume = true;
     for (size_t k = 0; k < read.layout.layers.size(); ++k) in.layers.push_back(k);
     for (const nb::object& top : tops) in.tops.push_back(nb::cast<uint32_t>(top.attr("cell_index")()));
     in.unit = tx::unit_of_dbu(read.layout.dbu);

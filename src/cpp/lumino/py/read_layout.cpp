@@ -97,23 +97,24 @@ bool parse_trans_bytes(nb::handle bytes, core::Trans& t) {
 // transformation's binary form, and for a regular array its two step
 // vectors and counts.  A complex instance is read element by element, each
 // decoded and its KLayout object kept.
-core::Instance read_instance(nb::handle inst, std::vector<nb::object>& tagged) {
+core::Instance read_instance(nb::handle inst, std::vector<nb::object>& tagged, std::vector<core::Listed>& listed) {
     core::Instance d;
     d.child = nb::cast<uint32_t>(inst.attr("cell_index"));
     if (nb::cast<bool>(inst.attr("is_complex")())) {
         nb::object cia = inst.attr("cell_inst");
         corvane::for_each(cia.attr("each_cplx_trans")(), [&](nb::object t) {
             const tx::Values v = read_transformation(t);
-            core::Trans& e = d.elements.emplace_back();
-            e.complex = v.complex;
-            e.mirror = v.mirror;
-            e.rot = v.quarter;
-            e.angle = v.angle;
-            e.mag = v.mag;
-            e.dx = v.dx;
-            e.dy = v.dy;
-            e.tag = int64_t(tagged.size());
+            core::Listed& e = listed.emplace_back();
+            e.trans.complex = v.complex;
+            e.trans.mirror = v.mirror;
+            e.trans.rot = v.quarter;
+            e.trans.angle = v.angle;
+            e.trans.mag = v.mag;
+            e.trans.dx = v.dx;
+            e.trans.dy = v.dy;
+            e.tag = core::Tag(tagged.size());
             tagged.push_back(t);
+            ++d.listed;
         });
         return d;
     }
@@ -260,14 +261,16 @@ class Reader {
             });
         }
         std::vector<core::Instance> insts;
+        std::vector<core::Listed> listed;
         if (!(s && core::insts_from_stream(*s, names(), nb::cast<size_t>(kcell.attr("child_instances")()), insts)))
             corvane::for_each(kcell.attr("each_inst")(),
-                              [&](nb::object inst) { insts.push_back(read_instance(inst, out_.tagged)); });
+                              [&](nb::object inst) { insts.push_back(read_instance(inst, out_.tagged, listed)); });
         core::Cell& c = at(ci);
         c.exists = true;
         c.name = std::move(name_text);
         c.shapes = std::move(shapes);
         c.instances = std::move(insts);
+        c.listed = std::move(listed);
     }
 
     // Cell indices by name, for the stream's placements.

@@ -53,7 +53,7 @@ class Maker {
 
     // A new KTrans per placement: the KLayout object it was read from, or
     // its value.
-    nb::list placements(const core::Places& places) {
+    nb::list placements(core::PlaceSpan places) {
         nb::list trans = nb::steal<nb::list>(own(PyList_New(Py_ssize_t(places.size()))).release());
         for (size_t k = 0; k < places.size(); ++k) {
             const core::Place& p = places[k];
@@ -129,8 +129,8 @@ nb::list tree_records(const Parsed& p, NodeRecords* keep) {
             nb::dict polygons = mk.polygons(*node.cell);
             nb::list references;
             nb::object record;
-            if (node.places) {
-                nb::list trans = mk.placements(*node.places);
+            if (node.placed()) {
+                nb::list trans = mk.placements(node.places());
                 record = mk.reference(node, polygons, references, trans);
                 if (keep) keep->trans[n] = trans;
             } else {
@@ -226,7 +226,7 @@ struct RecordTreeNodes {
     const RecordTree& t;
     uint32_t size(uint32_t n) const { return t.size(n); }
     uint64_t key(uint32_t n) const { return t.key(n); }
-    const core::Places& places(uint32_t n) const { return t.places_of(n); }
+    core::PlaceSpan places(uint32_t n) const { return t.places_of(n); }
 };
 
 [[noreturn]] void not_ktrans(nb::handle e) {
@@ -242,7 +242,7 @@ void read_places(nb::handle trans, bool first_level, RecordTree& out, core::Plac
     auto add = [&](nb::handle e) {
         KTrans* k = nullptr;
         if (nb::try_cast<KTrans*>(e, k, false) && k) {
-            places.push_back(core::Place{k->values(), first_level ? int64_t(out.objects.size()) : -1});
+            places.push_back(core::Place{k->values(), first_level ? core::Tag(out.objects.size()) : -1});
             if (first_level) out.objects.push_back(nb::borrow(e));
             return;
         }
