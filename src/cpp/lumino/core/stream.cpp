@@ -28,14 +28,18 @@ bool shapes_from_stream(const gds::Library& lib, const gds::Structure& s, uint16
     const std::vector<uint32_t>* elements = s.on_layer(layer, datatype);
     const size_t n = elements ? elements->size() : 0;
     if (n != expected) return false;
+    size_t points = 0;
     for (size_t k = 0; k < n; ++k) {
         const gds::Element& e = s.elements[(*elements)[k]];
         if (e.kind == gds::Kind::Text) continue;
         if (e.kind != gds::Kind::Boundary || e.repeated_vertex || e.count < 3) return false;
         if (area_may_overflow(lib.xy.data() + 2 * size_t(e.first), e.count)) return false;
+        points += e.count;
     }
     out = Shapes();
     out.polygon.reserve(n);
+    out.start.reserve(n + 1);
+    out.xy.reserve(2 * points);
     for (size_t k = 0; k < n; ++k) {
         const gds::Element& e = s.elements[(*elements)[k]];
         const bool polygon = e.kind != gds::Kind::Text;

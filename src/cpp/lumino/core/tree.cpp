@@ -127,11 +127,14 @@ class Walk {
             const int64_t at = in_.known->find(key);
             if (at >= 0) return at;
         }
-        Outline& o = t_.added.emplace_back();
+        Outline& o = t_.added.emplace_back(2 * shapes.points(k));
         const int32_t* xy = shapes.hull(k);
-        const size_t n = 2 * shapes.points(k);
-        o.reserve(n);
-        for (size_t j = 0; j < n; ++j) o.push_back(tx::to_um(double(xy[j]), in_.unit));
+        double* out = o.data();
+        const size_t n = o.size();
+        if (const double unit = in_.unit; unit == 0.0)
+            for (size_t j = 0; j < n; ++j) out[j] = double(xy[j]) / 1000.0;  // tx::to_um, the usual unit
+        else
+            for (size_t j = 0; j < n; ++j) out[j] = tx::to_um(double(xy[j]), unit);
         t_.added_keys.push_back(key);
         return t_.base + int64_t(t_.added.size()) - 1;
     }
