@@ -141,3 +141,13 @@ def test_a_result_that_is_not_a_map_is_a_type_error(value, kind):
 def test_arrays_of_python_objects_are_refused():
     with pytest.raises(TypeError, match="no raw byte form"):
         lumino.numpy_to_buffer_json({"a": np.array([object(), 1], dtype=object)})
+
+
+@pytest.mark.parametrize("names", [("Ox", "y"), ("x", "O"), ("objects", "Obj")])
+def test_record_arrays_whose_field_names_hold_the_letter_o(names):
+    """Only an element type of Python objects has no raw bytes; a field name is no element type."""
+    a = np.zeros(3, dtype=[(names[0], "<f4"), (names[1], "<i2")])
+    a[names[0]] = [1.5, -2.0, 0.25]
+    assert lumino.numpy_to_buffer_json({"a": a}) == {"a": reference_record(a)}
+    with pytest.raises(TypeError, match="no raw byte form"):
+        lumino.numpy_to_buffer_json({"a": np.zeros(2, dtype=[(names[0], "O")])})

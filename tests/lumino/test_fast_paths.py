@@ -197,3 +197,18 @@ def test_pool_and_index_behave_as_the_list_and_dict_they_stand_for():
     assert pool == as_list and pool != as_list[:-1]
     with pytest.raises(TypeError):
         hash(pool)
+
+
+@pytest.mark.parametrize("side", [2_000_000_000, 3_100_000_000, 4_200_000_000])
+def test_boxes_whose_area_overflows_64_bits(side):
+    """KLayout orients the hull of such a box otherwise than it writes it."""
+    layout = kdb.Layout()
+    top, fill = layout.create_cell("TOP"), layout.create_cell("FILL")
+    wg = layout.layer(1, 0)
+    half = side // 2
+    top.shapes(wg).insert(kdb.Box(-half, -half, side - half, side - half))
+    top.shapes(wg).insert(kdb.Box(-half, 0, side - half, 10))
+    for k in range(1000):  # enough shapes for the serialised reading
+        fill.shapes(wg).insert(kdb.Box(k * 10, 0, k * 10 + 5, 5))
+    top.insert(kdb.CellInstArray(fill.cell_index(), kdb.Trans()))
+    assert_both_readings_equal(layout)

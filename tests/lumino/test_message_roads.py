@@ -107,3 +107,59 @@ def test_a_rebound_name_takes_the_record_road(monkeypatch):
     assert len(calls) == 1
     monkeypatch.undo()
     assert message == lumino_message(path, lumino.Output.LAYER, stack, views)
+
+
+@pytest.mark.parametrize("depth", [100, 200, 1500])
+def test_deep_hierarchies_get_their_message(depth, tmp_path):
+    """Deeper than the nesting an encoder of the record road accepts."""
+    layout = kdb.Layout()
+    cells = [layout.create_cell(f"c{k}") for k in range(depth + 1)]
+    for parent, child in zip(cells, cells[1:]):
+        parent.insert(kdb.CellInstArray(child.cell_index(), kdb.Trans(0, False, 1000, 0)))
+    cells[-1].shapes(layout.layer(1, 0)).insert(kdb.Box(0, 0, 1000, 1000))
+    path = str(tmp_path / "deep.gds")
+    layout.write(path)
+    stack, views = vlt.read_layer_technology(DATA / "photonics_stack.json")
+    for output in OUTPUTS:
+        message = lumino_message(path, output, stack, views)
+        assert message.startswith('{"type":"data","data":{"name":') and message.endswith('"normal_len":0}}')
+        node, levels = orjson_free_loads(message)["data"]["parts"][0], 0
+        while "parts" in node:
+            node, levels = node["parts"][-1], levels + 1
+        assert "shape" in node and levels == depth + 1 + (output == lumino.Output.LAYER)
+        if depth < 110:
+            assert message == record_road(path, output, stack, views)
+
+
+def orjson_free_loads(text):
+    """json.loads with room for deep nesting."""
+    import json
+    import sys
+
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(max(limit, 10_000))
+    try:
+        return json.loads(text)
+    finally:
+        sys.setrecursionlimit(limit)
+
+
+ODD_NAMES = ['it\'s "quoted"', "a/b/../c", "zürich 東京 ✓", "back\\slash", "tab\there", "ctl\x01\x1f"]
+
+
+@pytest.mark.parametrize("z_scale", [1.0, 3e-5, 1e-9, 7e16])
+def test_odd_names_and_scales(z_scale, tmp_path):
+    """Texts that need escapes, and heights whose float text has an exponent
+    (written by the record road's encoder then: its releases differ there)."""
+    layout = kdb.Layout()
+    top = layout.create_cell(ODD_NAMES[0])
+    for k, name in enumerate(ODD_NAMES[1:]):
+        child = layout.create_cell(name)
+        child.shapes(layout.layer(1, 0)).insert(kdb.Box(0, 0, 100 + k, 100))
+        top.insert(kdb.CellInstArray(child.cell_index(), kdb.Trans(k * 200, 0)))
+    path = str(tmp_path / "odd.gds")
+    layout.write(path)
+    stack, views = vlt.read_layer_technology(DATA / "photonics_stack.json")
+    for output in OUTPUTS:
+        assert lumino_message(path, output, stack, views, z_scale=z_scale) == record_road(
+            path, output, stack, views, z_scale=z_scale)

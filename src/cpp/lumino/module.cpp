@@ -1,17 +1,18 @@
 // corvane.core.lumino: wires the names of the 3D viewer exporter to Python,
 // in the order in which the module defines them.
 #include "common/py.hpp"
-#include "lumino/direct_py.hpp"
-#include "lumino/encode.hpp"
-#include "lumino/entry.hpp"
-#include "lumino/ktrans.hpp"
-#include "lumino/layers.hpp"
-#include "lumino/message.hpp"
-#include "lumino/parse.hpp"
-#include "lumino/pool_py.hpp"
-#include "lumino/records.hpp"
-#include "lumino/simplify_py.hpp"
-#include "lumino/viewer.hpp"
+#include "lumino/py/direct_py.hpp"
+#include "lumino/py/encode.hpp"
+#include "lumino/py/json_py.hpp"
+#include "lumino/py/entry.hpp"
+#include "lumino/py/ktrans.hpp"
+#include "lumino/py/layers.hpp"
+#include "lumino/py/message_road.hpp"
+#include "lumino/py/parse_gds.hpp"
+#include "lumino/py/views.hpp"
+#include "lumino/py/records.hpp"
+#include "lumino/py/simplify_py.hpp"
+#include "lumino/py/viewer.hpp"
 
 using namespace nb::literals;
 
@@ -70,6 +71,7 @@ NB_MODULE(lumino, m) {
           "Demonstration: the sample grating coupler written to a temporary GDS file and shown "
           "layer-wise with lumino; the file is deleted afterwards.");
 
+    lumino::bind_json(m);
     lumino::remember_plain_road(m);
     corvane::ModuleHandle::finish_init(m);
 }

@@ -27,16 +27,34 @@ struct Trans {
     double sin = 0.0, cos = 1.0;  // complex only
 };
 
+// A handle a reader may attach to a placement to find its own object of it
+// again (the Python edge: KLayout's transformation object, so that a KTrans
+// wraps it as read); -1 for none.  The core only passes it on.
+using Tag = int32_t;
+
 // One instance of a cell (one entry of Cell.each_inst()).  A regular array
 // has na x nb elements; element (i, j) is `trans` displaced further by
 // i * a + j * b, and the elements come in KLayout's each_trans() order (the
 // a index runs fastest).  A single instance has na = nb = 1.
 struct Instance {
     uint32_t child = 0;  // cell index
+    Tag tag = -1;        // of `trans` (and of every element it makes)
     Trans trans;
     bool array = false;
+    // When not 0: the instance's placements are listed one by one, as read
+    // in each_trans() order, as the next `listed` entries of Cell::listed
+    // (after those of the instances before it); `trans` and the array fields
+    // are then not used.  A reader lists them where it took the elements one
+    // by one (KLayout's complex arrays).
+    uint32_t listed = 0;
     int64_t ax = 0, ay = 0, bx = 0, by = 0;
     uint32_t na = 1, nb = 1;
+};
+
+// A placement listed one by one (see Instance::listed).
+struct Listed {
+    Trans trans;
+    Tag tag = -1;
 };
 
 // The shapes of one cell on one layer, in KLayout's Shapes.each() order.
@@ -67,6 +85,7 @@ struct Cell {
     std::string name;
     std::vector<Shapes> shapes;  // one per entry of Layout::layers, same order
     std::vector<Instance> instances;  // Cell.each_inst() order
+    std::vector<Listed> listed;       // placements listed one by one, in instance order
 };
 
 struct Layout {

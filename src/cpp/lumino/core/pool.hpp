@@ -1,7 +1,7 @@
 // The polygon pool of a parse and the index of the shapes its polygons came
 // from, held in C++ (no Python).  ParseGDS shows them to Python through
-// sequence and mapping views (pool_py.cpp) that make Python objects only for
-// what is read.
+// sequence and mapping views (py/views.cpp) that make Python objects only
+// for what is read.
 #pragma once
 
 #include <cstddef>
@@ -41,6 +41,10 @@ class PolygonPool {
         for (size_t j = k + 1; j < start_.size(); ++j) start_[j] = size_t(std::ptrdiff_t(start_[j]) + delta);
     }
     size_t points() const { return xy_.size() / 2; }
+    void clear() {
+        xy_.clear();
+        start_.assign(1, 0);
+    }
     bool operator==(const PolygonPool& o) const { return start_ == o.start_ && xy_ == o.xy_; }
 
   private:
@@ -83,6 +87,20 @@ class ShapeIndex {
     void reserve(size_t n) {
         order_.reserve(order_.size() + n);
         index_.reserve(index_.size() + n);
+    }
+    // Unmaps a shape; false when it had no entry.
+    bool erase(const ShapeKey& k) {
+        if (index_.erase(k) == 0) return false;
+        for (size_t n = order_.size(); n-- > 0;)
+            if (order_[n] == k) {
+                order_.erase(order_.begin() + std::ptrdiff_t(n));
+                break;
+            }
+        return true;
+    }
+    void clear() {
+        order_.clear();
+        index_.clear();
     }
     const ShapeKey& key(size_t n) const { return order_[n]; }
     int64_t value(size_t n) const { return index_.at(order_[n]); }

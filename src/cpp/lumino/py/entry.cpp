@@ -2,14 +2,15 @@
 // the host's message channel, orjson) and the module's own operations are
 // looked up on the module at call time, as module globals would be, so that
 // callers and tests can rebind them.
-#include "lumino/entry.hpp"
+#include "lumino/py/entry.hpp"
 
-#include <random>
+#include <optional>
 #include <string>
 
-#include "lumino/checks.hpp"
-#include "lumino/message.hpp"
-#include "lumino/pyedge.hpp"
+#include "lumino/core/message.hpp"
+#include "lumino/py/checks.hpp"
+#include "lumino/py/edge.hpp"
+#include "lumino/py/message_road.hpp"
 
 namespace lumino {
 
@@ -90,56 +91,9 @@ nb::object to_3D_viewer(nb::handle gds_file, nb::handle output, nb::handle layer
 }
 
 nb::dict viewer_config() {
-    nb::dict c;
-    c["_splash"] = false;
-    c["ambient_intensity"] = 1;
-    c["angular_tolerance"] = 0.2;
-    c["axes"] = false;
-    c["axes0"] = true;
-    c["black_edges"] = false;
-    c["center_grid"] = false;
-    c["collapse"] = 3;
-    c["control"] = "trackball";
-    c["default_color"] = "#e8b024";
-    c["default_edgecolor"] = "#707070";
-    c["default_facecolor"] = "Violet";
-    c["default_opacity"] = 0.5;
-    c["default_thickedgecolor"] = "MediumOrchid";
-    c["default_vertexcolor"] = "MediumOrchid";
-    c["direct_intensity"] = 1.1;
-    c["explode"] = false;
-    c["glass"] = true;
-    nb::list grid;
-    for (int k = 0; k < 3; ++k) grid.append(false);
-    c["grid"] = grid;
-    c["helper_scale"] = 10;
-    c["metalness"] = 0.3;
-    nb::dict keys;
-    keys["shift"] = "shiftKey";
-    keys["ctrl"] = "ctrlKey";
-    keys["meta"] = "metaKey";
-    keys["alt"] = "altKey";
-    c["modifier_keys"] = keys;
-    c["new_tree_behavior"] = true;
-    c["ortho"] = true;
-    c["pan_speed"] = 1;
-    c["render_edges"] = true;
-    c["render_joints"] = false;
-    c["render_mates"] = false;
-    c["render_normals"] = false;
-    c["reset_camera"] = "reset";
-    c["rotate_speed"] = 1;
-    c["roughness"] = 0.65;
-    c["show_parent"] = false;
-    c["show_sketch_local"] = true;
-    c["ticks"] = 10;
-    c["timeit"] = false;
-    c["tools"] = true;
-    c["transparent"] = false;
-    c["up"] = "Z";
-    c["zoom_speed"] = 1;
-    c["normal_len"] = 0;
-    return c;
+    const std::string_view text = core::kViewerConfig;
+    nb::object loads = nb::module_::import_("json").attr("loads");
+    return nb::cast<nb::dict>(loads(nb::str(text.data(), text.size())));
 }
 
 void show(nb::handle gds_file, nb::handle output, nb::handle z_scale, nb::handle curve_tolerance,
@@ -151,42 +105,25 @@ void show(nb::handle gds_file, nb::handle output, nb::handle z_scale, nb::handle
     assert_instance(stack, "LayerStack");
     assert_instance(views, "LayerViews");
 
-    nb::object fallback = module_attr("shared").attr("none");
-    auto encode = [&](nb::handle data) {
-        nb::dict envelope;
-        envelope["type"] = "data";
-        envelope["data"] = data;
-        envelope["config"] = viewer_config();
-        return module_attr("orjson").attr("dumps")(envelope, "default"_a = fallback);
-    };
-    nb::object content;
-    if (direct_road_open()) {
-        // The same message, straight from the C++ parse (see message.hpp);
-        // the pool's JSON is written in C++ and spliced into orjson's text.
-        nb::str token(("lumino-pool-" + std::to_string(std::random_device{}()) + "-" +
-                       std::to_string(std::random_device{}()))
-                          .c_str());
-        std::shared_ptr<const PolygonPool> pool;
-        nb::dict data =
-            direct_viewer_data(gds_file, output, stack, views, z, curve_tolerance, exclude_layers, token, &pool);
-        nb::object encoded = encode(data);
-        data.reset();
-        if (!pool) {
-            content = encoded.attr("decode")("utf-8");
-        } else if (!splice(encoded, token, *pool, content)) {
-            encoded.reset();
-            content = encode(direct_viewer_data(gds_file, output, stack, views, z, curve_tolerance, exclude_layers))
-                          .attr("decode")("utf-8");
-        }
-    } else {
+    std::optional<nb::object> content;
+    if (direct_road_open())
+        content = message_of_file(gds_file, output, stack, views, z, curve_tolerance, exclude_layers);
+    if (!content) {
+        // The plain road: the records, their map form with buffer records,
+        // and orjson.
+        nb::object fallback = module_attr("shared").attr("none");
         nb::object viewer_json = module_attr("to_3D_viewer")(
             gds_file, output, "layer_stack"_a = stack, "layer_views"_a = views, "z_scale"_a = z_scale,
             "curve_tolerance"_a = curve_tolerance, "exclude_layers"_a = exclude_layers, "as_dict"_a = true);
         nb::object data = module_attr("numpy_to_buffer_json")(viewer_json);
         viewer_json.reset();  // the arrays are not needed once encoded
-        content = encode(data).attr("decode")("utf-8");
+        nb::dict envelope;
+        envelope["type"] = "data";
+        envelope["data"] = data;
+        envelope["config"] = viewer_config();
+        content = module_attr("orjson").attr("dumps")(envelope, "default"_a = fallback).attr("decode")("utf-8");
     }
-    nb::object message = module_attr("m").attr("LuminoMessage")("content"_a = content);
+    nb::object message = module_attr("m").attr("LuminoMessage")("content"_a = *content);
     module_attr("comms").attr("send_message")(message);
 }
 

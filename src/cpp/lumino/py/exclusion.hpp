@@ -6,7 +6,7 @@
 #include <string>
 
 #include "common/py.hpp"
-#include "lumino/pyedge.hpp"
+#include "lumino/py/edge.hpp"
 #include "lumino/core/wildcard.hpp"
 
 namespace lumino {

@@ -2,16 +2,16 @@
 // as base64 buffer records.  Both walks are recursive over caller data and
 // guarded like Python recursion; arrays are read through the buffer protocol
 // and encoded here, never copied into Python objects.
-#include "lumino/encode.hpp"
+#include "lumino/py/encode.hpp"
 
 #include <cstring>
 #include <unordered_map>
 #include <vector>
 
 #include "lumino/core/base64.hpp"
-#include "lumino/ktrans.hpp"
-#include "lumino/parse.hpp"
-#include "lumino/pyedge.hpp"
+#include "lumino/py/ktrans.hpp"
+#include "lumino/py/parse_gds.hpp"
+#include "lumino/py/edge.hpp"
 
 namespace lumino {
 
@@ -195,8 +195,18 @@ class BufferJson {
     }
 
     // Elements that are Python objects export their addresses as bytes:
-    // never something to send.
-    static bool holds_objects(const char* format) { return format && std::strchr(format, 'O'); }
+    // never something to send.  In a buffer format the type code "O" marks
+    // them; text between colons is a field name (T{<f:Ox:} is no object).
+    static bool holds_objects(const char* format) {
+        bool in_name = false;
+        for (const char* c = format; c && *c; ++c) {
+            if (*c == ':')
+                in_name = !in_name;
+            else if (!in_name && *c == 'O')
+                return true;
+        }
+        return false;
+    }
     [[noreturn]] static void no_raw_bytes() {
         corvane::raise(PyExc_TypeError, "numpy_to_buffer_json: an array of Python objects has no raw byte form");
     }

@@ -1,10 +1,11 @@
-// Small helpers of the Python edge shared by the viewer conversion, the JSON
-// encoders and the entry points: owned results of the C API, recursion
-// guards, sequence snapshots and float32 arrays filled from C++.
+// Small helpers of the Python edge shared by its files: owned results of
+// the C API, recursion guards, snapshots of sequences, texts to and from
+// UTF-8, and float32 arrays filled from C++.
 #pragma once
 
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/py.hpp"
@@ -66,6 +67,19 @@ inline void append(nb::handle list, nb::handle item) {
     }
 }
 
+// A text as UTF-8; lone surrogates are kept (as their three-byte forms), so
+// that from_utf8 gives the same text back.
+inline std::string to_utf8(nb::handle text) {
+    nb::object bytes = own(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
+    return std::string(PyBytes_AS_STRING(bytes.ptr()), size_t(PyBytes_GET_SIZE(bytes.ptr())));
+}
+inline nb::str from_utf8(std::string_view s) {
+    return nb::steal<nb::str>(own(PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), "surrogatepass")).release());
+}
+
+// The text form of any object (str()), as UTF-8.
+inline std::string text_of(nb::handle obj) { return to_utf8(own(PyObject_Str(obj.ptr()))); }
+
 // a + b (+ c) for texts.
 inline nb::object concat(nb::handle a, nb::handle b) { return own(PyUnicode_Concat(a.ptr(), b.ptr())); }
 inline nb::object concat(nb::handle a, nb::handle b, nb::handle c) { return concat(concat(a, b), c); }
@@ -100,16 +114,18 @@ inline nb::dict buffer_record(nb::handle shape, nb::handle dtype, nb::handle buf
 }
 
 // New one-dimensional float32 numpy arrays (numpy.empty of the module's
-// `np`, looked up on first use), filled from C++ through the buffer
-// protocol: one allocation per array, no Python object per element.
+// `np` as taken at entry), filled from C++ through the buffer protocol: one
+// allocation per array, no Python object per element.  `fill` must not read
+// storage that numpy's code could change (copy first).
 class Float32Arrays {
   public:
+    explicit Float32Arrays(nb::handle np) : np_(nb::borrow(np)) {}
+
     template <class Fill>
     nb::object make(size_t n, Fill&& fill) {
         if (!empty_.is_valid()) {
-            nb::object np = corvane::module_attr("np");
-            empty_ = np.attr("empty");
-            dtype_ = np.attr("dtype")("float32");
+            empty_ = np_.attr("empty");
+            dtype_ = np_.attr("dtype")("float32");
         }
         nb::object count = own(PyLong_FromSize_t(n));
         PyObject* args[] = {count.ptr(), dtype_.ptr()};
@@ -128,7 +144,7 @@ class Float32Arrays {
     }
 
   private:
-    nb::object empty_, dtype_;
+    nb::object np_, empty_, dtype_;
 };
 
 }  // namespace lumino

@@ -1,11 +1,11 @@
 // Records of the parsed layout and of the viewer's part tree, made with
 // dataclasses.make_dataclass so that they are real dataclasses (fields,
 // asdict, replace, generated __init__/__eq__/__repr__).
-#include "lumino/records.hpp"
+#include "lumino/py/records.hpp"
 
 #include <vector>
 
-#include "lumino/layers.hpp"
+#include "lumino/py/layers.hpp"
 
 namespace lumino {
 

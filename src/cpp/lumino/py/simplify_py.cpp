@@ -2,7 +2,7 @@
 // private hooks that run the core on numpy data (tests and benchmarks
 // compare them with shapely).  Inputs are copied into C++ buffers before the
 // interpreter lock is released, so nothing below reads Python-owned memory.
-#include "lumino/simplify_py.hpp"
+#include "lumino/py/simplify_py.hpp"
 
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>

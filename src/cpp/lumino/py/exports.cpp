@@ -1,13 +1,14 @@
-// Exports of the parse result (cell-wise and layer-wise) and reference
-// combining: references to the same cell merge into one that carries every
-// placement relative to the top cell.
+// ParseGDS's exports of the parse result (cell-wise and layer-wise),
+// parse_cells, and reference combining of the exported records: references
+// to the same cell merge into one that carries every placement relative to
+// the top cell.
 #include <vector>
 
-#include "lumino/ktrans.hpp"
-#include "lumino/parse.hpp"
-#include "lumino/pyedge.hpp"
-#include "lumino/records.hpp"
-#include "lumino/tree.hpp"
+#include "lumino/py/checks.hpp"
+#include "lumino/py/parse_gds.hpp"
+#include "lumino/py/edge.hpp"
+#include "lumino/py/records.hpp"
+#include "lumino/py/tree_records.hpp"
 
 namespace lumino {
 
@@ -20,51 +21,6 @@ bool non_empty(nb::handle seq) { return length(seq) > 0; }
 
 bool has_content(nb::handle tree) {
     return non_empty(tree.attr("polygons")) || non_empty(tree.attr("references"));
-}
-
-// Combine the references below `owner` (a cell or a filtered tree), level by
-// level with a work stack, so any depth is safe.  At each level the
-// references become one per child cell, in order of first occurrence; each
-// keeps the first member of its group and gets the placements of all
-// members, composed with the level's parent placements (parent first).
-void combine_tree(nb::handle owner) {
-    struct Task {
-        nb::object owner, parent_trans;
-    };
-    std::vector<Task> todo{{nb::borrow(owner), nb::none()}};
-    while (!todo.empty()) {
-        Task task = std::move(todo.back());
-        todo.pop_back();
-        nb::object references = task.owner.attr("references");
-        if (!non_empty(references)) continue;
-
-        nb::dict position;  // cell_index -> group number
-        std::vector<std::vector<nb::object>> groups;
-        nb::object items = nb::steal(PySequence_List(references.ptr()));
-        if (!items.is_valid()) throw nb::python_error();
-        for (nb::handle ref : items) {
-            nb::object index = ref.attr("cell_index");
-            PyObject* hit = PyDict_GetItemWithError(position.ptr(), index.ptr());
-            if (!hit && PyErr_Occurred()) throw nb::python_error();
-            if (hit) {
-                groups[nb::cast<size_t>(nb::handle(hit))].push_back(nb::borrow(ref));
-            } else {
-                position[index] = groups.size();
-                groups.push_back({nb::borrow(ref)});
-            }
-        }
-        nb::list result;
-        for (auto& refs : groups) {
-            nb::object ref0 = refs.front();
-            nb::list trans;
-            for (nb::object& r : refs) multiply_into(trans, task.parent_trans, r.attr("trans"));
-            ref0.attr("trans_count") = nb::int_(trans.size());
-            ref0.attr("trans") = trans;
-            todo.push_back({ref0, trans});
-            result.append(ref0);
-        }
-        task.owner.attr("references") = result;
-    }
 }
 
 // A copy of `top`'s tree that keeps `layer_id`'s polygons and the branches
@@ -126,14 +82,27 @@ nb::object filter_by_layer(nb::handle top, nb::handle layer_id, const RecordKeys
     return nodes[0];
 }
 
+// The KLayout cells of an iterable (the layout's top cells), in order.
+std::vector<nb::object> cells_of(nb::handle iterable) {
+    std::vector<nb::object> out;
+    corvane::for_each(iterable, [&](nb::object cell) { out.push_back(std::move(cell)); });
+    return out;
+}
+
 }  // namespace
 
-// Both exports parse into C++ and make the records at the end: the combined
-// trees directly, as combining the parsed records would leave them.
+nb::object ParseGDS::parse_cells(nb::handle cell) {
+    check_own_cell(nb::object(layout), cell);
+    std::unique_ptr<Parsed> parsed = parse_tree({nb::borrow(cell)}, false);
+    return tree_records(*parsed)[0];
+}
+
+// Both exports parse in the core and make the records at the end: the
+// combined trees directly, as combining the parsed records would leave them.
 nb::object ParseGDS::export_cells(bool combine) {
     corvane::GcPause pause;
-    std::unique_ptr<ParseTree> tree = parse_tree(layout.attr("top_cells")(), true);
-    nb::list cells = combine ? combined_records(*tree) : tree_records(*tree);
+    std::unique_ptr<Parsed> parsed = parse_tree(cells_of(nb::object(layout).attr("top_cells")()), true);
+    nb::list cells = combine ? combined_records(*parsed) : tree_records(*parsed);
     parsed_cells = module_attr("ParsedCells")(instances, layer_map, cells);
     // The flag describes the result it belongs to.
     cell_combined = combine;
@@ -142,24 +111,23 @@ nb::object ParseGDS::export_cells(bool combine) {
 
 nb::object ParseGDS::export_layers(bool combine) {
     corvane::GcPause pause;
-    std::vector<nb::str> layer_ids;
-    nb::object keys = nb::steal(PySequence_List(layer_map.ptr()));
-    if (!keys.is_valid()) throw nb::python_error();
-    for (nb::handle key : keys) layer_ids.push_back(nb::isinstance<nb::str>(key) ? nb::borrow<nb::str>(key) : nb::str(key));
-
     nb::list layers_out;
     const bool fresh = parsed_cells.is_none() || cell_combined;
     if (fresh) {
         // A fresh parse: the cell tree and its layer trees made together.
-        std::unique_ptr<ParseTree> tree = parse_tree(layout.attr("top_cells")(), true);
-        NodeRecords parsed;
-        parsed_cells = module_attr("ParsedCells")(instances, layer_map, tree_records(*tree, &parsed));
+        std::unique_ptr<Parsed> parsed = parse_tree(cells_of(nb::object(layout).attr("top_cells")()), true);
+        NodeRecords records;
+        parsed_cells = module_attr("ParsedCells")(instances, layer_map, tree_records(*parsed, &records));
         cell_combined = false;
-        layers_out = layer_records(*tree, parsed, layer_ids, combine);
+        layers_out = layer_records(*parsed, records, combine);
     } else {
         // The cell tree a caller exported before: filtered as it stands.
+        std::vector<nb::str> layer_ids;
+        for (nb::handle key : snapshot(nb::object(layer_map)))
+            layer_ids.push_back(nb::isinstance<nb::str>(key) ? nb::borrow<nb::str>(key) : nb::str(key));
         const RecordKeys rk;
-        for (nb::handle top : parsed_cells.attr("cells")) {
+        nb::object cells = parsed_cells;
+        for (nb::handle top : snapshot(nb::object(cells.attr("cells")))) {
             nb::dict cell_layers;
             for (const nb::str& layer_id : layer_ids) {
                 nb::object result = filter_by_layer(top, layer_id, rk);
@@ -168,8 +136,8 @@ nb::object ParseGDS::export_layers(bool combine) {
             layers_out.append(cell_layers);
         }
     }
-    parsed_layers = module_attr("ParsedLayers")(parsed_cells.attr("instances"), parsed_cells.attr("layer_map"),
-                                                layers_out);
+    nb::object cells = parsed_cells;
+    parsed_layers = module_attr("ParsedLayers")(cells.attr("instances"), cells.attr("layer_map"), layers_out);
     layer_combined = fresh && combine;
     if (combine && !fresh) combine_references(module_attr("Output").attr("LAYER"));
     return parsed_layers;
@@ -179,18 +147,19 @@ nb::object ParseGDS::combine_references(nb::handle output) {
     corvane::GcPause pause;
     nb::object Output = module_attr("Output");
     if (equals(output, Output.attr("CELL"))) {
-        if (parsed_cells.is_none()) corvane::assertion_error();
-        for (nb::handle cell : parsed_cells.attr("cells")) combine_tree(cell);
+        nb::object cells = parsed_cells;
+        if (cells.is_none()) corvane::assertion_error();
+        for (nb::handle cell : snapshot(nb::object(cells.attr("cells")))) combine_records(cell);
         cell_combined = true;
-        return parsed_cells;
+        return cells;
     }
     if (equals(output, Output.attr("LAYER"))) {
-        if (parsed_layers.is_none()) corvane::assertion_error();
-        for (nb::handle cell_layers : parsed_layers.attr("layers")) {
-            for (nb::handle tree : cell_layers.attr("values")()) combine_tree(tree);
-        }
+        nb::object layers = parsed_layers;
+        if (layers.is_none()) corvane::assertion_error();
+        for (nb::handle cell_layers : snapshot(nb::object(layers.attr("layers"))))
+            for (nb::handle tree : snapshot(nb::object(cell_layers.attr("values")()))) combine_records(tree);
         layer_combined = true;
-        return parsed_layers;
+        return layers;
     }
     return nb::none();
 }

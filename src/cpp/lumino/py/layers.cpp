@@ -1,6 +1,6 @@
 // The layer table: (layer, datatype) -> PdkLayer built from a PDK's layer
 // stack and layer views, and the text form (__repr__/__str__) of PdkLayer.
-#include "lumino/layers.hpp"
+#include "lumino/py/layers.hpp"
 
 #include "common/pyformat.hpp"
 

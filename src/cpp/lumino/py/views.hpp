@@ -28,6 +28,10 @@ std::shared_ptr<ShapeIndex> shape_index_of(nb::handle obj);
 nb::object new_pool();
 nb::object new_shape_index();
 
+// A shape key given from Python: a tuple of three integers; false for
+// anything else.
+bool shape_key_of(nb::handle obj, ShapeKey& k);
+
 // Polygon k as the pool shows it: a list of (x, y) float pairs.
 nb::list polygon_list(std::span<const double> xy);
 

@@ -1,10 +1,10 @@
 // Entry checks of the viewer exporter's arguments (see checks.hpp).
-#include "lumino/checks.hpp"
+#include "lumino/py/checks.hpp"
 
 #include <cmath>
 #include <string>
 
-#include "lumino/pyedge.hpp"
+#include "lumino/py/edge.hpp"
 
 namespace lumino {
 

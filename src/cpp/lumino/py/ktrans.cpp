@@ -1,5 +1,5 @@
 // KTrans: map form, 2x3 matrix and composition of placements.
-#include "lumino/ktrans.hpp"
+#include "lumino/py/ktrans.hpp"
 
 #include <cmath>
 #include <deque>

@@ -2,7 +2,7 @@
 // values, so that tests and benchmarks can hold it against KLayout's read
 // (private: the entry points do not use it); and the facts from the Python
 // side a caller of the reader passes it.
-#include "lumino/direct_py.hpp"
+#include "lumino/py/direct_py.hpp"
 
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
