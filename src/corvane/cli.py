@@ -156,6 +156,18 @@ def add_z_scale_option(parser: argparse.ArgumentParser) -> None:
     )
 
 
+def add_conversion_options(parser: argparse.ArgumentParser) -> None:
+    """``--output layer|cell`` and ``--curve-tolerance T|none``, as lumino takes them."""
+    parser.add_argument("--output", choices=("layer", "cell"), default="layer", help="tree by layer (default) or by cell")
+    parser.add_argument(
+        "--curve-tolerance",
+        type=_tolerance,
+        default=0.01,
+        metavar="T",
+        help="outline simplification tolerance in um (default 0.01); 'none' keeps every point",
+    )
+
+
 def _looks_like_layout(value: str) -> bool:
     return value.lower().endswith(LAYOUT_SUFFIXES)
 
@@ -977,14 +989,7 @@ def _add_lumino(commands: Any) -> None:
     add_stack_option(p)
     add_exclude_option(p)
     add_z_scale_option(p)
-    p.add_argument("--output", choices=("layer", "cell"), default="layer", help="tree by layer (default) or by cell")
-    p.add_argument(
-        "--curve-tolerance",
-        type=_tolerance,
-        default=0.01,
-        metavar="T",
-        help="outline simplification tolerance in um (default 0.01); 'none' keeps every point",
-    )
+    add_conversion_options(p)
     p.add_argument("--inbox", metavar="DIR", help="deliver into this inbox folder")
     p.add_argument("--view", action="store_true", help="also write the viewer page beside the message")
     p.set_defaults(run=_cmd_lumino, needs_layout=True)
@@ -1003,10 +1008,7 @@ def _add_view(commands: Any) -> None:
     add_stack_option(p)
     add_exclude_option(p)
     add_z_scale_option(p)
-    p.add_argument("--output", choices=("layer", "cell"), default="layer", help="tree by layer (default) or by cell")
-    p.add_argument(
-        "--curve-tolerance", type=_tolerance, default=0.01, metavar="T", help="as for corvane lumino (default 0.01)"
-    )
+    add_conversion_options(p)
     p.add_argument(
         "--inbox",
         nargs="?",
@@ -1082,14 +1084,7 @@ def _add_export(commands: Any) -> None:
     add_stack_option(p)
     add_exclude_option(p)
     add_z_scale_option(p)
-    p.add_argument("--output", choices=("layer", "cell"), default="layer", help="node tree by layer (default) or by cell")
-    p.add_argument(
-        "--curve-tolerance",
-        type=_tolerance,
-        default=0.01,
-        metavar="T",
-        help="outline simplification tolerance in um (default 0.01); 'none' keeps every point",
-    )
+    add_conversion_options(p)
     p.set_defaults(run=_cmd_export, needs_layout=True)
 
 
