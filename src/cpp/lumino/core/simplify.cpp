@@ -40,6 +40,7 @@
 
 #include "lumino/core/robust.hpp"
 #include "lumino/core/segment_grid.hpp"
+#include "lumino/core/tracked_index.hpp"
 
 namespace lumino::simplify {
 
@@ -51,179 +52,10 @@ constexpr VerifiedGeos kVerified[] = {
     {{3, 14, 1}, {Filter::magnitude_of_sum, true, true, true}},      // shapely 2.2.0
 };
 
-// Raised inside one polygon's simplification when GEOS's result cannot be
-// promised; caught per polygon.
-struct Unsure {};
-
 bool in_domain(double v) {
     const double a = std::fabs(v);
     return a == 0.0 || (a >= 0x1p-500 && a <= 0x1p500);
 }
-
-Box box_of(const Pt& a, const Pt& b) {
-    return {std::min(a.x, b.x), std::max(a.x, b.x), std::min(a.y, b.y), std::max(a.y, b.y)};
-}
-
-// GEOS's quadtree box of a segment: a flat side is padded by half the
-// smallest extent seen, from below, the upper bound recomputed from the
-// padded lower one.
-Box padded(const Box& t, double min_extent) {
-    if (t.minx != t.maxx && t.miny != t.maxy) return t;
-    Box e = t;
-    if (t.minx == t.maxx) {
-        e.minx = t.minx - min_extent / 2.0;
-        e.maxx = e.minx + min_extent / 2.0;
-    }
-    if (t.miny == t.maxy) {
-        e.miny = t.miny - min_extent / 2.0;
-        e.maxy = e.miny + min_extent / 2.0;
-    }
-    return e;
-}
-
-// Whether a quadtree that filed a segment under the padded box `e` surely
-// visits it for the box `q` (a query, or the padded box of a removal), given
-// that the segment's own box meets `q`.  The node holding the segment
-// contains `e`, is a square whose side is a power of two at least e's larger
-// extent, and lies on that power's grid; so it reaches up to the next
-// multiple of that side above e's upper bounds.
-bool surely_reached(const Box& e, const Box& q) {
-    if (e.meets(q)) return true;
-    const double extent = std::max(e.maxx - e.minx, e.maxy - e.miny);
-    if (!(extent > 0.0)) return false;
-    int exp = 0;
-    std::frexp(extent, &exp);
-    const double side = std::ldexp(1.0, exp - 1);  // a power of two <= any such node's side
-    auto reaches = [side](double emin, double emax, double qmin, double qmax) {
-        if (qmax < emin) return false;
-        if (qmin <= emax) return true;
-        const double r = emax / side;
-        if (!(std::fabs(r) < 0x1p52)) return false;
-        return qmin <= std::ceil(r) * side;
-    };
-    return reaches(e.minx, e.maxx, q.minx, q.maxx) && reaches(e.miny, e.maxy, q.miny, q.maxy);
-}
-
-enum class Found { none, surely, maybe };
-
-// One of GEOS's two segment indexes, tracked exactly: which segments it
-// holds (each between two of the polygon's points, by number), and the
-// smallest extent it had seen when each was filed, which decides the padded
-// box GEOS filed it under.  The input index takes all original segments at
-// once and builds its grid on its first search; the output index takes
-// segments one by one.
-class TrackedIndex {
-  public:
-    struct Seg {
-        uint32_t a, b;
-    };
-
-    void reset(const Pt* pts, bool growing) {
-        pts_ = pts;
-        segs_.clear();
-        boxes_.clear();
-        alive_.clear();
-        filed_extent_.clear();
-        min_extent_ = 1.0;
-        growing_ = growing;
-        ready_ = false;
-    }
-
-    // Adds the segments between consecutive points first..last, in order.
-    void add_chain(uint32_t first, uint32_t last) {
-        const size_t base = segs_.size(), n = last - first;
-        segs_.resize(base + n);
-        boxes_.resize(base + n);
-        alive_.resize(base + n, 1);
-        filed_extent_.resize(base + n);
-        for (size_t k = 0; k < n; ++k) {
-            const uint32_t a = first + uint32_t(k);
-            const Pt &pa = pts_[a], &pb = pts_[a + 1];
-            const double w = std::fabs(pb.x - pa.x), h = std::fabs(pb.y - pa.y);
-            if (w < min_extent_ && w > 0.0) min_extent_ = w;
-            if (h < min_extent_ && h > 0.0) min_extent_ = h;
-            segs_[base + k] = {a, a + 1};
-            boxes_[base + k] = box_of(pa, pb);
-            filed_extent_[base + k] = min_extent_;
-        }
-    }
-
-    uint32_t add(uint32_t a, uint32_t b) {
-        const Pt &pa = pts_[a], &pb = pts_[b];
-        const double w = std::fabs(pb.x - pa.x), h = std::fabs(pb.y - pa.y);
-        if (w < min_extent_ && w > 0.0) min_extent_ = w;
-        if (h < min_extent_ && h > 0.0) min_extent_ = h;
-        const auto id = uint32_t(segs_.size());
-        segs_.push_back({a, b});
-        boxes_.push_back(box_of(pa, pb));
-        alive_.push_back(1);
-        filed_extent_.push_back(min_extent_);
-        if (growing_ && ready_) grow_.insert(*shape_, id, range(a, b));
-        return id;
-    }
-
-    // Makes the index searchable on the grid `shape` with the points' cells.
-    void prepare(const GridShape& shape, const uint32_t* columns, const uint32_t* rows) {
-        if (ready_) return;
-        ready_ = true;
-        shape_ = &shape;
-        columns_ = columns, rows_ = rows;
-        if (growing_) {
-            grow_.reset(shape);
-            for (uint32_t id = 0; id < segs_.size(); ++id) grow_.insert(shape, id, range(segs_[id].a, segs_[id].b));
-        } else {
-            fixed_.build(shape, segs_.size(), [&](size_t id) { return range(segs_[id].a, segs_[id].b); });
-        }
-    }
-
-    void remove(uint32_t id) {
-        const Box& t = boxes_[id];
-        if (t.minx == t.maxx || t.miny == t.maxy) {  // a flat box: GEOS may have filed it a little off
-            if (!surely_reached(padded(t, filed_extent_[id]), padded(t, min_extent_))) throw Unsure{};
-        }
-        alive_[id] = 0;
-    }
-
-    // Whether a live segment meeting the box of points qa-qb passes `bad`,
-    // and whether GEOS's query surely sees it.
-    template <class F>
-    Found find(uint32_t qa, uint32_t qb, F&& bad) {
-        const Pt &q1 = pts_[qa], &q2 = pts_[qb];
-        const Box q = box_of(q1, q2);
-        bool maybe = false;
-        auto live = [this](uint32_t id) { return alive_[id] != 0; };
-        auto test = [&](uint32_t id) {
-            const Box& box = boxes_[id];
-            if (!box.meets(q)) return false;
-            const Seg s = segs_[id];
-            const Pt &a = pts_[s.a], &b = pts_[s.b];
-            if (!bad(s, a, b)) return false;
-            if (box.minx != box.maxx && box.miny != box.maxy) return true;
-            if (surely_reached(padded(box, filed_extent_[id]), q)) return true;
-            maybe = true;
-            return false;
-        };
-        const CellRange cells = range(qa, qb);
-        const bool hit =
-            growing_ ? grow_.visit(*shape_, cells, live, test) : fixed_.visit(*shape_, cells, live, test);
-        return hit ? Found::surely : (maybe ? Found::maybe : Found::none);
-    }
-
-  private:
-    CellRange range(uint32_t a, uint32_t b) const { return CellRange::of(columns_[a], rows_[a], columns_[b], rows_[b]); }
-
-    const Pt* pts_ = nullptr;
-    std::vector<Seg> segs_;
-    std::vector<Box> boxes_;
-    std::vector<uint8_t> alive_;
-    std::vector<double> filed_extent_;
-    double min_extent_ = 1.0;
-    bool growing_ = false, ready_ = false;
-    const GridShape* shape_ = nullptr;
-    const uint32_t *columns_ = nullptr, *rows_ = nullptr;
-    StaticGrid fixed_;
-    GrowingGrid grow_;
-};
 
 struct ResultSeg {
     uint32_t a, b;  // points, by number
