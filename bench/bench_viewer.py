@@ -11,8 +11,8 @@ median of each step, the median time of a redraw (one frame, without the
 loading), of a pick (the id buffer drawn and read at the canvas centre),
 and of the whole Chromium run.  The page runs with its option "sync" (no
 pauses for the progress bar) and without virtual time, so its clock is the
-real one.  --assets DIR takes viewer.html and viewer.js from DIR instead of
-the package (to compare versions of the page in one sitting).  Asserts
+real one.  --assets DIR takes viewer.html and the script files from DIR instead
+of the package (to compare versions of the page in one sitting).  Asserts
 nothing; the figures depend on the machine and on what else runs on it.
 
     python3 bench/bench_viewer.py [--repeat N] [--cell] [--size WxH] [--copies N] [--assets DIR] [FILE.gds ...]
@@ -79,7 +79,7 @@ def main() -> int:
     parser.add_argument("--cell", action="store_true", help="cell-wise messages (default layer-wise)")
     parser.add_argument("--size", default="1280x800")
     parser.add_argument("--copies", type=int, help="also the Tiny Tapeout layouts side by side this many times")
-    parser.add_argument("--assets", type=Path, help="folder with the viewer.html and viewer.js to use")
+    parser.add_argument("--assets", type=Path, help="folder with the viewer.html and script files to use")
     args = parser.parse_args()
     if headless.find_chromium() is None:
         print("chromium is not installed (scripts/setup.sh installs it)", file=sys.stderr)

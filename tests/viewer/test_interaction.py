@@ -273,6 +273,19 @@ def test_layer_nodes_of_several_top_cells_are_one(tmp_path):
     assert got == {"top": names, "under": under, "layers": names, "drawn": 3 - hidden}
 
 
+# --- the page's script -------------------------------------------------------
+
+# Names of the script files that must stay inside the page's one function.
+INNER = ["start", "makeRenderer", "makePanel", "makeView", "bindInput", "buildTree", "triangulate", "B64", "options"]
+
+
+def test_script_files_share_one_scope_and_leave_the_globals_alone(tmp_path):
+    content = message_text(hierarchy(tmp_path), write_stack(tmp_path))
+    script = f"for (const name of {json.dumps(INNER)}) out[name] = name in window;\nout.viewer = typeof v.pick;"
+    got = headless.page_stats(with_user_script(page_for(tmp_path, content), script), size=SIZE)
+    assert got == {**{name: False for name in INNER}, "viewer": "function"}
+
+
 # --- loading ------------------------------------------------------------------
 
 # Runs before the viewer: a task queued now runs while the viewer loads only

@@ -68,3 +68,48 @@ def test_newest_message(tmp_path):
         os.utime(tmp_path / name, ns=(k, k))
     (tmp_path / "z.html").write_text("")
     assert viewer.newest_message(tmp_path) == tmp_path / "b.json"
+
+
+def test_every_script_file_is_package_data():
+    from importlib import resources
+
+    folder = resources.files("corvane.viewer")
+    assert viewer.SCRIPTS[-1] == "viewer.js"  # the entry starts the viewer, so it runs last
+    for name in viewer.SCRIPTS:
+        assert folder.joinpath(name).is_file(), name
+    # No script file of the folder is left out of the page.
+    assert sorted(p.name for p in folder.iterdir() if p.name.endswith(".js")) == sorted(viewer.SCRIPTS)
+
+
+def copy_assets(folder) -> None:
+    from importlib import resources
+
+    for name in (*viewer.SCRIPTS, "viewer.html"):
+        (folder / name).write_text(resources.files("corvane.viewer").joinpath(name).read_text(encoding="utf-8"))
+
+
+def test_page_takes_every_file_from_the_assets_folder(tmp_path):
+    copy_assets(tmp_path)
+    for name in viewer.SCRIPTS:
+        path = tmp_path / name
+        path.write_text(path.read_text() + f"\n// marker of {name}\n")
+    page = viewer.page_html('{"type": "data", "data": {}}', assets=tmp_path)
+    at = [page.index(f"// marker of {name}") for name in viewer.SCRIPTS]
+    assert at == sorted(at)  # all of them, in their order, in one script element
+    assert page.count("<script") == 2
+
+
+@pytest.mark.parametrize("missing", ["page.js", "renderer.js", "viewer.js", "viewer.html"])
+def test_assets_folder_without_a_file_is_an_error(tmp_path, missing):
+    copy_assets(tmp_path)
+    (tmp_path / missing).unlink()
+    with pytest.raises(FileNotFoundError, match=re.escape(missing)):
+        viewer.page_html('{"type": "data", "data": {}}', assets=tmp_path)
+
+
+@pytest.mark.parametrize("text", ['const s = "</script>";', "// see </SCRIPT >"])
+def test_script_that_would_end_the_element_is_refused(tmp_path, text):
+    copy_assets(tmp_path)
+    (tmp_path / "tree.js").write_text(text)
+    with pytest.raises(ValueError, match="tree.js"):
+        viewer.page_html('{"type": "data", "data": {}}', assets=tmp_path)

@@ -1,10 +1,11 @@
 """The 3D viewer page: one self-contained HTML file per lumino message.
 
 ``page_html(content)`` returns a page that holds the message (its JSON text)
-and the viewer's own JavaScript (``viewer.js``, WebGL2): opened from disk it
-draws the layout with no network access and no build step.  ``write_page``
-puts that page beside a message file of the viewer inbox, ``newest_message``
-finds the latest message there.  ``corvane.viewer.headless`` runs a page in
+and the viewer's own JavaScript (WebGL2; the script files of this package
+put together, ``viewer.js`` the entry): opened from disk it draws the
+layout with no network access and no build step.  ``write_page`` puts that
+page beside a message file of the viewer inbox, ``newest_message`` finds the
+latest message there.  ``corvane.viewer.headless`` runs a page in
 headless Chromium (screenshots, the figures the page reports).
 """
 
@@ -19,6 +20,23 @@ __all__ = ["MessageError", "newest_message", "page_html", "read_message", "write
 
 _PLACEHOLDER = re.compile(r"@(MESSAGE|SCRIPT)@")
 
+# The viewer's script files in the order they run: helpers and parts first,
+# the entry (which starts the viewer) last.
+SCRIPTS = (
+    "page.js",
+    "decode.js",
+    "triangulate.js",
+    "tree.js",
+    "scene.js",
+    "camera.js",
+    "shaders.js",
+    "renderer.js",
+    "overlays.js",
+    "panel.js",
+    "input.js",
+    "viewer.js",
+)
+
 
 class MessageError(ValueError):
     """A file that is not a viewer message."""
@@ -30,16 +48,29 @@ def _asset(name: str, folder: str | os.PathLike | None = None) -> str:
     return resources.files(__name__).joinpath(name).read_text(encoding="utf-8")
 
 
+def page_script(assets: str | os.PathLike | None = None) -> str:
+    """The viewer's script: the files of ``SCRIPTS`` in order, inside one
+    function so that their names stay out of the page's globals."""
+    parts = []
+    for name in SCRIPTS:
+        text = _asset(name, assets)
+        # The script sits inline in the page: "</script" would end it early.
+        if "</script" in text.lower():
+            raise ValueError(f"{name}: contains </script, which would end the page's script element")
+        parts.append(f"// --- {name}\n{text.rstrip()}\n")
+    return '(function () {\n"use strict";\n\n' + "\n".join(parts) + "})();"
+
+
 def page_html(content: str | bytes, *, assets: str | os.PathLike | None = None) -> str:
     """The viewer page for one message (its JSON text).  ``assets`` names a
-    folder with another viewer.html and viewer.js to use (benchmarks compare
-    versions of the page that way)."""
+    folder with another viewer.html and all of the script files to use
+    (benchmarks compare versions of the page that way)."""
     text = content.decode("utf-8") if isinstance(content, (bytes, bytearray)) else content
     # "<" only occurs inside JSON strings, where \u003c means the same; so
     # escaped, the text can neither end the script element nor open a comment.
     values = {
         "MESSAGE": text.replace("<", "\\u003c"),
-        "SCRIPT": _asset("viewer.js", assets),
+        "SCRIPT": page_script(assets),
     }
     return _PLACEHOLDER.sub(lambda m: values[m.group(1)], _asset("viewer.html", assets))
 
