@@ -676,7 +676,8 @@ class Reader {
         const uint16_t layer = rec_.get_ushort();
         if (rec_.get() != sTEXTTYPE) decline("TEXTTYPE record expected");
         const uint16_t texttype = rec_.get_ushort();
-        const uint32_t li = open_layer(layer, texttype);
+        // Texts left out (KLayout's text_enabled off) open no layer.
+        const uint32_t li = options_.texts ? open_layer(layer, texttype) : 0;
         uint16_t id = rec_.get();
         if (id == sPRESENTATION) {
             rec_.get_short();
@@ -699,6 +700,10 @@ class Reader {
         if (rec_.xy_count() == 0) decline("no point in XY record for text");
         const Point at = rec_.xy(0);
         if (rec_.get() != sSTRING) decline("STRING record expected");
+        if (!options_.texts) {
+            finish_element(false);
+            return;
+        }
         const bool props = finish_element(true);
         add_shape(li, kText, props, Box::point(at.x, at.y), nullptr);
     }
