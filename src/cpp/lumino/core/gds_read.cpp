@@ -746,7 +746,7 @@ class Reader {
             dst.start.reserve(dst.start.size() + shapes);
             for (Stage& st : stage_[li]) {
                 Shapes& src = st.shapes;
-                if (src.size() <= 100) {
+                if (src.size() <= 100 || !options_.order) {
                     // Insertion order: the whole bucket at once.
                     const uint64_t base = dst.xy.size() / 2;
                     dst.xy.insert(dst.xy.end(), src.xy.begin(), src.xy.end());
@@ -954,7 +954,7 @@ class Reader {
         }
         for (uint32_t ci : order_)
             if (!has_parent[ci]) out_.top_cells.push_back(ci);
-        sort_instances(bottom_up);
+        if (options_.order) sort_instances(bottom_up);
     }
 
     // Each cell's instances in the order of KLayout's instance trees, which

@@ -39,6 +39,7 @@ nb::object layout_summary(nb::handle path, nb::handle texts, nb::handle klayout_
     if (!PyBool_Check(texts.ptr())) corvane::wrong_type("texts", "bool", texts);
     core::GdsReadOptions options;
     options.texts = texts.ptr() == Py_True;
+    options.order = false;  // counts do not depend on the order
     if (klayout_version.is_none()) {
         options.klayout_version = installed_klayout_version();
     } else if (PyUnicode_Check(klayout_version.ptr())) {
