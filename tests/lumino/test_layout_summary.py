@@ -79,8 +79,8 @@ def layouts(draw):
     return cells, ghosts, chain, draw(st.sampled_from([0.001, 0.0005, 0.005]))
 
 
-def build(spec, path):
-    cells, ghosts, chain, dbu = spec
+def build(drawn, path):
+    cells, ghosts, chain, dbu = drawn
     ly = kdb.Layout()
     ly.dbu = dbu
     made = [ly.create_cell(f"C{k}") for k in range(len(cells))]
@@ -120,9 +120,9 @@ def build(spec, path):
 @verified
 @settings(max_examples=40, derandomize=True, deadline=None, database=None,
           suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
-@given(spec=layouts())
-def test_random_layouts_written_by_klayout(tmp_path_factory, spec):
-    assert_same_summary(build(spec, tmp_path_factory.mktemp("kl") / "layout.gds"))
+@given(drawn=layouts())
+def test_random_layouts_written_by_klayout(tmp_path_factory, drawn):
+    assert_same_summary(build(drawn, tmp_path_factory.mktemp("kl") / "layout.gds"))
 
 
 # ---- streams made by hand ----------------------------------------------------------
@@ -141,6 +141,14 @@ STREAMS = {
     "several top cells": g.library(g.structure("B", g.box(3, 1, SQUARE)), g.structure("A", g.sref("C", (0, 0))),
                                    g.structure("C", g.boundary(1, 0, SQUARE)), g.structure("EMPTY")),
     "a deep hierarchy": g.library(*chain, g.structure("L400", g.text(1, 0, (0, 0)))),
+    # Over 100 shapes of a kind and over 100 placements in one cell: KLayout
+    # sorts those by their boxes; counting takes them in file order.
+    "large buckets": g.library(
+        g.structure("TOP", *(g.sref("LEAF", ((k * 7919) % 2000 - 1000, (k * 104729) % 3000)) for k in range(150)),
+                    *(g.boundary(1, 0, [(x, y), (x, y + 5), (x + 5, y + 5), (x + 5, y)])
+                      for x, y in (((k * 613) % 997, (k * 389) % 991) for k in range(220))),
+                    *(g.text(2, 0, ((k * 31) % 500, k)) for k in range(130))),
+        g.structure("LEAF", g.boundary(3, 0, SQUARE))),
     "properties and rectangles": g.library(g.structure(
         "P", g.boundary(1, 0, SQUARE, properties=((1, "a"),)), g.text(1, 0, (0, 0), properties=((2, "b"),)),
         g.boundary(1, 0, [(0, 0), (0, 10), (10, 0)]))),
