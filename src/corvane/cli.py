@@ -966,14 +966,25 @@ def _cmd_freeze(args: argparse.Namespace) -> int:
 
 
 def _version() -> str:
-    from importlib import metadata
+    from corvane.core.versions import installed_version
 
-    try:
-        return metadata.version("corvane")
-    except metadata.PackageNotFoundError:
+    found = installed_version("corvane")
+    if found is None:
         import corvane
 
         return getattr(corvane, "__version__", "unknown")
+    return found
+
+
+class _VersionAction(argparse.Action):
+    """--version: the version is looked up only when asked for, not on every start."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS, help: str | None = None) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, help=help)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: Any, values: Any, option_string: Any = None) -> None:
+        print(f"corvane {_version()}")
+        parser.exit()
 
 
 def _add_lumino(commands: Any) -> None:
@@ -1124,7 +1135,7 @@ COMMANDS = [_add_lumino, _add_view, _add_layers, _add_stack, _add_inbox, _add_ex
 
 def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
     parser = _Parser(prog="corvane", description="corvane's compiled core from the command line.")
-    parser.add_argument("--version", action="version", version=f"corvane {_version()}")
+    parser.add_argument("--version", action=_VersionAction, help="show program's version number and exit")
     parser.add_argument("--traceback", action="store_true", help="show the Python traceback of a failure")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
     for add in COMMANDS:

@@ -3,7 +3,12 @@
 ``summarize(path)`` reads the file once and counts every cell's own shapes
 once, however often the cell is placed: the figures a user compares with
 what the viewer shows.  Texts are counted apart, as the viewer never draws
-them.  KLayout is imported on the first call, not with this module.
+them.
+
+A GDS2 file is read by lumino's direct reader, which gives what KLayout's
+read gives or declines; KLayout reads whatever it declines (and raises its
+own errors for files it cannot read).  So the command line's planning step
+needs no KLayout, whose import alone takes longer than the whole read.
 """
 
 from __future__ import annotations
@@ -51,11 +56,47 @@ def summarize(path: str | os.PathLike, *, texts: bool = True) -> LayoutSummary:
     """Count the shapes of the layout file ``path``; KLayout's read errors pass through.
 
     With ``texts=False`` the file is read without its texts, which is
-    quicker, and every text count is 0.
+    quicker with KLayout: every text count is 0, and layers that hold only
+    texts are absent.
     """
+    path = Path(path)
+    summary = _summarize_direct(path, texts)
+    return summary if summary is not None else _summarize_klayout(path, texts)
+
+
+def _layer_counts(items) -> dict[tuple[int, int], LayerCount]:
+    """By pair, in pair order, from (layer, datatype, shapes, texts) in layer index order."""
+    counts: dict[tuple[int, int], LayerCount] = {}
+    for layer, datatype, shapes, texts in items:
+        pair = (layer, datatype)
+        previous = counts.get(pair)  # a pair read twice (named and unnamed) counts once
+        if previous is not None:
+            shapes, texts = shapes + previous.shapes, texts + previous.texts
+        counts[pair] = LayerCount(layer, datatype, shapes, texts)
+    return dict(sorted(counts.items()))
+
+
+def _summarize_direct(path: Path, texts: bool) -> LayoutSummary | None:
+    """The summary from lumino's direct GDS2 reader; None where the reader declines."""
+    from corvane.core import lumino
+
+    found, _reason = lumino._layout_summary(str(path), texts=bool(texts))
+    if found is None:
+        return None
+    return LayoutSummary(
+        path=path,
+        dbu=found["dbu"],
+        cells=found["cells"],
+        top_cells=found["top_cells"],
+        depth=found["depth"],
+        layers=_layer_counts(found["layers"]),
+    )
+
+
+def _summarize_klayout(path: Path, texts: bool) -> LayoutSummary:
+    """The summary from KLayout's read of the file."""
     import klayout.db as kdb
 
-    path = Path(path)
     layout = kdb.Layout()
     options = kdb.LoadLayoutOptions()
     options.text_enabled = texts
@@ -71,15 +112,10 @@ def summarize(path: str | os.PathLike, *, texts: bool = True) -> LayoutSummary:
                 t = sum(1 for _ in container.each(kdb.Shapes.STexts)) if texts else 0
                 shape_counts[index] += n - t
                 text_counts[index] += t
-    counts: dict[tuple[int, int], LayerCount] = {}
+    items = []
     for index in indices:
         info = layout.get_info(index)
-        pair = (info.layer, info.datatype)
-        previous = counts.get(pair)  # a pair read twice (named and unnamed) counts once
-        s, t = shape_counts[index], text_counts[index]
-        if previous is not None:
-            s, t = s + previous.shapes, t + previous.texts
-        counts[pair] = LayerCount(info.layer, info.datatype, s, t)
+        items.append((info.layer, info.datatype, shape_counts[index], text_counts[index]))
     tops = list(layout.each_top_cell())
     return LayoutSummary(
         path=path,
@@ -87,5 +123,5 @@ def summarize(path: str | os.PathLike, *, texts: bool = True) -> LayoutSummary:
         cells=layout.cells(),
         top_cells=[layout.cell(index).name for index in tops],
         depth=max((layout.cell(index).hierarchy_levels() for index in tops), default=0),
-        layers=dict(sorted(counts.items())),
+        layers=_layer_counts(items),
     )

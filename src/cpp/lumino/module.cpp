@@ -12,6 +12,7 @@
 #include "lumino/py/views.hpp"
 #include "lumino/py/records.hpp"
 #include "lumino/py/simplify_py.hpp"
+#include "lumino/py/summary_py.hpp"
 #include "lumino/py/viewer.hpp"
 
 using namespace nb::literals;
@@ -30,6 +31,7 @@ NB_MODULE(lumino, m) {
     lumino::bind_encode(m);
     lumino::bind_direct(m);
     lumino::bind_simplify(m);
+    lumino::bind_summary(m);
 
     m.def("get_layer_properties", &lumino::get_layer_properties, "layer_stack"_a.none(), "layer_views"_a.none(),
           nb::sig("def get_layer_properties(layer_stack: vlt.LayerStack, layer_views: vlt.LayerViews) "

@@ -12,12 +12,16 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass, replace
 from pathlib import Path
-from typing import Any, Iterable, Iterator
+from typing import TYPE_CHECKING, Any, Iterable, Iterator
 
-import numpy as np
 from orvik import LayerEnum
 
 from velloc.technology import layer_tuple
+
+# numpy is imported inside the functions that use it: importing velloc (for its
+# technology module, say) stays cheap.
+if TYPE_CHECKING:
+    import numpy as np
 
 __all__ = ["DBU", "Component", "ComponentReference", "Port", "Transform"]
 
@@ -59,6 +63,8 @@ class Transform:
 
     def apply(self, points: np.ndarray) -> np.ndarray:
         """Transform an (n, 2) array of points in micrometres."""
+        import numpy as np
+
         pts = np.asarray(points, dtype=float).reshape(-1, 2)
         c, s = _cos_sin(self.rotation)
         px = pts[:, 0]
@@ -70,6 +76,8 @@ class Transform:
 
     def __mul__(self, other: Transform) -> Transform:
         """The transform that applies ``other`` first, then ``self``."""
+        import numpy as np
+
         (x, y) = self.apply(np.array([[other.x, other.y]]))[0]
         rotation = (-other.rotation if self.mirror else other.rotation) + self.rotation
         return Transform(
@@ -89,6 +97,8 @@ class Port:
     port_type: str = "optical"
 
     def transformed(self, trans: Transform) -> Port:
+        import numpy as np
+
         (x, y) = trans.apply(np.array([self.center]))[0]
         return replace(
             self,
@@ -107,6 +117,8 @@ class Port:
 
 def _clean_polygon(points: np.ndarray) -> np.ndarray:
     """Drop the closing point, repeated points and points on a straight line."""
+    import numpy as np
+
     pts = points
     if len(pts) > 1 and np.array_equal(pts[0], pts[-1]):
         pts = pts[:-1]
@@ -125,6 +137,8 @@ def _clean_polygon(points: np.ndarray) -> np.ndarray:
 
 def _jsonable(value: Any) -> Any:
     """Settings and info values in plain JSON types for netlists."""
+    import numpy as np
+
     if value is None or isinstance(value, (bool, int, float, str)):
         return value
     if isinstance(value, LayerEnum):
@@ -184,6 +198,8 @@ class Component:
 
     def add_polygon(self, points: Iterable, layer: Any) -> np.ndarray:
         """Add a polygon given by its points in µm; returns the stored points (database units)."""
+        import numpy as np
+
         self._check_unlocked()
         pts = np.asarray(points, dtype=float).reshape(-1, 2)
         dbu_points = _clean_polygon(np.rint(pts / DBU).astype(np.int64))
@@ -299,6 +315,8 @@ class Component:
         return result
 
     def _flatten(self, trans: Transform, result: dict) -> None:
+        import numpy as np
+
         for layer, polys in self.polygons.items():
             out = result.setdefault(layer, [])
             for pts in polys:
@@ -309,6 +327,8 @@ class Component:
 
     def bbox(self) -> tuple[tuple[float, float], tuple[float, float]]:
         """((xmin, ymin), (xmax, ymax)) in µm of all flattened polygons."""
+        import numpy as np
+
         pts = [p for polys in self.get_polygons().values() for p in polys]
         if not pts:
             return ((0.0, 0.0), (0.0, 0.0))
@@ -530,6 +550,8 @@ class ComponentReference:
 
     def connect(self, port: str, destination: Port) -> ComponentReference:
         """Rotate and move this reference so its ``port`` meets ``destination`` face to face."""
+        import numpy as np
+
         self._check_unlocked()
         own = self.component.ports[port]
         facing = -own.orientation if self.mirror else own.orientation

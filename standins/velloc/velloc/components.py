@@ -10,13 +10,17 @@ interferometer's two arms form its route bundle "arms".
 from __future__ import annotations
 
 import math
-from typing import Any, Callable
+from typing import TYPE_CHECKING, Any, Callable
 
-import numpy as np
 from orvik import LayerEnum
 
 from velloc._cell import cell
 from velloc.component import Component
+
+# numpy is imported inside the functions that use it: importing velloc (for its
+# technology module, say) stays cheap.
+if TYPE_CHECKING:
+    import numpy as np
 
 __all__ = [
     "arc_points",
@@ -35,6 +39,8 @@ _ARC_TOLERANCE = 0.001  # µm: largest distance between a true arc and its chord
 
 def arc_points(radius: float, start: float, stop: float, center=(0.0, 0.0)) -> np.ndarray:
     """Points on a circular arc from ``start`` to ``stop`` degrees, at most 1 nm off the arc."""
+    import numpy as np
+
     span = math.radians(abs(stop - start))
     step = 2 * math.acos(max(-1.0, 1 - _ARC_TOLERANCE / radius)) if radius > 0 else span
     n = max(2, math.ceil(span / step) + 1)
@@ -47,6 +53,8 @@ def arc_points(radius: float, start: float, stop: float, center=(0.0, 0.0)) -> n
 def _annular_sector(
     r_in: float, r_out: float, start: float, stop: float, center=(0.0, 0.0)
 ) -> np.ndarray:
+    import numpy as np
+
     outer = arc_points(r_out, start, stop, center)
     inner = arc_points(r_in, stop, start, center)
     return np.vstack((outer, inner))
@@ -122,6 +130,8 @@ def grating_coupler(
     input port; a shallow-etch slab covers the grating area.  o1 is the
     waveguide input; o2 marks the fibre position above the grating.
     """
+    import numpy as np
+
     half = taper_angle / 2
     if taper_length * math.sin(math.radians(half)) <= width / 2:
         raise ValueError("taper too short or too narrow for the waveguide width")
@@ -219,6 +229,8 @@ def mzi(
     The combiner is the splitter rotated by 180 degrees; right turns are
     mirrored references of the same left-turning bend.
     """
+    import numpy as np
+
     c = Component()
     split = splitter(width=width)
     bend = bend_circular(radius=radius, width=width)

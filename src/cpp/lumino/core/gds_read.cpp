@@ -676,7 +676,8 @@ class Reader {
         const uint16_t layer = rec_.get_ushort();
         if (rec_.get() != sTEXTTYPE) decline("TEXTTYPE record expected");
         const uint16_t texttype = rec_.get_ushort();
-        const uint32_t li = open_layer(layer, texttype);
+        // Texts left out (KLayout's text_enabled off) open no layer.
+        const uint32_t li = options_.texts ? open_layer(layer, texttype) : 0;
         uint16_t id = rec_.get();
         if (id == sPRESENTATION) {
             rec_.get_short();
@@ -699,6 +700,10 @@ class Reader {
         if (rec_.xy_count() == 0) decline("no point in XY record for text");
         const Point at = rec_.xy(0);
         if (rec_.get() != sSTRING) decline("STRING record expected");
+        if (!options_.texts) {
+            finish_element(false);
+            return;
+        }
         const bool props = finish_element(true);
         add_shape(li, kText, props, Box::point(at.x, at.y), nullptr);
     }
@@ -741,7 +746,7 @@ class Reader {
             dst.start.reserve(dst.start.size() + shapes);
             for (Stage& st : stage_[li]) {
                 Shapes& src = st.shapes;
-                if (src.size() <= 100) {
+                if (src.size() <= 100 || !options_.order) {
                     // Insertion order: the whole bucket at once.
                     const uint64_t base = dst.xy.size() / 2;
                     dst.xy.insert(dst.xy.end(), src.xy.begin(), src.xy.end());
@@ -949,7 +954,7 @@ class Reader {
         }
         for (uint32_t ci : order_)
             if (!has_parent[ci]) out_.top_cells.push_back(ci);
-        sort_instances(bottom_up);
+        if (options_.order) sort_instances(bottom_up);
     }
 
     // Each cell's instances in the order of KLayout's instance trees, which

@@ -26,6 +26,13 @@ struct GdsReadOptions {
     // layers when `all_layers` is set.
     bool all_layers = true;
     std::vector<std::pair<int32_t, int32_t>> layers;
+    // Whether texts are read (KLayout's LoadLayoutOptions.text_enabled):
+    // without them a text is still checked but opens no layer and is not kept.
+    bool texts = true;
+    // Whether each cell's shapes and instances come in KLayout's order.
+    // Without it they stay in file order within each shape kind: enough
+    // for counting, and quicker on cells with many of them.
+    bool order = true;
     // The version of the installed klayout package ("0.30.12"); the reader
     // answers only for versions it was verified against.
     std::string klayout_version;

@@ -18,13 +18,10 @@ namespace lumino {
 using namespace nb::literals;
 
 std::string installed_klayout_version() {
-    nb::object metadata = nb::module_::import_("importlib.metadata");
-    try {
-        return nb::cast<std::string>(metadata.attr("version")("klayout"));
-    } catch (nb::python_error& e) {
-        if (!e.matches(metadata.attr("PackageNotFoundError"))) throw;
-        return std::string();
-    }
+    // The host's look-up reads the package metadata without importing
+    // importlib.metadata, which would cost more than a small file's read.
+    nb::object version = nb::module_::import_("corvane.core.versions").attr("installed_version")("klayout");
+    return version.is_none() ? std::string() : nb::cast<std::string>(version);
 }
 
 std::vector<std::string> registered_libraries() {
