@@ -135,7 +135,7 @@ class Walk {
             for (size_t j = 0; j < n; ++j) out[j] = double(xy[j]) / 1000.0;  // tx::to_um, the usual unit
         else
             for (size_t j = 0; j < n; ++j) out[j] = tx::to_um(double(xy[j]), unit);
-        t_.added_keys.push_back(key);
+        if (in_.keep_keys) t_.added_keys.push_back(key);
         return t_.base + int64_t(t_.added.size()) - 1;
     }
 
