@@ -221,12 +221,8 @@ void commit(ParseTree& t, PolygonPool& pool, ShapeIndex& index) {
 
 std::vector<char> kept_for_slot(const ParseTree& t, uint32_t top, uint32_t slot) {
     std::vector<char> keep(t.nodes.size(), 0);
-    std::unordered_map<const CellData*, bool> has;
     for (uint32_t n = top + t.nodes[top].size; n-- > top;) {
-        const CellData* cell = t.nodes[n].cell;
-        auto [it, added] = has.try_emplace(cell, false);
-        if (added) it->second = cell->on_slot(slot) != nullptr;
-        bool k = it->second;
+        bool k = t.nodes[n].cell->on_slot(slot) != nullptr;  // a scan of the cell's few layers
         const uint32_t end = n + t.nodes[n].size;
         for (uint32_t c = n + 1; c < end && !k; c += t.nodes[c].size) k = keep[c];
         keep[n] = k;
