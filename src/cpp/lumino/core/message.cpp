@@ -6,9 +6,18 @@
 #include "lumino/core/message.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 #include "lumino/core/base64.hpp"
 #include "lumino/core/json.hpp"
@@ -110,6 +119,25 @@ size_t put_buffer(TextOut& to, const float* values, size_t n) {
     if (char* at = to.room(base64::encoded_size(bytes))) base64::encode(reinterpret_cast<const uint8_t*>(values), bytes, at);
     to.text() += R"(","codec":"b64"})";
     return offset;
+}
+
+// Gives the whole memory pages of [from, to) back to the system: their
+// contents are not read again.  Returns where the next release begins.
+// Only pages wholly inside the range are given back; elsewhere a no-op.
+const char* release_pages(const char* from, const char* to) {
+#if defined(__linux__)
+    static const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    const uintptr_t begin = (uintptr_t(from) + page - 1) / page * page;
+    const uintptr_t end = uintptr_t(to) / page * page;
+    if (page > 0 && end > begin) {
+        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+        return reinterpret_cast<const char*>(end);
+    }
+    return from;
+#else
+    (void)to;
+    return from;
+#endif
 }
 
 // Writes the parts as the message's JSON.
@@ -240,6 +268,9 @@ class JsonSink : public PartSink {
 
 }  // namespace
 
+// The pool is given back in steps of this many bytes while it is written.
+constexpr std::ptrdiff_t kReleaseStep = 1 << 20;
+
 struct Message::State {
     MessageSettings settings;
     std::vector<uint32_t> entry_of_slot;
@@ -251,6 +282,17 @@ struct Message::State {
     std::vector<size_t> start;
     size_t size = 0;
     bool ascii = true;
+
+    // Once the parts are written only the pool is read: the parse goes, and
+    // what it held goes back to the system before the pool's text grows.
+    void release_tree() {
+        view = ParsedView();
+        tree = ParseTree();
+        views = std::vector<LayerView>();
+#if defined(__GLIBC__)
+        malloc_trim(0);
+#endif
+    }
 
     // The whole text, into `to`.  False when a text is not writable.
     bool emit(TextOut& to) {
@@ -268,14 +310,20 @@ struct Message::State {
             if (!sink.ok()) return false;
             if (sink.any()) to.text() += ']';
         }
+        if (!to.counting()) release_tree();
         to.text() += R"(,"format":"GDS")";
         const size_t polygons = start.size() - 1;
         if (polygons > 0) {
             to.text() += R"(,"instances":[)";
+            // While writing, the pool's pages already written go back to the
+            // system, so that the pool shrinks as the text grows.
+            const char* released = reinterpret_cast<const char*>(floats.data());
             for (size_t k = 0; k < polygons; ++k) {
                 if (k) to.text() += ',';
                 put_buffer(to, floats.data() + start[k], start[k + 1] - start[k]);
                 to.spill();
+                const char* done = reinterpret_cast<const char*>(floats.data() + start[k + 1]);
+                if (!to.counting() && done - released >= kReleaseStep) released = release_pages(released, done);
             }
             to.text() += ']';
         }
