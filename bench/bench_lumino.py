@@ -251,7 +251,10 @@ def profile(gds: Path, repeat: int) -> None:
 
 
 def scaling(gds_dir: Path, most: int, repeat: int) -> None:
-    """lumino on layouts holding the Tiny Tapeout designs 1, 2, 4, ... times side by side."""
+    """lumino on layouts holding the Tiny Tapeout designs 1, 2, 4, ... times
+    side by side (and `most` times, when it is not a power of two); the peak
+    memory of one layer-wise lumino call in a child process beside the
+    message it makes."""
     import tempfile
 
     import klayout.db as kdb
@@ -261,13 +264,21 @@ def scaling(gds_dir: Path, most: int, repeat: int) -> None:
     sources = [load(p) for p in sorted(gds_dir.glob("tt_um_*.gds"))]
     if not sources:
         sys.exit(f"no tt_um_*.gds files in {gds_dir}")
-    activate(sorted(gds_dir.glob("tt_um_*.gds"))[0])
-    print(f"median of {repeat} runs; every copy has cells of its own, so shapes and placements grow with the copies\n")
-    print("| copies | shapes | placements | KLayout read (ms) | lumino cell (ms) | lumino layer (ms) | lumino layer per 1,000 shapes (ms) |")
-    print("|---:|---:|---:|---:|---:|---:|---:|")
+    inbox = activate(sorted(gds_dir.glob("tt_um_*.gds"))[0])
+    counts = []
     copies = 1
+    while copies < most:
+        counts.append(copies)
+        copies *= 2
+    counts.append(most)
+    print(f"median of {repeat} runs; every copy has cells of its own, so shapes and placements grow with the copies; "
+          "memory: peak resident set of a child process running lumino layer-wise once, above the warm process\n")
+    print("| copies | shapes | placements | KLayout read (ms) | lumino cell (ms) | lumino layer (ms) "
+          "| lumino layer / read | lumino layer per 1,000 shapes (ms) | peak rise (MiB) | message (MiB) "
+          "| peak rise / message |")
+    print("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     with tempfile.TemporaryDirectory() as tmp:
-        while copies <= most:
+        for copies in counts:
             layout = kdb.Layout()
             top = layout.create_cell("TOP")
             for k in range(copies):
@@ -275,16 +286,21 @@ def scaling(gds_dir: Path, most: int, repeat: int) -> None:
                     holder = layout.create_cell(f"COPY_{k}_{j}")
                     holder.copy_tree(src.top_cells()[0])
                     top.insert(kdb.CellInstArray(holder.cell_index(), kdb.Trans(k * 300_000, j * 300_000)))
-            path = Path(tmp) / f"copies_{copies}.gds"
+            # Named tt_um_* so that a child process takes the same layer stack.
+            path = Path(tmp) / f"tt_um_copies_{copies}.gds"
             layout.write(str(path))
             shapes = sum(c.shapes(li).size() for c in layout.each_cell() for li in layout.layer_indices())
             placements = sum(c.child_instances() for c in layout.each_cell())
+            del layout
             read = median_time(lambda: load(path), repeat)
             cell = median_time(lambda: lumino.lumino(str(path), lumino.Output.CELL), repeat)
             layer = median_time(lambda: lumino.lumino(str(path), lumino.Output.LAYER), repeat)
+            message = len(inbox.last.content) / 2**20  # ASCII text: characters are bytes
+            inbox.last = None
+            base, peak = peak_rss_child(path, "LAYER")
             print(f"| {copies} | {shapes} | {placements} | {read * 1e3:.1f} | {cell * 1e3:.1f} | {layer * 1e3:.1f} "
-                  f"| {layer * 1e6 / shapes:.3f} |", flush=True)
-            copies *= 2
+                  f"| {layer / read:.2f} | {layer * 1e6 / shapes:.3f} | {peak - base:.0f} | {message:.1f} "
+                  f"| {(peak - base) / message:.2f} |", flush=True)
 
 
 def main() -> None:
@@ -294,7 +310,7 @@ def main() -> None:
     ap.add_argument("--profile", type=Path, help="break one lumino call on this file down by stage")
     ap.add_argument("--measure-rss", type=Path, help=argparse.SUPPRESS)
     ap.add_argument("--mode", choices=(*MODES, "READ"), default="LAYER", help=argparse.SUPPRESS)
-    ap.add_argument("--scaling", type=int, nargs="?", const=8, help="largest number of copies (default 8)")
+    ap.add_argument("--scaling", type=int, nargs="?", const=8, help="largest number of copies (default 8; 20 copies hold about 800,000 shapes)")
     args = ap.parse_args()
     if args.measure_rss:
         measure_rss(args.measure_rss, args.mode)

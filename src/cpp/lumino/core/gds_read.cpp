@@ -1123,7 +1123,7 @@ bool read_gds_file(const std::string& path, const GdsReadOptions& options, Layou
         return false;
     }
     MappedFile file;
-    if (!file.open(path, reason)) return false;
+    if (!file.open(path, reason, options.map_file ? MappedFile::Mode::map : MappedFile::Mode::read)) return false;
     return read_gds(file.data(), file.size(), options, out, reason);
 }
 

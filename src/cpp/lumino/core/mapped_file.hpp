@@ -1,36 +1,46 @@
-// A read-only memory map of a whole file (no Python).  Where mapping is not
-// available the file is read into memory instead; either way `data()` holds
-// the file's bytes for the life of the object.
+// A whole file's bytes in memory (no Python): read into a buffer of its
+// own, or mapped read-only.  Either way `data()` holds the bytes for the
+// life of the object.
+//
+// A map is cheaper by the copy, but a mapped file that another process
+// shortens while it is read makes the access past its new end raise SIGBUS,
+// which ends the interpreter; a layout tool rewriting the file while a
+// viewer reads it is a plausible case.  A read buffer only sees a shorter
+// file (which the GDS2 reader then declines), so it is what the reader uses.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
-#include <vector>
 
 namespace lumino::core {
 
 class MappedFile {
   public:
+    enum class Mode { read, map };
+
     MappedFile() = default;
     ~MappedFile();
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;
 
-    // Maps a regular file.  False, with the reason, when it cannot be opened
-    // or is not a regular file.
-    bool open(const std::string& path, std::string& reason);
+    // Takes the contents of a regular file.  False, with the reason, when it
+    // cannot be opened or read or is not a regular file.  Where the platform
+    // cannot map files, `map` reads.
+    bool open(const std::string& path, std::string& reason, Mode mode = Mode::read);
 
     const uint8_t* data() const { return data_; }
     size_t size() const { return size_; }
 
-  private:
+    // Gives the memory back (the object is then empty).
     void close();
 
+  private:
     const uint8_t* data_ = nullptr;
     size_t size_ = 0;
     bool mapped_ = false;
-    std::vector<uint8_t> copy_;
+    std::unique_ptr<uint8_t[]> copy_;
 };
 
 }  // namespace lumino::core

@@ -1,15 +1,27 @@
 // The viewer message: the parse of a layout, combined per top cell (and per
 // layer), turned into parts by the part-tree builder and written as JSON
-// text.  Arrays (pool polygons, placement matrices) go from doubles to
-// float32 to base64 without any intermediate copy of the whole message.
+// text.  The text is made twice over the same parts: first only counted,
+// then written into storage of the counted size.  Arrays (pool polygons,
+// placement matrices) go from float32 to base64 straight into that storage.
 #include "lumino/core/message.hpp"
 
-#include <memory>
-#include <unordered_map>
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 #include "lumino/core/base64.hpp"
-#include "lumino/core/combine.hpp"
 #include "lumino/core/json.hpp"
+#include "lumino/core/parsed_view.hpp"
 #include "lumino/core/parts.hpp"
 
 namespace lumino::core {
@@ -30,71 +42,110 @@ namespace {
 
 constexpr std::string_view kOrigin = R"([[0.0,0.0,0.0],[0.0,0.0,0.0,1.0]])";
 
-// {"shape":[n],"dtype":"float32","buffer":"<base64>","codec":"b64"} of n floats.
-void append_buffer(std::string& out, const float* values, size_t n) {
-    out += R"({"shape":[)";
-    json::append_int(out, int64_t(n));
-    out += R"(],"dtype":"float32","buffer":")";
-    const size_t bytes = n * sizeof(float), at = out.size();
-    out.resize(at + base64::encoded_size(bytes));
-    base64::encode(reinterpret_cast<const uint8_t*>(values), bytes, out.data() + at);
-    out += R"(","codec":"b64"})";
+// Where the text goes, in order: only counted (the sizing pass), or copied
+// into a destination of the counted size (the writing pass), never past its
+// end.  Short pieces gather in a scratch text that is moved on in blocks;
+// long ones (base64) are written where they belong.
+class TextOut {
+  public:
+    TextOut() = default;
+    TextOut(char* dest, size_t capacity) : dest_(dest), capacity_(capacity) {}
+
+    // Short pieces are appended here; call spill() now and then.
+    std::string& text() { return scratch_; }
+    void spill() {
+        if (scratch_.size() >= kSpill) flush();
+    }
+
+    // Room for n bytes at the current end: where to write them (null when
+    // counting, or when they would not fit).
+    char* room(size_t n) {
+        flush();
+        char* at = writable(n) ? dest_ + size_ : nullptr;
+        size_ += n;
+        return at;
+    }
+
+    // The text written so far, from `offset` (writing pass; null otherwise).
+    const char* at(size_t offset) const { return dest_ && offset <= capacity_ ? dest_ + offset : nullptr; }
+
+    void flush() {
+        if (dest_) {
+            if (writable(scratch_.size())) std::memcpy(dest_ + size_, scratch_.data(), scratch_.size());
+        } else {
+            for (char c : scratch_) ascii_ = ascii_ && static_cast<unsigned char>(c) < 0x80;
+        }
+        size_ += scratch_.size();
+        scratch_.clear();
+    }
+
+    bool counting() const { return dest_ == nullptr; }
+
+    // After flush(): bytes so far; whether they are all ASCII (counting);
+    // whether they all fitted (writing).
+    size_t size() const { return size_; }
+    bool ascii() const { return ascii_; }
+    bool fitted() const { return !overflow_; }
+
+  private:
+    static constexpr size_t kSpill = 1 << 16;
+
+    bool writable(size_t n) {
+        if (!dest_) return false;
+        if (n > capacity_ - std::min(size_, capacity_)) {
+            overflow_ = true;
+            return false;
+        }
+        return true;
+    }
+
+    char* dest_ = nullptr;
+    size_t capacity_ = 0;
+    size_t size_ = 0;
+    bool ascii_ = true, overflow_ = false;
+    std::string scratch_;
+};
+
+// {"shape":[n],"dtype":"float32","buffer":"<base64>","codec":"b64"} of n
+// floats (not read when counting).  Returns where the base64 text begins.
+size_t put_buffer(TextOut& to, const float* values, size_t n) {
+    std::string& t = to.text();
+    t += R"({"shape":[)";
+    json::append_int(t, int64_t(n));
+    t += R"(],"dtype":"float32","buffer":")";
+    const size_t bytes = n * sizeof(float);
+    to.flush();
+    const size_t offset = to.size();
+    if (char* at = to.room(base64::encoded_size(bytes))) base64::encode(reinterpret_cast<const uint8_t*>(values), bytes, at);
+    to.text() += R"(","codec":"b64"})";
+    return offset;
 }
 
-// The parse's combined trees as the builder reads them, with the tables the
-// writer resolves placement and polygon-list numbers through.
-struct ParsedView {
-    ViewTree tree;
-    std::vector<CombinedTree> combined;             // owns the placements
-    std::vector<const Places*> places;              // by ViewTree::Node::placements
-    std::vector<const std::vector<int64_t>*> lists;  // by PolygonList::list
-    size_t text_size = 0;                            // about what the parts take as text
-
-    // Appends the items below (and including) `item` in pre-order; with a
-    // slot, each node keeps only that slot's polygons.
-    uint32_t add(const ParseTree& t, const CombinedTree& c, int64_t slot) {
-        struct Frame {
-            uint32_t item, node;
-            size_t next;
-        };
-        std::vector<Frame> stack;
-        auto open = [&](uint32_t item) {
-            const CombinedTree::Item& it = c.items[item];
-            const CellData& cell = *t.nodes[it.node].cell;
-            const bool placed = it.places != nullptr;
-            const uint32_t node = tree.open(cell.name, placed, uint32_t(places.size()));
-            places.push_back(it.places.get());
-            const size_t matrices = base64::encoded_size(24 * (placed ? it.places->size() : 0));
-            for (const auto& [s, idx] : cell.polygons) {
-                if (slot >= 0 && s != uint32_t(slot)) continue;
-                tree.add_list(s, uint32_t(lists.size()));
-                lists.push_back(&idx);
-                text_size += 300 + cell.name.size() + matrices + 8 * idx.size();
-            }
-            stack.push_back(Frame{item, node, 0});
-            return node;
-        };
-        const uint32_t root = open(0);
-        while (!stack.empty()) {
-            Frame& f = stack.back();
-            const auto& children = c.items[f.item].children;
-            if (f.next < children.size()) {
-                open(children[f.next++]);
-                continue;
-            }
-            tree.close(f.node);
-            stack.pop_back();
-        }
-        return root;
+// Gives the whole memory pages of [from, to) back to the system: their
+// contents are not read again.  Returns where the next release begins.
+// Only pages wholly inside the range are given back; elsewhere a no-op.
+const char* release_pages(const char* from, const char* to) {
+#if defined(__linux__)
+    static const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    const uintptr_t begin = (uintptr_t(from) + page - 1) / page * page;
+    const uintptr_t end = uintptr_t(to) / page * page;
+    if (page > 0 && end > begin) {
+        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+        return reinterpret_cast<const char*>(end);
     }
-};
+    return from;
+#else
+    (void)to;
+    return from;
+#endif
+}
 
 // Writes the parts as the message's JSON.
 class JsonSink : public PartSink {
   public:
-    JsonSink(std::string& out, const ParsedView& view, const std::vector<LayerEntry>& table,
+    JsonSink(TextOut& to, const ParsedView& view, const std::vector<LayerEntry>& table,
              const std::vector<uint32_t>& entry_of_slot)
-        : out_(out), view_(view), table_(table), entry_(entry_of_slot) {}
+        : to_(to), view_(view), table_(table), entry_(entry_of_slot) {}
 
     bool ok() const { return ok_; }
     bool any() const { return !first_; }  // whether the root has parts
@@ -102,79 +153,108 @@ class JsonSink : public PartSink {
     void open(const Group& g) override {
         child();
         if (!json::valid_utf8(g.name)) ok_ = false;
-        out_ += R"({"name":)";
-        json::append_string(out_, g.name);
-        out_ += R"(,"id":)";
-        json::append_string(out_, g.id);
-        out_ += R"(,"version":"3","loc":)";
-        out_ += kOrigin;
+        std::string& out = to_.text();
+        out += R"({"name":)";
+        json::append_string(out, g.name);
+        out += R"(,"id":)";
+        json::append_string(out, g.id);
+        out += R"(,"version":"3","loc":)";
+        out += kOrigin;
         open_.push_back(false);
+        to_.spill();
     }
 
     void part(const Leaf& p) override {
         child();
         const LayerEntry& layer = table_[entry_[p.list.layer]];
-        out_ += R"({"name":)";
-        json::append_string(out_, p.name);
-        out_ += R"(,"id":)";
-        json::append_string(out_, p.id);
-        out_ += R"(,"version":"3","loc":[[0,0,)";
-        json::append_double(out_, layer.zmin);
-        out_ += R"(],[0,0,0,1]],"shape":{)";
+        std::string& out = to_.text();
+        out += R"({"name":)";
+        json::append_string(out, p.name);
+        out += R"(,"id":)";
+        json::append_string(out, p.id);
+        out += R"(,"version":"3","loc":[[0,0,)";
+        json::append_double(out, layer.zmin);
+        out += R"(],[0,0,0,1]],"shape":{)";
         const std::vector<int64_t>& refs = *view_.lists[p.list.list];
         if (!refs.empty()) {
-            out_ += R"("refs":[)";
+            out += R"("refs":[)";
             for (size_t k = 0; k < refs.size(); ++k) {
-                if (k) out_ += ',';
-                json::append_int(out_, refs[k]);
+                if (k) out += ',';
+                json::append_int(out, refs[k]);
+                if ((k & 4095) == 4095) to_.spill();
             }
-            out_ += "],";
+            to_.text() += "],";
         }
-        out_ += R"("height":)";
-        json::append_double(out_, layer.height);
-        out_ += R"(,"matrices":)";
-        out_ += matrices(view_.tree.nodes[p.node]);
-        out_ += R"(},"color":)";
-        json::append_string(out_, layer.color);
-        out_ += R"(,"renderback":false,"state":[1,1],"type":"polygon","subtype":"solid"})";
+        to_.text() += R"("height":)";
+        json::append_double(to_.text(), layer.height);
+        to_.text() += R"(,"matrices":)";
+        matrices(view_.tree.nodes[p.node]);
+        to_.text() += R"(},"color":)";
+        json::append_string(to_.text(), layer.color);
+        to_.text() += R"(,"renderback":false,"state":[1,1],"type":"polygon","subtype":"solid"})";
+        to_.spill();
     }
 
     void close() override {
-        out_ += open_.back() ? "]}" : "}";
+        to_.text() += open_.back() ? "]}" : "}";
         open_.pop_back();
     }
 
   private:
     // Before a child: the parent's "parts" opens with its first child.
     void child() {
+        std::string& out = to_.text();
         if (open_.empty()) {
-            out_ += first_ ? R"(,"parts":[)" : ",";
+            out += first_ ? R"(,"parts":[)" : ",";
             first_ = false;
             return;
         }
-        out_ += open_.back() ? "," : R"(,"parts":[)";
+        out += open_.back() ? "," : R"(,"parts":[)";
         open_.back() = true;
     }
 
     // The buffer record of a node's placement matrices (a, b, tx, c, d, ty
-    // each), made once per node; a top cell has none.
-    const std::string& matrices(const ViewTree::Node& node) {
-        const uint32_t key = node.placed ? node.placements : UINT32_MAX;
-        if (key == cached_) return matrices_;
-        cached_ = key;
-        matrices_.clear();
-        std::vector<float> values;
-        if (node.placed) {
-            const Places& places = *view_.places[node.placements];
-            values.reserve(6 * places.size());
-            for (const Place& p : places)
-                for (double e : tx::matrix(p.v)) values.push_back(static_cast<float>(e));
+    // each); a top cell has none.  A node's parts follow one another, so the
+    // last node's matrices are encoded once and copied for its other parts.
+    void matrices(const ViewTree::Node& node) {
+        if (to_.counting()) {  // only the length counts
+            const size_t n = node.placed ? 6 * view_.places[node.placements]->size() : 0;
+            std::string& t = to_.text();
+            t += R"({"shape":[)";
+            json::append_int(t, int64_t(n));
+            t += R"(],"dtype":"float32","buffer":")";
+            to_.room(base64::encoded_size(n * sizeof(float)));
+            to_.text() += R"(","codec":"b64"})";
+            return;
         }
-        append_buffer(matrices_, values.data(), values.size());
-        return matrices_;
+        const uint32_t key = node.placed ? node.placements : UINT32_MAX;
+        if (key != cached_) {
+            cached_ = key;
+            cached_at_ = SIZE_MAX;
+            values_.clear();
+            if (node.placed) {
+                const Places& places = *view_.places[node.placements];
+                values_.reserve(6 * places.size());
+                for (const Place& p : places)
+                    for (double e : tx::matrix(p.v)) values_.push_back(static_cast<float>(e));
+            }
+        }
+        if (cached_at_ == SIZE_MAX) {
+            cached_at_ = put_buffer(to_, values_.data(), values_.size());
+            return;
+        }
+        // The same record again: its base64 text copied from where it went.
+        std::string& t = to_.text();
+        t += R"({"shape":[)";
+        json::append_int(t, int64_t(values_.size()));
+        t += R"(],"dtype":"float32","buffer":")";
+        const size_t n = base64::encoded_size(values_.size() * sizeof(float));
+        const char* from = to_.at(cached_at_);
+        if (char* at = to_.room(n); at && from) std::memcpy(at, from, n);
+        to_.text() += R"(","codec":"b64"})";
     }
 
-    std::string& out_;
+    TextOut& to_;
     const ParsedView& view_;
     const std::vector<LayerEntry>& table_;
     const std::vector<uint32_t>& entry_;
@@ -182,92 +262,152 @@ class JsonSink : public PartSink {
     bool first_ = true;       // the root's first part is still to come
     bool ok_ = true;
     uint32_t cached_ = UINT32_MAX - 1;
-    std::string matrices_;
+    size_t cached_at_ = SIZE_MAX;
+    std::vector<float> values_;
 };
 
 }  // namespace
 
-MessageStatus message_text(Layout&& layout, const MessageSettings& settings, const Simplifier& simplify,
-                           std::string& out, uint32_t& missing) {
+// The pool is given back in steps of this many bytes while it is written.
+constexpr std::ptrdiff_t kReleaseStep = 1 << 20;
+
+struct Message::State {
+    MessageSettings settings;
+    std::vector<uint32_t> entry_of_slot;
+    std::vector<LayerView> views;
+    ParseTree tree;
+    ParsedView view;
+    // The pool as the message holds it: polygon k is floats[start[k] .. start[k + 1]).
+    std::vector<float> floats;
+    std::vector<size_t> start;
+    size_t size = 0;
+    bool ascii = true;
+
+    // Once the parts are written only the pool is read: the parse goes, and
+    // what it held goes back to the system before the pool's text grows.
+    void release_tree() {
+        view = ParsedView();
+        tree = ParseTree();
+        views = std::vector<LayerView>();
+#if defined(__GLIBC__)
+        malloc_trim(0);
+#endif
+    }
+
+    // The whole text, into `to`.  False when a text is not writable.
+    bool emit(TextOut& to) {
+        std::string& t = to.text();
+        t += R"({"type":"data","data":{"name":)";
+        t += settings.by_cell ? R"("Cells","id":"/Cells")" : R"("Layers","id":"/Layers")";
+        t += R"(,"version":"3","loc":)";
+        t += kOrigin;
+        {
+            JsonSink sink(to, view, settings.table, entry_of_slot);
+            if (settings.by_cell)
+                build_by_cell(view.tree, views, sink);
+            else
+                build_by_layer(view.tree, views, sink);
+            if (!sink.ok()) return false;
+            if (sink.any()) to.text() += ']';
+        }
+        if (!to.counting()) release_tree();
+        to.text() += R"(,"format":"GDS")";
+        const size_t polygons = start.size() - 1;
+        if (polygons > 0) {
+            to.text() += R"(,"instances":[)";
+            // While writing, the pool's pages already written go back to the
+            // system, so that the pool shrinks as the text grows.
+            const char* released = reinterpret_cast<const char*>(floats.data());
+            for (size_t k = 0; k < polygons; ++k) {
+                if (k) to.text() += ',';
+                put_buffer(to, floats.data() + start[k], start[k + 1] - start[k]);
+                to.spill();
+                const char* done = reinterpret_cast<const char*>(floats.data() + start[k + 1]);
+                if (!to.counting() && done - released >= kReleaseStep) released = release_pages(released, done);
+            }
+            to.text() += ']';
+        }
+        to.text() += R"(},"config":)";
+        to.text() += kViewerConfig;
+        to.text() += '}';
+        to.flush();
+        return true;
+    }
+};
+
+Message::Message() : s_(std::make_unique<State>()) {}
+Message::~Message() = default;
+
+MessageStatus Message::make(Layout&& layout, const MessageSettings& settings, const Simplifier& simplify,
+                            uint32_t& missing) {
+    State& s = *s_;
     for (const LayerEntry& e : settings.table)
         if (!json::positional(e.height) || !json::positional(e.zmin) || !json::valid_utf8(e.name) ||
             !json::valid_utf8(e.color))
             return MessageStatus::not_writable;
+    s.settings = settings;
 
     // The layer map: the layout's layers that the table knows, in order.
     ParseInput in;
     in.layout = &layout;
     in.consume = true;
+    in.keep_keys = false;
     in.tops = layout.top_cells;
     in.unit = tx::unit_of_dbu(layout.dbu);
     in.tolerance = settings.tolerance;
-    std::vector<uint32_t> entry_of_slot;
-    std::vector<LayerView> views;
     for (size_t k = 0; k < layout.layers.size(); ++k) {
         for (size_t e = 0; e < settings.table.size(); ++e) {
             const LayerEntry& entry = settings.table[e];
             if (entry.layer != layout.layers[k].layer || entry.datatype != layout.layers[k].datatype) continue;
             in.layers.push_back(k);
-            entry_of_slot.push_back(uint32_t(e));
-            views.push_back(LayerView{true, entry.name, entry.excluded});
+            s.entry_of_slot.push_back(uint32_t(e));
+            s.views.push_back(LayerView{true, entry.name, entry.excluded});
             break;
         }
     }
-    ParseTree t;
+    ParseTree& t = s.tree;
     if (!parse(in, simplify, t, missing)) return MessageStatus::missing_cell;
+    layout = Layout();  // what the parse did not reach
 
-    {
-        // The parts; their trees are freed before the pool is written.
-        ParsedView view;
-        const ParseTreeNodes nodes{t};
-        for (uint32_t top : t.tops) {
-            if (settings.by_cell) {
-                view.combined.push_back(combine_tree(nodes, top));
-                view.tree.roots.push_back(view.add(t, view.combined.back(), -1));
-                continue;
-            }
-            for (uint32_t slot = 0; slot < in.layers.size(); ++slot) {
-                const std::vector<char> keep = kept_for_slot(t, top, slot);
-                if (!keep[top]) continue;
-                view.combined.push_back(combine_tree(nodes, top, &keep));
-                view.tree.layer_roots.emplace_back(slot, view.add(t, view.combined.back(), slot));
-            }
-        }
+    // The pool in float32, as the message holds it; the doubles go.
+    size_t values = 0;
+    for (const Outline& o : t.added) values += o.size();
+    s.floats.reserve(values);
+    s.start.reserve(t.added.size() + 1);
+    s.start.push_back(0);
+    for (Outline& o : t.added) {
+        for (double v : o) s.floats.push_back(static_cast<float>(v));
+        s.start.push_back(s.floats.size());
+        Outline().swap(o);
+    }
+    std::vector<Outline>().swap(t.added);
 
-        // Room for the whole text at once: the pool's buffers are most of it.
-        size_t expected = kViewerConfig.size() + view.text_size + 200 * view.tree.nodes.size();
-        for (const Outline& o : t.added) expected += base64::encoded_size(o.size() * sizeof(float)) + 80;
-        out.clear();
-        out.reserve(expected + expected / 8);
-        out += R"({"type":"data","data":{"name":)";
-        out += settings.by_cell ? R"("Cells","id":"/Cells")" : R"("Layers","id":"/Layers")";
-        out += R"(,"version":"3","loc":)";
-        out += kOrigin;
-        JsonSink sink(out, view, settings.table, entry_of_slot);
-        if (settings.by_cell)
-            build_by_cell(view.tree, views, sink);
-        else
-            build_by_layer(view.tree, views, sink);
-        if (!sink.ok()) return MessageStatus::not_writable;
-        if (sink.any()) out += ']';
-    }
-    std::vector<ParseTree::Node>().swap(t.nodes);
-    t.cells.clear();
-    out += R"(,"format":"GDS")";
-    if (!t.added.empty()) {
-        out += R"(,"instances":[)";
-        std::vector<float> values;
-        for (size_t k = 0; k < t.added.size(); ++k) {
-            if (k) out += ',';
-            values.assign(t.added[k].begin(), t.added[k].end());
-            append_buffer(out, values.data(), values.size());
-            Outline().swap(t.added[k]);  // written: freed at once
-        }
-        out += ']';
-    }
-    out += R"(},"config":)";
-    out += kViewerConfig;
-    out += '}';
+    view_parse(t, settings.by_cell, uint32_t(in.layers.size()), s.view);
+    TextOut count;
+    if (!s.emit(count)) return MessageStatus::not_writable;
+    s.size = count.size();
+    s.ascii = count.ascii();
+    return MessageStatus::ok;
+}
+
+size_t Message::size() const { return s_->size; }
+bool Message::ascii() const { return s_->ascii; }
+
+bool Message::write(char* out) {
+    TextOut to(out, s_->size);
+    s_->emit(to);
+    const bool same = to.fitted() && to.size() == s_->size;
+    *s_ = State();
+    return same;
+}
+
+MessageStatus message_text(Layout&& layout, const MessageSettings& settings, const Simplifier& simplify,
+                           std::string& out, uint32_t& missing) {
+    Message m;
+    const MessageStatus status = m.make(std::move(layout), settings, simplify, missing);
+    if (status != MessageStatus::ok) return status;
+    out.assign(m.size(), '\0');
+    if (!m.write(out.data())) throw std::logic_error("the message text did not come out at its counted size");
     return MessageStatus::ok;
 }
 

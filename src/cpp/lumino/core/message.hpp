@@ -2,9 +2,16 @@
 // settings in, the JSON text that lumino sends out, byte for byte what the
 // record road gives (to_3D_viewer(..., as_dict=True), numpy_to_buffer_json,
 // then orjson with the viewer configuration).
+//
+// The text is made in two steps, so that a caller can write it straight
+// into storage of its exact size (lumino: the Python text it sends): make()
+// parses, simplifies and lays out the parts and keeps the pool as float32
+// (the form the message holds), size() is then the text's exact length, and
+// write() writes it.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,9 +49,38 @@ enum class MessageStatus {
                    // UTF-8): the caller takes the record road
 };
 
-// The layers of `layout` whose (layer, datatype) the table holds are read;
-// every top cell is parsed, combined and turned into parts.  The layout is
-// taken over: each cell's contents are freed once parsed.
+class Message {
+  public:
+    Message();
+    ~Message();
+    Message(const Message&) = delete;
+    Message& operator=(const Message&) = delete;
+
+    // The layers of `layout` whose (layer, datatype) the table holds are
+    // read; every top cell is parsed, combined and turned into parts.  The
+    // layout is taken over: each cell's contents are freed once parsed, and
+    // the pool is kept as float32 only.  `simplify` runs on the calling
+    // thread.
+    MessageStatus make(Layout&& layout, const MessageSettings& settings, const Simplifier& simplify,
+                       uint32_t& missing);
+
+    // After make() gave ok: the text's length in bytes, and whether every
+    // byte of it is ASCII (names and colours may hold other UTF-8).
+    size_t size() const;
+    bool ascii() const;
+
+    // Writes the text into out[0, size()), never past it, and frees what
+    // make() kept.  Once.  False when the text did not come out at the
+    // counted size (a fault of this code; `out` is then not the message).
+    bool write(char* out);
+
+  private:
+    struct State;
+    std::unique_ptr<State> s_;
+};
+
+// make(), then the text into `out` (a convenience of the two steps;
+// throws std::logic_error where write() gives false).
 MessageStatus message_text(Layout&& layout, const MessageSettings& settings, const Simplifier& simplify,
                            std::string& out, uint32_t& missing);
 

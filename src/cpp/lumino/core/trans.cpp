@@ -81,13 +81,37 @@ Values compose(const Values& p, const Values& t) {
     return r;
 }
 
+namespace {
+
+// The sine and cosine of an angle in degrees, as the reference arithmetic
+// computes them (through radians: sin(180 degrees) is 1.2e-16, not 0).
+void sin_cos(double deg, double& s, double& c) {
+    const double a = deg / 180.0 * std::numbers::pi;
+    s = std::sin(a);
+    c = std::cos(a);
+}
+
+// The same for the four quarter turns, computed once.
+struct QuarterTurns {
+    double s[4], c[4];
+    QuarterTurns() {
+        for (int q = 0; q < 4; ++q) sin_cos(double(90 * q), s[q], c[q]);
+    }
+};
+
+}  // namespace
+
 std::array<double, 6> matrix(const Values& v) {
-    static constexpr int angles[4] = {0, 90, 180, 270};
+    static const QuarterTurns quarters;
     // Same operand order as the reference arithmetic, so that every product
     // (negative zeros included) comes out bit for bit.
-    const double deg = v.complex ? v.angle : double(angles[v.quarter & 3]);
-    const double a = deg / 180.0 * std::numbers::pi;
-    const double s = std::sin(a), c = std::cos(a);
+    double s, c;
+    if (v.complex) {
+        sin_cos(v.angle, s, c);
+    } else {
+        s = quarters.s[v.quarter & 3];
+        c = quarters.c[v.quarter & 3];
+    }
     const double r = v.mirror ? -1.0 : 1.0;
     const double m = v.complex ? v.mag : 1.0;
     return {c * m, ((-r) * s) * m, to_um(v.dx, v.unit), s * m, (r * c) * m, to_um(v.dy, v.unit)};

@@ -135,7 +135,7 @@ class Walk {
             for (size_t j = 0; j < n; ++j) out[j] = double(xy[j]) / 1000.0;  // tx::to_um, the usual unit
         else
             for (size_t j = 0; j < n; ++j) out[j] = tx::to_um(double(xy[j]), unit);
-        t_.added_keys.push_back(key);
+        if (in_.keep_keys) t_.added_keys.push_back(key);
         return t_.base + int64_t(t_.added.size()) - 1;
     }
 
@@ -221,12 +221,8 @@ void commit(ParseTree& t, PolygonPool& pool, ShapeIndex& index) {
 
 std::vector<char> kept_for_slot(const ParseTree& t, uint32_t top, uint32_t slot) {
     std::vector<char> keep(t.nodes.size(), 0);
-    std::unordered_map<const CellData*, bool> has;
     for (uint32_t n = top + t.nodes[top].size; n-- > top;) {
-        const CellData* cell = t.nodes[n].cell;
-        auto [it, added] = has.try_emplace(cell, false);
-        if (added) it->second = cell->on_slot(slot) != nullptr;
-        bool k = it->second;
+        bool k = t.nodes[n].cell->on_slot(slot) != nullptr;  // a scan of the cell's few layers
         const uint32_t end = n + t.nodes[n].size;
         for (uint32_t c = n + 1; c < end && !k; c += t.nodes[c].size) k = keep[c];
         keep[n] = k;

@@ -71,7 +71,8 @@ struct ParseTree {
     double unit = 0.0;                              // see tx::Values::unit
 
     // Polygons new to the pool, in order of first extraction (simplified),
-    // and the shapes they come from; polygon k gets pool index base + k.
+    // and the shapes they come from (when asked for); polygon k gets pool
+    // index base + k.
     std::vector<Outline> added;
     std::vector<ShapeKey> added_keys;
     int64_t base = 0;
@@ -89,6 +90,9 @@ struct ParseInput {
     std::optional<double> tolerance;  // simplify new polygons when set
     const ShapeIndex* known = nullptr;  // shapes already pooled: not read again
     int64_t base = 0;                   // pool index of the first new polygon
+    // Record the shape of every new polygon (ParseTree::added_keys), for a
+    // caller that pools them (commit).
+    bool keep_keys = true;
 };
 
 // Parses every top cell: pre-order, own layers first, then the children in

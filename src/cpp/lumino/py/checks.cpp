@@ -107,6 +107,10 @@ void check_parser_arguments(nb::handle layout, nb::handle layers, double z_scale
                             nb::handle exclude_layers) {
     for (const char* member : {"layer_indices", "get_info", "each_cell", "top_cells"})
         if (!has(layout, member)) wrong_type("layout", "a KLayout Layout", layout);
+    check_parser_values(layers, z_scale, curve_tolerance, exclude_layers);
+}
+
+void check_parser_values(nb::handle layers, double z_scale, nb::handle curve_tolerance, nb::handle exclude_layers) {
     check_layer_table(layers);
     check_z_scale(z_scale);
     check_curve_tolerance(curve_tolerance);

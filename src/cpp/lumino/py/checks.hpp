@@ -14,6 +14,10 @@ namespace lumino {
 void check_parser_arguments(nb::handle layout, nb::handle layers, double z_scale, nb::handle curve_tolerance,
                             nb::handle exclude_layers);
 
+// The same checks without a layout: what ParseGDS would check of the rest
+// where an entry point reads the file itself.
+void check_parser_values(nb::handle layers, double z_scale, nb::handle curve_tolerance, nb::handle exclude_layers);
+
 // The values of the entry points' arguments, once their types are checked:
 // a positive finite z scale, a non-negative tolerance, texts to exclude.
 void check_entry_values(double z_scale, nb::handle curve_tolerance, nb::handle exclude_layers);

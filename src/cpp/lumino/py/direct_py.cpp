@@ -7,7 +7,10 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <filesystem>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -17,7 +20,70 @@ namespace lumino {
 
 using namespace nb::literals;
 
+namespace {
+
+// The version in a distribution record's folder name: "klayout-0.30.12.dist-info".
+std::string version_of_record(const std::string& name) {
+    static constexpr std::string_view prefix = "klayout-", suffix = ".dist-info";
+    if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return std::string();
+    return name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+}
+
+// The distribution record beside the klayout package the import system
+// would find; "" unless there is exactly one.
+std::string version_beside_package() {
+    std::string folder;
+    try {
+        nb::object spec = nb::module_::import_("importlib.util").attr("find_spec")("klayout");
+        if (spec.is_none()) return std::string();
+        nb::object where = spec.attr("submodule_search_locations");
+        if (where.is_none()) return std::string();
+        for (nb::handle w : where)
+            if (PyUnicode_Check(w.ptr())) {
+                folder = nb::cast<std::string>(w);
+                break;
+            }
+    } catch (nb::python_error& e) {
+        // An odd installation: the metadata will have the say.
+        if (!e.matches(PyExc_Exception)) throw;  // KeyboardInterrupt and the like go on
+        return std::string();
+    } catch (nb::cast_error&) {
+        return std::string();
+    }
+    if (folder.empty()) return std::string();
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    std::string found;
+    int count = 0;
+    for (fs::directory_iterator it(fs::path(folder).parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
+        std::string v = version_of_record(it->path().filename().string());
+        if (!v.empty()) {
+            found = std::move(v);
+            ++count;
+        }
+    }
+    return count == 1 ? found : std::string();
+}
+
+}  // namespace
+
 std::string installed_klayout_version() {
+    // Imported: its own word.
+    if (PyObject* found = PyDict_GetItemString(PyImport_GetModuleDict(), "klayout")) {
+        const nb::object klayout = nb::borrow(found);  // held while its attribute is read
+        if (PyObject* v = PyObject_GetAttrString(klayout.ptr(), "__version__")) {
+            const nb::object owned = nb::steal(v);
+            if (PyUnicode_Check(v)) return nb::cast<std::string>(owned);
+        } else if (PyErr_ExceptionMatches(PyExc_Exception)) {
+            PyErr_Clear();
+        } else {
+            throw nb::python_error();
+        }
+    }
+    std::string beside = version_beside_package();
+    if (!beside.empty()) return beside;
     // The host's look-up reads the package metadata without importing
     // importlib.metadata, which would cost more than a small file's read.
     nb::object version = nb::module_::import_("corvane.core.versions").attr("installed_version")("klayout");
@@ -32,6 +98,25 @@ std::vector<std::string> registered_libraries() {
     if (db.is_none()) return names;
     for (nb::handle name : db.attr("Library").attr("library_names")()) names.push_back(nb::cast<std::string>(name));
     return names;
+}
+
+bool read_directly(nb::handle path, std::vector<std::pair<int32_t, int32_t>> pairs, core::Layout& out) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_Check(path.ptr()) ? PyUnicode_AsUTF8AndSize(path.ptr(), &size) : nullptr;
+    if (!utf8) {
+        PyErr_Clear();  // lone surrogates: KLayout has the say
+        return false;
+    }
+    core::GdsReadOptions options;
+    options.all_layers = false;
+    options.layers = std::move(pairs);
+    options.klayout_version = installed_klayout_version();
+    if (!core::gds_reader_supports(options.klayout_version)) return false;
+    options.libraries = registered_libraries();
+    const std::string file(utf8, size_t(size));
+    std::string reason;
+    nb::gil_scoped_release unlocked;
+    return core::read_gds_file(file, options, out, reason);
 }
 
 namespace {
@@ -157,7 +242,7 @@ nb::object layout_counts(const core::Layout& layout) {
 }
 
 nb::object read_layout(nb::handle path, nb::handle pairs, nb::handle klayout_version, nb::handle libraries,
-                       bool counts) {
+                       bool counts, bool map_file) {
     if (!PyUnicode_Check(path.ptr())) corvane::wrong_type("path", "str", path);
     core::GdsReadOptions options;
     if (!pairs.is_none()) {
@@ -172,6 +257,7 @@ nb::object read_layout(nb::handle path, nb::handle pairs, nb::handle klayout_ver
         corvane::wrong_type("klayout_version", "str or None", klayout_version);
     }
     options.libraries = libraries.is_none() ? registered_libraries() : string_list(libraries, "libraries");
+    options.map_file = map_file;
     const std::string file = nb::cast<std::string>(path);
 
     core::Layout layout;
@@ -189,14 +275,15 @@ nb::object read_layout(nb::handle path, nb::handle pairs, nb::handle klayout_ver
 
 void bind_direct(nb::module_& m) {
     m.def("_read_layout", &read_layout, "path"_a.none(), "pairs"_a.none() = nb::none(), nb::kw_only(),
-          "klayout_version"_a.none() = nb::none(), "libraries"_a.none() = nb::none(), "counts"_a = false,
+          "klayout_version"_a.none() = nb::none(), "libraries"_a.none() = nb::none(), "counts"_a = false, "map_file"_a = false,
           nb::sig("def _read_layout(path: str, pairs: Iterable[tuple[int, int]] | None = None, *, "
                   "klayout_version: str | None = None, libraries: list[str] | None = None, "
-                  "counts: bool = False) -> tuple[dict[str, Any] | None, str]"),
+                  "counts: bool = False, map_file: bool = False) -> tuple[dict[str, Any] | None, str]"),
           "Read a GDS2 file with the direct reader: (layout, '') with the layout as plain values "
           "(or only its sizes with counts=True), or (None, reason) where the reader declines and "
           "KLayout's read is needed.  Only the shapes of `pairs` are read when given; the klayout "
-          "version defaults to the installed one, the libraries to those registered in KLayout.");
+          "version defaults to the installed one, the libraries to those registered in KLayout; "
+          "map_file=True maps the file instead of reading it into a buffer.");
 }
 
 }  // namespace lumino

@@ -10,6 +10,7 @@
 #include "lumino/core/message.hpp"
 #include "lumino/py/checks.hpp"
 #include "lumino/py/edge.hpp"
+#include "lumino/py/file_road.hpp"
 #include "lumino/py/message_road.hpp"
 
 namespace lumino {
@@ -69,6 +70,12 @@ nb::object to_3D_viewer(nb::handle gds_file, nb::handle output, nb::handle layer
         assert_instance(stack, "LayerStack");
     }
     nb::object layers = module_attr("get_layer_properties")(stack, views);
+
+    if (records_road_open() && file_read_open()) {
+        std::optional<nb::object> direct =
+            viewer_of_file(gds_file, output, layers, z, curve_tolerance, exclude_layers, as_dict);
+        if (direct) return *direct;
+    }
 
     nb::object layout = module_attr("pya").attr("Layout")();
     layout.attr("read")(gds_file);

@@ -55,6 +55,13 @@ class LayerSlots {
         return remember(layer_, key, nb::object(layer_map[n]));
     }
 
+    // A slot of its own for a layer given by its (layer, datatype) pair:
+    // the slots of a parse made in the core, in the order of its layer map.
+    uint32_t add(nb::handle spec) {
+        Cache unused;
+        return remember(unused, spec, spec);
+    }
+
     LayerSlot& operator[](uint32_t slot) { return slots_[slot]; }
     const std::vector<core::LayerView>& views() const { return views_; }
 

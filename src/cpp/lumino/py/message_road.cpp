@@ -1,20 +1,25 @@
-// The message road: the file read with KLayout, the state the message needs
-// taken into plain values (layer table, tolerance, exclusion), then the
-// core writes the whole message.
+// The message road: the file read by the core's reader (or by KLayout where
+// it declines), the state the message needs taken into plain values (layer
+// table, tolerance, exclusion), then the core makes the whole message and
+// writes it into the text that is sent.
 #include "lumino/py/message_road.hpp"
 
-#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "lumino/core/json.hpp"
 #include "lumino/core/message.hpp"
 #include "lumino/py/checks.hpp"
 #include "lumino/py/edge.hpp"
 #include "lumino/py/exclusion.hpp"
+#include "lumino/py/file_road.hpp"
 #include "lumino/py/parse_gds.hpp"
 #include "lumino/py/read_layout.hpp"
-#include "lumino/py/shapely_simplify.hpp"
+#include "lumino/py/simplifier.hpp"
 
 namespace lumino {
 
@@ -22,16 +27,40 @@ using corvane::module_attr;
 
 namespace {
 
-// (owner, name, the object it held when the module was made); never released.
+// Which roads use a name: while none of the names a road uses has been
+// rebound, the road gives what the plain one would.
+enum Road : unsigned {
+    kMessage = 1,  // lumino's message made in the core
+    kRecords = 2,  // to_3D_viewer's records of a parse made in the core
+    kReading = 4,  // the file read by the core's reader instead of KLayout
+};
+
+// (owner, name, the object it held when the module was made, the roads
+// that use it); never released.
 struct Remembered {
     PyObject* owner;
     const char* name;
     PyObject* original;
+    unsigned roads;
 };
 
 std::vector<Remembered>& remembered() {
     static std::vector<Remembered> r;
     return r;
+}
+
+bool unchanged(unsigned road) {
+    for (const Remembered& r : remembered()) {
+        if (!(r.roads & road)) continue;
+        PyObject* now = PyObject_GetAttrString(r.owner, r.name);
+        if (!now) {
+            PyErr_Clear();
+            return false;
+        }
+        Py_DECREF(now);
+        if (now != r.original) return false;
+    }
+    return true;
 }
 
 bool contains(nb::handle mapping, nb::handle key) {
@@ -54,108 +83,125 @@ bool plain_text(nb::handle v, std::string& out) {
     return json::valid_utf8(out);
 }
 
-// The message as a Python text.
-nb::object text_object(const std::string& s) {
-    bool ascii = true;
-    for (char c : s)
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            ascii = false;
-            break;
-        }
-    if (!ascii) return own(PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), "strict"));
-    nb::object text = own(PyUnicode_New(Py_ssize_t(s.size()), 127));
-    std::memcpy(PyUnicode_1BYTE_DATA(text.ptr()), s.data(), s.size());
-    return text;
+// The message's text, written straight into a new Python text of its exact
+// length (ASCII: one byte per character); other UTF-8 is decoded from a
+// buffer.
+nb::object text_object(core::Message& message) {
+#ifdef __GLIBC__
+    malloc_trim(0);  // what the parse freed goes back before the text takes its room
+#endif
+    const size_t size = message.size();
+    auto fault = [] {
+        corvane::raise(PyExc_RuntimeError, "lumino: the message text did not come out at its counted size");
+    };
+    if (message.ascii() && size > 0) {
+        nb::object text = own(PyUnicode_New(Py_ssize_t(size), 127));
+        if (!message.write(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.ptr())))) fault();
+        return text;
+    }
+    std::string utf8(size, '\0');
+    if (!message.write(utf8.data())) fault();
+    return own(PyUnicode_DecodeUTF8(utf8.data(), Py_ssize_t(utf8.size()), "strict"));
 }
 
 }  // namespace
 
 void remember_plain_road(nb::module_& m) {
-    auto keep = [](nb::handle owner, const char* name) {
+    auto keep = [](nb::handle owner, const char* name, unsigned roads) {
         nb::object value = nb::getattr(owner, name);
-        remembered().push_back(Remembered{owner.inc_ref().ptr(), name, value.release().ptr()});
+        remembered().push_back(Remembered{owner.inc_ref().ptr(), name, value.release().ptr(), roads});
     };
-    for (const char* name : {"to_3D_viewer", "numpy_to_buffer_json", "get_layer_properties", "ParseGDS", "Output",
-                             "np", "fields", "Cell", "Reference", "ParsedCells", "ParsedLayers", "ViewerData",
-                             "Parts", "Part", "Shape", "KTrans"})
-        keep(m, name);
+    for (const char* name : {"to_3D_viewer", "numpy_to_buffer_json"}) keep(m, name, kMessage);
+    for (const char* name : {"get_layer_properties", "ParseGDS", "Output", "np", "fields", "Cell", "Reference",
+                             "ParsedCells", "ParsedLayers", "ViewerData", "Parts", "Part", "Shape", "KTrans"})
+        keep(m, name, kMessage | kRecords);
+    for (const char* name : {"pya", "kdb"}) keep(m, name, kReading);
     nb::handle cls = m.attr("ParseGDS");
     for (const char* name : {"export_cells", "export_layers", "combine_references", "to_viewer", "asdict",
                              "get_name", "get_zmin", "get_height", "get_color", "parse_cells"})
-        keep(cls, name);
+        keep(cls, name, kMessage | kRecords);
 }
 
-bool direct_road_open() {
-    for (const Remembered& r : remembered()) {
-        PyObject* now = PyObject_GetAttrString(r.owner, r.name);
-        if (!now) {
-            PyErr_Clear();
-            return false;
-        }
-        Py_DECREF(now);
-        if (now != r.original) return false;
-    }
-    return true;
-}
+bool direct_road_open() { return unchanged(kMessage); }
+bool records_road_open() { return unchanged(kRecords); }
+bool file_read_open() { return unchanged(kReading); }
 
 std::optional<nb::object> message_of_file(nb::handle gds_file, nb::handle output, nb::handle layer_stack,
                                           nb::handle layer_views, double z_scale, nb::handle curve_tolerance,
                                           nb::handle exclude_layers) {
     nb::object layers = module_attr("get_layer_properties")(layer_stack, layer_views);
-    nb::object layout = module_attr("pya").attr("Layout")();
-    layout.attr("read")(gds_file);
-    check_parser_arguments(layout, layers, z_scale, curve_tolerance, exclude_layers);
-    nb::object Output = module_attr("Output");
-    core::MessageSettings settings;
-    if (equals(output, Output.attr("CELL")))
-        settings.by_cell = true;
-    else if (!equals(output, Output.attr("LAYER")))
-        corvane::raise(PyExc_ValueError, "Only Output.CELL and Output.LAYER are allowed");
-    settings.tolerance = tolerance_of(curve_tolerance);
+    auto settings_of_output = [&](core::MessageSettings& settings) {
+        nb::object Output = module_attr("Output");
+        if (equals(output, Output.attr("CELL")))
+            settings.by_cell = true;
+        else if (!equals(output, Output.attr("LAYER")))
+            corvane::raise(PyExc_ValueError, "Only Output.CELL and Output.LAYER are allowed");
+        settings.tolerance = tolerance_of(curve_tolerance);
+    };
 
-    // The layer map (the layout's layers that the table knows) and, per
-    // pair, what the lookups give.
+    // The layout: read by the core's reader, else by KLayout (and taken
+    // from it), with the (layer, datatype) pairs of its layers that the
+    // table holds, in layer order.
+    core::MessageSettings settings;
+    core::Layout layout;
+    std::vector<std::pair<int32_t, int32_t>> pairs;
+    FileLayout file;
+    core::Simplifier simplify;
+    if (file_read_open() && read_file_directly(gds_file, layers, file)) {
+        check_parser_values(layers, z_scale, curve_tolerance, exclude_layers);
+        settings_of_output(settings);
+        if (settings.tolerance) simplify = outline_simplifier();
+        for (size_t k : file.known) pairs.emplace_back(file.layout.layers[k].layer, file.layout.layers[k].datatype);
+        layout = std::move(file.layout);
+    } else {
+        nb::object klayout = module_attr("pya").attr("Layout")();
+        klayout.attr("read")(gds_file);
+        check_parser_arguments(klayout, layers, z_scale, curve_tolerance, exclude_layers);
+        settings_of_output(settings);
+        if (settings.tolerance) simplify = outline_simplifier();
+        ReadRequest request;
+        request.layout = klayout;
+        request.use_stream = true;
+        corvane::for_each(klayout.attr("layer_indices")(), [&](nb::object index) {
+            nb::object info = klayout.attr("get_info")(index);
+            nb::object pair = nb::make_tuple(info.attr("layer"), info.attr("datatype"));
+            if (!contains(layers, pair)) return;
+            LayerToRead& l = request.layers.emplace_back();
+            l.index = index;
+            l.value = nb::cast<uint32_t>(index);
+            l.has_pair = true;
+            l.layer = nb::cast<int32_t>(info.attr("layer"));
+            l.datatype = nb::cast<int32_t>(info.attr("datatype"));
+            pairs.emplace_back(l.layer, l.datatype);
+        });
+        corvane::for_each(klayout.attr("top_cells")(), [&](nb::object cell) { request.tops.push_back(cell); });
+        corvane::for_each(klayout.attr("each_cell")(), [&](nb::object cell) {
+            request.cells.emplace(nb::cast<int64_t>(cell.attr("cell_index")()), cell);
+        });
+        layout = read_layout(request).layout;
+    }
+
+    // Per pair, what the lookups give.
     const LayerLookups lookups{layers, z_scale};
     Exclusion exclude(exclude_layers);
-    ReadRequest request;
-    request.layout = layout;
-    request.use_stream = true;
-    corvane::for_each(layout.attr("layer_indices")(), [&](nb::object index) {
-        nb::object info = layout.attr("get_info")(index);
-        nb::object pair = nb::make_tuple(info.attr("layer"), info.attr("datatype"));
-        if (!contains(layers, pair)) return;
-        LayerToRead& l = request.layers.emplace_back();
-        l.index = index;
-        l.value = nb::cast<uint32_t>(index);
-        l.has_pair = true;
-        l.layer = nb::cast<int32_t>(info.attr("layer"));
-        l.datatype = nb::cast<int32_t>(info.attr("datatype"));
-    });
-    for (const LayerToRead& l : request.layers) {
+    for (const auto& [layer, datatype] : pairs) {
         bool known = false;
-        for (const core::LayerEntry& e : settings.table) known = known || (e.layer == l.layer && e.datatype == l.datatype);
+        for (const core::LayerEntry& e : settings.table) known = known || (e.layer == layer && e.datatype == datatype);
         if (known) continue;
-        nb::object pair = nb::make_tuple(l.layer, l.datatype);
+        nb::object pair = nb::make_tuple(layer, datatype);
         core::LayerEntry& e = settings.table.emplace_back();
-        e.layer = l.layer;
-        e.datatype = l.datatype;
+        e.layer = layer;
+        e.datatype = datatype;
         nb::object name = lookups.name(pair);
         e.excluded = exclude(name);
         if (!plain_text(name, e.name) || !plain_float(lookups.height(pair), e.height) ||
             !plain_float(lookups.zmin(pair), e.zmin) || !plain_text(lookups.color(pair), e.color))
             return std::nullopt;
     }
-    corvane::for_each(layout.attr("top_cells")(), [&](nb::object cell) { request.tops.push_back(cell); });
-    corvane::for_each(layout.attr("each_cell")(), [&](nb::object cell) {
-        request.cells.emplace(nb::cast<int64_t>(cell.attr("cell_index")()), cell);
-    });
 
-    LayoutRead read = read_layout(request);
-    request = ReadRequest();
-    std::string text;
+    core::Message message;
     uint32_t missing = 0;
-    const core::Simplifier simplify = settings.tolerance ? shapely_simplifier() : core::Simplifier();
-    switch (core::message_text(std::move(read.layout), settings, simplify, text, missing)) {
+    switch (message.make(std::move(layout), settings, simplify, missing)) {
         case core::MessageStatus::ok:
             break;
         case core::MessageStatus::missing_cell:
@@ -164,8 +210,7 @@ std::optional<nb::object> message_of_file(nb::handle gds_file, nb::handle output
         case core::MessageStatus::not_writable:
             return std::nullopt;
     }
-    read = LayoutRead();
-    return text_object(text);
+    return text_object(message);
 }
 
 }  // namespace lumino

@@ -1,6 +1,7 @@
 // lumino's message road: the message text made by the core straight from
-// the file's layout (core::message_text), without records, numpy arrays or
-// a JSON encoder.  The entry takes it only while every name the plain road
+// the file's layout (core::Message), without records, numpy arrays or a
+// JSON encoder, and written into the Python text that is sent.  The file is
+// read by the core's reader where it answers (file_road.hpp), else by KLayout.  The entry takes it only while every name the plain road
 // uses is still the module's own, so a caller who rebinds one sees its
 // effect on the plain road.
 #pragma once
@@ -15,8 +16,17 @@ namespace lumino {
 // module's init).
 void remember_plain_road(nb::module_& m);
 
-// True while none of them has been rebound.
+// True while none of the names the message road stands in for has been
+// rebound.
 bool direct_road_open();
+
+// True while none of the names to_3D_viewer's direct road (file_road.hpp)
+// stands in for has been rebound.
+bool records_road_open();
+
+// True while KLayout's names (pya, kdb) are the module's own: the file may
+// be read by the core's reader instead.
+bool file_read_open();
 
 // The message text of a GDS file; the arguments as lumino takes them
 // (already checked), the layer stack and views of the active PDK.  Empty

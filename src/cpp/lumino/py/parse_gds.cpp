@@ -9,7 +9,7 @@
 #include "lumino/py/checks.hpp"
 #include "lumino/py/edge.hpp"
 #include "lumino/py/read_layout.hpp"
-#include "lumino/py/shapely_simplify.hpp"
+#include "lumino/py/simplifier.hpp"
 #include "lumino/py/views.hpp"
 
 namespace lumino {
@@ -135,7 +135,7 @@ nb::list ParseGDS::extract_dpolygon(nb::handle polygon) const {
     polygon_points(polygon, xy);
     std::vector<core::Outline> one(1);
     for (int32_t v : xy) one[0].push_back(tx::to_um(double(v), unit));
-    if (tolerance) core::simplify_outlines(one, *tolerance, shapely_simplifier());
+    if (tolerance) core::simplify_outlines(one, *tolerance, outline_simplifier());
     return polygon_list(one[0]);
 }
 
@@ -145,6 +145,7 @@ std::unique_ptr<Parsed> ParseGDS::parse_tree(const std::vector<nb::object>& tops
     nb::object held_tolerance = curve_tolerance, held_map = layer_map, held_cells = cell_index_map;
     nb::object pool_obj = instances, index_obj = instance_mapping;
     const std::optional<double> tolerance = tolerance_of(held_tolerance);
+    const core::Simplifier simplify = tolerance ? outline_simplifier() : core::Simplifier();
     auto result = std::make_unique<Parsed>();
     ReadRequest request;
     request.layout = layout;
@@ -193,7 +194,7 @@ std::unique_ptr<Parsed> ParseGDS::parse_tree(const std::vector<nb::object>& tops
     in.base = instance_index;
     uint32_t missing = 0;
     core::ParseTree& tree = result->tree;
-    if (!core::parse(in, tolerance ? shapely_simplifier() : core::Simplifier(), tree, missing)) {
+    if (!core::parse(in, simplify, tree, missing)) {
         PyErr_SetObject(PyExc_KeyError, nb::int_(missing).ptr());
         throw nb::python_error();
     }

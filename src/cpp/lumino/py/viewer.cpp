@@ -18,6 +18,7 @@
 #include "lumino/py/ktrans.hpp"
 #include "lumino/py/layer_slots.hpp"
 #include "lumino/py/parse_gds.hpp"
+#include "lumino/py/record_sink.hpp"
 #include "lumino/py/views.hpp"
 
 namespace lumino {
@@ -110,60 +111,27 @@ class Taker {
     nb::str k_name_{"name"}, k_polygons_{"polygons"}, k_references_{"references"}, k_trans_{"trans"};
 };
 
-// Makes the records of the parts, appending each to its parent's parts.
-class RecordSink : public core::PartSink {
+// The objects of the parts: the records' own (names, polygon lists), and
+// placement matrices made from their placement lists.
+class SnapshotSource : public PartSource {
   public:
-    RecordSink(const Snapshot& s, LayerSlots& slots, nb::handle root_parts)
+    explicit SnapshotSource(const Snapshot& s)
         : s_(s),
-          slots_(slots),
-          parts_cls_(module_attr("Parts")),
-          part_cls_(module_attr("Part")),
-          shape_cls_(module_attr("Shape")),
           np_(module_attr("np")),
           ktrans_type_((PyTypeObject*)nb::type<KTrans>().ptr()),
-          parts_kw_(nb::make_tuple("id", "name")),
-          part_kw_(nb::make_tuple("name", "id", "shape", "color", "loc")),
           arrays_(np_),
-          matrices_(s.placements.size()) {
-        open_.push_back(nb::borrow(root_parts));
-    }
+          matrices_(s.placements.size()) {}
 
-    void open(const Group& g) override {
-        nb::handle name = g.node == kNoNode ? nb::handle(slots_[g.layer].name) : nb::handle(s_.node_names[g.node]);
-        nb::object id = from_utf8(g.id);
-        PyObject* args[] = {id.ptr(), name.ptr()};
-        nb::object parts = own(PyObject_Vectorcall(parts_cls_.ptr(), args, 0, parts_kw_.ptr()));
-        append(open_.back(), parts);
-        open_.push_back(parts.attr("parts"));
-    }
+    nb::handle node_name(uint32_t node) override { return s_.node_names[node]; }
+    nb::object refs(uint32_t list) override { return s_.lists[list]; }
 
-    void part(const Leaf& p) override {
-        LayerSlot& layer = slots_.complete(p.list.layer);
-        const core::ViewTree::Node& node = s_.tree.nodes[p.node];
-        nb::object matrices;
-        if (node.placed) matrices = matrices_of(node.placements);
-        nb::handle refs = s_.lists[p.list.list];
-        PyObject* shape_args[] = {refs.ptr(), layer.height.ptr(), matrices.ptr()};
-        nb::object shape =
-            own(PyObject_Vectorcall(shape_cls_.ptr(), shape_args, matrices.is_valid() ? 3 : 2, nullptr));
-        nb::handle name = by_cell_ ? nb::handle(layer.name) : nb::handle(components_);
-        nb::object id = from_utf8(p.id);
-        PyObject* args[] = {name.ptr(), id.ptr(), shape.ptr(), layer.color.ptr(), layer.loc.ptr()};
-        append(open_.back(), own(PyObject_Vectorcall(part_cls_.ptr(), args, 0, part_kw_.ptr())));
-    }
-
-    void close() override { open_.pop_back(); }
-
-    void by_cell(bool yes) { by_cell_ = yes; }
-
-  private:
     // A new float32 array of a reference's placement matrices (a, b, tx,
     // c, d, ty per placement, in order), or, when its placements are not all
     // KTrans, numpy's array of their trans_matrix() results.
-    nb::object matrices_of(uint32_t which) {
-        Matrices& m = matrices_[which];
+    nb::object matrices(uint32_t node) override {
+        Matrices& m = matrices_[s_.tree.nodes[node].placements];
         if (!m.ready) {
-            nb::list trans = snapshot(s_.placements[which]);
+            nb::list trans = snapshot(s_.placements[s_.tree.nodes[node].placements]);
             for (nb::handle t : trans)
                 if (Py_TYPE(t.ptr()) != ktrans_type_ || !nb::inst_ready(t)) m.plain = false;
             if (m.plain) {
@@ -183,6 +151,7 @@ class RecordSink : public core::PartSink {
         });
     }
 
+  private:
     struct Matrices {
         bool ready = false, plain = true;
         std::vector<float> values;
@@ -190,15 +159,10 @@ class RecordSink : public core::PartSink {
     };
 
     const Snapshot& s_;
-    LayerSlots& slots_;
-    nb::object parts_cls_, part_cls_, shape_cls_, np_;
+    nb::object np_;
     PyTypeObject* ktrans_type_;
-    nb::object parts_kw_, part_kw_;
     Float32Arrays arrays_;
     std::vector<Matrices> matrices_;
-    std::vector<nb::object> open_;
-    nb::object components_ = nb::str("components");
-    bool by_cell_ = true;
 };
 
 // numpy.array(value, dtype="float32").flatten()
@@ -296,8 +260,9 @@ nb::object to_viewer(ParseGDS& self, nb::handle output) {
     nb::object instances = parsed.attr("instances");
 
     nb::list cell_parts;
-    RecordSink sink(s, slots, by_cell ? nb::handle(cell_parts) : nb::handle(nb::object(result.attr("parts"))));
-    sink.by_cell(by_cell);
+    SnapshotSource source(s);
+    RecordSink sink(s.tree, source, slots, by_cell ? nb::handle(cell_parts) : nb::handle(nb::object(result.attr("parts"))),
+                    by_cell);
     if (by_cell) {
         core::build_by_cell(s.tree, slots.views(), sink);
         result.attr("parts") = cell_parts;
