@@ -5,7 +5,7 @@ the command imports them only where lumino itself needs them: never in its
 planning step (layout summary, stack, layer table, warnings), never through
 the layout library's stand-ins, and not at all where lumino converts the
 file without them.  Whether lumino needs one is asked of lumino alone, in a
-process where that module cannot be imported.
+process of its own.
 """
 
 from __future__ import annotations
@@ -61,33 +61,24 @@ def watched(*args, **kwargs):
 lumino.lumino = watched
 from corvane.cli import main
 status = main(sys.argv[1:])
-print(json.dumps({"status": status, "first": first}))
+print(json.dumps({"status": status, "first": {m: v for m, v in first.items() if m in sys.modules}}))
 """
 
-# Converts the file with lumino alone, the stack active, `module` not importable.
+# Converts the file with lumino alone, the stack active: whether `module` got
+# imported.  (Looking a package up without importing it, as lumino does to
+# find shapely's GEOS library, does not count.)
 PROBE = """
 import sys
-blocked = sys.argv[1]
-
-class Block:
-    def find_spec(self, name, path=None, target=None):
-        if name == blocked or name.startswith(blocked + "."):
-            raise ModuleNotFoundError(f"No module named {name!r} (blocked)", name=name)
-        return None
-
-sys.meta_path.insert(0, Block())
+watched = sys.argv[1]
 import velloc.pdk
 from corvane import cli
 from corvane.core import communication, lumino, pdk
 stack = cli.resolve_stack(sys.argv[3])
 pdk.set_pdk(velloc.pdk.Pdk(name="probe", layer_stack=stack.layer_stack, layer_views=stack.layer_views))
 communication.set_transport(lambda message: None)
-try:
-    lumino.lumino(sys.argv[2], lumino.Output.LAYER)
-except ImportError as exc:
-    print("needs", exc.name)
-else:
-    print("free")
+before = watched in sys.modules
+lumino.lumino(sys.argv[2], lumino.Output.LAYER)
+print("needs" if before or watched in sys.modules else "free")
 """
 
 

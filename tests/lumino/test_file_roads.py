@@ -156,6 +156,7 @@ def test_the_klayout_version_is_read_beside_the_package_without_importing_it(tmp
     (tmp_path / "klayout").mkdir()
     (tmp_path / "klayout" / "__init__.py").write_text("raise ImportError('not to be imported')\n")
     (tmp_path / "klayout-7.7.7.dist-info").mkdir()
+    (tmp_path / "klayout-7.7.7.dist-info" / "METADATA").write_text("Metadata-Version: 2.1\nName: klayout\nVersion: 7.7.7\n")
     code = ("import sys; sys.path.insert(0, sys.argv[1]); from corvane.core import lumino; "
             "print(lumino._read_layout(sys.argv[2]), 'klayout' in sys.modules)")
     r = subprocess.run([sys.executable, "-c", code, str(tmp_path), str(DATA / "gds" / "RingResonator.gds")],

@@ -7,10 +7,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
-#include <filesystem>
 #include <string>
-#include <string_view>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -19,55 +16,6 @@
 namespace lumino {
 
 using namespace nb::literals;
-
-namespace {
-
-// The version in a distribution record's folder name: "klayout-0.30.12.dist-info".
-std::string version_of_record(const std::string& name) {
-    static constexpr std::string_view prefix = "klayout-", suffix = ".dist-info";
-    if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
-        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
-        return std::string();
-    return name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
-}
-
-// The distribution record beside the klayout package the import system
-// would find; "" unless there is exactly one.
-std::string version_beside_package() {
-    std::string folder;
-    try {
-        nb::object spec = nb::module_::import_("importlib.util").attr("find_spec")("klayout");
-        if (spec.is_none()) return std::string();
-        nb::object where = spec.attr("submodule_search_locations");
-        if (where.is_none()) return std::string();
-        for (nb::handle w : where)
-            if (PyUnicode_Check(w.ptr())) {
-                folder = nb::cast<std::string>(w);
-                break;
-            }
-    } catch (nb::python_error& e) {
-        // An odd installation: the metadata will have the say.
-        if (!e.matches(PyExc_Exception)) throw;  // KeyboardInterrupt and the like go on
-        return std::string();
-    } catch (nb::cast_error&) {
-        return std::string();
-    }
-    if (folder.empty()) return std::string();
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    std::string found;
-    int count = 0;
-    for (fs::directory_iterator it(fs::path(folder).parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
-        std::string v = version_of_record(it->path().filename().string());
-        if (!v.empty()) {
-            found = std::move(v);
-            ++count;
-        }
-    }
-    return count == 1 ? found : std::string();
-}
-
-}  // namespace
 
 std::string installed_klayout_version() {
     // Imported: its own word.
@@ -82,8 +30,6 @@ std::string installed_klayout_version() {
             throw nb::python_error();
         }
     }
-    std::string beside = version_beside_package();
-    if (!beside.empty()) return beside;
     // The host's look-up reads the package metadata without importing
     // importlib.metadata, which would cost more than a small file's read.
     nb::object version = nb::module_::import_("corvane.core.versions").attr("installed_version")("klayout");
