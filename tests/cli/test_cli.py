@@ -142,7 +142,7 @@ def test_failures_are_one_line_and_a_status(tmp_path, make_args, status, message
 @pytest.mark.parametrize("delay, said", [(0.0, True), (60.0, False)])
 @shared
 def test_progress_only_for_long_work(tmp_path, monkeypatch, capsys, delay, said):
-    monkeypatch.setattr(cli, "PROGRESS_DELAY", delay)
+    monkeypatch.setattr(cli.common, "PROGRESS_DELAY", delay)
     communication.set_inbox(tmp_path)
     try:
         assert cli.main(["lumino", str(LOOPBACK), "--stack", str(SKY130)]) == 0
