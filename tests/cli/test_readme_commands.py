@@ -26,7 +26,7 @@ pytestmark = pytest.mark.skipif(
 
 def test_commands_run_in_order(tmp_path):
     assert [c.split()[1] for c in COMMANDS] == [
-        "layers", "view", "lumino", "stack", "lumino", "view", "inbox", "weftnet", "freeze",
+        "layers", "view", "lumino", "stack", "lumino", "view", "inbox", "export", "weftnet", "freeze",
     ]
     env = dict(os.environ, HOME=str(tmp_path))
     for command in COMMANDS:
@@ -46,7 +46,7 @@ def test_commands_run_in_order(tmp_path):
         if out is not None:
             out.write_text(run.stdout)
             assert json.loads(out.read_text())["layers"]
-        for path in re.findall(r"^(?:message|page|screenshot|plot): (\S+)", run.stdout, re.M):
+        for path in re.findall(r"^(?:message|page|screenshot|plot|glb): (\S+)", run.stdout, re.M):
             assert Path(path).is_file(), (command, path)
     inbox = tmp_path / ".corvane" / "viewer_inbox"
     names = sorted(p.name.split("-")[0] for p in inbox.glob("*.json"))
