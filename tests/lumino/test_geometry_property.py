@@ -39,6 +39,8 @@ from hypothesis import strategies as st
 
 from corvane.core import lumino, pdk
 
+from .test_file_roads import frozen
+
 DATA_GDS = Path(__file__).resolve().parents[2] / ".." / "shared" / "data" / "gds"
 
 LAYERS = {(1, 0): "core", (2, 0): "slab", (3, 5): "metal"}
@@ -326,23 +328,6 @@ class Capture:
 
     def send_message(self, message):
         self.sent.append(message)
-
-
-def frozen(value):
-    """Records, arrays and containers as plain comparable values (floats and
-    arrays by their exact bytes)."""
-    fields = getattr(type(value), "__dataclass_fields__", None)
-    if fields is not None:
-        return (type(value).__name__, tuple((name, frozen(getattr(value, name))) for name in fields))
-    if isinstance(value, np.ndarray):
-        return ("ndarray", value.dtype.str, value.shape, value.tobytes())
-    if isinstance(value, dict):
-        return ("dict", tuple((frozen(k), frozen(v)) for k, v in value.items()))
-    if isinstance(value, (list, tuple)):
-        return (type(value).__name__, tuple(frozen(v) for v in value))
-    if isinstance(value, float):
-        return ("float", value.hex())
-    return (type(value).__name__, value)
 
 
 def test_file_entry_points_are_klayouts_flattening(technology, record_property):
