@@ -34,6 +34,7 @@
 #include <unordered_set>
 
 #include "lumino/core/gds_context.hpp"
+#include "lumino/core/gds_records.hpp"
 #include "lumino/core/kbox_tree.hpp"
 #include "lumino/core/kplacement.hpp"
 #include "lumino/core/kpolygon.hpp"
@@ -43,6 +44,7 @@ namespace lumino::core {
 
 namespace {
 
+using namespace gds;
 using kbox::Box;
 using kplace::array_box;
 using kplace::fits32;
@@ -51,20 +53,6 @@ using kplace::placement;
 using kplace::round_coord;
 using kplace::transform_box;
 using kpoly::Point;
-
-// Record identifiers: record type and data type, as KLayout compares them.
-enum : uint16_t {
-    sHEADER = 0x0002, sBGNLIB = 0x0102, sLIBNAME = 0x0206, sUNITS = 0x0305, sENDLIB = 0x0400,
-    sBGNSTR = 0x0502, sSTRNAME = 0x0606, sENDSTR = 0x0700, sBOUNDARY = 0x0800, sPATH = 0x0900,
-    sSREF = 0x0a00, sAREF = 0x0b00, sTEXT = 0x0c00, sLAYER = 0x0d02, sDATATYPE = 0x0e02,
-    sWIDTH = 0x0f03, sXY = 0x1003, sENDEL = 0x1100, sSNAME = 0x1206, sCOLROW = 0x1302,
-    sNODE = 0x1500, sTEXTTYPE = 0x1602, sPRESENTATION = 0x1701, sSTRING = 0x1906,
-    sSTRANS = 0x1a01, sMAG = 0x1b05, sANGLE = 0x1c05, sREFLIBS = 0x1f06, sFONTS = 0x2006,
-    sPATHTYPE = 0x2102, sGENERATIONS = 0x2202, sATTRTABLE = 0x2306, sELFLAGS = 0x2601,
-    sPROPATTR = 0x2b02, sPROPVALUE = 0x2c06, sBOX = 0x2d00, sBOXTYPE = 0x2e02, sPLEX = 0x2f03,
-    sBGNEXTN = 0x3003, sENDEXTN = 0x3103, sFORMAT = 0x3602, sMASK = 0x3706, sENDMASKS = 0x3800,
-    sLIBDIRSIZE = 0x3902, sSRFNAME = 0x3a06,
-};
 
 // Shape kinds in Shapes.each() order; each is followed by its variant with
 // properties.
@@ -81,17 +69,6 @@ constexpr const char* kVerifiedVersions[] = {"0.30.12"};
 constexpr int kSemiCirclePoints = 16;
 
 // Thrown inside the reader to decline; never leaves read_gds.
-struct Decline {
-    std::string reason;
-};
-
-[[noreturn]] void decline(std::string reason) { throw Decline{std::move(reason)}; }
-
-uint16_t be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
-int32_t be32(const uint8_t* p) {
-    return int32_t(uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]));
-}
-
 bool valid_utf8(const std::string& s) {
     size_t k = 0;
     while (k < s.size()) {
@@ -123,99 +100,6 @@ bool valid_utf8(const std::string& s) {
     }
     return true;
 }
-
-// The record layer: KLayout's get_record/unget_record and value readers.
-class Records {
-  public:
-    Records(const uint8_t* data, size_t size) : p_(data), end_(data + size) {}
-
-    uint16_t get() {
-        if (stored_) {
-            const uint16_t id = stored_;
-            stored_ = 0;
-            return id;
-        }
-        if (end_ - p_ < 4) decline("unexpected end of file");
-        const size_t len = be16(p_);
-        const uint16_t id = be16(p_ + 2);
-        if (len < 4) decline("record shorter than its header");
-        if (len % 2 != 0) decline("record of odd length");
-        if (size_t(end_ - p_) < len) decline("unexpected end of file");
-        data_ = p_ + 4;
-        len_ = len - 4;
-        ptr_ = 0;
-        p_ += len;
-        return id;
-    }
-
-    // The next get() returns `id` again (the data stays that of the record
-    // read last, which is the same record).
-    void unget(uint16_t id) {
-        stored_ = id;
-        ptr_ = 0;
-    }
-
-    int32_t get_int() { return be32(take(4)); }
-    int16_t get_short() { return int16_t(be16(take(2))); }
-    uint16_t get_ushort() { return be16(take(2)); }
-
-    // An eight-byte real computed as KLayout computes it.
-    double get_double() {
-        const uint8_t* b = take(8);
-        const uint32_t l0 = uint32_t(be32(b)) & 0xffffff;
-        const uint32_t l1 = uint32_t(be32(b + 4));
-        double x = 4294967296.0 * double(l0) + double(l1);
-        if (b[0] & 0x80) x = -x;
-        const int e = int(b[0] & 0x7f) - (64 + 14);
-        if (e != 0) x *= std::pow(16.0, double(e));
-        return x;
-    }
-
-    // A text value up to its first NUL (KLayout's C-string reading).
-    std::string_view get_cstring() const {
-        const char* s = reinterpret_cast<const char*>(data_);
-        return std::string_view(s, strnlen(s, len_));
-    }
-
-    // A text value without trailing NULs.
-    std::string get_string() const {
-        size_t n = len_;
-        while (n > 0 && data_[n - 1] == 0) --n;
-        return std::string(reinterpret_cast<const char*>(data_), n);
-    }
-
-    // How many SREF and AREF records follow before the next ENDSTR (a
-    // quick look ahead over record headers, for reserving room).
-    size_t placements_ahead() const {
-        size_t n = 0;
-        for (const uint8_t* p = p_; end_ - p >= 4;) {
-            const size_t len = be16(p);
-            const uint16_t id = be16(p + 2);
-            if (id == 0x0700 || len < 4) break;  // ENDSTR, or a record read() will refuse
-            if (id == 0x0a00 || id == 0x0b00) ++n;
-            p += len;
-        }
-        return n;
-    }
-
-    // The points of an XY record (extra bytes beyond whole points ignored).
-    size_t xy_count() const { return len_ / 8; }
-    Point xy(size_t k) const { return Point{be32(data_ + 8 * k), be32(data_ + 8 * k + 4)}; }
-
-  private:
-    const uint8_t* take(size_t n) {
-        if (ptr_ + n > len_) decline("record too short for its value");
-        const uint8_t* b = data_ + ptr_;
-        ptr_ += n;
-        return b;
-    }
-
-    const uint8_t* p_;
-    const uint8_t* end_;
-    const uint8_t* data_ = nullptr;
-    size_t len_ = 0, ptr_ = 0;
-    uint16_t stored_ = 0;
-};
 
 class Reader {
   public:
@@ -954,94 +838,8 @@ class Reader {
         }
         for (uint32_t ci : order_)
             if (!has_parent[ci]) out_.top_cells.push_back(ci);
-        if (options_.order) sort_instances(bottom_up);
-    }
-
-    // Each cell's instances in the order of KLayout's instance trees, which
-    // are sorted by the instances' boxes once more than 100 share a tree.
-    // Those boxes come from the child cells' bounding boxes, computed here
-    // from the bottom up as KLayout does ("with empty": a cell with nothing
-    // in it counts as the point at its origin).
-    void sort_instances(const std::vector<uint32_t>& bottom_up) {
-        const size_t n = out_.cells.size();
-        bool any = false;
-        for (uint32_t ci = 0; ci < n; ++ci) {
-            const size_t total = out_.cells[ci].instances.size(), plain = plain_count_[ci];
-            any = any || plain > 100 || total - plain > 100;
-        }
-        if (!any) return;
-
-        std::vector<Box> bbox(n);
-        std::vector<char> ok(n, 1);
-        for (uint32_t ci : bottom_up) {
-            Box b = shapes_box_[ci];
-            bool good = true;
-            for (const Instance& inst : out_.cells[ci].instances) {
-                if (!ok[inst.child]) {
-                    good = false;
-                    break;
-                }
-                // KLayout adds the box of the element points to the child's
-                // box turned (not moved) by the placement.
-                const int64_t dx = int64_t(inst.trans.dx), dy = int64_t(inst.trans.dy);
-                Box raw = Box::point(int32_t(dx), int32_t(dy)), turned, part;
-                if ((inst.array && !array_box(inst, raw, raw)) ||
-                    !transform_box(inst.trans, bbox[inst.child], false, turned) ||
-                    !make_box(int64_t(raw.l) + turned.l, int64_t(raw.b) + turned.b, int64_t(raw.r) + turned.r,
-                              int64_t(raw.t) + turned.t, part)) {
-                    good = false;
-                    break;
-                }
-                b.add(part);
-            }
-            ok[ci] = good;
-            bbox[ci] = b.empty() ? Box::point(0, 0) : b;
-        }
-
-        std::vector<Box> boxes;
-        std::vector<uint32_t> order;
-        for (uint32_t ci = 0; ci < n; ++ci) {
-            std::vector<Instance>& insts = out_.cells[ci].instances;
-            const size_t plain = plain_count_[ci];
-            const std::pair<size_t, size_t> groups[2] = {{0, plain}, {plain, insts.size()}};
-            for (const auto& [from, to] : groups) {
-                if (to - from <= 100) continue;
-                boxes.clear();
-                Box all;
-                for (size_t k = from; k < to; ++k) {
-                    const Instance& inst = insts[k];
-                    Box b;
-                    if (!ok[inst.child] || !transform_box(inst.trans, bbox[inst.child], true, b) ||
-                        (inst.array && !array_box(inst, b, b)))
-                        decline("instance bounding box out of range");
-                    boxes.push_back(b);
-                    all.add(b);
-                }
-                order.resize(boxes.size());
-                for (size_t k = 0; k < order.size(); ++k) order[k] = uint32_t(k);
-                kbox::tree_sort(order, boxes.data(), all);
-                permute(insts.data() + from, order);
-            }
-        }
-    }
-
-    // Rearranges items so that item k becomes the former items[order[k]],
-    // in place, following the permutation's cycles (`order` is used up).
-    static void permute(Instance* items, std::vector<uint32_t>& order) {
-        const uint32_t done = UINT32_MAX;
-        for (uint32_t start = 0; start < order.size(); ++start) {
-            if (order[start] == done || order[start] == start) continue;
-            Instance first = items[start];
-            uint32_t k = start;
-            while (order[k] != start) {
-                const uint32_t next = order[k];
-                items[k] = items[next];
-                order[k] = done;
-                k = next;
-            }
-            items[k] = first;
-            order[k] = done;
-        }
+        if (options_.order && !kplace::sort_instances(out_, bottom_up, shapes_box_, plain_count_))
+            decline("instance bounding box out of range");
     }
 
     Records rec_;

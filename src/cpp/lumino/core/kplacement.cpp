@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace lumino::core::kplace {
 
@@ -129,6 +130,94 @@ bool array_box(const Instance& inst, const Box& b, Box& out) {
         l = std::min(l, xs[k]), r = std::max(r, xs[k]), bo = std::min(bo, ys[k]), t = std::max(t, ys[k]);
     }
     return make_box(b.l + l, b.b + bo, b.r + r, b.t + t, out);
+}
+
+namespace {
+
+// Rearranges items so that item k becomes the former items[order[k]],
+// in place, following the permutation's cycles (`order` is used up).
+void permute(Instance* items, std::vector<uint32_t>& order) {
+    const uint32_t done = UINT32_MAX;
+    for (uint32_t start = 0; start < order.size(); ++start) {
+        if (order[start] == done || order[start] == start) continue;
+        Instance first = items[start];
+        uint32_t k = start;
+        while (order[k] != start) {
+            const uint32_t next = order[k];
+            items[k] = items[next];
+            order[k] = done;
+            k = next;
+        }
+        items[k] = first;
+        order[k] = done;
+    }
+}
+
+}  // namespace
+
+bool sort_instances(Layout& out, const std::vector<uint32_t>& bottom_up, const std::vector<kbox::Box>& shapes_box,
+                    const std::vector<uint32_t>& plain_count) {
+    const size_t n = out.cells.size();
+    bool any = false;
+    for (uint32_t ci = 0; ci < n; ++ci) {
+        const size_t total = out.cells[ci].instances.size(), plain = plain_count[ci];
+        any = any || plain > 100 || total - plain > 100;
+    }
+    if (!any) return true;
+
+    std::vector<Box> bbox(n);
+    std::vector<char> ok(n, 1);
+    for (uint32_t ci : bottom_up) {
+        Box b = shapes_box[ci];
+        bool good = true;
+        for (const Instance& inst : out.cells[ci].instances) {
+            if (!ok[inst.child]) {
+                good = false;
+                break;
+            }
+            // KLayout adds the box of the element points to the child's
+            // box turned (not moved) by the placement.
+            const int64_t dx = int64_t(inst.trans.dx), dy = int64_t(inst.trans.dy);
+            Box raw = Box::point(int32_t(dx), int32_t(dy)), turned, part;
+            if ((inst.array && !array_box(inst, raw, raw)) ||
+                !transform_box(inst.trans, bbox[inst.child], false, turned) ||
+                !make_box(int64_t(raw.l) + turned.l, int64_t(raw.b) + turned.b, int64_t(raw.r) + turned.r,
+                          int64_t(raw.t) + turned.t, part)) {
+                good = false;
+                break;
+            }
+            b.add(part);
+        }
+        ok[ci] = good;
+        bbox[ci] = b.empty() ? Box::point(0, 0) : b;
+    }
+
+    std::vector<Box> boxes;
+    std::vector<uint32_t> order;
+    for (uint32_t ci = 0; ci < n; ++ci) {
+        std::vector<Instance>& insts = out.cells[ci].instances;
+        const size_t plain = plain_count[ci];
+        const std::pair<size_t, size_t> groups[2] = {{0, plain}, {plain, insts.size()}};
+        for (const auto& [from, to] : groups) {
+            if (to - from <= 100) continue;
+            boxes.clear();
+            Box all;
+            for (size_t k = from; k < to; ++k) {
+                const Instance& inst = insts[k];
+                Box b;
+                if (!ok[inst.child] || !transform_box(inst.trans, bbox[inst.child], true, b) ||
+                    (inst.array && !array_box(inst, b, b)))
+                    return false;
+                boxes.push_back(b);
+                all.add(b);
+            }
+            order.resize(boxes.size());
+            for (size_t k = 0; k < order.size(); ++k) order[k] = uint32_t(k);
+            kbox::tree_sort(order, boxes.data(), all);
+            permute(insts.data() + from, order);
+        }
+    }
+    return true;
 }
 
 }  // namespace lumino::core::kplace

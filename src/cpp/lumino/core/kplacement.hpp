@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "lumino/core/kbox_tree.hpp"
 #include "lumino/core/layout.hpp"
@@ -33,5 +34,16 @@ bool transform_box(const Trans& t, const kbox::Box& b, bool moved, kbox::Box& ou
 
 // A box grown by the extent of a regular array's element displacements.
 bool array_box(const Instance& inst, const kbox::Box& b, kbox::Box& out);
+
+// Each cell's instances in the order of KLayout's instance trees, which
+// are sorted by the instances' boxes once more than 100 share a tree.
+// Those boxes come from the child cells' bounding boxes, computed
+// from the bottom up as KLayout does ("with empty": a cell with nothing
+// in it counts as the point at its origin).
+// `bottom_up` lists every cell after the cells it places; `shapes_box` and
+// `plain_count` give each cell's shapes box and its instances without
+// properties (which come first).  False where a box leaves 32 bits.
+bool sort_instances(Layout& out, const std::vector<uint32_t>& bottom_up, const std::vector<kbox::Box>& shapes_box,
+                    const std::vector<uint32_t>& plain_count);
 
 }  // namespace lumino::core::kplace
