@@ -169,7 +169,6 @@ Status Workspace::run(PolygonIn polygon, double tolerance, const Rules& rules, s
     prepared_ = false;
     input_.reset(pts_.data(), false);
     output_.reset(pts_.data(), true);
-    for (size_t r = 0; r < ring_count_; ++r) input_.add_chain(rings_[r].start, rings_[r].start + rings_[r].n - 1);
     try {
         for (size_t r = 0; r < ring_count_; ++r) {
             simplify_ring(r);
@@ -197,10 +196,12 @@ Status Workspace::run(PolygonIn polygon, double tolerance, const Rules& rules, s
     return Status::simplified;
 }
 
-// The grid and every point's cell, on the first topology check.
+// The input index, the grid and every point's cell, on the first topology
+// check: most small outlines need none.  Neither index changes before it.
 void Workspace::prepare() {
     if (prepared_) return;
     prepared_ = true;
+    for (size_t r = 0; r < ring_count_; ++r) input_.add_chain(rings_[r].start, rings_[r].start + rings_[r].n - 1);
     bounds_ = {pts_[0].x, pts_[0].x, pts_[0].y, pts_[0].y};
     for (const Pt& p : pts_) {
         bounds_.minx = std::min(bounds_.minx, p.x), bounds_.maxx = std::max(bounds_.maxx, p.x);
