@@ -105,12 +105,16 @@ class Workspace {
         }
         return false;
     }
+    // Input segments skip_from <= id < skip_to (the section being
+    // flattened) are passed over.
     Found bad_in(uint32_t qa, uint32_t qb, uint32_t skip_from, uint32_t skip_to) {
         const Pt &q1 = pts_[qa], &q2 = pts_[qb];
-        return input_.find(qa, qb, [&](TrackedIndex::Seg s, const Pt& a, const Pt& b) {
-            if (s.a >= skip_from && s.a < skip_to) return false;  // the section being flattened
-            return invalid_intersection(a, b, q1, q2, filter_, rules_.equal_segments_cross);
-        });
+        return input_.find(
+            qa, qb,
+            [&](TrackedIndex::Seg, const Pt& a, const Pt& b) {
+                return invalid_intersection(a, b, q1, q2, filter_, rules_.equal_segments_cross);
+            },
+            skip_from, skip_to);
     }
     Found bad_out(uint32_t qa, uint32_t qb) {
         const Pt &q1 = pts_[qa], &q2 = pts_[qb];
@@ -375,7 +379,8 @@ bool Workspace::section_valid(size_t r, uint32_t i, uint32_t j) {
     const uint32_t s = rings_[r].start;
     const Found out = bad_out(s + i, s + j);
     if (out == Found::surely) return false;
-    const Found in = bad_in(s + i, s + j, s + i, s + j);
+    // Original segment k of ring r is input entry s - r + k.
+    const Found in = bad_in(s + i, s + j, uint32_t(s - r + i), uint32_t(s - r + j));
     if (in == Found::surely) return false;
     if (ring_count_ > 1 && rules_.component_jumps) {
         const Pt* p = pts_.data() + s;
@@ -402,7 +407,7 @@ bool Workspace::ends_valid(size_t r, const ResultSeg& first, const ResultSeg& la
     prepare();
     const Found out = bad_out(last.a, first.b);
     if (out == Found::surely) return false;
-    const Found in = bad_in(last.a, first.b, 1, 0);
+    const Found in = bad_in(last.a, first.b, 0, 0);
     if (in == Found::surely) return false;
     if (ring_count_ > 1) {
         const Pt f0 = pts_[first.a], f1 = pts_[first.b], l0 = pts_[last.a], l1 = pts_[last.b];
