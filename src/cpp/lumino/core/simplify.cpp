@@ -227,6 +227,9 @@ static bool clear_of_underflow(double cross, double len2) {
     return q >= 0x1p-960 && q * std::sqrt(len2) >= 0x1p-960;
 }
 
+// Sections of at most this many inner points are scanned point by point.
+constexpr size_t kDirectBelow = 2;
+
 // The first point of p[i+1 .. j-1] furthest from the segment p[i]-p[j], and
 // its distance (-1 when there is none): what a scan with
 // segment_distance() finds, computed with less work.  Each point's distance
@@ -240,18 +243,35 @@ size_t Workspace::furthest_point(const Pt* p, size_t i, size_t j, double& distan
     const Pt a = p[i], b = p[j];
     const double ex = b.x - a.x, ey = b.y - a.y;
     const double len2 = ex * ex + ey * ey;
-    if (a == b || !(len2 >= 0x1p-900)) {  // degenerate or tiny: every distance, as GEOS does
+    const size_t n = j - i - 1;
+    const double keep = 1.0 - 0x1p-40;
+    if (key_.size() < n) key_.resize(n), kind_.resize(n);
+    if (a == b && n > kDirectBelow) {  // a closed ring: the distance is sqrt(key), keys to a
+        double top = -1.0;
+        for (size_t k = 0; k < n; ++k) {
+            const double dx = p[i + 1 + k].x - a.x, dy = p[i + 1 + k].y - a.y;
+            const double key = dx * dx + dy * dy;
+            top = key > top ? key : top;
+            key_[k] = key;
+        }
+        const double threshold = top >= 0x1p-900 ? top * keep : -HUGE_VAL;
+        for (size_t k = 0; k < n; ++k) {
+            if (key_[k] < threshold) continue;
+            const double d = segment_distance(p[i + 1 + k], a, b);
+            if (d > distance) distance = d, at = i + 1 + k;
+        }
+        return at;
+    }
+    // Degenerate, tiny, or a few points: every distance, as GEOS does.
+    if (a == b || !(len2 >= 0x1p-900) || n <= kDirectBelow) {
         for (size_t k = i + 1; k < j; ++k) {
             const double d = segment_distance(p[k], a, b);
             if (d > distance) distance = d, at = k;
         }
         return at;
     }
-    const size_t n = j - i - 1;
-    if (key_.size() < n) key_.resize(n), kind_.resize(n);
     enum : uint8_t { before_a = 0, after_b = 1, alongside = 2 };
     const double low = len2 * 0x1p-40, high = len2 - low, beyond = len2 + low;
-    const double keep = 1.0 - 0x1p-40;
     // Mostly every point lies alongside: one pass without branches.
     {
         bool inside = true;
