@@ -340,6 +340,34 @@ def test_degenerate_outlines(points, tolerance, expected):
     assert check_polygon([coords], tolerance) == expected
 
 
+# Rings whose points tie, or nearly tie, for the furthest from a section's
+# chord or from the ring's start point: the first of equal distances wins.
+FAN = [(0.0, 0.0), (5.0, 0.0), (4.0, 3.0), (3.0, 4.0), (0.0, 5.0), (-3.0, 4.0), (-4.0, 3.0)]
+NEAR_FAN = [(0.0, 0.0), (5.0, 0.0), (4.0, 3.0), (3.0, 4.0 + 2e-16), (0.0, 5.0), (-3.0, 4.0 - 2e-16), (-4.0, 3.0)]
+TIES = [
+    [FAN],
+    [FAN[::-1]],
+    [NEAR_FAN],
+    [[(x * 1e6 + 0.25, y * 1e6 - 0.5) for x, y in FAN]],
+    [[(0.0, 0.0), (1.0, 1.0), (2.0, 0.0), (3.0, 1.0), (4.0, 0.0), (4.0, 2.0), (0.0, 2.0)]],  # a zigzag
+    # A hole whose collinear points go, beside one that keeps its own.
+    [
+        [(0.0, 0.0), (10.0, 0.0), (10.0, 10.0), (0.0, 10.0)],
+        [(1.0, 1.0), (1.0, 3.0), (1.0, 5.0), (1.0, 7.0), (3.0, 7.0), (3.0, 1.0), (2.0, 1.0)],
+        [(5.0, 5.0), (5.0, 6.0), (5.0, 7.0), (6.0, 6.0)],
+    ],
+]
+
+
+@verified
+@pytest.mark.parametrize("tolerance", [0.0, 0.5, 2.0, 5.0, 100.0])
+@pytest.mark.parametrize("rings", TIES, ids=["fan", "reversed", "near", "moved", "zigzag", "holes"])
+def test_ties_for_the_furthest_point(rings, tolerance):
+    assert check_polygon(rings, tolerance) != NOT_HANDLED
+    shell = np.asarray(rings[0], dtype=np.float64)
+    assert check_outlines(shell, [0, len(shell)], tolerance)[0] != NOT_HANDLED
+
+
 def bump_over_a_hole():
     """A square whose top edge bulges 0.4 over a hole that lies in the bulge:
     flattening the bulge at tolerance 1 would leave the hole outside."""

@@ -105,12 +105,16 @@ class Workspace {
         }
         return false;
     }
+    // Input segments skip_from <= id < skip_to (the section being
+    // flattened) are passed over.
     Found bad_in(uint32_t qa, uint32_t qb, uint32_t skip_from, uint32_t skip_to) {
         const Pt &q1 = pts_[qa], &q2 = pts_[qb];
-        return input_.find(qa, qb, [&](TrackedIndex::Seg s, const Pt& a, const Pt& b) {
-            if (s.a >= skip_from && s.a < skip_to) return false;  // the section being flattened
-            return invalid_intersection(a, b, q1, q2, filter_, rules_.equal_segments_cross);
-        });
+        return input_.find(
+            qa, qb,
+            [&](TrackedIndex::Seg, const Pt& a, const Pt& b) {
+                return invalid_intersection(a, b, q1, q2, filter_, rules_.equal_segments_cross);
+            },
+            skip_from, skip_to);
     }
     Found bad_out(uint32_t qa, uint32_t qb) {
         const Pt &q1 = pts_[qa], &q2 = pts_[qb];
@@ -169,7 +173,6 @@ Status Workspace::run(PolygonIn polygon, double tolerance, const Rules& rules, s
     prepared_ = false;
     input_.reset(pts_.data(), false);
     output_.reset(pts_.data(), true);
-    for (size_t r = 0; r < ring_count_; ++r) input_.add_chain(rings_[r].start, rings_[r].start + rings_[r].n - 1);
     try {
         for (size_t r = 0; r < ring_count_; ++r) {
             simplify_ring(r);
@@ -197,10 +200,12 @@ Status Workspace::run(PolygonIn polygon, double tolerance, const Rules& rules, s
     return Status::simplified;
 }
 
-// The grid and every point's cell, on the first topology check.
+// The input index, the grid and every point's cell, on the first topology
+// check: most small outlines need none.  Neither index changes before it.
 void Workspace::prepare() {
     if (prepared_) return;
     prepared_ = true;
+    for (size_t r = 0; r < ring_count_; ++r) input_.add_chain(rings_[r].start, rings_[r].start + rings_[r].n - 1);
     bounds_ = {pts_[0].x, pts_[0].x, pts_[0].y, pts_[0].y};
     for (const Pt& p : pts_) {
         bounds_.minx = std::min(bounds_.minx, p.x), bounds_.maxx = std::max(bounds_.maxx, p.x);
@@ -222,6 +227,9 @@ static bool clear_of_underflow(double cross, double len2) {
     return q >= 0x1p-960 && q * std::sqrt(len2) >= 0x1p-960;
 }
 
+// Sections of at most this many inner points are scanned point by point.
+constexpr size_t kDirectBelow = 2;
+
 // The first point of p[i+1 .. j-1] furthest from the segment p[i]-p[j], and
 // its distance (-1 when there is none): what a scan with
 // segment_distance() finds, computed with less work.  Each point's distance
@@ -235,18 +243,35 @@ size_t Workspace::furthest_point(const Pt* p, size_t i, size_t j, double& distan
     const Pt a = p[i], b = p[j];
     const double ex = b.x - a.x, ey = b.y - a.y;
     const double len2 = ex * ex + ey * ey;
-    if (a == b || !(len2 >= 0x1p-900)) {  // degenerate or tiny: every distance, as GEOS does
+    const size_t n = j - i - 1;
+    const double keep = 1.0 - 0x1p-40;
+    if (key_.size() < n) key_.resize(n), kind_.resize(n);
+    if (a == b && n > kDirectBelow) {  // a closed ring: the distance is sqrt(key), keys to a
+        double top = -1.0;
+        for (size_t k = 0; k < n; ++k) {
+            const double dx = p[i + 1 + k].x - a.x, dy = p[i + 1 + k].y - a.y;
+            const double key = dx * dx + dy * dy;
+            top = key > top ? key : top;
+            key_[k] = key;
+        }
+        const double threshold = top >= 0x1p-900 ? top * keep : -HUGE_VAL;
+        for (size_t k = 0; k < n; ++k) {
+            if (key_[k] < threshold) continue;
+            const double d = segment_distance(p[i + 1 + k], a, b);
+            if (d > distance) distance = d, at = i + 1 + k;
+        }
+        return at;
+    }
+    // Degenerate, tiny, or a few points: every distance, as GEOS does.
+    if (a == b || !(len2 >= 0x1p-900) || n <= kDirectBelow) {
         for (size_t k = i + 1; k < j; ++k) {
             const double d = segment_distance(p[k], a, b);
             if (d > distance) distance = d, at = k;
         }
         return at;
     }
-    const size_t n = j - i - 1;
-    if (key_.size() < n) key_.resize(n), kind_.resize(n);
     enum : uint8_t { before_a = 0, after_b = 1, alongside = 2 };
     const double low = len2 * 0x1p-40, high = len2 - low, beyond = len2 + low;
-    const double keep = 1.0 - 0x1p-40;
     // Mostly every point lies alongside: one pass without branches.
     {
         bool inside = true;
@@ -374,7 +399,8 @@ bool Workspace::section_valid(size_t r, uint32_t i, uint32_t j) {
     const uint32_t s = rings_[r].start;
     const Found out = bad_out(s + i, s + j);
     if (out == Found::surely) return false;
-    const Found in = bad_in(s + i, s + j, s + i, s + j);
+    // Original segment k of ring r is input entry s - r + k.
+    const Found in = bad_in(s + i, s + j, uint32_t(s - r + i), uint32_t(s - r + j));
     if (in == Found::surely) return false;
     if (ring_count_ > 1 && rules_.component_jumps) {
         const Pt* p = pts_.data() + s;
@@ -401,7 +427,7 @@ bool Workspace::ends_valid(size_t r, const ResultSeg& first, const ResultSeg& la
     prepare();
     const Found out = bad_out(last.a, first.b);
     if (out == Found::surely) return false;
-    const Found in = bad_in(last.a, first.b, 1, 0);
+    const Found in = bad_in(last.a, first.b, 0, 0);
     if (in == Found::surely) return false;
     if (ring_count_ > 1) {
         const Pt f0 = pts_[first.a], f1 = pts_[first.b], l0 = pts_[last.a], l1 = pts_[last.b];

@@ -144,13 +144,15 @@ class TrackedIndex {
 
     // Whether a live segment meeting the box of points qa-qb passes `bad`,
     // and whether GEOS's query surely sees it.
+    // Segments skip_from <= id < skip_to are passed over.
     template <class F>
-    Found find(uint32_t qa, uint32_t qb, F&& bad) {
+    Found find(uint32_t qa, uint32_t qb, F&& bad, uint32_t skip_from = 0, uint32_t skip_to = 0) {
         const Pt &q1 = pts_[qa], &q2 = pts_[qb];
         const Box q = box_of(q1, q2);
         bool maybe = false;
         auto live = [this](uint32_t id) { return alive_[id] != 0; };
         auto test = [&](uint32_t id) {
+            if (id - skip_from < skip_to - skip_from) return false;
             const Box& box = boxes_[id];
             if (!box.meets(q)) return false;
             const Seg s = segs_[id];
