@@ -42,9 +42,9 @@ class Analysis(Reader, Expressions, Imports, Resolver, Classes, Containers, Fixp
         self.order = 0
         # the fixpoint: parameter values, memos of resolved values, the cycle stack, the work
         self.params: dict[tuple[str, str], set] = {}
-        self.memo: dict[tuple, frozenset] = {}  # values that read no cell: final
-        self.cell_memo: dict[tuple, tuple[frozenset, set]] = {}  # value -> (result, cells read)
-        self.memo_users: dict[Any, set] = {}  # cell -> values in cell_memo that read it
+        # value -> (result, the cells it read; None when it read none and the result is final)
+        self.memo: dict[tuple, tuple[frozenset, frozenset | None]] = {}
+        self.memo_users: dict[Any, set] = {}  # cell -> values in memo that read it
         self.readers: dict[Any, list] = {}  # cell -> sites and stores that read it
         self.reading: list = []  # cells read by the values being resolved, innermost last
         self.grown: set = set()

@@ -14,14 +14,55 @@ from .definitions import Container, Func, Site, Store
 from .scopes import InlineScope, target_names
 from .values import EMPTY, LITERAL, L, U, attr_of, literal_text
 
-_COMPREHENSIONS = frozenset({ast.ListComp, ast.SetComp, ast.GeneratorExp, ast.DictComp})
 _LITERAL_TYPES = frozenset({ast.JoinedStr, ast.FormattedValue, ast.Constant, ast.Compare})
-_OPAQUE_TYPES = frozenset(
-    {
-        ast.BinOp, ast.UnaryOp, ast.Compare, ast.JoinedStr, ast.FormattedValue, ast.Slice,
-        ast.Starred, ast.Await,
-    }
-)
+
+
+# The operands of operator-like expressions, pushed in the order the fields are written (the
+# walk pops them, so their calls are read last to first, as they always were).
+def _push_binop(n, stack) -> None:
+    stack.append(n.left)
+    stack.append(n.right)
+
+
+def _push_compare(n, stack) -> None:
+    stack.append(n.left)
+    stack.extend(n.comparators)
+
+
+def _push_values(n, stack) -> None:
+    stack.extend(n.values)
+
+
+def _push_formatted(n, stack) -> None:
+    stack.append(n.value)
+    if n.format_spec is not None:
+        stack.append(n.format_spec)
+
+
+def _push_slice(n, stack) -> None:
+    for part in (n.lower, n.upper, n.step):
+        if part is not None:
+            stack.append(part)
+
+
+def _push_operand(n, stack) -> None:
+    stack.append(n.operand)
+
+
+def _push_value(n, stack) -> None:
+    stack.append(n.value)
+
+
+_PUSH_CHILDREN = {
+    ast.BinOp: _push_binop,
+    ast.UnaryOp: _push_operand,
+    ast.Compare: _push_compare,
+    ast.JoinedStr: _push_values,
+    ast.FormattedValue: _push_formatted,
+    ast.Slice: _push_slice,
+    ast.Starred: _push_value,
+    ast.Await: _push_value,
+}
 
 
 class Expressions:
@@ -30,69 +71,84 @@ class Expressions:
     def ev(self, node: ast.expr, scope) -> frozenset:
         """The values an expression may have; records the calls in it for the current function."""
         t = type(node)
-        if t is ast.Name:
+        if t is ast.Name:  # by far the most common: no dispatch
             return scope.lookup(node.id)
-        if t is ast.Attribute:
-            chain = []
-            while type(node) is ast.Attribute:
-                chain.append(node.attr)
-                node = node.value
-            values = self.ev(node, scope)
-            for attr in reversed(chain):
-                self.attribute_loads.append((scope.owner, values, attr))
-                values = frozenset(attr_of(v, attr) for v in values)
-            return values
-        if t is ast.Call:
-            return self.call(node, scope, None)
-        if t is ast.Constant:
-            return frozenset((("T", node.value),)) if type(node.value) is str else L
-        if t is ast.Lambda:
-            return self.lambda_value(node, scope)
-        if t is ast.IfExp:
-            self.ev(node.test, scope)
-            return self.ev(node.body, scope) | self.ev(node.orelse, scope)
-        if t is ast.BoolOp:
-            values = EMPTY
-            for v in node.values:
-                values = values | self.ev(v, scope)
-            return values
-        if t is ast.NamedExpr:
-            values = self.ev(node.value, scope)
-            scope.bind_walrus(node.target.id, values)
-            return values
-        if t is ast.List or t is ast.Tuple or t is ast.Set:
-            return self.sequence(node, scope)
-        if t is ast.Dict:
-            return self.mapping(node, scope)
-        if t in _COMPREHENSIONS:
-            return self.comprehension(node, scope)
-        if t is ast.Yield or t is ast.YieldFrom:
-            values = self.ev(node.value, scope) if node.value is not None else L
-            if scope.kind == "function":
-                scope.owner.generator = True
-                scope.owner.yields.update(values if t is ast.Yield else (("It", v) for v in values))
-            return U
-        if t is ast.Subscript:
-            base = self.ev(node.value, scope)
-            key = self.subscript_key(node.slice, scope)
-            if key == "slice":
-                return base
-            return frozenset(("E", v, key) for v in base if v != LITERAL) or U
+        handler = _EV.get(t)
+        if handler is not None:
+            return handler(self, node, scope)
         # Anything else: walk it (without recursion through operator chains) for its calls.
         stack = [node]
         while stack:
             n = stack.pop()
-            if type(n) in _OPAQUE_TYPES:
+            push = _PUSH_CHILDREN.get(type(n))
+            if push is not None:
+                push(n, stack)
+            elif n is node:  # a kind of expression this code does not know: its parts
                 for child in ast.iter_child_nodes(n):
                     if isinstance(child, ast.expr):
                         stack.append(child)
-                    elif isinstance(child, (ast.keyword, ast.comprehension)):
-                        stack.append(child.value if isinstance(child, ast.keyword) else child)
-            elif isinstance(n, ast.expr):
+                    elif isinstance(child, ast.keyword):
+                        stack.append(child.value)
+                    elif isinstance(child, ast.comprehension):
+                        stack.append(child.iter)
+            else:
                 self.ev(n, scope)
-            elif isinstance(n, ast.comprehension):
-                stack.append(n.iter)
         return L if t in _LITERAL_TYPES else U
+
+    def _ev_attribute(self, node: ast.Attribute, scope) -> frozenset:
+        chain = []
+        while type(node) is ast.Attribute:
+            chain.append(node.attr)
+            node = node.value
+        values = scope.lookup(node.id) if type(node) is ast.Name else self.ev(node, scope)
+        loads = self.attribute_loads
+        owner = scope.owner
+        for attr in reversed(chain):
+            loads.append((owner, values, attr))
+            if len(values) == 1:
+                for v in values:
+                    values = frozenset((attr_of(v, attr),))
+            else:
+                values = frozenset(attr_of(v, attr) for v in values)
+        return values
+
+    def _ev_call(self, node: ast.Call, scope) -> frozenset:
+        return self.call(node, scope, None)
+
+    def _ev_constant(self, node: ast.Constant, scope) -> frozenset:
+        return frozenset((("T", node.value),)) if type(node.value) is str else L
+
+    def _ev_ifexp(self, node: ast.IfExp, scope) -> frozenset:
+        self.ev(node.test, scope)
+        return self.ev(node.body, scope) | self.ev(node.orelse, scope)
+
+    def _ev_boolop(self, node: ast.BoolOp, scope) -> frozenset:
+        values = EMPTY
+        for v in node.values:
+            values = values | self.ev(v, scope)
+        return values
+
+    def _ev_namedexpr(self, node: ast.NamedExpr, scope) -> frozenset:
+        values = self.ev(node.value, scope)
+        scope.bind_walrus(node.target.id, values)
+        return values
+
+    def _ev_yield(self, node, scope) -> frozenset:
+        values = self.ev(node.value, scope) if node.value is not None else L
+        if scope.kind == "function":
+            scope.owner.generator = True
+            if type(node) is ast.Yield:
+                scope.owner.yields.update(values)
+            else:
+                scope.owner.yields.update(("It", v) for v in values)
+        return U
+
+    def _ev_subscript(self, node: ast.Subscript, scope) -> frozenset:
+        base = self.ev(node.value, scope)
+        key = self.subscript_key(node.slice, scope)
+        if key == "slice":
+            return base
+        return frozenset(("E", v, key) for v in base if v != LITERAL) or U
 
     # containers --------------------------------------------------------------------------
 
@@ -236,12 +292,20 @@ class Expressions:
             if type(func) is ast.Name and func.id == "super" and self._is_builtin("super", scope):
                 return self._super(node, scope)
             if type(func) is ast.Attribute:
-                receiver = self.ev(func.value, scope)
+                base = func.value
+                receiver = scope.lookup(base.id) if type(base) is ast.Name else self.ev(base, scope)
                 self.attribute_loads.append((scope.owner, receiver, func.attr))
-                callee = frozenset(attr_of(v, func.attr) for v in receiver)
+                if len(receiver) == 1:
+                    for v in receiver:
+                        callee = frozenset((attr_of(v, func.attr),))
+                else:
+                    callee = frozenset(attr_of(v, func.attr) for v in receiver)
             else:
                 callee = self.ev(func, scope)
         site = self._record_call(node, scope, callee, receiver)
+        if len(callee) == 1:
+            for v in callee:
+                return frozenset((("K", v, site.id),)) if v != LITERAL else U
         return frozenset(("K", v, site.id) for v in callee if v != LITERAL) or U
 
     def _super(self, node: ast.Call, scope) -> frozenset:
@@ -259,25 +323,37 @@ class Expressions:
         return U
 
     def _record_call(self, node: ast.Call, scope, callee: frozenset, receiver=None) -> Site:
+        ev = self.ev
         args = []
+        literal = None
         for a in node.args:
-            if isinstance(a, ast.Starred):
-                args.append((self.ev(a.value, scope), True))
+            t = type(a)
+            if t is ast.Name:  # the common arguments read here, without a call of ev
+                values = scope.lookup(a.id)
+                args.append((EMPTY if values == L else values, False))
+            elif t is ast.Constant:
+                args.append((frozenset((("T", a.value),)) if type(a.value) is str else EMPTY, False))
+            elif t is ast.Starred:
+                args.append((ev(a.value, scope), True))
             else:
-                values = self.ev(a, scope)
+                values = ev(a, scope)
                 args.append((EMPTY if values == L else values, False))
         keywords = []
         for kw in node.keywords:
-            values = self.ev(kw.value, scope)
+            a = kw.value
+            t = type(a)
+            if t is ast.Name:
+                values = scope.lookup(a.id)
+            elif t is ast.Constant:
+                values = frozenset((("T", a.value),)) if type(a.value) is str else EMPTY
+            else:
+                values = ev(a, scope)
             keywords.append((kw.arg, EMPTY if values == L else values))
-        literal = None
-        for kw in node.keywords:
             if kw.arg == "cell_name":
                 literal = literal_text(kw.value)
-        if node.args and not isinstance(node.args[0], ast.Starred):
+        if node.args and type(node.args[0]) is not ast.Starred:
             literal = literal_text(node.args[0])
-        func = node.func
-        base = receiver if receiver is not None and func.attr == "get_component" else None
+        base = receiver if receiver is not None and node.func.attr == "get_component" else None
         return self.add_site(scope.owner, callee, args, keywords, literal, base, key=id(node))
 
     def add_site(self, owner: Func, callee: frozenset, args: list, keywords: list,
@@ -307,3 +383,27 @@ class Expressions:
         return values == frozenset((("G", scope.module.name, name),)) and (
             name not in scope.module.top_names
         )
+
+
+# How each kind of expression is read; Name is handled before the look-up, and the operator-like
+# kinds (and any kind not listed) by the walk at the end of ``ev``.
+_EV = {
+    ast.Attribute: Expressions._ev_attribute,
+    ast.Call: Expressions._ev_call,
+    ast.Constant: Expressions._ev_constant,
+    ast.Lambda: Expressions.lambda_value,
+    ast.IfExp: Expressions._ev_ifexp,
+    ast.BoolOp: Expressions._ev_boolop,
+    ast.NamedExpr: Expressions._ev_namedexpr,
+    ast.List: Expressions.sequence,
+    ast.Tuple: Expressions.sequence,
+    ast.Set: Expressions.sequence,
+    ast.Dict: Expressions.mapping,
+    ast.ListComp: Expressions.comprehension,
+    ast.SetComp: Expressions.comprehension,
+    ast.GeneratorExp: Expressions.comprehension,
+    ast.DictComp: Expressions.comprehension,
+    ast.Yield: Expressions._ev_yield,
+    ast.YieldFrom: Expressions._ev_yield,
+    ast.Subscript: Expressions._ev_subscript,
+}

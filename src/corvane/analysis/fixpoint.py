@@ -115,7 +115,7 @@ class Fixpoint:
             self.grown.add(cell)
         users = self.memo_users.pop(cell, None)
         if users:
-            memo = self.cell_memo
+            memo = self.memo
             for term in users:
                 memo.pop(term, None)
         for item in self.readers.pop(cell, ()):
@@ -261,7 +261,12 @@ class Fixpoint:
                     self._add_item(c, key, name, self.norm(values))
 
     def _add_param(self, func, name: str, values: frozenset) -> None:
-        values = self.norm(values) - _INERT
+        values = self.norm(values)
+        if len(values) == 1:
+            if values <= _INERT:
+                values = EMPTY
+        elif not values.isdisjoint(_INERT):
+            values = values - _INERT
         key = (func.full, name)
         held = self.params.get(key)
         if held is None:

@@ -22,6 +22,7 @@ from .values import EMPTY, LITERAL, UNKNOWN, L, U, dotted, error_text, join, raw
 
 # How many loops deep a loop body is read twice (to see values bound late in the body).
 MAX_LOOP_REPEAT_DEPTH = 3
+_PARTIAL_IMPORT = frozenset((("R", "functools", ("partial",)),))
 _PROPERTY_TEXTS = frozenset({"property", "functools.cached_property", "cached_property"})
 
 
@@ -97,8 +98,9 @@ class Reader:
 
     def run(self, body: list[ast.stmt], scope) -> bool:
         """Interpret statements; False when control cannot fall off their end."""
+        handlers = self._stmt
         for stmt in body:
-            handler = self._stmt.get(type(stmt))
+            handler = handlers.get(type(stmt))
             if handler is None:
                 self._generic_stmt(stmt, scope)
             elif handler(self, stmt, scope) is False:
@@ -151,7 +153,7 @@ class Reader:
         targets = stmt.targets if isinstance(stmt, ast.Assign) else [stmt.target]
         if scope.kind == "module" and isinstance(value_node, ast.Call):
             callee = self.ev(value_node.func, scope)
-            if callee == frozenset((("R", "functools", ("partial",)),)) and value_node.args:
+            if callee == _PARTIAL_IMPORT and value_node.args:
                 names = [t.id for t in targets if isinstance(t, ast.Name)]
                 if names and len(names) == len(targets):
                     self._module_partial(stmt, value_node, names, scope, callee)

@@ -64,13 +64,20 @@ class Resolver:
             for v in values:
                 if v[0] in CONCRETE:
                     return values if type(values) is frozenset else frozenset(values)
-                return self._norm_one(v)
-        out: set = set()
+                hit = self.memo.get(v)  # the common case of _norm_one, without the call
+                if hit is None:
+                    return self._norm_one(v)
+                if hit[1]:
+                    self.reading.extend(hit[1])
+                return hit[0]
+        out = None
         for v in values:
-            if v[0] in CONCRETE:
-                out.add(v)
-            else:
+            if v[0] not in CONCRETE:
+                if out is None:  # the concrete values seen so far
+                    out = {u for u in values if u[0] in CONCRETE}
                 out |= self._norm_one(v)
+        if out is None:  # concrete already
+            return values if type(values) is frozenset else frozenset(values)
         return frozenset(out)
 
     def read_cell(self, cell) -> None:
@@ -78,12 +85,10 @@ class Resolver:
         self.reading.append(cell)
 
     def _norm_one(self, v) -> frozenset:
-        result = self.memo.get(v)
-        if result is not None:
-            return result
-        hit = self.cell_memo.get(v)
+        hit = self.memo.get(v)
         if hit is not None:
-            self.reading.extend(hit[1])
+            if hit[1]:
+                self.reading.extend(hit[1])
             return hit[0]
         depth = self.active.get(v)
         if depth is not None:  # a cycle: what flows round it is added when its head is done
@@ -116,7 +121,7 @@ class Resolver:
                 if len(reading) - start > 2 * len(cells):
                     del reading[start:]
                     reading.extend(cells)
-                self.cell_memo[v] = (result, cells)
+                self.memo[v] = (result, cells)
                 users = self.memo_users
                 for cell in cells:
                     found = users.get(cell)
@@ -125,7 +130,7 @@ class Resolver:
                     else:
                         found.add(v)
             else:
-                self.memo[v] = result
+                self.memo[v] = (result, None)
         if saved_low < self.low:
             self.low = saved_low
         return result

@@ -232,7 +232,7 @@ class FunctionScope:
     def lookup(self, name: str) -> frozenset:
         if name in self.globals:
             value = self.state.get(name)
-            return value if value is not None else frozenset((("G", self.module.name, name),))
+            return value if value is not None else global_value(self.module, name)
         if name in self.locals:
             return self.state.get(name, EMPTY)
         return free_lookup(self.parent, name)
@@ -264,7 +264,16 @@ def free_lookup(scope, name: str) -> frozenset:
                 return scope.exit_state[name] | extra
             return scope.all_values.get(name, EMPTY) | extra
         scope = scope.parent
-    return frozenset((("G", scope.module.name, name),))
+    return global_value(scope.module, name)
+
+
+def global_value(module, name: str) -> frozenset:
+    """``("G", module, name)`` as a value set, made once per module and name."""
+    refs = module.global_refs
+    found = refs.get(name)
+    if found is None:
+        found = refs[name] = frozenset((("G", module.name, name),))
+    return found
 
 
 def bind_nonlocal(scope, name: str, values: frozenset) -> None:

@@ -26,6 +26,7 @@ class Module:
     __slots__ = (
         "name", "path", "file", "is_package", "package", "tree", "errors", "state",
         "top_names", "all_names", "star_sources", "exports", "scopes", "plain_root", "code",
+        "global_refs",
     )
 
     def __init__(self, name: str, file: Path, is_package: bool, plain_root: str | None) -> None:
@@ -47,6 +48,7 @@ class Module:
         self.exports: list[str] | None = None
         self.scopes: dict[int, ScopeNames] = {}
         self.code = None  # the hidden function that stands for the module's own code
+        self.global_refs: dict[str, frozenset] = {}  # name -> {("G", name of this module, name)}
 
 
 def read_source(file: Path) -> bytes:
