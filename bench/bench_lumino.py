@@ -250,14 +250,32 @@ def profile(gds: Path, repeat: int) -> None:
     print(f"\nmessage: {len(inbox.last.content) / 1e6:.2f} MB")
 
 
+def copies_side_by_side(path: Path, copies: int, sources=None) -> tuple[int, int]:
+    """Writes to ``path`` the Tiny Tapeout layouts (``sources``, read from the
+    shared data when not given) side by side ``copies`` times, each copy with
+    cells of its own; returns its shapes and placements."""
+    import klayout.db as kdb
+
+    if sources is None:
+        sources = [load(p) for p in sorted((DATA / "gds").glob("tt_um_*.gds"))]
+    layout = kdb.Layout()
+    top = layout.create_cell("TOP")
+    for k in range(copies):
+        for j, source in enumerate(sources):
+            holder = layout.create_cell(f"COPY_{k}_{j}")
+            holder.copy_tree(source.top_cells()[0])
+            top.insert(kdb.CellInstArray(holder.cell_index(), kdb.Trans(k * 300_000, j * 300_000)))
+    layout.write(str(path))
+    shapes = sum(c.shapes(li).size() for c in layout.each_cell() for li in layout.layer_indices())
+    return shapes, sum(c.child_instances() for c in layout.each_cell())
+
+
 def scaling(gds_dir: Path, most: int, repeat: int) -> None:
     """lumino on layouts holding the Tiny Tapeout designs 1, 2, 4, ... times
     side by side (and `most` times, when it is not a power of two); the peak
     memory of one layer-wise lumino call in a child process beside the
     message it makes."""
     import tempfile
-
-    import klayout.db as kdb
 
     from corvane.core import lumino
 
@@ -279,19 +297,9 @@ def scaling(gds_dir: Path, most: int, repeat: int) -> None:
     print("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     with tempfile.TemporaryDirectory() as tmp:
         for copies in counts:
-            layout = kdb.Layout()
-            top = layout.create_cell("TOP")
-            for k in range(copies):
-                for j, src in enumerate(sources):
-                    holder = layout.create_cell(f"COPY_{k}_{j}")
-                    holder.copy_tree(src.top_cells()[0])
-                    top.insert(kdb.CellInstArray(holder.cell_index(), kdb.Trans(k * 300_000, j * 300_000)))
             # Named tt_um_* so that a child process takes the same layer stack.
             path = Path(tmp) / f"tt_um_copies_{copies}.gds"
-            layout.write(str(path))
-            shapes = sum(c.shapes(li).size() for c in layout.each_cell() for li in layout.layer_indices())
-            placements = sum(c.child_instances() for c in layout.each_cell())
-            del layout
+            shapes, placements = copies_side_by_side(path, copies, sources)
             read = median_time(lambda: load(path), repeat)
             cell = median_time(lambda: lumino.lumino(str(path), lumino.Output.CELL), repeat)
             layer = median_time(lambda: lumino.lumino(str(path), lumino.Output.LAYER), repeat)

@@ -34,6 +34,8 @@ from corvane import viewer
 from corvane.core import communication, lumino, pdk
 from corvane.viewer import headless
 
+from bench_lumino import copies_side_by_side
+
 DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data"
 
 
@@ -52,24 +54,6 @@ def message(gds: Path, output: lumino.Output, folder: Path) -> Path:
         pdk.reset()
         communication.set_transport(previous)
     return sent[0]
-
-
-def copies_side_by_side(path: Path, copies: int) -> None:
-    """The Tiny Tapeout layouts side by side ``copies`` times, each copy with cells of its own."""
-    import klayout.db as kdb
-
-    sources = []
-    for gds in sorted((DATA / "gds").glob("tt_um_*.gds")):
-        sources.append(kdb.Layout())
-        sources[-1].read(str(gds))
-    layout = kdb.Layout()
-    top = layout.create_cell("TOP")
-    for k in range(copies):
-        for j, source in enumerate(sources):
-            holder = layout.create_cell(f"COPY_{k}_{j}")
-            holder.copy_tree(source.top_cells()[0])
-            top.insert(kdb.CellInstArray(holder.cell_index(), kdb.Trans(k * 300_000, j * 300_000)))
-    layout.write(str(path))
 
 
 def main() -> int:
