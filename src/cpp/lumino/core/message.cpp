@@ -231,13 +231,10 @@ class JsonSink : public PartSink {
         if (key != cached_) {
             cached_ = key;
             cached_at_ = SIZE_MAX;
-            values_.clear();
-            if (node.placed) {
-                const Places& places = *view_.places[node.placements];
-                values_.reserve(6 * places.size());
-                for (const Place& p : places)
-                    for (double e : tx::matrix(p.v)) values_.push_back(static_cast<float>(e));
-            }
+            if (node.placed)
+                float_matrices(*view_.places[node.placements], values_);
+            else
+                values_.clear();
         }
         if (cached_at_ == SIZE_MAX) {
             cached_at_ = put_buffer(to_, values_.data(), values_.size());

@@ -55,4 +55,11 @@ void view_parse(const ParseTree& t, bool by_cell, uint32_t slots, ParsedView& ou
     }
 }
 
+void float_matrices(const Places& places, std::vector<float>& out) {
+    out.clear();
+    out.reserve(6 * places.size());
+    for (const Place& p : places)
+        for (double e : tx::matrix(p.v)) out.push_back(static_cast<float>(e));
+}
+
 }  // namespace lumino::core

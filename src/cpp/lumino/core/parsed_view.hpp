@@ -34,4 +34,8 @@ struct ParsedView {
 // `t`, which must outlive it.
 void view_parse(const ParseTree& t, bool by_cell, uint32_t slots, ParsedView& out);
 
+// The placements' 2x3 matrices as the viewer holds them: six float32 values
+// each, in placement order, replacing what `out` held.
+void float_matrices(const Places& places, std::vector<float>& out);
+
 }  // namespace lumino::core

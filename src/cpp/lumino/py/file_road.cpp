@@ -86,11 +86,7 @@ class ParseSource : public PartSource {
     nb::object matrices(uint32_t node) override {
         if (node != cached_) {
             cached_ = node;
-            values_.clear();
-            const core::Places& places = *view_.places[view_.tree.nodes[node].placements];
-            values_.reserve(6 * places.size());
-            for (const core::Place& p : places)
-                for (double e : tx::matrix(p.v)) values_.push_back(static_cast<float>(e));
+            core::float_matrices(*view_.places[view_.tree.nodes[node].placements], values_);
         }
         return arrays_.make(values_.size(), [&](float* out) {
             if (!values_.empty()) std::memcpy(out, values_.data(), values_.size() * sizeof(float));
