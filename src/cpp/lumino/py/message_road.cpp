@@ -146,11 +146,9 @@ std::optional<nb::object> message_of_file(nb::handle gds_file, nb::handle output
     core::Layout layout;
     std::vector<std::pair<int32_t, int32_t>> pairs;
     FileLayout file;
-    core::Simplifier simplify;
     if (file_read_open() && read_file_directly(gds_file, layers, file)) {
         check_parser_values(layers, z_scale, curve_tolerance, exclude_layers);
         settings_of_output(settings);
-        if (settings.tolerance) simplify = outline_simplifier();
         for (size_t k : file.known) pairs.emplace_back(file.layout.layers[k].layer, file.layout.layers[k].datatype);
         layout = std::move(file.layout);
     } else {
@@ -158,7 +156,6 @@ std::optional<nb::object> message_of_file(nb::handle gds_file, nb::handle output
         klayout.attr("read")(gds_file);
         check_parser_arguments(klayout, layers, z_scale, curve_tolerance, exclude_layers);
         settings_of_output(settings);
-        if (settings.tolerance) simplify = outline_simplifier();
         ReadRequest request;
         request.layout = klayout;
         request.use_stream = true;
@@ -180,6 +177,8 @@ std::optional<nb::object> message_of_file(nb::handle gds_file, nb::handle output
         });
         layout = read_layout(request).layout;
     }
+    core::Simplifier simplify;
+    if (settings.tolerance) simplify = outline_simplifier();
 
     // Per pair, what the lookups give.
     const LayerLookups lookups{layers, z_scale};
