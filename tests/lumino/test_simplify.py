@@ -368,6 +368,30 @@ def test_ties_for_the_furthest_point(rings, tolerance):
     assert check_outlines(shell, [0, len(shell)], tolerance)[0] != NOT_HANDLED
 
 
+def spiral_band(turns, points_per_turn=90, gap=0.3, width=0.2):
+    """A band wound `turns` times around the origin, its turns `gap` apart:
+    about four monotone runs per turn and side, and near misses between the
+    turns that flattening at a tolerance of the gap's order must refuse."""
+    pitch = gap + width
+    angles = [2 * math.pi * k / points_per_turn for k in range(int(turns * points_per_turn) + 1)]
+
+    def side(offset, angles):
+        radius = [offset + pitch * a / (2 * math.pi) for a in angles]
+        return [(r * math.cos(a), r * math.sin(a)) for r, a in zip(radius, angles)]
+
+    return side(1, angles) + side(1 + width, angles[::-1])
+
+
+@verified
+@pytest.mark.parametrize("tolerance", [0.001, 0.05, 0.2, 0.4, 1.0])
+@pytest.mark.parametrize("turns", [1, 2.5, 6, 12])  # from a few monotone runs to many more
+def test_spirals_whose_turns_come_close(turns, tolerance):
+    band = spiral_band(turns)
+    assert check_outlines(np.asarray(band), [0, len(band)], tolerance)[0] != NOT_HANDLED
+    hole = [(0.3 * math.cos(a), 0.3 * math.sin(a)) for a in np.linspace(0, 2 * math.pi, 40, endpoint=False)]
+    assert check_polygon([band, hole], tolerance) != NOT_HANDLED
+
+
 def bump_over_a_hole():
     """A square whose top edge bulges 0.4 over a hole that lies in the bulge:
     flattening the bulge at tolerance 1 would leave the hole outside."""

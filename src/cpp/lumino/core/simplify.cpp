@@ -68,8 +68,11 @@ struct Ring {
 };
 
 constexpr size_t kMinRingSize = 4;
-// Below this many segments one cell (a scan) beats building a grid; above,
-// a cell for every few segments (measured on the shared layouts).
+// Outlines of at most this many monotone chains are searched by their chains;
+// others on a grid.  Below this many segments one cell (a scan) beats
+// building a grid; above, a cell for every few segments (measured on the
+// shared layouts).
+constexpr size_t kChainsAtMost = 24;
 constexpr size_t kScanBelow = 128;
 constexpr size_t kSegmentsPerCell = 4;
 
@@ -114,13 +117,17 @@ class Workspace {
             [&](TrackedIndex::Seg, const Pt& a, const Pt& b) {
                 return invalid_intersection(a, b, q1, q2, filter_, rules_.equal_segments_cross);
             },
-            skip_from, skip_to);
+            skip_from < skip_to ? skip_from : UINT32_MAX, skip_from, skip_to);
     }
     Found bad_out(uint32_t qa, uint32_t qb) {
         const Pt &q1 = pts_[qa], &q2 = pts_[qb];
-        return output_.find(qa, qb, [&](TrackedIndex::Seg, const Pt& a, const Pt& b) {
-            return invalid_intersection(a, b, q1, q2, filter_, rules_.equal_segments_cross);
-        });
+        // The last flat segment made is mostly the one before.
+        return output_.find(
+            qa, qb,
+            [&](TrackedIndex::Seg, const Pt& a, const Pt& b) {
+                return invalid_intersection(a, b, q1, q2, filter_, rules_.equal_segments_cross);
+            },
+            output_.size() - 1);
     }
 
     std::vector<Pt> pts_;
@@ -200,12 +207,14 @@ Status Workspace::run(PolygonIn polygon, double tolerance, const Rules& rules, s
     return Status::simplified;
 }
 
-// The input index, the grid and every point's cell, on the first topology
-// check: most small outlines need none.  Neither index changes before it.
+// The input index, and for outlines of many chains the grid and every
+// point's cell, on the first topology check: most small outlines need none.
+// Neither index changes before it.
 void Workspace::prepare() {
     if (prepared_) return;
     prepared_ = true;
     for (size_t r = 0; r < ring_count_; ++r) input_.add_chain(rings_[r].start, rings_[r].start + rings_[r].n - 1);
+    if (input_.chain_count() <= kChainsAtMost) return;
     bounds_ = {pts_[0].x, pts_[0].x, pts_[0].y, pts_[0].y};
     for (const Pt& p : pts_) {
         bounds_.minx = std::min(bounds_.minx, p.x), bounds_.maxx = std::max(bounds_.maxx, p.x);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "lumino/core/robust.hpp"
+#include "lumino/core/monotone_chains.hpp"
 #include "lumino/core/segment_grid.hpp"
 
 namespace lumino::simplify {
@@ -68,8 +69,8 @@ enum class Found { none, surely, maybe };
 // holds (each between two of the polygon's points, by number), and the
 // smallest extent it had seen when each was filed, which decides the padded
 // box GEOS filed it under.  The input index takes all original segments at
-// once and builds its grid on its first search; the output index takes
-// segments one by one.
+// once, the output index takes segments one by one.  Both are searched by
+// their monotone chains, or, once prepared, on a grid.
 class TrackedIndex {
   public:
     struct Seg {
@@ -85,7 +86,11 @@ class TrackedIndex {
         min_extent_ = 1.0;
         growing_ = growing;
         ready_ = false;
+        chains_.reset(pts);
     }
+
+    size_t chain_count() const { return chains_.size(); }
+    uint32_t size() const { return uint32_t(segs_.size()); }
 
     // Adds the segments between consecutive points first..last, in order.
     void add_chain(uint32_t first, uint32_t last) {
@@ -103,6 +108,7 @@ class TrackedIndex {
             segs_[base + k] = {a, a + 1};
             boxes_[base + k] = box_of(pa, pb);
             filed_extent_[base + k] = min_extent_;
+            chains_.append(uint32_t(base + k), a, a + 1);
         }
     }
 
@@ -116,6 +122,7 @@ class TrackedIndex {
         boxes_.push_back(box_of(pa, pb));
         alive_.push_back(1);
         filed_extent_.push_back(min_extent_);
+        chains_.append(id, a, b);
         if (growing_ && ready_) grow_.insert(*shape_, id, range(a, b));
         return id;
     }
@@ -140,13 +147,15 @@ class TrackedIndex {
             if (!surely_reached(padded(t, filed_extent_[id]), padded(t, min_extent_))) throw Unsure{};
         }
         alive_[id] = 0;
+        chains_.remove(id);
     }
 
     // Whether a live segment meeting the box of points qa-qb passes `bad`,
     // and whether GEOS's query surely sees it.
     // Segments skip_from <= id < skip_to are passed over.
+    // The search starts near segment `near` (UINT32_MAX: anywhere).
     template <class F>
-    Found find(uint32_t qa, uint32_t qb, F&& bad, uint32_t skip_from = 0, uint32_t skip_to = 0) {
+    Found find(uint32_t qa, uint32_t qb, F&& bad, uint32_t near, uint32_t skip_from = 0, uint32_t skip_to = 0) {
         const Pt &q1 = pts_[qa], &q2 = pts_[qb];
         const Box q = box_of(q1, q2);
         bool maybe = false;
@@ -163,9 +172,14 @@ class TrackedIndex {
             maybe = true;
             return false;
         };
-        const CellRange cells = range(qa, qb);
-        const bool hit =
-            growing_ ? grow_.visit(*shape_, cells, live, test) : fixed_.visit(*shape_, cells, live, test);
+        bool hit;
+        if (!ready_) {
+            auto live_test = [&](uint32_t id) { return live(id) && test(id); };
+            hit = chains_.visit(boxes_.data(), q, skip_from, skip_to, near, live_test);
+        } else {
+            const CellRange cells = range(qa, qb);
+            hit = growing_ ? grow_.visit(*shape_, cells, live, test) : fixed_.visit(*shape_, cells, live, test);
+        }
         return hit ? Found::surely : (maybe ? Found::maybe : Found::none);
     }
 
@@ -183,6 +197,7 @@ class TrackedIndex {
     const uint32_t *columns_ = nullptr, *rows_ = nullptr;
     StaticGrid fixed_;
     GrowingGrid grow_;
+    MonotoneChains chains_;
 };
 
 }  // namespace lumino::simplify

@@ -1,0 +1,144 @@
+// A spatial index of connected segments by monotone chains: runs of
+// consecutive segments whose x and y never turn back.  A chain's box is the
+// box of its two ends, and along a chain the segments meeting a box form one
+// run, found by bisection; so a query tests each chain's box once and then
+// only the segments around the query.  Curved outlines (arcs, bends, rings)
+// have a handful of chains however many points they have; the simplifier
+// uses this index for them and a grid for outlines of many short chains.
+// It only narrows the search: callers test every candidate exactly.
+// No Python.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "lumino/core/robust.hpp"
+#include "lumino/core/segment_grid.hpp"
+
+namespace lumino::simplify {
+
+class MonotoneChains {
+  public:
+    void reset(const Pt* pts) {
+        pts_ = pts;
+        chains_.clear();
+        chain_of_.clear();
+    }
+
+    size_t size() const { return chains_.size(); }
+
+    // Files segment `id` (the next one) from point a to point b.
+    void append(uint32_t id, uint32_t a, uint32_t b) {
+        const Pt &pa = pts_[a], &pb = pts_[b];
+        const int sx = (pb.x > pa.x) - (pb.x < pa.x), sy = (pb.y > pa.y) - (pb.y < pa.y);
+        bool joins = !chains_.empty() && chains_.back().end_point == a && chains_.back().last + 1 == id;
+        if (joins) {
+            Chain& c = chains_.back();
+            joins = !((c.sx && sx && sx != c.sx) || (c.sy && sy && sy != c.sy));
+        }
+        if (!joins) chains_.push_back({id, id, a, 0, 0, 0, {pa.x, pa.x, pa.y, pa.y}});
+        Chain& c = chains_.back();
+        c.last = id;
+        c.end_point = b;
+        c.sx = c.sx ? c.sx : sx;
+        c.sy = c.sy ? c.sy : sy;
+        c.box.minx = std::min(c.box.minx, pb.x), c.box.maxx = std::max(c.box.maxx, pb.x);
+        c.box.miny = std::min(c.box.miny, pb.y), c.box.maxy = std::max(c.box.maxy, pb.y);
+        ++c.alive;
+        chain_of_.push_back(uint32_t(chains_.size() - 1));
+    }
+
+    void remove(uint32_t id) { --chains_[chain_of_[id]].alive; }
+
+    // Calls f(id) for the segments of every chain that may meet `q` (a
+    // superset of those whose box, boxes[id], meets it), except ids in
+    // [skip_from, skip_to), until f returns true; returns whether it did.
+    // In the chain of segment `near` (if any), the search starts there.
+    template <class F>
+    bool visit(const Box* boxes, const Box& q, uint32_t skip_from, uint32_t skip_to, uint32_t near, F&& f) const {
+        const size_t near_chain = near < chain_of_.size() ? chain_of_[near] : chains_.size();
+        for (size_t n = 0; n < chains_.size(); ++n) {
+            const Chain& c = chains_[n];
+            if (c.alive == 0 || !c.box.meets(q)) continue;
+            uint32_t lo = c.first, end = c.last + 1;
+            if (end - lo > kScanAtMost) {
+                // Along a chain the boxes' sides move one way on the axis it
+                // spans more of, so those meeting q's range there are one run.
+                const bool along_x = c.box.maxx - c.box.minx >= c.box.maxy - c.box.miny;
+                const int s = along_x ? c.sx : c.sy;
+                const double qmin = along_x ? q.minx : q.miny, qmax = along_x ? q.maxx : q.maxy;
+                double Box::*low = along_x ? &Box::minx : &Box::miny;
+                double Box::*high = along_x ? &Box::maxx : &Box::maxy;
+                const uint32_t h = n == near_chain ? near : kNowhere;
+                if (s > 0) {
+                    lo = first_of(lo, end, h, [&](uint32_t k) { return boxes[k].*high >= qmin; });
+                    end = first_of(lo, end, h, [&](uint32_t k) { return boxes[k].*low > qmax; });
+                } else if (s < 0) {
+                    lo = first_of(lo, end, h, [&](uint32_t k) { return boxes[k].*low <= qmax; });
+                    end = first_of(lo, end, h, [&](uint32_t k) { return boxes[k].*high < qmin; });
+                }
+            }
+            // [lo, end) without [skip_from, skip_to).
+            for (uint32_t id = lo; id < end; ++id) {
+                if (id >= skip_from && id < skip_to) {
+                    id = skip_to - 1;
+                    continue;
+                }
+                if (f(id)) return true;
+            }
+        }
+        return false;
+    }
+
+  private:
+    // Chains of at most this many segments are scanned whole.
+    static constexpr uint32_t kScanAtMost = 8;
+    static constexpr uint32_t kNowhere = UINT32_MAX;
+
+    // The first k in [from, to) where pred(k) holds (pred false, then true),
+    // or `to`; without branches on pred.
+    template <class Pred>
+    static uint32_t first_of(uint32_t from, uint32_t to, Pred&& pred) {
+        if (from >= to) return to;
+        uint32_t base = from, len = to - from;
+        while (len > 1) {
+            const uint32_t half = len / 2;
+            base += pred(base + half - 1) ? 0 : half;
+            len -= half;
+        }
+        return pred(base) ? base : base + 1;
+    }
+
+    // The same, searching outwards from h (kNowhere: none) by doubling steps.
+    template <class Pred>
+    static uint32_t first_of(uint32_t from, uint32_t to, uint32_t h, Pred&& pred) {
+        if (h < from || h >= to) return first_of(from, to, pred);
+        uint32_t step = 1;
+        if (pred(h)) {  // the first lies at or below h
+            for (uint32_t top = h;; step *= 2) {
+                if (top - from <= step) return first_of(from, top, pred);
+                if (!pred(top - step)) return first_of(top - step + 1, top, pred);
+                top -= step;
+            }
+        }
+        for (uint32_t bottom = h + 1;; step *= 2) {  // the first lies above h
+            if (to - bottom <= step) return first_of(bottom, to, pred);
+            if (pred(bottom + step - 1)) return first_of(bottom, bottom + step - 1, pred);
+            bottom += step;
+        }
+    }
+
+    struct Chain {
+        uint32_t first, last;  // segment ids
+        uint32_t end_point;    // the last segment's end point
+        int sx, sy;            // the direction along x and y: 1, -1, or 0 while not yet known
+        uint32_t alive;
+        Box box;
+    };
+    const Pt* pts_ = nullptr;
+    std::vector<Chain> chains_;
+    std::vector<uint32_t> chain_of_;  // per segment: its chain
+};
+
+}  // namespace lumino::simplify
