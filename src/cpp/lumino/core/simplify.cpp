@@ -550,8 +550,8 @@ void simplify_run(Workspace& w, const OutlinesIn& in, size_t begin, size_t end, 
 
 // Work is handed out in blocks of consecutive outlines of at least this many
 // points; a thread is started for every so many points.
-constexpr size_t kBlockPoints = 4096;
-constexpr size_t kPointsPerThread = 8192;
+constexpr size_t kBlockPoints = 1024;
+constexpr size_t kPointsPerThread = 2048;
 
 // The bounds of consecutive blocks of outlines (outline k has size_of(k)
 // points): block b is [cut[b], cut[b + 1]).
