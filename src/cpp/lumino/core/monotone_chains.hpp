@@ -5,7 +5,8 @@
 // only the segments around the query.  Curved outlines (arcs, bends, rings)
 // have a handful of chains however many points they have; the simplifier
 // uses this index for them and a grid for outlines of many short chains.
-// It only narrows the search: callers test every candidate exactly.
+// It only narrows the search: callers test every candidate exactly, except
+// for what a section of one chain lets them pass over (PointSpan).
 // No Python.
 #pragma once
 
@@ -17,6 +18,20 @@
 #include "lumino/core/segment_grid.hpp"
 
 namespace lumino::simplify {
+
+// Points first..last of one chain (empty: first > last).  When the section
+// p..q of a chain is flattened, every point of the chain before p lies in
+// the quadrant behind p and every point after q in the quadrant ahead of q,
+// while the flat segment p-q lies in the box between them.  So a segment
+// with both ends among the chain's points outside the section meets the flat
+// one at most at p (or q), and then only where it has an end point equal to
+// p: the boxes touch only at that corner, where every orientation is exactly
+// zero and the collinear overlap is that one common end point.  That is no
+// intersection the simplifier refuses (nor, p and q being apart, an equal
+// segment), so chains inside the span are passed over.
+struct PointSpan {
+    uint32_t first = 1, last = 0;
+};
 
 class MonotoneChains {
   public:
@@ -32,12 +47,14 @@ class MonotoneChains {
     void append(uint32_t id, uint32_t a, uint32_t b) {
         const Pt &pa = pts_[a], &pb = pts_[b];
         const int sx = (pb.x > pa.x) - (pb.x < pa.x), sy = (pb.y > pa.y) - (pb.y < pa.y);
-        bool joins = !chains_.empty() && chains_.back().end_point == a && chains_.back().last + 1 == id;
+        // A chain runs forwards through the points (a segment back to the
+        // ring's start stands alone).
+        bool joins = a < b && !chains_.empty() && chains_.back().end_point == a && chains_.back().last + 1 == id;
         if (joins) {
             Chain& c = chains_.back();
             joins = !((c.sx && sx && sx != c.sx) || (c.sy && sy && sy != c.sy));
         }
-        if (!joins) chains_.push_back({id, id, a, 0, 0, 0, {pa.x, pa.x, pa.y, pa.y}});
+        if (!joins) chains_.push_back({id, id, a, a, 0, 0, 0, {pa.x, pa.x, pa.y, pa.y}});
         Chain& c = chains_.back();
         c.last = id;
         c.end_point = b;
@@ -51,16 +68,26 @@ class MonotoneChains {
 
     void remove(uint32_t id) { --chains_[chain_of_[id]].alive; }
 
+    // The points of the chain holding segments from..to-1, if one does.
+    PointSpan span_of(uint32_t from, uint32_t to) const {
+        if (from >= to || to > chain_of_.size() || chain_of_[from] != chain_of_[to - 1]) return {};
+        const Chain& c = chains_[chain_of_[from]];
+        return {c.start_point, c.end_point};
+    }
+
     // Calls f(id) for the segments of every chain that may meet `q` (a
     // superset of those whose box, boxes[id], meets it), except ids in
     // [skip_from, skip_to), until f returns true; returns whether it did.
     // In the chain of segment `near` (if any), the search starts there.
+    // Chains whose points lie in `pass` are passed over.
     template <class F>
-    bool visit(const Box* boxes, const Box& q, uint32_t skip_from, uint32_t skip_to, uint32_t near, F&& f) const {
+    bool visit(const Box* boxes, const Box& q, uint32_t skip_from, uint32_t skip_to, uint32_t near,
+               const PointSpan& pass, F&& f) const {
         const size_t near_chain = near < chain_of_.size() ? chain_of_[near] : chains_.size();
         for (size_t n = 0; n < chains_.size(); ++n) {
             const Chain& c = chains_[n];
             if (c.alive == 0 || !c.box.meets(q)) continue;
+            if (pass.first <= c.start_point && c.start_point <= c.end_point && c.end_point <= pass.last) continue;
             uint32_t lo = c.first, end = c.last + 1;
             if (end - lo > kScanAtMost) {
                 // Along a chain the boxes' sides move one way on the axis it
@@ -131,6 +158,7 @@ class MonotoneChains {
 
     struct Chain {
         uint32_t first, last;  // segment ids
+        uint32_t start_point;  // the first segment's start point
         uint32_t end_point;    // the last segment's end point
         int sx, sy;            // the direction along x and y: 1, -1, or 0 while not yet known
         uint32_t alive;

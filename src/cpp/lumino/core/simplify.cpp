@@ -109,17 +109,17 @@ class Workspace {
         return false;
     }
     // Input segments skip_from <= id < skip_to (the section being
-    // flattened) are passed over.
-    Found bad_in(uint32_t qa, uint32_t qb, uint32_t skip_from, uint32_t skip_to) {
+    // flattened) are passed over, and in both indexes the chains in `pass`.
+    Found bad_in(uint32_t qa, uint32_t qb, const PointSpan& pass, uint32_t skip_from, uint32_t skip_to) {
         const Pt &q1 = pts_[qa], &q2 = pts_[qb];
         return input_.find(
             qa, qb,
             [&](TrackedIndex::Seg, const Pt& a, const Pt& b) {
                 return invalid_intersection(a, b, q1, q2, filter_, rules_.equal_segments_cross);
             },
-            skip_from < skip_to ? skip_from : UINT32_MAX, skip_from, skip_to);
+            skip_from < skip_to ? skip_from : UINT32_MAX, pass, skip_from, skip_to);
     }
-    Found bad_out(uint32_t qa, uint32_t qb) {
+    Found bad_out(uint32_t qa, uint32_t qb, const PointSpan& pass) {
         const Pt &q1 = pts_[qa], &q2 = pts_[qb];
         // The last flat segment made is mostly the one before.
         return output_.find(
@@ -127,7 +127,7 @@ class Workspace {
             [&](TrackedIndex::Seg, const Pt& a, const Pt& b) {
                 return invalid_intersection(a, b, q1, q2, filter_, rules_.equal_segments_cross);
             },
-            output_.size() - 1);
+            output_.size() - 1, pass);
     }
 
     std::vector<Pt> pts_;
@@ -406,10 +406,13 @@ void Workspace::simplify_ring(size_t r) {
 bool Workspace::section_valid(size_t r, uint32_t i, uint32_t j) {
     prepare();
     const uint32_t s = rings_[r].start;
-    const Found out = bad_out(s + i, s + j);
-    if (out == Found::surely) return false;
     // Original segment k of ring r is input entry s - r + k.
-    const Found in = bad_in(s + i, s + j, uint32_t(s - r + i), uint32_t(s - r + j));
+    const uint32_t from = s - uint32_t(r) + i, to = s - uint32_t(r) + j;
+    // A section of one monotone chain cannot be crossed by the rest of it.
+    const PointSpan own = pts_[s + i] == pts_[s + j] ? PointSpan{} : input_.chain_span(from, to);
+    const Found out = bad_out(s + i, s + j, own);
+    if (out == Found::surely) return false;
+    const Found in = bad_in(s + i, s + j, own, from, to);
     if (in == Found::surely) return false;
     if (ring_count_ > 1 && rules_.component_jumps) {
         const Pt* p = pts_.data() + s;
@@ -434,9 +437,9 @@ bool Workspace::ends_valid(size_t r, const ResultSeg& first, const ResultSeg& la
     // Already flat: nothing changes.
     if (orientation(a, b, pts_[first.a], filter_) == 0) return true;
     prepare();
-    const Found out = bad_out(last.a, first.b);
+    const Found out = bad_out(last.a, first.b, {});
     if (out == Found::surely) return false;
-    const Found in = bad_in(last.a, first.b, 0, 0);
+    const Found in = bad_in(last.a, first.b, {}, 0, 0);
     if (in == Found::surely) return false;
     if (ring_count_ > 1) {
         const Pt f0 = pts_[first.a], f1 = pts_[first.b], l0 = pts_[last.a], l1 = pts_[last.b];

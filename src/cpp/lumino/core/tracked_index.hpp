@@ -90,6 +90,9 @@ class TrackedIndex {
     }
 
     size_t chain_count() const { return chains_.size(); }
+    // The points of the monotone chain holding segments from..to-1, if one
+    // does and the chains are searched.
+    PointSpan chain_span(uint32_t from, uint32_t to) const { return ready_ ? PointSpan{} : chains_.span_of(from, to); }
     uint32_t size() const { return uint32_t(segs_.size()); }
 
     // Adds the segments between consecutive points first..last, in order.
@@ -153,9 +156,11 @@ class TrackedIndex {
     // Whether a live segment meeting the box of points qa-qb passes `bad`,
     // and whether GEOS's query surely sees it.
     // Segments skip_from <= id < skip_to are passed over.
-    // The search starts near segment `near` (UINT32_MAX: anywhere).
+    // The search starts near segment `near` (UINT32_MAX: anywhere); chains
+    // within `pass` are passed over.
     template <class F>
-    Found find(uint32_t qa, uint32_t qb, F&& bad, uint32_t near, uint32_t skip_from = 0, uint32_t skip_to = 0) {
+    Found find(uint32_t qa, uint32_t qb, F&& bad, uint32_t near, const PointSpan& pass, uint32_t skip_from = 0,
+               uint32_t skip_to = 0) {
         const Pt &q1 = pts_[qa], &q2 = pts_[qb];
         const Box q = box_of(q1, q2);
         bool maybe = false;
@@ -175,7 +180,7 @@ class TrackedIndex {
         bool hit;
         if (!ready_) {
             auto live_test = [&](uint32_t id) { return live(id) && test(id); };
-            hit = chains_.visit(boxes_.data(), q, skip_from, skip_to, near, live_test);
+            hit = chains_.visit(boxes_.data(), q, skip_from, skip_to, near, pass, live_test);
         } else {
             const CellRange cells = range(qa, qb);
             hit = growing_ ? grow_.visit(*shape_, cells, live, test) : fixed_.visit(*shape_, cells, live, test);
