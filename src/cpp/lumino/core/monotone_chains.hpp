@@ -54,7 +54,7 @@ class MonotoneChains {
             Chain& c = chains_.back();
             joins = !((c.sx && sx && sx != c.sx) || (c.sy && sy && sy != c.sy));
         }
-        if (!joins) chains_.push_back({id, id, a, a, 0, 0, 0, {pa.x, pa.x, pa.y, pa.y}});
+        if (!joins) chains_.push_back({id, id, a, a, 0, 0, 0, id, {pa.x, pa.x, pa.y, pa.y}});
         Chain& c = chains_.back();
         c.last = id;
         c.end_point = b;
@@ -78,14 +78,15 @@ class MonotoneChains {
     // Calls f(id) for the segments of every chain that may meet `q` (a
     // superset of those whose box, boxes[id], meets it), except ids in
     // [skip_from, skip_to), until f returns true; returns whether it did.
-    // In the chain of segment `near` (if any), the search starts there.
-    // Chains whose points lie in `pass` are passed over.
+    // In the chain of segment `near` (if any), the search starts there, in
+    // the others where the last search in them ended: queries move along the
+    // outline.  Chains whose points lie in `pass` are passed over.
     template <class F>
     bool visit(const Box* boxes, const Box& q, uint32_t skip_from, uint32_t skip_to, uint32_t near,
-               const PointSpan& pass, F&& f) const {
+               const PointSpan& pass, F&& f) {
         const size_t near_chain = near < chain_of_.size() ? chain_of_[near] : chains_.size();
         for (size_t n = 0; n < chains_.size(); ++n) {
-            const Chain& c = chains_[n];
+            Chain& c = chains_[n];
             if (c.alive == 0 || !c.box.meets(q)) continue;
             if (pass.first <= c.start_point && c.start_point <= c.end_point && c.end_point <= pass.last) continue;
             uint32_t lo = c.first, end = c.last + 1;
@@ -97,7 +98,7 @@ class MonotoneChains {
                 const double qmin = along_x ? q.minx : q.miny, qmax = along_x ? q.maxx : q.maxy;
                 double Box::*low = along_x ? &Box::minx : &Box::miny;
                 double Box::*high = along_x ? &Box::maxx : &Box::maxy;
-                const uint32_t h = n == near_chain ? near : kNowhere;
+                const uint32_t h = n == near_chain ? near : c.finger;
                 if (s > 0) {
                     lo = first_of(lo, end, h, [&](uint32_t k) { return boxes[k].*high >= qmin; });
                     end = first_of(lo, end, h, [&](uint32_t k) { return boxes[k].*low > qmax; });
@@ -105,6 +106,7 @@ class MonotoneChains {
                     lo = first_of(lo, end, h, [&](uint32_t k) { return boxes[k].*low <= qmax; });
                     end = first_of(lo, end, h, [&](uint32_t k) { return boxes[k].*high < qmin; });
                 }
+                c.finger = lo;
             }
             // [lo, end) without [skip_from, skip_to).
             for (uint32_t id = lo; id < end; ++id) {
@@ -121,7 +123,6 @@ class MonotoneChains {
   private:
     // Chains of at most this many segments are scanned whole.
     static constexpr uint32_t kScanAtMost = 8;
-    static constexpr uint32_t kNowhere = UINT32_MAX;
 
     // The first k in [from, to) where pred(k) holds (pred false, then true),
     // or `to`; without branches on pred.
@@ -137,7 +138,7 @@ class MonotoneChains {
         return pred(base) ? base : base + 1;
     }
 
-    // The same, searching outwards from h (kNowhere: none) by doubling steps.
+    // The same, searching outwards from h (if in [from, to)) by doubling steps.
     template <class Pred>
     static uint32_t first_of(uint32_t from, uint32_t to, uint32_t h, Pred&& pred) {
         if (h < from || h >= to) return first_of(from, to, pred);
@@ -162,6 +163,7 @@ class MonotoneChains {
         uint32_t end_point;    // the last segment's end point
         int sx, sy;            // the direction along x and y: 1, -1, or 0 while not yet known
         uint32_t alive;
+        uint32_t finger;  // where the last search in it ended
         Box box;
     };
     const Pt* pts_ = nullptr;
