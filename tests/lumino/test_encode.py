@@ -96,7 +96,8 @@ def reference_record(a: np.ndarray) -> dict:
 ARRAYS = {
     "two floats": np.array([1.0, 2.0], dtype=np.float32),
     "empty": np.array([], dtype=np.float32),
-    "1 to 5 bytes": [np.arange(n, dtype=np.uint8) for n in range(1, 6)],
+    "1 to 14 bytes": [np.arange(n, dtype=np.uint8) for n in range(1, 15)],
+    "every byte value, at every offset": [np.roll(np.arange(256, dtype=np.uint8), k)[: 250 + k] for k in range(6)],
     "2-D": np.arange(12, dtype=np.float32).reshape(3, 4),
     "strided": np.arange(20, dtype=np.float32)[::3],
     "Fortran order": np.asfortranarray(np.arange(6, dtype=np.float64).reshape(2, 3)),
