@@ -54,19 +54,45 @@ class MonotoneChains {
             Chain& c = chains_.back();
             joins = !((c.sx && sx && sx != c.sx) || (c.sy && sy && sy != c.sy));
         }
-        if (!joins) chains_.push_back({id, id, a, a, 0, 0, 0, id, {pa.x, pa.x, pa.y, pa.y}});
+        if (!joins) chains_.push_back({id, id, a, a, 0, 0, 0, id, {}});
         Chain& c = chains_.back();
-        c.last = id;
-        c.end_point = b;
         c.sx = c.sx ? c.sx : sx;
         c.sy = c.sy ? c.sy : sy;
-        c.box.minx = std::min(c.box.minx, pb.x), c.box.maxx = std::max(c.box.maxx, pb.x);
-        c.box.miny = std::min(c.box.miny, pb.y), c.box.maxy = std::max(c.box.maxy, pb.y);
-        ++c.alive;
+        close(c, id, b);
         chain_of_.push_back(uint32_t(chains_.size() - 1));
     }
 
-    void remove(uint32_t id) { --chains_[chain_of_[id]].alive; }
+    // Files the segments between consecutive points first..last as ids
+    // from `id` on (the next ones).
+    void append_run(uint32_t id, uint32_t first, uint32_t last) {
+        if (first >= last) return;
+        chain_of_.resize(size_t(id) + (last - first));
+        chains_.push_back({id, id, first, first, 0, 0, 0, id, {}});
+        for (uint32_t a = first; a < last; ++a, ++id) {
+            const Pt &pa = pts_[a], &pb = pts_[a + 1];
+            const int sx = (pb.x > pa.x) - (pb.x < pa.x), sy = (pb.y > pa.y) - (pb.y < pa.y);
+            Chain* c = &chains_.back();
+            if ((c->sx && sx && sx != c->sx) || (c->sy && sy && sy != c->sy)) {
+                close(*c, id - 1, a);
+                chains_.push_back({id, id, a, a, 0, 0, 0, id, {}});
+                c = &chains_.back();
+            }
+            c->sx = c->sx ? c->sx : sx;
+            c->sy = c->sy ? c->sy : sy;
+            chain_of_[id] = uint32_t(chains_.size() - 1);
+        }
+        close(chains_.back(), id - 1, last);
+    }
+
+    // Segments from..to-1 are gone.
+    void remove_range(uint32_t from, uint32_t to) {
+        while (from < to) {
+            Chain& c = chains_[chain_of_[from]];
+            const uint32_t end = std::min(to, c.last + 1);
+            c.dead += end - from;
+            from = end;
+        }
+    }
 
     // The points of the chain holding segments from..to-1, if one does.
     PointSpan span_of(uint32_t from, uint32_t to) const {
@@ -87,7 +113,7 @@ class MonotoneChains {
         const size_t near_chain = near < chain_of_.size() ? chain_of_[near] : chains_.size();
         for (size_t n = 0; n < chains_.size(); ++n) {
             Chain& c = chains_[n];
-            if (c.alive == 0 || !c.box.meets(q)) continue;
+            if (c.dead > c.last - c.first || !c.box.meets(q)) continue;
             if (pass.first <= c.start_point && c.start_point <= c.end_point && c.end_point <= pass.last) continue;
             uint32_t lo = c.first, end = c.last + 1;
             if (end - lo > kScanAtMost) {
@@ -121,6 +147,16 @@ class MonotoneChains {
     }
 
   private:
+    struct Chain;
+    // Ends chain c (so far) with segment `last`, which ends at point `end`:
+    // its box is that of its two ends.
+    void close(Chain& c, uint32_t last, uint32_t end) {
+        c.last = last;
+        c.end_point = end;
+        const Pt &p = pts_[c.start_point], &q = pts_[end];
+        c.box = {std::min(p.x, q.x), std::max(p.x, q.x), std::min(p.y, q.y), std::max(p.y, q.y)};
+    }
+
     // Chains of at most this many segments are scanned whole.
     static constexpr uint32_t kScanAtMost = 8;
 
@@ -162,8 +198,8 @@ class MonotoneChains {
         uint32_t start_point;  // the first segment's start point
         uint32_t end_point;    // the last segment's end point
         int sx, sy;            // the direction along x and y: 1, -1, or 0 while not yet known
-        uint32_t alive;
-        uint32_t finger;  // where the last search in it ended
+        uint32_t dead;         // segments gone
+        uint32_t finger;       // where the last search in it ended
         Box box;
     };
     const Pt* pts_ = nullptr;

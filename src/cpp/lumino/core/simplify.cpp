@@ -394,7 +394,7 @@ void Workspace::simplify_ring(size_t r) {
         if (valid) {
             const uint32_t out = output_.add(s + i, s + j);
             // Original segment k of ring r is input entry s - r + k.
-            for (uint32_t k = i; k < j; ++k) input_.remove(uint32_t(s - r + k));
+            input_.remove(uint32_t(s - r + i), uint32_t(s - r + j));
             g.result.push_back({s + i, s + j, out});
             continue;
         }
@@ -466,8 +466,8 @@ void Workspace::simplify_ring_end(size_t r) {
     const ResultSeg last = g.result.back();
     if (!(segment_distance(pts_[first.a], pts_[last.a], pts_[first.b]) <= tol_ && ends_valid(r, first, last))) return;
     // Neither is an original segment, so only the output index may hold them.
-    if (first.out >= 0) output_.remove(uint32_t(first.out));
-    if (last.out >= 0) output_.remove(uint32_t(last.out));
+    if (first.out >= 0) output_.remove(uint32_t(first.out), uint32_t(first.out) + 1);
+    if (last.out >= 0) output_.remove(uint32_t(last.out), uint32_t(last.out) + 1);
     first.a = last.a;
     g.result.pop_back();
     first.out = output_.add(first.a, first.b);

@@ -111,8 +111,8 @@ class TrackedIndex {
             segs_[base + k] = {a, a + 1};
             boxes_[base + k] = box_of(pa, pb);
             filed_extent_[base + k] = min_extent_;
-            chains_.append(uint32_t(base + k), a, a + 1);
         }
+        chains_.append_run(uint32_t(base), first, last);
     }
 
     uint32_t add(uint32_t a, uint32_t b) {
@@ -144,13 +144,16 @@ class TrackedIndex {
         }
     }
 
-    void remove(uint32_t id) {
-        const Box& t = boxes_[id];
-        if (t.minx == t.maxx || t.miny == t.maxy) {  // a flat box: GEOS may have filed it a little off
-            if (!surely_reached(padded(t, filed_extent_[id]), padded(t, min_extent_))) throw Unsure{};
+    // Removes segments from..to-1.
+    void remove(uint32_t from, uint32_t to) {
+        for (uint32_t id = from; id < to; ++id) {
+            const Box& t = boxes_[id];
+            if (t.minx == t.maxx || t.miny == t.maxy) {  // a flat box: GEOS may have filed it a little off
+                if (!surely_reached(padded(t, filed_extent_[id]), padded(t, min_extent_))) throw Unsure{};
+            }
+            alive_[id] = 0;
         }
-        alive_[id] = 0;
-        chains_.remove(id);
+        chains_.remove_range(from, to);
     }
 
     // Whether a live segment meeting the box of points qa-qb passes `bad`,
