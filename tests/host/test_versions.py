@@ -63,3 +63,33 @@ def test_the_lookup_leaves_importlib_metadata_unimported():
     done = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, timeout=60,
                           env=dict(os.environ))
     assert done.stdout.split() == ["True", "False"], done.stderr
+
+
+def rewrite(info, text):
+    (info / "METADATA").write_text(text)
+
+
+CHANGES = {
+    "installed later": (lambda a, b: None, lambda a, b: dist(a, "my_pkg-1.0.dist-info", "Version: 1.0\n")),
+    "upgraded": (lambda a, b: dist(a, "my_pkg-1.0.dist-info", "Version: 1.0\n"),
+                 lambda a, b: (a / "my_pkg-1.0.dist-info").rename(a / "my_pkg-2.0.dist-info")
+                 or rewrite(a / "my_pkg-2.0.dist-info", "Version: 2.0\n")),
+    "removed": (lambda a, b: dist(a, "my_pkg-1.0.dist-info", None),
+                lambda a, b: (a / "my_pkg-1.0.dist-info").rmdir()),
+    "METADATA rewritten": (lambda a, b: dist(a, "my_pkg-1.0.dist-info", "Version: 1.0\n"),
+                           lambda a, b: rewrite(a / "my_pkg-1.0.dist-info", "Version: 1.10\n")),
+    "shadowed": (lambda a, b: dist(b, "my_pkg-1.0.dist-info", "Version: 1.0\n"),
+                 lambda a, b: dist(a, "my_pkg-2.0.dist-info", "Version: 2.0\n")),
+}
+
+
+@pytest.mark.parametrize("change", list(CHANGES))
+def test_a_remembered_answer_follows_changes(tmp_path, monkeypatch, change):
+    a, b = tmp_path / "a", tmp_path / "b"
+    a.mkdir(), b.mkdir()
+    before, after = CHANGES[change]
+    before(a, b)
+    monkeypatch.setattr(sys, "path", [str(a), str(b)])
+    assert versions.installed_version("my-pkg") == reference("my-pkg")
+    after(a, b)
+    assert versions.installed_version("my-pkg") == reference("my-pkg")

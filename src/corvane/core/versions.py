@@ -9,6 +9,11 @@ one, in the order the folder lists its entries.  Anything else (eggs, zip
 files, finders of their own on ``sys.meta_path``, a METADATA without a
 version) is left to ``importlib.metadata``, so the answer is always the one
 it gives.
+
+An answer is kept while no folder of ``sys.path`` changes (installing or
+removing a distribution changes its folder's modification time) and the
+METADATA file it came from stays as it was: a lookup then costs a stat per
+folder instead of a listing.
 """
 
 from __future__ import annotations
@@ -46,11 +51,35 @@ def _plain_meta_path() -> bool:
     return all(f is PathFinder or not hasattr(f, "find_distributions") for f in sys.meta_path)
 
 
+# name -> (the folders' state, the METADATA file and its state or None, the answer)
+_known: dict[str, tuple[tuple, tuple | None, str | None]] = {}
+
+
+def _state(path: str) -> tuple | None:
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return (path, st.st_mtime_ns, st.st_size, st.st_ino)
+
+
 def _fast_version(name: str) -> str | None:
     """The version read from the first matching .dist-info folder; "" when no folder of
     sys.path has the distribution; None where importlib.metadata must decide."""
     if not name or not _plain_meta_path():
         return None
+    folders = tuple(_state(entry or os.getcwd()) if isinstance(entry, str) else entry for entry in sys.path)
+    known = _known.get(name)
+    if known is not None and known[0] == folders and (known[1] is None or _state(known[1][0]) == known[1]):
+        return known[2]
+    meta: list[str] = []
+    found = _scan(name, meta)
+    _known[name] = (folders, _state(meta[0]) if meta else None, found)
+    return found
+
+
+def _scan(name: str, meta: list[str]) -> str | None:
+    """_fast_version without the memory; the METADATA file read is appended to `meta`."""
     wanted = _normalize(name)
     for entry in sys.path:
         if not isinstance(entry, str) or entry.lower().endswith(".egg"):
@@ -70,6 +99,7 @@ def _fast_version(name: str) -> str | None:
                 continue
             if not low.endswith(".dist-info"):
                 return None
+            meta.append(os.path.join(folder, child, "METADATA"))
             return _metadata_version(os.path.join(folder, child))
     return ""
 
