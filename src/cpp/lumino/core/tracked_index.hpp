@@ -97,34 +97,16 @@ class TrackedIndex {
 
     // Adds the segments between consecutive points first..last, in order.
     void add_chain(uint32_t first, uint32_t last) {
-        const size_t base = segs_.size(), n = last - first;
-        segs_.resize(base + n);
-        boxes_.resize(base + n);
-        alive_.resize(base + n, 1);
-        filed_extent_.resize(base + n);
-        for (size_t k = 0; k < n; ++k) {
-            const uint32_t a = first + uint32_t(k);
-            const Pt &pa = pts_[a], &pb = pts_[a + 1];
-            const double w = std::fabs(pb.x - pa.x), h = std::fabs(pb.y - pa.y);
-            if (w < min_extent_ && w > 0.0) min_extent_ = w;
-            if (h < min_extent_ && h > 0.0) min_extent_ = h;
-            segs_[base + k] = {a, a + 1};
-            boxes_[base + k] = box_of(pa, pb);
-            filed_extent_[base + k] = min_extent_;
-        }
-        chains_.append_run(uint32_t(base), first, last);
+        const auto base = uint32_t(segs_.size());
+        const size_t n = last - first;
+        segs_.reserve(base + n), boxes_.reserve(base + n), alive_.reserve(base + n), filed_extent_.reserve(base + n);
+        for (uint32_t a = first; a < last; ++a) file(a, a + 1);
+        chains_.append_run(base, first, last);
     }
 
     uint32_t add(uint32_t a, uint32_t b) {
-        const Pt &pa = pts_[a], &pb = pts_[b];
-        const double w = std::fabs(pb.x - pa.x), h = std::fabs(pb.y - pa.y);
-        if (w < min_extent_ && w > 0.0) min_extent_ = w;
-        if (h < min_extent_ && h > 0.0) min_extent_ = h;
         const auto id = uint32_t(segs_.size());
-        segs_.push_back({a, b});
-        boxes_.push_back(box_of(pa, pb));
-        alive_.push_back(1);
-        filed_extent_.push_back(min_extent_);
+        file(a, b);
         chains_.append(id, a, b);
         if (growing_ && ready_) grow_.insert(*shape_, id, range(a, b));
         return id;
@@ -147,8 +129,8 @@ class TrackedIndex {
     // Removes segments from..to-1.
     void remove(uint32_t from, uint32_t to) {
         for (uint32_t id = from; id < to; ++id) {
-            const Box& t = boxes_[id];
-            if (t.minx == t.maxx || t.miny == t.maxy) {  // a flat box: GEOS may have filed it a little off
+            if (alive_[id] & kFlat) {  // a flat box: GEOS may have filed it a little off
+                const Box& t = boxes_[id];
                 if (!surely_reached(padded(t, filed_extent_[id]), padded(t, min_extent_))) throw Unsure{};
             }
             alive_[id] = 0;
@@ -167,7 +149,7 @@ class TrackedIndex {
         const Pt &q1 = pts_[qa], &q2 = pts_[qb];
         const Box q = box_of(q1, q2);
         bool maybe = false;
-        auto live = [this](uint32_t id) { return alive_[id] != 0; };
+        auto live = [this](uint32_t id) { return (alive_[id] & kAlive) != 0; };
         auto test = [&](uint32_t id) {
             if (id - skip_from < skip_to - skip_from) return false;
             const Box& box = boxes_[id];
@@ -192,6 +174,20 @@ class TrackedIndex {
     }
 
   private:
+    // alive_: whether a segment is still held, and whether its box is flat.
+    static constexpr uint8_t kAlive = 1, kFlat = 2;
+
+    void file(uint32_t a, uint32_t b) {
+        const Pt &pa = pts_[a], &pb = pts_[b];
+        const double w = std::fabs(pb.x - pa.x), h = std::fabs(pb.y - pa.y);
+        if (w < min_extent_ && w > 0.0) min_extent_ = w;
+        if (h < min_extent_ && h > 0.0) min_extent_ = h;
+        segs_.push_back({a, b});
+        boxes_.push_back(box_of(pa, pb));
+        alive_.push_back(w == 0.0 || h == 0.0 ? kAlive | kFlat : kAlive);
+        filed_extent_.push_back(min_extent_);
+    }
+
     CellRange range(uint32_t a, uint32_t b) const { return CellRange::of(columns_[a], rows_[a], columns_[b], rows_[b]); }
 
     const Pt* pts_ = nullptr;
