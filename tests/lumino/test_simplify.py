@@ -314,6 +314,91 @@ def test_random_polygons_with_holes(shell, holes, scale, relative):
     check_polygon(rings, relative * size_of(rings[0]))
 
 
+@st.composite
+def wavy_bands(draw):
+    """A band along a wavy line, or a hairpin of one folded back on itself:
+    few monotone runs, long ones, and near misses between them, at a
+    tolerance around the band's width."""
+    n = draw(st.integers(10, 300))
+    waves = draw(st.lists(st.tuples(st.floats(0.01, 1.0), st.floats(0.2, 8.0), st.floats(0, 6.3)), min_size=1,
+                          max_size=3))
+    width = draw(st.floats(1e-3, 0.5))
+
+    def line(x):
+        return sum(a * math.sin(f * x + p) for a, f, p in waves)
+
+    xs = [10.0 * k / n for k in range(n + 1)]
+    out = [(x, line(x)) for x in xs]
+    back = [(x, line(x) + width) for x in reversed(xs)]
+    if draw(st.booleans()):  # a hairpin: out along the line, back just above it, round the end
+        gap = width * draw(st.floats(0.05, 3.0))
+        back = [(x, y + gap) for x, y in back] + [(-width, line(0.0) + width)]
+    pts = out + back
+    if draw(st.booleans()):
+        pts = [(round(x, 3), round(y, 3)) for x, y in pts]
+    return pts, width * draw(st.floats(0.05, 3.0))
+
+
+@verified
+@PROPERTY
+@given(wavy_bands())
+def test_wavy_bands_and_hairpins(band):
+    pts, tolerance = band
+    coords = np.asarray(pts, dtype=np.float64)
+    check_outlines(coords, [0, len(coords)], tolerance)
+
+
+@st.composite
+def polylines_and_queries(draw):
+    """A polyline of long monotone runs (arcs, straight and axis-parallel
+    stretches, turns), some runs of segments gone, and query boxes around
+    its points, in an order that jumps about."""
+    pts = [(0.0, 0.0)]
+    for _ in range(draw(st.integers(1, 6))):
+        kind = draw(st.sampled_from(["arc", "line", "axis", "turn"]))
+        n = draw(st.integers(1, 60))
+        x, y = pts[-1]
+        if kind == "arc":
+            r, a0, sweep = draw(st.floats(0.5, 20)), draw(st.floats(0, 6.3)), draw(st.floats(-3.2, 3.2))
+            cx, cy = x - r * math.cos(a0), y - r * math.sin(a0)
+            angles = [a0 + sweep * k / n for k in range(1, n + 1)]
+            pts += [(cx + r * math.cos(a), cy + r * math.sin(a)) for a in angles]
+        elif kind == "line":
+            dx, dy = draw(st.floats(-1, 1)), draw(st.floats(-1, 1))
+            pts += [(x + dx * k, y + dy * k) for k in range(1, n + 1)]
+        elif kind == "axis":
+            dx, dy = draw(st.sampled_from([(1.0, 0.0), (0.0, 1.0), (-0.5, 0.0), (0.0, -0.25), (0.0, 0.0)]))
+            pts += [(x + dx * k, y + dy * k) for k in range(1, n + 1)]
+        else:
+            pts += [(x + draw(st.floats(-3, 3)), y + draw(st.floats(-3, 3))) for _ in range(min(n, 4))]
+    segments = len(pts) - 1
+    cuts = sorted(draw(st.lists(st.integers(0, segments), max_size=6, unique=True)))
+    gone = cuts[: len(cuts) // 2 * 2]
+    queries, nears = [], []
+    for _ in range(draw(st.integers(1, 30))):
+        cx, cy = pts[draw(st.integers(0, segments))]
+        w, h = draw(st.floats(0, 4)), draw(st.floats(0, 4))
+        ox, oy = draw(st.floats(-w, 0.0)), draw(st.floats(-h, 0.0))
+        queries.append((cx + ox, cx + ox + w, cy + oy, cy + oy + h))
+        nears.append(draw(st.one_of(st.integers(0, segments - 1), st.just(2**32 - 1))))
+    return pts, gone, queries, nears
+
+
+@PROPERTY
+@given(polylines_and_queries())
+def test_the_chain_search_finds_every_segment_a_box_meets(case):
+    pts, gone, queries, nears = case
+    xy = np.asarray(pts, dtype=np.float64)
+    got = lumino._chain_search(xy, gone, np.asarray(queries, dtype=np.float64), nears)
+    alive = np.ones(len(pts) - 1, dtype=bool)
+    for a, b in zip(gone[::2], gone[1::2]):
+        alive[a:b] = False
+    lo, hi = np.minimum(xy[:-1], xy[1:]), np.maximum(xy[:-1], xy[1:])
+    for (minx, maxx, miny, maxy), handed in zip(queries, got):
+        meets = alive & (lo[:, 0] <= maxx) & (hi[:, 0] >= minx) & (lo[:, 1] <= maxy) & (hi[:, 1] >= miny)
+        assert set(np.flatnonzero(meets)) <= set(handed)
+
+
 @verified
 @pytest.mark.parametrize(
     "points, tolerance, expected",

@@ -529,6 +529,28 @@ Status simplify_polygon(PolygonIn polygon, double tolerance, const Rules& rules,
     return s;
 }
 
+std::vector<std::vector<uint32_t>> chain_search(std::span<const double> xy, std::span<const uint32_t> gone,
+                                                std::span<const double> queries, std::span<const uint32_t> nears) {
+    const size_t points = xy.size() / 2;
+    std::vector<Pt> pts(points);
+    for (size_t k = 0; k < points; ++k) pts[k] = {xy[2 * k], xy[2 * k + 1]};
+    std::vector<Box> boxes(points > 0 ? points - 1 : 0);
+    for (size_t k = 0; k < boxes.size(); ++k) boxes[k] = box_of(pts[k], pts[k + 1]);
+    MonotoneChains chains;
+    chains.reset(pts.data());
+    chains.append_run(0, 0, uint32_t(boxes.size()));
+    for (size_t k = 0; k + 1 < gone.size(); k += 2) chains.remove_range(gone[k], gone[k + 1]);
+    std::vector<std::vector<uint32_t>> out(nears.size());
+    for (size_t k = 0; k < nears.size(); ++k) {
+        const Box q{queries[4 * k], queries[4 * k + 1], queries[4 * k + 2], queries[4 * k + 3]};
+        chains.visit(boxes.data(), q, 0, 0, nears[k], PointSpan{}, [&](uint32_t id) {
+            out[k].push_back(id);
+            return false;
+        });
+    }
+    return out;
+}
+
 std::thread start_std_thread(std::function<void()> work) { return std::thread(std::move(work)); }
 
 namespace {

@@ -124,4 +124,12 @@ OutlinesOut simplify_outlines(const OutlinesIn& in, double tolerance, const Rule
 std::vector<size_t> simplify_each(std::vector<std::vector<double>>& outlines, double tolerance, const Rules& rules,
                                   unsigned threads = 0, const ThreadStarter& starter = start_std_thread);
 
+// For tests of the spatial search: over the polyline of points xy (x0, y0,
+// x1, y1, ...), once the segments [gone[2i], gone[2i + 1]) are gone, the
+// segments the monotone chains hand each query box k (queries[4k .. 4k + 3]:
+// minx, maxx, miny, maxy), searched in turn and starting near segment
+// nears[k].  Every segment whose box meets the query must be among them.
+std::vector<std::vector<uint32_t>> chain_search(std::span<const double> xy, std::span<const uint32_t> gone,
+                                                std::span<const double> queries, std::span<const uint32_t> nears);
+
 }  // namespace lumino::simplify

@@ -144,6 +144,23 @@ nb::tuple simplify_outlines_py(const Doubles& coords, const Offsets& offsets, do
                           numpy_of(std::move(status), {s}));
 }
 
+// The monotone chains' search over one polyline, for tests (see
+// simplify::chain_search).
+std::vector<std::vector<uint32_t>> chain_search_py(const Doubles& coords, const std::vector<uint32_t>& gone,
+                                                   const Doubles& queries, const std::vector<uint32_t>& nears) {
+    const std::vector<double> xy = points_of(coords, "coords");
+    const std::vector<double> q(queries.data(), queries.data() + queries.size());
+    const size_t segments = xy.size() / 2 > 0 ? xy.size() / 2 - 1 : 0;
+    if (q.size() != 4 * nears.size())
+        corvane::raise(PyExc_ValueError, "queries must be boxes (minx, maxx, miny, maxy), one near segment each");
+    if (segments == 0 || segments >= UINT32_MAX / 2)
+        corvane::raise(PyExc_ValueError, "coords must hold 2 or more points");
+    if (gone.size() % 2 != 0) corvane::raise(PyExc_ValueError, "gone must hold (from, to) pairs");
+    for (size_t k = 0; k < gone.size(); k += 2)
+        if (gone[k] > gone[k + 1] || gone[k + 1] > segments) corvane::raise(PyExc_ValueError, "gone is out of range");
+    return sp::chain_search(xy, gone, q, nears);
+}
+
 nb::tuple simplify_polygon_py(nb::handle rings, double tolerance, nb::handle geos) {
     const sp::Rules rules = rules_of_call(geos);
     std::vector<std::vector<double>> copies;
@@ -238,6 +255,13 @@ void bind_simplify(nb::module_& m) {
           "fail_thread_starts_after=k makes thread starts after the k-th fail, as when none can be had; "
           "in_place=True takes the road of a parse: every outline's points afterwards (simplified, or kept as "
           "they were), status 0, or 2 where not handled.");
+
+    m.def("_chain_search", &chain_search_py, "coords"_a, "gone"_a, "queries"_a, "nears"_a,
+          nb::sig("def _chain_search(coords: numpy.ndarray, gone: list[int], queries: numpy.ndarray, "
+                  "nears: list[int]) -> list[list[int]]"),
+          "For tests: the segments of the polyline coords that the simplifier's monotone-chain search hands "
+          "each query box (minx, maxx, miny, maxy), in turn, starting near segment nears[k], once the segments "
+          "[gone[2i], gone[2i + 1]) are gone.");
 
     m.def("_simplify_polygon", &simplify_polygon_py, "rings"_a, "tolerance"_a, "geos"_a.none() = nb::none(),
           nb::sig("def _simplify_polygon(rings: list[numpy.ndarray], tolerance: float, "
