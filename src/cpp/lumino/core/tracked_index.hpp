@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "lumino/core/robust.hpp"
 #include "lumino/core/monotone_chains.hpp"
+#include "lumino/core/robust.hpp"
 #include "lumino/core/segment_grid.hpp"
 
 namespace lumino::simplify {

@@ -157,7 +157,8 @@ std::vector<std::vector<uint32_t>> chain_search_py(const Doubles& coords, const 
         corvane::raise(PyExc_ValueError, "coords must hold 2 or more points");
     if (gone.size() % 2 != 0) corvane::raise(PyExc_ValueError, "gone must hold (from, to) pairs");
     for (size_t k = 0; k < gone.size(); k += 2)
-        if (gone[k] > gone[k + 1] || gone[k + 1] > segments) corvane::raise(PyExc_ValueError, "gone is out of range");
+        if (gone[k] > gone[k + 1] || gone[k + 1] > segments || (k > 0 && gone[k] < gone[k - 1]))
+            corvane::raise(PyExc_ValueError, "gone must hold ascending, disjoint ranges of segments");
     return sp::chain_search(xy, gone, q, nears);
 }
 
