@@ -45,19 +45,14 @@ class MonotoneChains {
 
     // Files segment `id` (the next one) from point a to point b.
     void append(uint32_t id, uint32_t a, uint32_t b) {
-        const Pt &pa = pts_[a], &pb = pts_[b];
-        const int sx = (pb.x > pa.x) - (pb.x < pa.x), sy = (pb.y > pa.y) - (pb.y < pa.y);
+        const Step step(pts_[a], pts_[b]);
         // A chain runs forwards through the points (a segment back to the
         // ring's start stands alone).
-        bool joins = a < b && !chains_.empty() && chains_.back().end_point == a && chains_.back().last + 1 == id;
-        if (joins) {
-            Chain& c = chains_.back();
-            joins = !((c.sx && sx && sx != c.sx) || (c.sy && sy && sy != c.sy));
-        }
+        const bool joins = a < b && !chains_.empty() && chains_.back().end_point == a &&
+                           chains_.back().last + 1 == id && !chains_.back().turns(step);
         if (!joins) chains_.push_back({id, id, a, a, 0, 0, 0, id, {}});
         Chain& c = chains_.back();
-        c.sx = c.sx ? c.sx : sx;
-        c.sy = c.sy ? c.sy : sy;
+        c.take(step);
         close(c, id, b);
         chain_of_.push_back(uint32_t(chains_.size() - 1));
     }
@@ -69,16 +64,12 @@ class MonotoneChains {
         chain_of_.resize(size_t(id) + (last - first));
         chains_.push_back({id, id, first, first, 0, 0, 0, id, {}});
         for (uint32_t a = first; a < last; ++a, ++id) {
-            const Pt &pa = pts_[a], &pb = pts_[a + 1];
-            const int sx = (pb.x > pa.x) - (pb.x < pa.x), sy = (pb.y > pa.y) - (pb.y < pa.y);
-            Chain* c = &chains_.back();
-            if ((c->sx && sx && sx != c->sx) || (c->sy && sy && sy != c->sy)) {
-                close(*c, id - 1, a);
+            const Step step(pts_[a], pts_[a + 1]);
+            if (chains_.back().turns(step)) {
+                close(chains_.back(), id - 1, a);
                 chains_.push_back({id, id, a, a, 0, 0, 0, id, {}});
-                c = &chains_.back();
             }
-            c->sx = c->sx ? c->sx : sx;
-            c->sy = c->sy ? c->sy : sy;
+            chains_.back().take(step);
             chain_of_[id] = uint32_t(chains_.size() - 1);
         }
         close(chains_.back(), id - 1, last);
@@ -147,6 +138,11 @@ class MonotoneChains {
     }
 
   private:
+    // The signs of a segment's x and y steps.
+    struct Step {
+        int x, y;
+        Step(const Pt& a, const Pt& b) : x((b.x > a.x) - (b.x < a.x)), y((b.y > a.y) - (b.y < a.y)) {}
+    };
     struct Chain;
     // Ends chain c (so far) with segment `last`, which ends at point `end`:
     // its box is that of its two ends.
@@ -201,6 +197,14 @@ class MonotoneChains {
         uint32_t dead;         // segments gone
         uint32_t finger;       // where the last search in it ended
         Box box;
+
+        // Whether the step goes back along x or y.
+        bool turns(const Step& s) const { return (sx && s.x && s.x != sx) || (sy && s.y && s.y != sy); }
+        // Learns the directions the step shows.
+        void take(const Step& s) {
+            sx = sx ? sx : s.x;
+            sy = sy ? sy : s.y;
+        }
     };
     const Pt* pts_ = nullptr;
     std::vector<Chain> chains_;
