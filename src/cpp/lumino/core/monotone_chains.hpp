@@ -62,17 +62,23 @@ class MonotoneChains {
     void append_run(uint32_t id, uint32_t first, uint32_t last) {
         if (first >= last) return;
         chain_of_.resize(size_t(id) + (last - first));
-        chains_.push_back({id, id, first, first, 0, 0, 0, id, {}});
+        uint32_t* chain_of = chain_of_.data();
+        auto number = uint32_t(chains_.size());
+        // The chain being built stays local (in registers) until it ends.
+        Chain c{id, id, first, first, 0, 0, 0, id, {}};
         for (uint32_t a = first; a < last; ++a, ++id) {
             const Step step(pts_[a], pts_[a + 1]);
-            if (chains_.back().turns(step)) {
-                close(chains_.back(), id - 1, a);
-                chains_.push_back({id, id, a, a, 0, 0, 0, id, {}});
+            if (c.turns(step)) {
+                close(c, id - 1, a);
+                chains_.push_back(c);
+                c = {id, id, a, a, 0, 0, 0, id, {}};
+                ++number;
             }
-            chains_.back().take(step);
-            chain_of_[id] = uint32_t(chains_.size() - 1);
+            c.take(step);
+            chain_of[id] = number;
         }
-        close(chains_.back(), id - 1, last);
+        close(c, id - 1, last);
+        chains_.push_back(c);
     }
 
     // Segments from..to-1 are gone.

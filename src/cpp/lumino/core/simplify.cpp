@@ -52,9 +52,15 @@ constexpr VerifiedGeos kVerified[] = {
     {{3, 14, 1}, {Filter::magnitude_of_sum, true, true, true}},      // shapely 2.2.0
 };
 
-bool in_domain(double v) {
-    const double a = std::fabs(v);
-    return a == 0.0 || (a >= 0x1p-500 && a <= 0x1p500);
+// Whether every value is zero or of a magnitude in [2^-500, 2^500] (NaN is
+// not): one pass without early exit, which the compiler vectorises.
+bool in_domain(std::span<const double> values) {
+    bool ok = true;
+    for (double v : values) {
+        const double a = std::fabs(v);
+        ok &= (a == 0.0) | ((a >= 0x1p-500) & (a <= 0x1p500));
+    }
+    return ok;
 }
 
 struct ResultSeg {
@@ -162,8 +168,7 @@ Status Workspace::run(PolygonIn polygon, double tolerance, const Rules& rules, s
     for (size_t r = 0; r < ring_count_; ++r) {
         const std::span<const double> xy = polygon.rings[r];
         if (xy.size() % 2 != 0 || xy.size() / 2 + pts_.size() >= UINT32_MAX / 2) return Status::not_handled;
-        for (double v : xy)
-            if (!in_domain(v)) return Status::not_handled;
+        if (!in_domain(xy)) return Status::not_handled;
         const size_t n = xy.size() / 2;
         Ring& g = rings_[r];
         g.result.clear();
@@ -316,11 +321,23 @@ size_t Workspace::furthest_point(const Pt* p, size_t i, size_t j, double& distan
         }
         if (inside) {
             const double threshold = clear_of_underflow(top, len2) ? top * keep : -HUGE_VAL;
-            for (size_t k = 0; k < n; ++k) {
-                if (key_[k] < threshold) continue;
+            auto exact = [&](size_t k) {
                 const double d = segment_distance(p[i + 1 + k], a, b);
                 if (d > distance) distance = d, at = i + 1 + k;
+            };
+            size_t k = 0;
+#if defined(__SSE2__)
+            // Pairs of keys both below the threshold are passed over at once.
+            const __m128d vthreshold = _mm_set1_pd(threshold);
+            for (; k + 2 <= n; k += 2) {
+                const int near = _mm_movemask_pd(_mm_cmpnlt_pd(_mm_loadu_pd(&key_[k]), vthreshold));
+                if (near == 0) continue;
+                if (near & 1) exact(k);
+                if (near & 2) exact(k + 1);
             }
+#endif
+            for (; k < n; ++k)
+                if (!(key_[k] < threshold)) exact(k);
             return at;
         }
     }

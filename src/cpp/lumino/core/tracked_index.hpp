@@ -99,14 +99,26 @@ class TrackedIndex {
     void add_chain(uint32_t first, uint32_t last) {
         const auto base = uint32_t(segs_.size());
         const size_t n = last - first;
-        segs_.reserve(base + n), boxes_.reserve(base + n), alive_.reserve(base + n), filed_extent_.reserve(base + n);
-        for (uint32_t a = first; a < last; ++a) file(a, a + 1);
+        segs_.resize(base + n), boxes_.resize(base + n), alive_.resize(base + n), filed_extent_.resize(base + n);
+        // Plain pointers and a local smallest extent: a byte store could
+        // alias the vectors' members and force their reloads.
+        Seg* seg = segs_.data() + base;
+        Box* box = boxes_.data() + base;
+        uint8_t* alive = alive_.data() + base;
+        double* filed = filed_extent_.data() + base;
+        double least = min_extent_;
+        for (size_t k = 0; k < n; ++k) {
+            const auto a = uint32_t(first + k);
+            file(a, a + 1, least, seg[k], box[k], alive[k], filed[k]);
+        }
+        min_extent_ = least;
         chains_.append_run(base, first, last);
     }
 
     uint32_t add(uint32_t a, uint32_t b) {
         const auto id = uint32_t(segs_.size());
-        file(a, b);
+        segs_.emplace_back(), boxes_.emplace_back(), alive_.emplace_back(), filed_extent_.emplace_back();
+        file(a, b, min_extent_, segs_.back(), boxes_.back(), alive_.back(), filed_extent_.back());
         chains_.append(id, a, b);
         if (growing_ && ready_) grow_.insert(*shape_, id, range(a, b));
         return id;
@@ -177,15 +189,17 @@ class TrackedIndex {
     // alive_: whether a segment is still held, and whether its box is flat.
     static constexpr uint8_t kAlive = 1, kFlat = 2;
 
-    void file(uint32_t a, uint32_t b) {
+    // Files the segment a-b into the given places; `least` is the smallest
+    // extent seen so far, updated.
+    void file(uint32_t a, uint32_t b, double& least, Seg& seg, Box& box, uint8_t& alive, double& filed) const {
         const Pt &pa = pts_[a], &pb = pts_[b];
         const double w = std::fabs(pb.x - pa.x), h = std::fabs(pb.y - pa.y);
-        if (w < min_extent_ && w > 0.0) min_extent_ = w;
-        if (h < min_extent_ && h > 0.0) min_extent_ = h;
-        segs_.push_back({a, b});
-        boxes_.push_back(box_of(pa, pb));
-        alive_.push_back(w == 0.0 || h == 0.0 ? kAlive | kFlat : kAlive);
-        filed_extent_.push_back(min_extent_);
+        if (w < least && w > 0.0) least = w;
+        if (h < least && h > 0.0) least = h;
+        seg = {a, b};
+        box = box_of(pa, pb);
+        alive = w == 0.0 || h == 0.0 ? kAlive | kFlat : kAlive;
+        filed = least;
     }
 
     CellRange range(uint32_t a, uint32_t b) const { return CellRange::of(columns_[a], rows_[a], columns_[b], rows_[b]); }
