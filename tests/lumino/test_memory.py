@@ -49,3 +49,26 @@ def test_repeated_parsing_does_not_grow_memory():
     work(3000)
     grown = resident_bytes() - before
     assert grown < 4 * 1024 * 1024, f"resident memory grew by {grown} bytes"
+
+
+@pytest.mark.memory
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+def test_repeated_messages_do_not_grow_memory():
+    # A small message keeps the memory its call freed for the next call
+    # instead of handing it back: that must be reuse, not growth.
+    from .test_message_roads import lumino_message, vlt
+    from .test_shared_layouts import DATA
+
+    stack, views = vlt.read_layer_technology(DATA / "photonics_stack.json")
+    path = str(DATA / "gds" / "RingResonator.gds")
+
+    def work(n):
+        for k in range(n):
+            lumino_message(path, (lumino.Output.CELL, lumino.Output.LAYER)[k % 2], stack, views)
+        gc.collect()
+
+    work(20)
+    before = resident_bytes()
+    work(200)
+    grown = resident_bytes() - before
+    assert grown < 4 * 1024 * 1024, f"resident memory grew by {grown} bytes"

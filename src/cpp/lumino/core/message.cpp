@@ -286,9 +286,7 @@ struct Message::State {
         view = ParsedView();
         tree = ParseTree();
         views = std::vector<LayerView>();
-#if defined(__GLIBC__)
-        malloc_trim(0);
-#endif
+        release_free_memory(size);
     }
 
     // The whole text, into `to`.  False when a text is not writable.
@@ -385,6 +383,14 @@ MessageStatus Message::make(Layout&& layout, const MessageSettings& settings, co
     s.size = count.size();
     s.ascii = count.ascii();
     return MessageStatus::ok;
+}
+
+void release_free_memory(size_t message_size) {
+#if defined(__GLIBC__)
+    if (message_size >= kTrimFrom) malloc_trim(0);
+#else
+    (void)message_size;
+#endif
 }
 
 size_t Message::size() const { return s_->size; }

@@ -79,6 +79,13 @@ class Message {
     std::unique_ptr<State> s_;
 };
 
+// Gives the memory the allocator holds free back to the system, where the
+// message is large enough for that to lower the peak as its text grows
+// (kTrimFrom bytes and more).  After a smaller message the free memory is
+// kept: the next call reuses its pages instead of faulting them in again.
+constexpr size_t kTrimFrom = size_t(8) << 20;
+void release_free_memory(size_t message_size);
+
 // make(), then the text into `out` (a convenience of the two steps;
 // throws std::logic_error where write() gives false).
 MessageStatus message_text(Layout&& layout, const MessageSettings& settings, const Simplifier& simplify,

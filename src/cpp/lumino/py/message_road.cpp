@@ -7,9 +7,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 
 #include "lumino/core/json.hpp"
 #include "lumino/core/message.hpp"
@@ -87,10 +84,8 @@ bool plain_text(nb::handle v, std::string& out) {
 // length (ASCII: one byte per character); other UTF-8 is decoded from a
 // buffer.
 nb::object text_object(core::Message& message) {
-#ifdef __GLIBC__
-    malloc_trim(0);  // what the parse freed goes back before the text takes its room
-#endif
     const size_t size = message.size();
+    core::release_free_memory(size);  // what the parse freed, before the text takes its room
     auto fault = [] {
         corvane::raise(PyExc_RuntimeError, "lumino: the message text did not come out at its counted size");
     };
