@@ -37,6 +37,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define LUMINO_AVX2 1
+#endif
 
 #include "lumino/core/robust.hpp"
 #include "lumino/core/segment_grid.hpp"
@@ -241,6 +245,42 @@ static bool clear_of_underflow(double cross, double len2) {
     return q >= 0x1p-960 && q * std::sqrt(len2) >= 0x1p-960;
 }
 
+#if defined(LUMINO_AVX2)
+// The keys |cross| of q[0, n) against the segment from a (direction ex, ey),
+// four points at a time, each lane with the scalar loop's operations; `inside`
+// and `top` take in whether every dot product lay in [low, high] and the
+// largest key.  Returns how many points were done.
+__attribute__((target("avx2"))) static size_t alongside_keys_avx2(const Pt* q, size_t n, Pt a, double ex, double ey,
+                                                                   double low, double high, double* key, bool& inside,
+                                                            double& top) {
+    const __m256d vax = _mm256_set1_pd(a.x), vay = _mm256_set1_pd(a.y), vex = _mm256_set1_pd(ex),
+                  vey = _mm256_set1_pd(ey), vlow = _mm256_set1_pd(low), vhigh = _mm256_set1_pd(high),
+                  sign = _mm256_set1_pd(-0.0);
+    __m256d vtop = _mm256_set1_pd(-1.0), vin = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+    size_t k = 0;
+    for (; k + 4 <= n; k += 4) {
+        const __m256d p01 = _mm256_loadu_pd(&q[k].x), p23 = _mm256_loadu_pd(&q[k + 2].x);
+        // Lanes hold points 0, 2, 1, 3.
+        const __m256d qx = _mm256_unpacklo_pd(p01, p23), qy = _mm256_unpackhi_pd(p01, p23);
+        const __m256d dot =
+            _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(qx, vax), vex), _mm256_mul_pd(_mm256_sub_pd(qy, vay), vey));
+        const __m256d cross =
+            _mm256_sub_pd(_mm256_mul_pd(_mm256_sub_pd(vay, qy), vex), _mm256_mul_pd(_mm256_sub_pd(vax, qx), vey));
+        const __m256d kk = _mm256_andnot_pd(sign, cross);
+        vin = _mm256_and_pd(vin, _mm256_and_pd(_mm256_cmp_pd(dot, vlow, _CMP_GE_OQ), _mm256_cmp_pd(dot, vhigh, _CMP_LE_OQ)));
+        vtop = _mm256_max_pd(vtop, kk);
+        _mm256_storeu_pd(key + k, _mm256_permute4x64_pd(kk, 0xD8));  // points 0, 1, 2, 3
+    }
+    inside = inside && _mm256_movemask_pd(vin) == 15;
+    alignas(32) double t[4];
+    _mm256_store_pd(t, vtop);
+    top = std::max({top, t[0], t[1], t[2], t[3]});
+    return k;
+}
+
+const bool kAvx2 = __builtin_cpu_supports("avx2");
+#endif
+
 // Sections of at most this many inner points are scanned point by point.
 constexpr size_t kDirectBelow = 2;
 
@@ -291,6 +331,9 @@ size_t Workspace::furthest_point(const Pt* p, size_t i, size_t j, double& distan
         bool inside = true;
         double top = -1.0;
         size_t k = 0;
+#if defined(LUMINO_AVX2)
+        if (kAvx2) k = alongside_keys_avx2(p + i + 1, n, a, ex, ey, low, high, key_.data(), inside, top);
+#endif
 #if defined(__SSE2__)
         // Two points at a time, each lane with the scalar loop's operations.
         const __m128d vax = _mm_set1_pd(a.x), vay = _mm_set1_pd(a.y), vex = _mm_set1_pd(ex),
@@ -308,8 +351,8 @@ size_t Workspace::furthest_point(const Pt* p, size_t i, size_t j, double& distan
             vtop = _mm_max_pd(vtop, key);
             _mm_storeu_pd(&key_[k], key);
         }
-        inside = _mm_movemask_pd(vin) == 3;
-        top = std::max(_mm_cvtsd_f64(vtop), _mm_cvtsd_f64(_mm_unpackhi_pd(vtop, vtop)));
+        inside = inside && _mm_movemask_pd(vin) == 3;
+        top = std::max({top, _mm_cvtsd_f64(vtop), _mm_cvtsd_f64(_mm_unpackhi_pd(vtop, vtop))});
 #endif
         for (; k < n; ++k) {
             const Pt& q = p[i + 1 + k];
