@@ -144,10 +144,11 @@ class MonotoneChains {
     }
 
   private:
-    // The signs of a segment's x and y steps.
+    // A segment's x and y steps; their signs are its directions (the
+    // difference of two finite doubles is zero only when they are equal).
     struct Step {
-        int x, y;
-        Step(const Pt& a, const Pt& b) : x((b.x > a.x) - (b.x < a.x)), y((b.y > a.y) - (b.y < a.y)) {}
+        double x, y;
+        Step(const Pt& a, const Pt& b) : x(b.x - a.x), y(b.y - a.y) {}
     };
     struct Chain;
     // Ends chain c (so far) with segment `last`, which ends at point `end`:
@@ -205,11 +206,11 @@ class MonotoneChains {
         Box box;
 
         // Whether the step goes back along x or y.
-        bool turns(const Step& s) const { return (sx && s.x && s.x != sx) || (sy && s.y && s.y != sy); }
+        bool turns(const Step& s) const { return (s.x * sx < 0.0) | (s.y * sy < 0.0); }
         // Learns the directions the step shows.
         void take(const Step& s) {
-            sx = sx ? sx : s.x;
-            sy = sy ? sy : s.y;
+            sx = sx ? sx : (s.x > 0.0) - (s.x < 0.0);
+            sy = sy ? sy : (s.y > 0.0) - (s.y < 0.0);
         }
     };
     const Pt* pts_ = nullptr;
