@@ -250,8 +250,8 @@ static bool clear_of_underflow(double cross, double len2) {
 // four points at a time, each lane with the scalar loop's operations; `inside`
 // and `top` take in whether every dot product lay in [low, high] and the
 // largest key.  Returns how many points were done.
-__attribute__((target("avx2"))) static size_t alongside_keys_avx2(const Pt* q, size_t n, Pt a, double ex, double ey,
-                                                                   double low, double high, double* key, bool& inside,
+__attribute__((target("avx2"))) size_t alongside_keys_avx2(const Pt* q, size_t n, Pt a, double ex, double ey,
+                                                            double low, double high, double* key, bool& inside,
                                                             double& top) {
     const __m256d vax = _mm256_set1_pd(a.x), vay = _mm256_set1_pd(a.y), vex = _mm256_set1_pd(ex),
                   vey = _mm256_set1_pd(ey), vlow = _mm256_set1_pd(low), vhigh = _mm256_set1_pd(high),
@@ -267,7 +267,9 @@ __attribute__((target("avx2"))) static size_t alongside_keys_avx2(const Pt* q, s
         const __m256d cross =
             _mm256_sub_pd(_mm256_mul_pd(_mm256_sub_pd(vay, qy), vex), _mm256_mul_pd(_mm256_sub_pd(vax, qx), vey));
         const __m256d kk = _mm256_andnot_pd(sign, cross);
-        vin = _mm256_and_pd(vin, _mm256_and_pd(_mm256_cmp_pd(dot, vlow, _CMP_GE_OQ), _mm256_cmp_pd(dot, vhigh, _CMP_LE_OQ)));
+        const __m256d along =
+            _mm256_and_pd(_mm256_cmp_pd(dot, vlow, _CMP_GE_OQ), _mm256_cmp_pd(dot, vhigh, _CMP_LE_OQ));
+        vin = _mm256_and_pd(vin, along);
         vtop = _mm256_max_pd(vtop, kk);
         _mm256_storeu_pd(key + k, _mm256_permute4x64_pd(kk, 0xD8));  // points 0, 1, 2, 3
     }
