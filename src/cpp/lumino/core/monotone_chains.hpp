@@ -50,7 +50,7 @@ class MonotoneChains {
         // ring's start stands alone).
         const bool joins = a < b && !chains_.empty() && chains_.back().end_point == a &&
                            chains_.back().last + 1 == id && !chains_.back().turns(step);
-        if (!joins) chains_.push_back({id, id, a, a, 0, 0, 0, id, {}});
+        if (!joins) chains_.push_back(Chain::starting(id, a));
         Chain& c = chains_.back();
         c.take(step);
         close(c, id, b);
@@ -65,13 +65,13 @@ class MonotoneChains {
         uint32_t* chain_of = chain_of_.data();
         auto number = uint32_t(chains_.size());
         // The chain being built stays local (in registers) until it ends.
-        Chain c{id, id, first, first, 0, 0, 0, id, {}};
+        Chain c = Chain::starting(id, first);
         for (uint32_t a = first; a < last; ++a, ++id) {
             const Step step(pts_[a], pts_[a + 1]);
             if (c.turns(step)) {
                 close(c, id - 1, a);
                 chains_.push_back(c);
-                c = {id, id, a, a, 0, 0, 0, id, {}};
+                c = Chain::starting(id, a);
                 ++number;
             }
             c.take(step);
@@ -205,6 +205,9 @@ class MonotoneChains {
         uint32_t finger;       // where the last search in it ended
         Box box;
 
+        // A chain of segment `id` alone so far, from point `point`, its
+        // directions not yet known.
+        static Chain starting(uint32_t id, uint32_t point) { return {id, id, point, point, 0, 0, 0, id, {}}; }
         // Whether the step goes back along x or y.
         bool turns(const Step& s) const { return (s.x * sx < 0.0) | (s.y * sy < 0.0); }
         // Learns the directions the step shows.
