@@ -356,22 +356,29 @@ class Reader {
     // bounding box; on a kept layer it is staged with its hull (none for a
     // text) until the structure ends.
     void add_shape(uint32_t li, int kind, bool props, const Box& box, const std::vector<Point>* hull) {
+        Shapes* s = stage_shape(li, kind, props, box);
+        if (!s) return;
+        if (hull) {
+            static_assert(sizeof(Point) == 2 * sizeof(int32_t));
+            const int32_t* xy = reinterpret_cast<const int32_t*>(hull->data());
+            s->xy.insert(s->xy.end(), xy, xy + 2 * hull->size());
+        }
+        s->polygon.push_back(hull ? 1 : 0);
+        s->start.push_back(s->xy.size() / 2);
+    }
+
+    // The box of a shape counted for the cell, and on a kept layer staged:
+    // the list its hull and entries go to (null for a layer not kept).
+    Shapes* stage_shape(uint32_t li, int kind, bool props, const Box& box) {
         cell_box_.add(box);
-        if (!kept(li)) return;
+        if (!kept(li)) return nullptr;
         if (!dirty_flag_[li]) {
             dirty_flag_[li] = 1;
             dirty_.push_back(li);
         }
         Stage& st = stage_[li][size_t(kind + (props ? 1 : 0))];
-        Shapes& s = st.shapes;
-        if (hull) {
-            static_assert(sizeof(Point) == 2 * sizeof(int32_t));
-            const int32_t* xy = reinterpret_cast<const int32_t*>(hull->data());
-            s.xy.insert(s.xy.end(), xy, xy + 2 * hull->size());
-        }
-        s.polygon.push_back(hull ? 1 : 0);
-        s.start.push_back(s.xy.size() / 2);
         st.boxes.push_back(box);
+        return &st.shapes;
     }
 
     static Box box_of(const std::vector<Point>& pts) {
@@ -442,8 +449,12 @@ class Reader {
             }
         } else {
             if (n > 1 && rec_.xy(0) == rec_.xy(n - 1)) --n;
-            count = n;
-            for (size_t k = 0; k < n; ++k) take(rec_.xy(k));
+            if (n < 3) {
+                finish_element(false);
+                return;
+            }
+            one_record_boundary(li, n);
+            return;
         }
         if (count < 3) {
             finish_element(false);
@@ -452,6 +463,45 @@ class Reader {
         const bool props = finish_element(true);
         if (keep) kpoly::boundary_hull(points_.data(), points_.size(), hull_);
         add_shape(li, kPolygon, props, stored_polygon_box(box, low), &hull_);
+    }
+
+    // A boundary of n >= 3 points in the one XY record just read (without
+    // its closing point): box, lowest point and orientation in one pass over
+    // the record, then the hull written straight into its staged list.  The
+    // same hull as boundary_hull: from the first lowest point, reversed when
+    // the doubled area (in wrapping arithmetic, which a rotation or reversal
+    // leaves as it is or negates) is positive.
+    void one_record_boundary(uint32_t li, size_t n) {
+        const uint8_t* xy = rec_.xy_data();  // the file's bytes: valid after the records that follow
+        auto at = [xy](size_t k) { return Point{be32(xy + 8 * k), be32(xy + 8 * k + 4)}; };
+        Box box;
+        Point low = at(0);
+        size_t m = 0;
+        uint64_t area = 0;
+        Point prev = at(n - 1);
+        for (size_t k = 0; k < n; ++k) {
+            const Point p = at(k);
+            box.add(p.x, p.y);
+            if (p.y < low.y || (p.y == low.y && p.x < low.x)) low = p, m = k;
+            area += uint64_t(int64_t(prev.x) * p.y) - uint64_t(int64_t(prev.y) * p.x);
+            prev = p;
+        }
+        const bool props = finish_element(true);
+        Shapes* s = stage_shape(li, kPolygon, props, stored_polygon_box(box, low));
+        if (!s) return;
+        const size_t from = s->xy.size();
+        s->xy.resize(from + 2 * n);
+        int32_t* out = s->xy.data() + from;
+        const bool reverse = int64_t(area) > 0;
+        for (size_t j = 0, k = m; j < n; ++j) {
+            const Point p = at(k);
+            out[2 * j] = p.x;
+            out[2 * j + 1] = p.y;
+            if (reverse) k = k == 0 ? n - 1 : k - 1;
+            else k = k + 1 == n ? 0 : k + 1;
+        }
+        s->polygon.push_back(1);
+        s->start.push_back(s->xy.size() / 2);
     }
 
     // The box KLayout gives a polygon it stores moved to its lowest point:

@@ -116,6 +116,8 @@ class Records {
 
     // The points of an XY record (extra bytes beyond whole points ignored).
     size_t xy_count() const { return len_ / 8; }
+    // The XY record's bytes, which stay where they are while the file is read.
+    const uint8_t* xy_data() const { return data_; }
     kpoly::Point xy(size_t k) const { return kpoly::Point{be32(data_ + 8 * k), be32(data_ + 8 * k + 4)}; }
 
   private:
