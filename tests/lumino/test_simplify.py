@@ -570,6 +570,46 @@ def test_the_geos_version_is_read_without_importing_shapely(tmp_path, folder, li
     assert probe(tmp_path, folder, libs) == expected
 
 
+def test_the_geos_version_follows_changes_of_the_installation(tmp_path):
+    """The package's place is kept between calls, but not past a change of
+    sys.path or of its folders; the libraries are looked at every time."""
+    for root, lib in (("first", "libgeos-a.so.3.14.1"), ("second", "libgeos-b.so.3.12.2")):
+        (tmp_path / root / "shapely").mkdir(parents=True)
+        (tmp_path / root / "shapely" / "__init__.py").write_text("raise ImportError('not to be imported')\n")
+        (tmp_path / root / "shapely.libs").mkdir()
+        (tmp_path / root / "shapely.libs" / lib).write_bytes(b"")
+    code = """if True:
+        import os, shutil, sys
+        first, second = sys.argv[1:]
+        sys.path.insert(0, first)
+        from corvane.core import lumino
+        libs = os.path.join(first, "shapely.libs")
+        print(lumino._geos_version(), lumino._geos_version())
+        open(os.path.join(libs, "libgeos-c.so.3.13.1"), "w").close()
+        print(lumino._geos_version())  # two libraries: cannot tell
+        os.remove(os.path.join(libs, "libgeos-a.so.3.14.1"))
+        print(lumino._geos_version())
+        sys.path.insert(0, second)
+        print(lumino._geos_version())
+        sys.path.remove(second)
+        print(lumino._geos_version())
+        shutil.rmtree(os.path.join(first, "shapely"))  # the package gone from its folder
+        print(lumino._geos_version(), "shapely" in sys.modules)
+    """
+    args = [str(tmp_path / "first"), str(tmp_path / "second")]
+    out = subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True, check=True)
+    fresh = "from corvane.core import lumino; print(lumino._geos_version(), 'shapely' in sys.modules)"
+    installed = subprocess.run([sys.executable, "-c", "import sys; " + fresh], capture_output=True, text=True, check=True)
+    assert out.stdout.splitlines() == [
+        "(3, 14, 1) (3, 14, 1)",
+        "None",
+        "(3, 13, 1)",
+        "(3, 12, 2)",
+        "(3, 13, 1)",
+        installed.stdout.strip(),
+    ]
+
+
 def test_the_installed_geos_version_is_shapelys():
     code = "import sys; from corvane.core import lumino; v = lumino._geos_version(); import shapely; print(v == shapely.geos_version, v)"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)

@@ -9,13 +9,18 @@
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
+
+#include "lumino/py/edge.hpp"
 
 namespace lumino {
 
@@ -42,8 +47,52 @@ std::optional<sp::GeosVersion> version_of_tuple(nb::handle t) {
     return sp::GeosVersion{v[0], v[1], v[2]};
 }
 
-// The folder holding shapely's package, as the import system would find it.
-std::optional<std::string> shapely_folder() {
+// A folder's identity and last change (a file added, removed or renamed in
+// it changes its modification time), or "-" where it cannot be read.
+std::string folder_state(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return "-";
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_mtim.tv_sec) +
+           "." + std::to_string(st.st_mtim.tv_nsec);
+}
+
+// What decides where the import system finds a package: the finders of
+// sys.meta_path and sys.path_hooks, and each entry of sys.path with its
+// folder's state.  Nothing where an entry is not a text (a finder of its
+// own may then decide anything) or the current folder cannot be told.
+std::optional<std::string> import_state() {
+    try {
+        nb::module_ sys = nb::module_::import_("sys");
+        std::string out;
+        for (const char* list : {"meta_path", "path_hooks"}) {
+            for (nb::handle finder : snapshot(sys.attr(list)))
+                out += std::to_string(reinterpret_cast<uintptr_t>(finder.ptr())) + ',';
+            out += '\n';
+        }
+        std::string cwd;
+        for (nb::handle entry : snapshot(sys.attr("path"))) {
+            if (!PyUnicode_CheckExact(entry.ptr())) return std::nullopt;
+            std::string path = nb::cast<std::string>(entry);
+            if (path.empty()) {
+                if (cwd.empty()) {
+                    std::error_code ec;
+                    cwd = std::filesystem::current_path(ec).string();
+                    if (ec || cwd.empty()) return std::nullopt;
+                }
+                path = cwd;
+            }
+            out += path + '\0' + folder_state(path) + '\n';
+        }
+        return out;
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+    } catch (nb::cast_error&) {
+    }
+    return std::nullopt;
+}
+
+// The folder holding shapely's package, as the import system finds it.
+std::optional<std::string> search_shapely_folder() {
     try {
         nb::object spec = nb::module_::import_("importlib.util").attr("find_spec")("shapely");
         if (spec.is_none()) return std::nullopt;
@@ -58,6 +107,18 @@ std::optional<std::string> shapely_folder() {
     } catch (nb::cast_error&) {
     }
     return std::nullopt;
+}
+
+// search_shapely_folder(), kept while what decides it stays as it was
+// (import_state()): the search costs more than a small layout's message.
+std::optional<std::string> shapely_folder() {
+    static std::optional<std::string> kept_state, kept_answer;
+    std::optional<std::string> state = import_state();
+    if (state && kept_state == state) return kept_answer;
+    kept_state.reset();
+    std::optional<std::string> answer = search_shapely_folder();
+    if (state) kept_state = std::move(state), kept_answer = answer;
+    return answer;
 }
 
 sp::Rules rules_of_call(nb::handle geos) {
