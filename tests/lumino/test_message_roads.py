@@ -14,6 +14,7 @@ import velloc.technology as vlt
 
 from corvane.core import lumino, pdk, shared
 
+from . import gdsstream as g
 from .test_fast_paths import random_layout
 from .test_shared_layouts import DATA, FILES
 
@@ -163,3 +164,19 @@ def test_odd_names_and_scales(z_scale, tmp_path):
     for output in OUTPUTS:
         assert lumino_message(path, output, stack, views, z_scale=z_scale) == record_road(
             path, output, stack, views, z_scale=z_scale)
+
+
+@pytest.mark.parametrize("output", OUTPUTS, ids=["cell", "layer"])
+def test_a_read_declined_at_the_end_gives_klayouts_message(output, tmp_path):
+    """Cells are simplified while the file is read; where the reader declines
+    at the last structure, that work is dropped and KLayout's read makes the
+    message."""
+    gds, stack = next((f, s) for f, s in FILES if f == "RingResonator.gds")
+    data = (DATA / "gds" / gds).read_bytes()
+    end = data.rindex(g.record(g.ENDLIB))
+    late = g.structure("LATE", g.path(1, 0, [(0, 0), (2**30, 0)], width=2))
+    path = tmp_path / "late.gds"
+    path.write_bytes(data[:end] + late + data[end:])
+    assert lumino._read_layout(str(path))[0] is None
+    stack, views = vlt.read_layer_technology(DATA / stack)
+    assert lumino_message(str(path), output, stack, views) == record_road(str(path), output, stack, views)

@@ -261,6 +261,7 @@ class Reader {
         if (shapes_box_.size() < out_.cells.size()) shapes_box_.resize(out_.cells.size());
         shapes_box_[ci] = cell_box_;
         flush_shapes(cell);
+        if (options_.cells) options_.cells->cell_read(ci, cell, out_.dbu);
     }
 
     // The context information cell: per cell name (and "" for the layout),
@@ -961,6 +962,7 @@ bool read_gds(const uint8_t* data, size_t size, const GdsReadOptions& options, L
     } catch (const std::exception& e) {
         reason = e.what();
     }
+    if (options.cells) options.cells->read_declined();
     out = Layout();
     return false;
 }

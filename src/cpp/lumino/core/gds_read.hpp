@@ -20,6 +20,17 @@
 
 namespace lumino::core {
 
+// Told of each cell on the reading thread as soon as its shapes are final:
+// from then on the buffers of its shape lists stay where and as they are
+// while the layout lives (the lists themselves may move).
+class CellSink {
+  public:
+    virtual ~CellSink() = default;
+    virtual void cell_read(uint32_t ci, const Cell& cell, double dbu) = 0;
+    // The read declined: the layout is about to be freed.
+    virtual void read_declined() = 0;
+};
+
 struct GdsReadOptions {
     // The (layer, datatype) pairs whose shapes are read; the shapes of other
     // layers are skipped (their layers still get their indices).  All
@@ -43,6 +54,8 @@ struct GdsReadOptions {
     // read_gds_file: map the file instead of reading it into a buffer (see
     // mapped_file.hpp for why reading is the default).
     bool map_file = false;
+    // Told of each cell as it is read; not owned.
+    CellSink* cells = nullptr;
 };
 
 // True when this reader was verified against the given klayout version.

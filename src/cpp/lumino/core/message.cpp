@@ -334,7 +334,7 @@ Message::Message() : s_(std::make_unique<State>()) {}
 Message::~Message() = default;
 
 MessageStatus Message::make(Layout&& layout, const MessageSettings& settings, const Simplifier& simplify,
-                            uint32_t& missing) {
+                            uint32_t& missing, Presimplifier* presimplified) {
     State& s = *s_;
     for (const LayerEntry& e : settings.table)
         if (!json::positional(e.height) || !json::positional(e.zmin) || !json::valid_utf8(e.name) ||
@@ -350,6 +350,7 @@ MessageStatus Message::make(Layout&& layout, const MessageSettings& settings, co
     in.tops = layout.top_cells;
     in.unit = tx::unit_of_dbu(layout.dbu);
     in.tolerance = settings.tolerance;
+    in.presimplified = presimplified;
     for (size_t k = 0; k < layout.layers.size(); ++k) {
         for (size_t e = 0; e < settings.table.size(); ++e) {
             const LayerEntry& entry = settings.table[e];

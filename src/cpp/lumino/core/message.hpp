@@ -60,9 +60,10 @@ class Message {
     // read; every top cell is parsed, combined and turned into parts.  The
     // layout is taken over: each cell's contents are freed once parsed, and
     // the pool is kept as float32 only.  `simplify` runs on the calling
-    // thread.
+    // thread.  `presimplified` (finished), where given, holds outlines
+    // simplified while the layout was read.
     MessageStatus make(Layout&& layout, const MessageSettings& settings, const Simplifier& simplify,
-                       uint32_t& missing);
+                       uint32_t& missing, Presimplifier* presimplified = nullptr);
 
     // After make() gave ok: the text's length in bytes, and whether every
     // byte of it is ASCII (names and colours may hold other UTF-8).

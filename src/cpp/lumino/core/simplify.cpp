@@ -734,6 +734,21 @@ OutlinesOut simplify_outlines(const OutlinesIn& in, double tolerance, const Rule
     return out;
 }
 
+struct EachSimplifier::Scratch {
+    Workspace w;
+    std::vector<double> shell;
+};
+
+EachSimplifier::EachSimplifier() : s_(std::make_unique<Scratch>()) {}
+EachSimplifier::~EachSimplifier() = default;
+
+Status EachSimplifier::run(std::vector<double>& outline, double tolerance, const Rules& rules) {
+    const std::span<const double> rings[1] = {outline};
+    const Status s = s_->w.run(PolygonIn{rings}, tolerance, rules, nullptr, &s_->shell);
+    if (s == Status::simplified) outline.swap(s_->shell);
+    return s;
+}
+
 std::vector<size_t> simplify_each(std::vector<std::vector<double>>& outlines, double tolerance, const Rules& rules,
                                   unsigned threads, const ThreadStarter& starter) {
     auto size_of = [&](size_t k) { return outlines[k].size() / 2; };

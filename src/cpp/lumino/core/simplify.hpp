@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -123,6 +124,24 @@ OutlinesOut simplify_outlines(const OutlinesIn& in, double tolerance, const Rule
 // std::bad_alloc (the outlines are then partly simplified).
 std::vector<size_t> simplify_each(std::vector<std::vector<double>>& outlines, double tolerance, const Rules& rules,
                                   unsigned threads = 0, const ThreadStarter& starter = start_std_thread);
+
+// simplify_each for one outline at a time on the calling thread, keeping
+// the working memory from one outline to the next.
+class EachSimplifier {
+  public:
+    EachSimplifier();
+    ~EachSimplifier();
+    EachSimplifier(const EachSimplifier&) = delete;
+    EachSimplifier& operator=(const EachSimplifier&) = delete;
+
+    // The outline as simplify_each leaves it, and its status (not_handled:
+    // unchanged, for shapely).  Throws only std::bad_alloc.
+    Status run(std::vector<double>& outline, double tolerance, const Rules& rules);
+
+  private:
+    struct Scratch;
+    std::unique_ptr<Scratch> s_;
+};
 
 // For tests of the spatial search: over the polyline of points xy (x0, y0,
 // x1, y1, ...), once the segments [gone[2i], gone[2i + 1]) are gone, the

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <utility>
 
+#include "lumino/core/presimplify.hpp"
+
 namespace lumino::core {
 
 namespace {
@@ -25,13 +27,25 @@ bool box_survives(const Outline& o, double tol) {
     return w * h > 2.0 * tol * std::sqrt(w * w + h * h);
 }
 
-// Whether simplification has to see an outline: one of three or more points
-// that is not a rectangle it provably keeps.
-bool needs_simplifying(const Outline& o, double tol) { return o.size() >= 6 && !box_survives(o, tol); }
+}  // namespace
+
+bool needs_simplifying(const Outline& o, double tolerance) { return o.size() >= 6 && !box_survives(o, tolerance); }
+
+void outline_of(const int32_t* xy, size_t values, double unit, double* out) {
+    if (unit == 0.0)
+        for (size_t j = 0; j < values; ++j) out[j] = double(xy[j]) / 1000.0;  // tx::to_um, the usual unit
+    else
+        for (size_t j = 0; j < values; ++j) out[j] = tx::to_um(double(xy[j]), unit);
+}
+
+namespace {
 
 class Walk {
   public:
-    Walk(const ParseInput& in, ParseTree& t) : in_(in), t_(t) {}
+    Walk(const ParseInput& in, ParseTree& t) : in_(in), t_(t) {
+        if (in.presimplified && in.tolerance && in.presimplified->fits(*in.tolerance, in.unit))
+            made_ = in.presimplified;
+    }
 
     // The tree of one top cell; false when a child has no cell.
     bool top(uint32_t ci, uint32_t& missing) {
@@ -91,9 +105,12 @@ class Walk {
             const Shapes& shapes = cell.shapes[at];
             const int64_t li = in_.layout->layers[at].index;
             std::vector<int64_t> idx;
+            Presimplifier::Cursor made;
+            if (made_) made = made_->cursor(ci, at);
             for (size_t k = 0; k < shapes.size(); ++k) {
                 // Shapes without a polygon form keep their place in the numbering.
-                if (shapes.polygon[k]) idx.push_back(pool_index(ShapeKey{ci, li, int64_t(k)}, shapes, k));
+                if (shapes.polygon[k])
+                    idx.push_back(pool_index(ShapeKey{ci, li, int64_t(k)}, shapes, k, made_ ? made.take(k) : nullptr));
             }
             if (!idx.empty()) d.polygons.emplace_back(slot, std::move(idx));
         }
@@ -121,26 +138,26 @@ class Walk {
     }
 
     // The pool index of a shape's polygon; its points are taken only when the
-    // pool does not hold it yet.
-    int64_t pool_index(const ShapeKey& key, const Shapes& shapes, size_t k) {
+    // pool does not hold it yet (`made`: its outline, simplified already).
+    int64_t pool_index(const ShapeKey& key, const Shapes& shapes, size_t k, Outline* made) {
         if (in_.known && in_.known->size() != 0) {
             const int64_t at = in_.known->find(key);
             if (at >= 0) return at;
         }
-        Outline& o = t_.added.emplace_back(2 * shapes.points(k));
-        const int32_t* xy = shapes.hull(k);
-        double* out = o.data();
-        const size_t n = o.size();
-        if (const double unit = in_.unit; unit == 0.0)
-            for (size_t j = 0; j < n; ++j) out[j] = double(xy[j]) / 1000.0;  // tx::to_um, the usual unit
-        else
-            for (size_t j = 0; j < n; ++j) out[j] = tx::to_um(double(xy[j]), unit);
+        if (made) {
+            t_.added.push_back(std::move(*made));
+        } else {
+            Outline& o = t_.added.emplace_back(2 * shapes.points(k));
+            outline_of(shapes.hull(k), o.size(), in_.unit, o.data());
+        }
+        if (made_) t_.simplified.push_back(made ? 1 : 0);
         if (in_.keep_keys) t_.added_keys.push_back(key);
         return t_.base + int64_t(t_.added.size()) - 1;
     }
 
     const ParseInput& in_;
     ParseTree& t_;
+    Presimplifier* made_ = nullptr;
     std::vector<char> on_path_;
 };
 
@@ -183,10 +200,11 @@ const std::vector<int64_t>* CellData::on_slot(uint32_t slot) const {
     return nullptr;
 }
 
-void simplify_outlines(std::vector<Outline>& outlines, double tolerance, const Simplifier& simplify) {
+void simplify_outlines(std::vector<Outline>& outlines, double tolerance, const Simplifier& simplify,
+                       const std::vector<char>* done) {
     std::vector<size_t> chosen;
     for (size_t k = 0; k < outlines.size(); ++k)
-        if (needs_simplifying(outlines[k], tolerance)) chosen.push_back(k);
+        if (!(done && (*done)[k]) && needs_simplifying(outlines[k], tolerance)) chosen.push_back(k);
     if (chosen.empty()) return;
     std::vector<Outline> batch;
     batch.reserve(chosen.size());
@@ -201,7 +219,8 @@ bool parse(const ParseInput& in, const Simplifier& simplify, ParseTree& out, uin
     Walk walk(in, out);
     for (uint32_t top : in.tops)
         if (!walk.top(top, missing)) return false;
-    if (in.tolerance) simplify_outlines(out.added, *in.tolerance, simplify);
+    if (in.tolerance)
+        simplify_outlines(out.added, *in.tolerance, simplify, out.simplified.empty() ? nullptr : &out.simplified);
     return true;
 }
 

@@ -26,6 +26,16 @@ using Outline = std::vector<double>;  // x0, y0, x1, y1, ... in micrometres
 // points.  It may throw: the parse then fails and nothing is pooled.
 using Simplifier = std::function<void(std::vector<Outline>& outlines, double tolerance)>;
 
+// The outline of a hull of `values` coordinates, converted by `unit` (see
+// tx::Values::unit).
+void outline_of(const int32_t* xy, size_t values, double unit, double* out);
+
+// Whether simplification has to see an outline: one of three or more points
+// that is not a rectangle it provably keeps.
+bool needs_simplifying(const Outline& o, double tolerance);
+
+class Presimplifier;
+
 // One placement of a child cell; `tag` is the one it was read with.
 struct Place {
     tx::Values v;
@@ -75,6 +85,9 @@ struct ParseTree {
     // index base + k.
     std::vector<Outline> added;
     std::vector<ShapeKey> added_keys;
+    // Where a presimplifier was given: per outline of `added`, whether it
+    // came simplified from it.
+    std::vector<char> simplified;
     int64_t base = 0;
 };
 
@@ -93,6 +106,9 @@ struct ParseInput {
     // Record the shape of every new polygon (ParseTree::added_keys), for a
     // caller that pools them (commit).
     bool keep_keys = true;
+    // Outlines simplified while the layout was read (finished); taken where
+    // it fits the tolerance and unit, else unused.
+    Presimplifier* presimplified = nullptr;
 };
 
 // Parses every top cell: pre-order, own layers first, then the children in
@@ -103,7 +119,9 @@ bool parse(const ParseInput& in, const Simplifier& simplify, ParseTree& out, uin
 // Hands the outlines that simplification has to see (three points or more,
 // and not a rectangle it provably keeps) to `simplify`, and puts the results
 // back in their places.
-void simplify_outlines(std::vector<Outline>& outlines, double tolerance, const Simplifier& simplify);
+// Those marked in `done` (when given) are simplified already.
+void simplify_outlines(std::vector<Outline>& outlines, double tolerance, const Simplifier& simplify,
+                       const std::vector<char>* done = nullptr);
 
 // Appends the parse's new polygons to `pool` and maps their shapes in
 // `index`; the polygons are moved out of the tree.

@@ -46,7 +46,8 @@ std::vector<std::string> registered_libraries() {
     return names;
 }
 
-bool read_directly(nb::handle path, std::vector<std::pair<int32_t, int32_t>> pairs, core::Layout& out) {
+bool read_directly(nb::handle path, std::vector<std::pair<int32_t, int32_t>> pairs, core::Layout& out,
+                   core::CellSink* cells) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_Check(path.ptr()) ? PyUnicode_AsUTF8AndSize(path.ptr(), &size) : nullptr;
     if (!utf8) {
@@ -59,6 +60,7 @@ bool read_directly(nb::handle path, std::vector<std::pair<int32_t, int32_t>> pai
     options.klayout_version = installed_klayout_version();
     if (!core::gds_reader_supports(options.klayout_version)) return false;
     options.libraries = registered_libraries();
+    options.cells = cells;
     const std::string file(utf8, size_t(size));
     std::string reason;
     nb::gil_scoped_release unlocked;

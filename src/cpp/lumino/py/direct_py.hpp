@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/py.hpp"
+#include "lumino/core/gds_read.hpp"
 #include "lumino/core/layout.hpp"
 
 namespace lumino {
@@ -30,6 +31,8 @@ std::vector<std::string> registered_libraries();
 // interpreter lock is released while it reads.  False where the reader
 // declines (a path that is not UTF-8 included): the caller reads the file
 // with KLayout, which also raises KLayout's error for a file it cannot read.
-bool read_directly(nb::handle path, std::vector<std::pair<int32_t, int32_t>> pairs, core::Layout& out);
+// `cells`, when given, is told of each cell as it is read.
+bool read_directly(nb::handle path, std::vector<std::pair<int32_t, int32_t>> pairs, core::Layout& out,
+                   core::CellSink* cells = nullptr);
 
 }  // namespace lumino

@@ -103,7 +103,7 @@ class ParseSource : public PartSource {
 
 }  // namespace
 
-bool read_file_directly(nb::handle gds_file, nb::handle layers, FileLayout& out) {
+bool read_file_directly(nb::handle gds_file, nb::handle layers, FileLayout& out, core::CellSink* cells) {
     std::vector<std::pair<int32_t, int32_t>> pairs;
     try {
         pairs = table_pairs(layers);
@@ -114,7 +114,7 @@ bool read_file_directly(nb::handle gds_file, nb::handle layers, FileLayout& out)
     }
     std::unordered_set<uint32_t> kept;
     for (const auto& [layer, datatype] : pairs) kept.insert(pair_key(layer, datatype));
-    if (!read_directly(gds_file, std::move(pairs), out.layout)) return false;
+    if (!read_directly(gds_file, std::move(pairs), out.layout, cells)) return false;
     return find_known(layers, kept, out);
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/py.hpp"
+#include "lumino/core/gds_read.hpp"
 #include "lumino/core/layout.hpp"
 
 namespace lumino {
@@ -24,8 +25,8 @@ struct FileLayout {
 // Reads `gds_file` with the direct reader, keeping the shapes of the layer
 // table's layers (`layers`, as get_layer_properties made it).  False where
 // the reader declines or a layer the table holds was not kept; the caller
-// then reads with KLayout.
-bool read_file_directly(nb::handle gds_file, nb::handle layers, FileLayout& out);
+// then reads with KLayout.  `cells`, when given, is told of each cell read.
+bool read_file_directly(nb::handle gds_file, nb::handle layers, FileLayout& out, core::CellSink* cells = nullptr);
 
 // to_3D_viewer's result for a GDS file read directly: the records (or their
 // map form when `as_dict` is true) that the parser, its exports and to_viewer make of

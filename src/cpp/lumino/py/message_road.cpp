@@ -4,12 +4,16 @@
 // writes it into the text that is sent.
 #include "lumino/py/message_road.hpp"
 
+#include <cmath>
+#include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "lumino/core/json.hpp"
 #include "lumino/core/message.hpp"
+#include "lumino/core/presimplify.hpp"
 #include "lumino/py/checks.hpp"
 #include "lumino/py/edge.hpp"
 #include "lumino/py/exclusion.hpp"
@@ -17,6 +21,7 @@
 #include "lumino/py/parse_gds.hpp"
 #include "lumino/py/read_layout.hpp"
 #include "lumino/py/simplifier.hpp"
+#include "lumino/py/simplify_py.hpp"
 
 namespace lumino {
 
@@ -72,6 +77,20 @@ bool plain_float(nb::handle v, double& out) {
     if (!PyFloat_CheckExact(v.ptr())) return false;
     out = PyFloat_AS_DOUBLE(v.ptr());
     return json::positional(out);
+}
+
+// The tolerance the message will simplify at, where it can be told before
+// the read without running any Python: a float or an int that is finite and
+// not negative (anything else is left to the checks after the read).
+std::optional<double> plain_tolerance(nb::handle curve_tolerance) {
+    if (!PyFloat_CheckExact(curve_tolerance.ptr()) && !PyLong_CheckExact(curve_tolerance.ptr())) return std::nullopt;
+    const double v = PyFloat_AsDouble(curve_tolerance.ptr());
+    if (v == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    if (!std::isfinite(v) || v < 0.0) return std::nullopt;
+    return v;
 }
 
 bool plain_text(nb::handle v, std::string& out) {
@@ -141,12 +160,32 @@ std::optional<nb::object> message_of_file(nb::handle gds_file, nb::handle output
     core::Layout layout;
     std::vector<std::pair<int32_t, int32_t>> pairs;
     FileLayout file;
-    if (file_read_open() && read_file_directly(gds_file, layers, file)) {
+    // The core's reader hands each cell to the exact simplifier as soon as
+    // it is read, on the cores the read leaves free (declared after the
+    // layout it reads from: its threads stop first).
+    std::optional<simplify::Rules> rules;
+    bool rules_decided = false;
+    std::optional<core::Presimplifier> presimplifier;
+    const bool read_open = file_read_open();
+    if (read_open) {
+        if (const std::optional<double> tolerance = plain_tolerance(curve_tolerance)) {
+            rules = installed_geos_rules();
+            rules_decided = true;
+            const unsigned cores = std::thread::hardware_concurrency();
+            if (rules) presimplifier.emplace(*tolerance, *rules, cores > 1 ? cores - 1 : 0);
+        }
+    }
+    if (read_open && read_file_directly(gds_file, layers, file, presimplifier ? &*presimplifier : nullptr)) {
+        if (presimplifier) {
+            nb::gil_scoped_release unlocked;
+            presimplifier->finish();
+        }
         check_parser_values(layers, z_scale, curve_tolerance, exclude_layers);
         settings_of_output(settings);
         for (size_t k : file.known) pairs.emplace_back(file.layout.layers[k].layer, file.layout.layers[k].datatype);
         layout = std::move(file.layout);
     } else {
+        presimplifier.reset();  // its threads stop before KLayout reads
         nb::object klayout = module_attr("pya").attr("Layout")();
         klayout.attr("read")(gds_file);
         check_parser_arguments(klayout, layers, z_scale, curve_tolerance, exclude_layers);
@@ -173,7 +212,7 @@ std::optional<nb::object> message_of_file(nb::handle gds_file, nb::handle output
         layout = read_layout(request).layout;
     }
     core::Simplifier simplify;
-    if (settings.tolerance) simplify = outline_simplifier();
+    if (settings.tolerance) simplify = rules_decided ? outline_simplifier(rules) : outline_simplifier();
 
     // Per pair, what the lookups give.
     const LayerLookups lookups{layers, z_scale};
@@ -195,7 +234,7 @@ std::optional<nb::object> message_of_file(nb::handle gds_file, nb::handle output
 
     core::Message message;
     uint32_t missing = 0;
-    switch (message.make(std::move(layout), settings, simplify, missing)) {
+    switch (message.make(std::move(layout), settings, simplify, missing, presimplifier ? &*presimplifier : nullptr)) {
         case core::MessageStatus::ok:
             break;
         case core::MessageStatus::missing_cell:

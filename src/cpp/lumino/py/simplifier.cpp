@@ -13,8 +13,9 @@
 
 namespace lumino {
 
-core::Simplifier outline_simplifier() {
-    const std::optional<simplify::Rules> rules = installed_geos_rules();
+core::Simplifier outline_simplifier() { return outline_simplifier(installed_geos_rules()); }
+
+core::Simplifier outline_simplifier(std::optional<simplify::Rules> rules) {
     // shapely's simplifier, made on first need (it imports shapely).
     auto shapely = std::make_shared<core::Simplifier>();
     return [rules, shapely](std::vector<core::Outline>& outlines, double tolerance) {

@@ -4,6 +4,9 @@
 #pragma once
 
 #include "common/py.hpp"
+#include <optional>
+
+#include "lumino/core/simplify.hpp"
 #include "lumino/core/tree.hpp"
 
 namespace lumino {
@@ -15,5 +18,8 @@ namespace lumino {
 // (shapely_simplify.hpp).  shapely is imported only when it is needed.  The
 // result is shapely's, bit for bit, either way.
 core::Simplifier outline_simplifier();
+
+// The same with the rules decided already (installed_geos_rules()).
+core::Simplifier outline_simplifier(std::optional<simplify::Rules> rules);
 
 }  // namespace lumino

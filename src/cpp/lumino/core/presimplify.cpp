@@ -1,0 +1,185 @@
+// The presimplifier: jobs of a few thousand points, taken by worker threads
+// as the reader hands out cells, and by the reading thread once it is done.
+#include "lumino/core/presimplify.hpp"
+
+#include <algorithm>
+#include <system_error>
+
+namespace lumino::core {
+
+namespace {
+
+// Points per job: enough to outweigh taking it, few enough to share a
+// large cell between the threads.
+constexpr size_t kJobPoints = 2048;
+
+}  // namespace
+
+Presimplifier::Presimplifier(double tolerance, const simplify::Rules& rules, unsigned workers,
+                             const simplify::ThreadStarter& starter)
+    : tolerance_(tolerance), rules_(rules), max_workers_(workers), starter_(starter) {
+    workers_.reserve(workers);  // a started thread is always kept
+}
+
+void Presimplifier::start_workers(size_t waiting) {
+    while (workers_.size() < max_workers_ && workers_.size() < waiting) {
+        try {
+            workers_.push_back(starter_([this] { work(); }));
+        } catch (const std::system_error&) {
+            max_workers_ = workers_.size();  // the others, or finish(), do its share
+        }
+    }
+}
+
+Presimplifier::~Presimplifier() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        dropped_ = true;
+    }
+    stop();
+}
+
+void Presimplifier::stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closed_ = true;
+    }
+    ready_.notify_all();
+    for (std::thread& t : workers_)
+        if (t.joinable()) t.join();
+}
+
+void Presimplifier::cell_read(uint32_t ci, const Cell& cell, double dbu) {
+    const double unit = tx::unit_of_dbu(dbu);
+    if (!unit_known_) unit_ = unit, unit_known_ = true;
+    if (unit != unit_) unit_same_ = false;
+    std::vector<Job> made;
+    for (size_t at = 0; at < cell.shapes.size(); ++at) {
+        const Shapes& s = cell.shapes[at];
+        size_t begin = 0, points = 0;
+        for (size_t k = 0; k < s.size(); ++k) {
+            if (s.polygon[k]) points += s.points(k);
+            if (points >= kJobPoints || k + 1 == s.size()) {
+                if (points)
+                    made.push_back(Job{ci, at, begin, k + 1, s.xy.data(), s.start.data(), s.polygon.data(), unit,
+                                       points, {}, {}});
+                begin = k + 1;
+                points = 0;
+            }
+        }
+    }
+    if (made.empty()) return;
+    size_t waiting;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (Job& j : made) {
+            queue_.push_back(jobs_.size());
+            jobs_.push_back(std::move(j));
+        }
+        waiting = queue_.size() - next_;
+    }
+    ready_.notify_all();
+    start_workers(waiting);
+}
+
+void Presimplifier::read_declined() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        dropped_ = true;
+    }
+    stop();
+    jobs_.clear();
+}
+
+void Presimplifier::work() {
+    simplify::EachSimplifier each;
+    while (true) {
+        Job* job;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            ready_.wait(lock, [this] { return dropped_ || closed_ || next_ < queue_.size(); });
+            if (dropped_ || next_ == queue_.size()) return;
+            job = &jobs_[queue_[next_++]];
+        }
+        try {
+            run(*job, each);
+        } catch (...) {  // std::bad_alloc: the parse simplifies these itself
+            job->shape.clear();
+            job->outlines.clear();
+        }
+    }
+}
+
+void Presimplifier::run(Job& job, simplify::EachSimplifier& each) const {
+    for (size_t k = job.begin; k < job.end; ++k) {
+        if (!job.polygon[k]) continue;
+        const size_t values = 2 * size_t(job.start[k + 1] - job.start[k]);
+        Outline o(values);
+        outline_of(job.xy + 2 * job.start[k], values, job.unit, o.data());
+        if (!needs_simplifying(o, tolerance_)) continue;
+        // One handed back goes the parse's own road (to shapely).
+        if (each.run(o, tolerance_, rules_) == simplify::Status::not_handled) continue;
+        job.outlines.push_back(std::move(o));
+        job.shape.push_back(uint32_t(k));
+    }
+}
+
+void Presimplifier::finish() {
+    size_t waiting;
+    {
+        // What is left, largest first: the threads then end close together.
+        std::lock_guard<std::mutex> lock(mutex_);
+        closed_ = true;
+        std::stable_sort(queue_.begin() + ptrdiff_t(next_), queue_.end(),
+                         [this](size_t a, size_t b) { return jobs_[a].points > jobs_[b].points; });
+        waiting = queue_.size() - next_;
+    }
+    ready_.notify_all();
+    start_workers(waiting > 0 ? waiting - 1 : 0);  // this thread takes one
+    work();
+    for (std::thread& t : workers_)
+        if (t.joinable()) t.join();
+    if (dropped_) return;
+    // A cell's jobs were added together, layer by layer.
+    for (size_t j = 0; j < jobs_.size(); ++j) {
+        const uint32_t ci = jobs_[j].ci;
+        if (cell_jobs_.size() <= ci) cell_jobs_.resize(size_t(ci) + 1, {0, 0});
+        if (cell_jobs_[ci].second == 0) cell_jobs_[ci].first = j;
+        cell_jobs_[ci].second = j + 1;
+    }
+    finished_ = true;
+}
+
+bool Presimplifier::fits(double tolerance, double unit) const {
+    return finished_ && !dropped_ && unit_known_ && unit_same_ && tolerance == tolerance_ && unit == unit_;
+}
+
+Presimplifier::Cursor Presimplifier::cursor(uint32_t ci, size_t at) {
+    Cursor c;
+    c.jobs_ = &jobs_;
+    if (ci >= cell_jobs_.size()) return c;
+    auto [first, end] = cell_jobs_[ci];
+    while (first < end && jobs_[first].at != at) ++first;
+    size_t last = first;
+    while (last < end && jobs_[last].at == at) ++last;
+    c.job_ = first;
+    c.end_ = last;
+    return c;
+}
+
+Outline* Presimplifier::Cursor::take(size_t k) {
+    while (job_ < end_) {
+        Job& job = (*jobs_)[job_];
+        while (next_ < job.shape.size() && job.shape[next_] < k) ++next_;
+        if (next_ == job.shape.size()) {
+            ++job_;
+            next_ = 0;
+            continue;
+        }
+        if (job.shape[next_] == k) return &job.outlines[next_++];
+        return nullptr;
+    }
+    return nullptr;
+}
+
+}  // namespace lumino::core
