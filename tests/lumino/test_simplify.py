@@ -615,3 +615,37 @@ def test_the_installed_geos_version_is_shapelys():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.startswith("True")
     assert lumino._geos_version() == shapely.geos_version  # shapely imported: its own word
+
+
+# ---- simplified while the file is read ------------------------------------------
+
+
+@verified
+@pytest.mark.parametrize("gds", ["MiniChip_1mm.gds", "RingResonator.gds"])
+@pytest.mark.parametrize(
+    "workers, fail_after",
+    [(0, -1), (1, -1), (7, -1), (7, 2), (3, 0)],
+    ids=["none", "one", "seven", "two-start", "none-start"],
+)
+def test_outlines_simplified_during_the_read_are_the_batch_ones(gds, workers, fail_after):
+    path = next(p for p in GDS if p.name == gds)
+    made = lumino._presimplified(str(path), 0.01, workers, fail_thread_starts_after=fail_after)
+    layout, _ = lumino._read_layout(str(path))
+    assert layout["dbu"] == 0.001
+    keys, hulls = [], []
+    for ci, cell in enumerate(layout["cells"]):
+        for at, shapes in enumerate(cell["shapes"]):
+            for k, hull in enumerate(shapes):
+                if hull is not None:
+                    keys.append((ci, at, k))
+                    hulls.append(np.asarray(hull, dtype=np.float64).reshape(-1, 2) / 1000.0)
+    offsets = np.cumsum([0] + [len(h) for h in hulls])
+    xy, offs, status = lumino._simplify_outlines(np.concatenate(hulls), offsets, 0.01, threads=1)
+    for j, key in enumerate(keys):
+        given = hulls[j] if status[j] == KEEP else xy[offs[j]:offs[j + 1]]
+        if key in made:  # every outline made during the read is the batch's
+            assert status[j] != NOT_HANDLED and bits(made.pop(key)).tolist() == bits(given).tolist(), key
+        elif status[j] != NOT_HANDLED:  # one left out is one simplification leaves as it is
+            assert bits(given).tolist() == bits(hulls[j]).tolist(), key
+    assert not made
+    assert sum(1 for s in status if s == SIMPLIFIED) > 100

@@ -20,6 +20,9 @@
 #include <thread>
 #include <vector>
 
+#include "lumino/core/gds_read.hpp"
+#include "lumino/core/presimplify.hpp"
+#include "lumino/py/direct_py.hpp"
 #include "lumino/py/edge.hpp"
 
 namespace lumino {
@@ -155,6 +158,51 @@ std::vector<double> points_of(const Doubles& a, const char* what) {
     return std::vector<double>(a.data(), a.data() + a.size());
 }
 
+// Starts threads, but fails from the given start on (never when negative).
+sp::ThreadStarter starter_failing_after(int fail_thread_starts_after) {
+    if (fail_thread_starts_after < 0) return sp::start_std_thread;
+    auto started = std::make_shared<int>(0);
+    return [started, fail_thread_starts_after](std::function<void()> work) {
+        if ((*started)++ >= fail_thread_starts_after)
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        return std::thread(std::move(work));
+    };
+}
+
+// The outlines a presimplifier makes while the core's reader reads `path`:
+// {(cell, layer position, shape): (n, 2) float64 array}.
+nb::dict presimplified_py(const std::string& path, double tolerance, unsigned workers, nb::handle geos,
+                          int fail_thread_starts_after) {
+    const sp::Rules rules = rules_of_call(geos);
+    core::GdsReadOptions options;
+    options.klayout_version = installed_klayout_version();
+    options.libraries = registered_libraries();
+    core::Layout layout;
+    core::Presimplifier made(tolerance, rules, workers, starter_failing_after(fail_thread_starts_after));
+    options.cells = &made;
+    std::string reason;
+    {
+        nb::gil_scoped_release unlocked;
+        if (core::read_gds_file(path, options, layout, reason)) made.finish();
+    }
+    if (!reason.empty()) corvane::raise(PyExc_ValueError, "the reader declines: " + reason);
+    nb::dict out;
+    for (uint32_t ci = 0; ci < layout.cells.size(); ++ci) {
+        const core::Cell& cell = layout.cells[ci];
+        for (size_t at = 0; at < cell.shapes.size(); ++at) {
+            core::Presimplifier::Cursor c = made.cursor(ci, at);
+            for (size_t k = 0; k < cell.shapes[at].size(); ++k) {
+                if (!cell.shapes[at].polygon[k]) continue;
+                if (core::Outline* o = c.take(k)) {
+                    const size_t points = o->size() / 2;
+                    out[nb::make_tuple(ci, at, k)] = numpy_of(std::move(*o), {points, 2});
+                }
+            }
+        }
+    }
+    return out;
+}
+
 nb::tuple simplify_outlines_py(const Doubles& coords, const Offsets& offsets, double tolerance, unsigned threads,
                                nb::handle geos, int fail_thread_starts_after, bool in_place) {
     const sp::Rules rules = rules_of_call(geos);
@@ -169,15 +217,7 @@ nb::tuple simplify_outlines_py(const Doubles& coords, const Offsets& offsets, do
         offs[k] = size_t(v);
     }
 
-    sp::ThreadStarter starter = sp::start_std_thread;
-    if (fail_thread_starts_after >= 0) {
-        auto started = std::make_shared<int>(0);
-        starter = [started, fail_thread_starts_after](std::function<void()> work) {
-            if ((*started)++ >= fail_thread_starts_after)
-                throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-            return std::thread(std::move(work));
-        };
-    }
+    const sp::ThreadStarter starter = starter_failing_after(fail_thread_starts_after);
     sp::OutlinesOut out;
     {
         nb::gil_scoped_release unlocked;
@@ -317,6 +357,15 @@ void bind_simplify(nb::module_& m) {
           "fail_thread_starts_after=k makes thread starts after the k-th fail, as when none can be had; "
           "in_place=True takes the road of a parse: every outline's points afterwards (simplified, or kept as "
           "they were), status 0, or 2 where not handled.");
+
+    m.def("_presimplified", &presimplified_py, "path"_a, "tolerance"_a, "workers"_a, nb::kw_only(),
+          "geos"_a.none() = nb::none(), "fail_thread_starts_after"_a = -1,
+          nb::sig("def _presimplified(path: str, tolerance: float, workers: int, *, "
+                  "geos: tuple[int, int, int] | None = None, fail_thread_starts_after: int = -1) "
+                  "-> dict[tuple[int, int, int], numpy.ndarray]"),
+          "The outlines simplified while the core's reader reads `path` with up to `workers` threads besides "
+          "the reading one: {(cell, layer position, shape): (n, 2) array} (a test hook).  ValueError where "
+          "the reader declines.");
 
     m.def("_chain_search", &chain_search_py, "coords"_a, "gone"_a, "queries"_a, "nears"_a,
           nb::sig("def _chain_search(coords: numpy.ndarray, gone: list[int], queries: numpy.ndarray, "
