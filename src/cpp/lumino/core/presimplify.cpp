@@ -13,6 +13,22 @@ namespace {
 // large cell between the threads.
 constexpr size_t kJobPoints = 2048;
 
+// Whether shape k is one the presimplifier takes: three points or more, and
+// not an axis-parallel rectangle.  Rectangles, most shapes of a chip's
+// layout, are left to the parse, which mostly finds that simplification
+// keeps them and so never simplifies them.
+bool taken(const uint8_t* polygon, const uint64_t* start, const int32_t* xy, size_t k) {
+    if (!polygon[k]) return false;
+    const size_t n = size_t(start[k + 1] - start[k]);
+    if (n < 3) return false;
+    if (n != 4) return true;
+    const int32_t* p = xy + 2 * start[k];
+    const int32_t x0 = p[0], y0 = p[1], x1 = p[2], y1 = p[3], x2 = p[4], y2 = p[5], x3 = p[6], y3 = p[7];
+    const bool vertical_first = x0 == x1 && y1 == y2 && x2 == x3 && y3 == y0;
+    const bool horizontal_first = y0 == y1 && x1 == x2 && y2 == y3 && x3 == x0;
+    return !vertical_first && !horizontal_first;
+}
+
 }  // namespace
 
 Presimplifier::Presimplifier(double tolerance, const simplify::Rules& rules, unsigned workers,
@@ -58,7 +74,7 @@ void Presimplifier::cell_read(uint32_t ci, const Cell& cell, double dbu) {
         const Shapes& s = cell.shapes[at];
         size_t begin = 0, points = 0;
         for (size_t k = 0; k < s.size(); ++k) {
-            if (s.polygon[k]) points += s.points(k);
+            if (taken(s.polygon.data(), s.start.data(), s.xy.data(), k)) points += s.points(k);
             if (points >= kJobPoints || k + 1 == s.size()) {
                 if (points)
                     made.push_back(Job{ci, at, begin, k + 1, s.xy.data(), s.start.data(), s.polygon.data(), unit,
@@ -112,7 +128,7 @@ void Presimplifier::work() {
 
 void Presimplifier::run(Job& job, simplify::EachSimplifier& each) const {
     for (size_t k = job.begin; k < job.end; ++k) {
-        if (!job.polygon[k]) continue;
+        if (!taken(job.polygon, job.start, job.xy, k)) continue;
         const size_t values = 2 * size_t(job.start[k + 1] - job.start[k]);
         Outline o(values);
         outline_of(job.xy + 2 * job.start[k], values, job.unit, o.data());

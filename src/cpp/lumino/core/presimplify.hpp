@@ -27,7 +27,8 @@ class Presimplifier : public CellSink {
     struct Job {
         uint32_t ci = 0;
         size_t at = 0, begin = 0, end = 0;
-        const int32_t* xy = nullptr;  // the list's buffers, unchanged until finish()
+        // The list's buffers, unchanged until finish() (the list itself may move).
+        const int32_t* xy = nullptr;
         const uint64_t* start = nullptr;
         const uint8_t* polygon = nullptr;
         double unit = 0.0;
