@@ -734,6 +734,19 @@ OutlinesOut simplify_outlines(const OutlinesIn& in, double tolerance, const Rule
     return out;
 }
 
+namespace {
+
+// One outline of simplify_each, simplified in place (`shell`: scratch).
+Status simplify_one(Workspace& w, std::vector<double>& outline, std::vector<double>& shell, double tolerance,
+                    const Rules& rules) {
+    const std::span<const double> rings[1] = {outline};
+    const Status s = w.run(PolygonIn{rings}, tolerance, rules, nullptr, &shell);
+    if (s == Status::simplified) outline.swap(shell);
+    return s;
+}
+
+}  // namespace
+
 struct EachSimplifier::Scratch {
     Workspace w;
     std::vector<double> shell;
@@ -743,10 +756,7 @@ EachSimplifier::EachSimplifier() : s_(std::make_unique<Scratch>()) {}
 EachSimplifier::~EachSimplifier() = default;
 
 Status EachSimplifier::run(std::vector<double>& outline, double tolerance, const Rules& rules) {
-    const std::span<const double> rings[1] = {outline};
-    const Status s = s_->w.run(PolygonIn{rings}, tolerance, rules, nullptr, &s_->shell);
-    if (s == Status::simplified) outline.swap(s_->shell);
-    return s;
+    return simplify_one(s_->w, outline, s_->shell, tolerance, rules);
 }
 
 std::vector<size_t> simplify_each(std::vector<std::vector<double>>& outlines, double tolerance, const Rules& rules,
@@ -758,12 +768,9 @@ std::vector<size_t> simplify_each(std::vector<std::vector<double>>& outlines, do
     std::vector<std::vector<size_t>> not_handled(cut.size() - 1);  // per block
     run_blocks(cut, points, threads, starter, [&](Workspace& w, size_t b, size_t begin, size_t end) {
         std::vector<double> shell;
-        for (size_t k = begin; k < end; ++k) {
-            const std::span<const double> rings[1] = {outlines[k]};
-            const Status s = w.run(PolygonIn{rings}, tolerance, rules, nullptr, &shell);
-            if (s == Status::simplified) outlines[k].swap(shell);
-            if (s == Status::not_handled) not_handled[b].push_back(k);
-        }
+        for (size_t k = begin; k < end; ++k)
+            if (simplify_one(w, outlines[k], shell, tolerance, rules) == Status::not_handled)
+                not_handled[b].push_back(k);
     });
     std::vector<size_t> out;
     for (size_t b = 0; b + 1 < cut.size(); ++b) out.insert(out.end(), not_handled[b].begin(), not_handled[b].end());
