@@ -309,6 +309,10 @@ ANSWERED = [
     pytest.param(g.boundary(1, 0, [(-BIG, -BIG), (-BIG, BIG), (BIG, BIG), (BIG, -BIG)]), id="huge-box"),
     pytest.param(g.boundary(1, 0, [(-BIG, -BIG), (-BIG, BIG), (BIG, BIG), (BIG, 0), (0, -BIG)]), id="huge-polygon"),
     pytest.param(g.boundary(1, 0, [(0, 0), (0, 5), (0, 5), (0, 0)], close=False), id="zero-width-rect"),
+    # Doubled areas beyond 64 bits, both ways round, and a lowest point met twice.
+    pytest.param(g.boundary(1, 0, [(-BIG, -BIG), (BIG, -BIG), (BIG, BIG), (-BIG, BIG - 1)]), id="huge-quad-ccw"),
+    pytest.param(g.boundary(1, 0, [(-BIG, BIG - 1), (BIG, BIG), (BIG, -BIG), (-BIG, -BIG)]), id="huge-quad-cw"),
+    pytest.param(g.boundary(1, 0, [(10, 10), (0, 0), (10, 0), (0, 0), (-10, 10)]), id="lowest-point-twice"),
     pytest.param(g.boundary(1, 0, [(k, (k * k) % 97) for k in range(2500)])[:-4]
                  + g.xy([(3000, 1), (3001, -50), (0, 0)]) + g.record(g.ENDEL), id="multi-xy-boundary"),
     pytest.param(g.box(1, 0, [(3, 4)]), id="box-one-point"),
