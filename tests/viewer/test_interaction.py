@@ -290,15 +290,22 @@ def test_script_files_share_one_scope_and_leave_the_globals_alone(tmp_path):
 
 # Runs before the viewer: a task queued now runs while the viewer loads only
 # if the viewer pauses (and so lets the browser paint its progress bar).
+# Every text the progress indicator shows, as the page changes it: a
+# mutation observer sees each change before the page yields, however the
+# browser spaces its timers on a busy machine.
 WATCH = """<script>
 window.seen = [];
-const watch = () => {
+const note = () => {
   const p = document.getElementById("progress");
-  window.seen.push(p.hidden ? "hidden" : p.querySelector(".what").textContent);
-  if (!p.hidden) setTimeout(watch, 0);
+  const what = p && p.querySelector(".what");
+  if (!what) return;
+  const now = p.hidden ? "hidden" : what.textContent;
+  if (window.seen[window.seen.length - 1] !== now) window.seen.push(now);
 };
-setTimeout(watch, 0);
+new MutationObserver(note).observe(document.documentElement,
+  { subtree: true, childList: true, characterData: true, attributes: true });
 document.addEventListener("corvane-ready", () => {
+  note();
   document.getElementById("corvane-stats").textContent = JSON.stringify(window.seen);
 });
 </script>
