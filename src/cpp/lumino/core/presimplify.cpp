@@ -3,6 +3,8 @@
 #include "lumino/core/presimplify.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <new>
 #include <system_error>
 
 namespace lumino::core {
@@ -27,6 +29,24 @@ bool taken(const uint8_t* polygon, const uint64_t* start, const int32_t* xy, siz
     const bool vertical_first = x0 == x1 && y1 == y2 && x2 == x3 && y3 == y0;
     const bool horizontal_first = y0 == y1 && x1 == x2 && y2 == y3 && x3 == x0;
     return !vertical_first && !horizontal_first;
+}
+
+// Shapes of at least this many points are looked up among those seen before:
+// a layout often holds one curved shape in several cells, and simplifying
+// it once is worth a hash of its points.
+constexpr size_t kShareFrom = 32;
+
+// A hash of the point count and of about 16 points spread over the shape:
+// shapes with equal hashes are compared point for point.
+uint64_t hash_of(const int32_t* xy, size_t values) {
+    const size_t points = values / 2, step = std::max<size_t>(1, points / 16);
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ values;
+    for (size_t k = 0; k < points; k += step) {
+        const uint64_t v = uint64_t(uint32_t(xy[2 * k])) << 32 | uint32_t(xy[2 * k + 1]);
+        h = (h ^ v) * 0xFF51AFD7ED558CCDull;
+        h ^= h >> 32;
+    }
+    return h;
 }
 
 }  // namespace
@@ -77,8 +97,8 @@ void Presimplifier::cell_read(uint32_t ci, const Cell& cell, double dbu) {
             if (taken(s.polygon.data(), s.start.data(), s.xy.data(), k)) points += s.points(k);
             if (points >= kJobPoints || k + 1 == s.size()) {
                 if (points)
-                    made.push_back(Job{ci, at, begin, k + 1, s.xy.data(), s.start.data(), s.polygon.data(), unit,
-                                       points, {}, {}});
+                    made.push_back(Job{jobs_.size() + made.size(), ci, at, begin, k + 1, s.xy.data(), s.start.data(),
+                                       s.polygon.data(), unit, points, {}, {}, {}});
                 begin = k + 1;
                 points = 0;
             }
@@ -105,6 +125,7 @@ void Presimplifier::read_declined() {
     }
     stop();
     jobs_.clear();
+    firsts_.clear();
 }
 
 void Presimplifier::work() {
@@ -122,13 +143,36 @@ void Presimplifier::work() {
         } catch (...) {  // std::bad_alloc: the parse simplifies these itself
             job->shape.clear();
             job->outlines.clear();
+            job->copies.clear();
         }
     }
 }
 
-void Presimplifier::run(Job& job, simplify::EachSimplifier& each) const {
+// Whether shape k of the job has the points of one seen before, and is to
+// take a copy of its outline; otherwise a shape worth sharing is noted as
+// the first with its points.
+bool Presimplifier::copies_one(Job& job, uint32_t k) {
+    const size_t values = 2 * size_t(job.start[k + 1] - job.start[k]);
+    if (values < 2 * kShareFrom) return false;
+    const int32_t* xy = job.xy + 2 * job.start[k];
+    const uint64_t h = hash_of(xy, values);
+    std::lock_guard<std::mutex> lock(firsts_mutex_);
+    auto [it, end] = firsts_.equal_range(h);
+    for (; it != end; ++it) {
+        const First& f = it->second;
+        if (f.values == values && f.unit == job.unit && std::memcmp(f.xy, xy, values * sizeof(int32_t)) == 0) {
+            job.copies.push_back({k, f.shape, f.job});
+            return true;
+        }
+    }
+    firsts_.emplace(h, First{xy, values, job.unit, job.index, k});
+    return false;
+}
+
+void Presimplifier::run(Job& job, simplify::EachSimplifier& each) {
     for (size_t k = job.begin; k < job.end; ++k) {
         if (!taken(job.polygon, job.start, job.xy, k)) continue;
+        if (copies_one(job, uint32_t(k))) continue;
         const size_t values = 2 * size_t(job.start[k + 1] - job.start[k]);
         Outline o(values);
         outline_of(job.xy + 2 * job.start[k], values, job.unit, o.data());
@@ -156,6 +200,7 @@ void Presimplifier::finish() {
     for (std::thread& t : workers_)
         if (t.joinable()) t.join();
     if (dropped_) return;
+    fill_copies();
     // A cell's jobs were added together, layer by layer.
     for (size_t j = 0; j < jobs_.size(); ++j) {
         const uint32_t ci = jobs_[j].ci;
@@ -164,6 +209,54 @@ void Presimplifier::finish() {
         cell_jobs_[ci].second = j + 1;
     }
     finished_ = true;
+}
+
+// After the workers: every copy takes its first shape's outline, where one
+// was made, in its place among its job's outlines.  Where memory runs out,
+// a job's copies are left to the parse.
+void Presimplifier::fill_copies() {
+    auto outline_of_shape = [this](size_t j, uint32_t k) -> const Outline* {
+        const Job& job = jobs_[j];
+        const auto it = std::lower_bound(job.shape.begin(), job.shape.end(), k);
+        return it != job.shape.end() && *it == k ? &job.outlines[size_t(it - job.shape.begin())] : nullptr;
+    };
+    // First every copy, while no outline has moved; then the merges.
+    std::vector<std::vector<std::pair<uint32_t, Outline>>> copied;
+    try {
+        copied.resize(jobs_.size());
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    for (Job& job : jobs_) {
+        try {
+            for (const Copy& c : job.copies)
+                if (const Outline* o = outline_of_shape(c.job, c.of)) copied[job.index].emplace_back(c.shape, *o);
+        } catch (const std::bad_alloc&) {
+            copied[job.index].clear();
+        }
+        job.copies.clear();
+    }
+    for (Job& job : jobs_) {
+        std::vector<std::pair<uint32_t, Outline>>& extra = copied[job.index];
+        if (extra.empty()) continue;
+        std::vector<uint32_t> shape;
+        std::vector<Outline> outlines;
+        try {
+            shape.reserve(job.shape.size() + extra.size());
+            outlines.reserve(job.shape.size() + extra.size());
+        } catch (const std::bad_alloc&) {
+            continue;
+        }
+        size_t a = 0;
+        for (auto& [k, o] : extra) {
+            for (; a < job.shape.size() && job.shape[a] < k; ++a)
+                shape.push_back(job.shape[a]), outlines.push_back(std::move(job.outlines[a]));
+            shape.push_back(k), outlines.push_back(std::move(o));
+        }
+        for (; a < job.shape.size(); ++a) shape.push_back(job.shape[a]), outlines.push_back(std::move(job.outlines[a]));
+        job.shape = std::move(shape);
+        job.outlines = std::move(outlines);
+    }
 }
 
 bool Presimplifier::fits(double tolerance, double unit) const {

@@ -12,6 +12,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -24,7 +25,14 @@ namespace lumino::core {
 class Presimplifier : public CellSink {
     // Shapes [begin, end) of one cell's list on layer `at`, and the outlines
     // made of them: outlines[j] is shape shape[j]'s, in increasing order.
+    // Shape `shape` of a job has the same points as shape `of` of job `job`,
+    // so it takes a copy of that one's outline, if one is made.
+    struct Copy {
+        uint32_t shape, of;
+        size_t job;
+    };
     struct Job {
+        size_t index = 0;  // in jobs_
         uint32_t ci = 0;
         size_t at = 0, begin = 0, end = 0;
         // The list's buffers, unchanged until finish() (the list itself may move).
@@ -35,6 +43,15 @@ class Presimplifier : public CellSink {
         size_t points = 0;
         std::vector<uint32_t> shape;
         std::vector<Outline> outlines;
+        std::vector<Copy> copies;  // in increasing shape order
+    };
+    // The first shape seen with given points, by a hash of them.
+    struct First {
+        const int32_t* xy;
+        size_t values;
+        double unit;
+        size_t job;
+        uint32_t shape;
     };
 
   public:
@@ -76,7 +93,9 @@ class Presimplifier : public CellSink {
   private:
     void work();
     void start_workers(size_t waiting);
-    void run(Job& job, simplify::EachSimplifier& each) const;
+    void run(Job& job, simplify::EachSimplifier& each);
+    bool copies_one(Job& job, uint32_t k);
+    void fill_copies();
     void stop();
 
     double tolerance_;
@@ -93,6 +112,8 @@ class Presimplifier : public CellSink {
     std::vector<std::thread> workers_;
     size_t max_workers_;
     simplify::ThreadStarter starter_;
+    std::mutex firsts_mutex_;
+    std::unordered_multimap<uint64_t, First> firsts_;  // shapes worth sharing, by workers
     std::vector<std::pair<size_t, size_t>> cell_jobs_;  // after finish(): by cell, its jobs
     bool finished_ = false;
 };
