@@ -417,6 +417,8 @@ def test_the_chain_search_finds_every_segment_a_box_meets(case):
         ([(0, 0), (math.inf, 0), (1, 1)], 0.01, NOT_HANDLED),
         ([(0, 0), (1e200, 0), (1, 1)], 0.01, NOT_HANDLED),
         ([(0, 0), (1e-200, 0), (1, 1)], 0.01, NOT_HANDLED),
+        ([(0, 0), (1, 0), (1, 1), (0, 1), (0, 1e-200)], 0.01, NOT_HANDLED),  # the last y
+        ([(0, 0), (1, 0), (1, 1), (math.nan, 1)], 0.01, NOT_HANDLED),
     ],
 )
 def test_degenerate_outlines(points, tolerance, expected):
