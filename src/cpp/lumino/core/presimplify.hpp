@@ -23,14 +23,14 @@
 namespace lumino::core {
 
 class Presimplifier : public CellSink {
-    // Shapes [begin, end) of one cell's list on layer `at`, and the outlines
-    // made of them: outlines[j] is shape shape[j]'s, in increasing order.
     // Shape `shape` of a job has the same points as shape `of` of job `job`,
     // so it takes a copy of that one's outline, if one is made.
     struct Copy {
         uint32_t shape, of;
         size_t job;
     };
+    // Shapes [begin, end) of one cell's list on layer `at`, and the outlines
+    // made of them: outlines[j] is shape shape[j]'s, in increasing order.
     struct Job {
         size_t index = 0;  // in jobs_
         uint32_t ci = 0;

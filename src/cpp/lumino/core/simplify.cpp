@@ -34,6 +34,7 @@
 #include <cstring>
 #include <exception>
 #include <system_error>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -189,6 +190,7 @@ Status Workspace::run(PolygonIn polygon, double tolerance, const Rules& rules, s
         Ring& g = rings_[r];
         g.result.clear();
         g.start = uint32_t(pts_.size());
+        static_assert(sizeof(Pt) == 2 * sizeof(double) && std::is_trivially_copyable_v<Pt>);
         pts_.resize(g.start + n);  // Pt is two doubles, as the values lie
         if (n) std::memcpy(static_cast<void*>(pts_.data() + g.start), xy.data(), n * sizeof(Pt));
         // shapely closes a ring of exactly three points in any case.
