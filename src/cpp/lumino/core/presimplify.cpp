@@ -148,13 +148,11 @@ void Presimplifier::work() {
     }
 }
 
-// Whether shape k of the job has the points of one seen before, and is to
-// take a copy of its outline; otherwise a shape worth sharing is noted as
-// the first with its points.
-bool Presimplifier::copies_one(Job& job, uint32_t k) {
-    const size_t values = 2 * size_t(job.start[k + 1] - job.start[k]);
+// Whether shape k of the job (its `values` coordinates at xy) has the
+// points of one seen before, and is to take a copy of its outline;
+// otherwise a shape worth sharing is noted as the first with its points.
+bool Presimplifier::copies_one(Job& job, uint32_t k, const int32_t* xy, size_t values) {
     if (values < 2 * kShareFrom) return false;
-    const int32_t* xy = job.xy + 2 * job.start[k];
     const uint64_t h = hash_of(xy, values);
     std::lock_guard<std::mutex> lock(firsts_mutex_);
     auto [it, end] = firsts_.equal_range(h);
@@ -172,10 +170,11 @@ bool Presimplifier::copies_one(Job& job, uint32_t k) {
 void Presimplifier::run(Job& job, simplify::EachSimplifier& each) {
     for (size_t k = job.begin; k < job.end; ++k) {
         if (!taken(job.polygon, job.start, job.xy, k)) continue;
-        if (copies_one(job, uint32_t(k))) continue;
+        const int32_t* xy = job.xy + 2 * job.start[k];
         const size_t values = 2 * size_t(job.start[k + 1] - job.start[k]);
+        if (copies_one(job, uint32_t(k), xy, values)) continue;
         Outline o(values);
-        outline_of(job.xy + 2 * job.start[k], values, job.unit, o.data());
+        outline_of(xy, values, job.unit, o.data());
         if (!needs_simplifying(o, tolerance_)) continue;
         // One handed back goes the parse's own road (to shapely).
         if (each.run(o, tolerance_, rules_) == simplify::Status::not_handled) continue;

@@ -94,7 +94,7 @@ class Presimplifier : public CellSink {
     void work();
     void start_workers(size_t waiting);
     void run(Job& job, simplify::EachSimplifier& each);
-    bool copies_one(Job& job, uint32_t k);
+    bool copies_one(Job& job, uint32_t k, const int32_t* xy, size_t values);
     void fill_copies();
     void stop();
 
