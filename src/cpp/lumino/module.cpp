@@ -1,19 +1,19 @@
 // corvane.core.lumino: wires the names of the 3D viewer exporter to Python,
 // in the order in which the module defines them.
 #include "common/py.hpp"
-#include "lumino/py/direct_py.hpp"
+#include "lumino/py/read/direct_py.hpp"
 #include "lumino/py/encode.hpp"
 #include "lumino/py/json_py.hpp"
 #include "lumino/py/entry.hpp"
 #include "lumino/py/ktrans.hpp"
 #include "lumino/py/layers.hpp"
-#include "lumino/py/message_road.hpp"
+#include "lumino/py/roads/message_road.hpp"
 #include "lumino/py/parse_gds.hpp"
 #include "lumino/py/views.hpp"
 #include "lumino/py/records.hpp"
-#include "lumino/py/simplify_py.hpp"
-#include "lumino/py/summary_py.hpp"
-#include "lumino/py/viewer.hpp"
+#include "lumino/py/simplify/simplify_py.hpp"
+#include "lumino/py/read/summary_py.hpp"
+#include "lumino/py/roads/viewer.hpp"
 
 using namespace nb::literals;
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/py.hpp"
-#include "lumino/core/base64.hpp"
+#include "lumino/core/emit/base64.hpp"
 
 namespace lumino {
 

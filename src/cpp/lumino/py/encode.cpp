@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "lumino/core/base64.hpp"
+#include "lumino/core/emit/base64.hpp"
 #include "lumino/py/ktrans.hpp"
 #include "lumino/py/parse_gds.hpp"
 #include "lumino/py/edge.hpp"

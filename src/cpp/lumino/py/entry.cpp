@@ -7,11 +7,11 @@
 #include <optional>
 #include <string>
 
-#include "lumino/core/message.hpp"
+#include "lumino/core/emit/message.hpp"
 #include "lumino/py/checks.hpp"
 #include "lumino/py/edge.hpp"
-#include "lumino/py/file_road.hpp"
-#include "lumino/py/message_road.hpp"
+#include "lumino/py/roads/file_road.hpp"
+#include "lumino/py/roads/message_road.hpp"
 
 namespace lumino {
 

@@ -7,7 +7,7 @@
 
 #include "common/py.hpp"
 #include "lumino/py/edge.hpp"
-#include "lumino/core/wildcard.hpp"
+#include "lumino/core/model/wildcard.hpp"
 
 namespace lumino {
 

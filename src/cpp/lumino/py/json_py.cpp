@@ -1,7 +1,7 @@
 // A private binding of the core's JSON writer, for tests that hold it
 // against orjson: _json_text(value) for a text, an integer or a float; None
-// where the writer refuses the value (see core/json.hpp).
-#include "lumino/core/json.hpp"
+// where the writer refuses the value (see core/emit/json.hpp).
+#include "lumino/core/emit/json.hpp"
 #include "lumino/py/edge.hpp"
 #include "lumino/py/json_py.hpp"
 

@@ -1,13 +1,13 @@
 // KTrans: one placement of a child cell.  Holds a simple (quarter-turn)
 // transformation by value, or wraps a complex KLayout transformation
-// (arbitrary angle, magnification).  The arithmetic is core/trans.hpp's.
+// (arbitrary angle, magnification).  The arithmetic is core/model/trans.hpp's.
 #pragma once
 
 #include <array>
 #include <cstdint>
 
 #include "common/py.hpp"
-#include "lumino/core/trans.hpp"
+#include "lumino/core/model/trans.hpp"
 
 namespace lumino {
 

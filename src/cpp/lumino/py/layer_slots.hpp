@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "lumino/core/parts.hpp"
+#include "lumino/core/model/parts.hpp"
 #include "lumino/py/edge.hpp"
 #include "lumino/py/exclusion.hpp"
 #include "lumino/py/parse_gds.hpp"

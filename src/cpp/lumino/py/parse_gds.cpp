@@ -8,8 +8,8 @@
 
 #include "lumino/py/checks.hpp"
 #include "lumino/py/edge.hpp"
-#include "lumino/py/read_layout.hpp"
-#include "lumino/py/simplifier.hpp"
+#include "lumino/py/roads/stream_road.hpp"
+#include "lumino/py/simplify/simplifier.hpp"
 #include "lumino/py/views.hpp"
 
 namespace lumino {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/py.hpp"
-#include "lumino/core/tree.hpp"
+#include "lumino/core/model/tree.hpp"
 
 namespace lumino {
 

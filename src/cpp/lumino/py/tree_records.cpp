@@ -6,7 +6,7 @@
 #include <memory>
 #include <unordered_set>
 
-#include "lumino/core/combine.hpp"
+#include "lumino/core/model/combine.hpp"
 #include "lumino/py/edge.hpp"
 #include "lumino/py/ktrans.hpp"
 #include "lumino/py/records.hpp"

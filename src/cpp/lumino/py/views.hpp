@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "common/py.hpp"
-#include "lumino/core/pool.hpp"
+#include "lumino/core/model/pool.hpp"
 
 namespace lumino {
 

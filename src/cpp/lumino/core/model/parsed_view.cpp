@@ -1,0 +1,65 @@
+// A parse laid out for the part-tree builder.
+#include "lumino/core/model/parsed_view.hpp"
+
+namespace lumino::core {
+
+uint32_t ParsedView::add(const ParseTree& t, const CombinedTree& c, int64_t slot) {
+    struct Frame {
+        uint32_t item, node;
+        size_t next;
+    };
+    std::vector<Frame> stack;
+    auto open = [&](uint32_t item) {
+        const CombinedTree::Item& it = c.items[item];
+        const CellData& cell = *t.nodes[it.node].cell;
+        const bool placed = it.places != nullptr;
+        const uint32_t node = tree.open(cell.name, placed, uint32_t(places.size()));
+        places.push_back(it.places.get());
+        cells.push_back(&cell);
+        for (const auto& [s, idx] : cell.polygons) {
+            if (slot >= 0 && s != uint32_t(slot)) continue;
+            tree.add_list(s, uint32_t(lists.size()));
+            lists.push_back(&idx);
+        }
+        stack.push_back(Frame{item, node, 0});
+        return node;
+    };
+    const uint32_t root = open(0);
+    while (!stack.empty()) {
+        Frame& f = stack.back();
+        const auto& children = c.items[f.item].children;
+        if (f.next < children.size()) {
+            open(children[f.next++]);
+            continue;
+        }
+        tree.close(f.node);
+        stack.pop_back();
+    }
+    return root;
+}
+
+void view_parse(const ParseTree& t, bool by_cell, uint32_t slots, ParsedView& out) {
+    const ParseTreeNodes nodes{t};
+    for (uint32_t top : t.tops) {
+        if (by_cell) {
+            out.combined.push_back(combine_tree(nodes, top));
+            out.tree.roots.push_back(out.add(t, out.combined.back(), -1));
+            continue;
+        }
+        for (uint32_t slot = 0; slot < slots; ++slot) {
+            const std::vector<char> keep = kept_for_slot(t, top, slot);
+            if (!keep[top]) continue;
+            out.combined.push_back(combine_tree(nodes, top, &keep));
+            out.tree.layer_roots.emplace_back(slot, out.add(t, out.combined.back(), slot));
+        }
+    }
+}
+
+void float_matrices(const Places& places, std::vector<float>& out) {
+    out.clear();
+    out.reserve(6 * places.size());
+    for (const Place& p : places)
+        for (double e : tx::matrix(p.v)) out.push_back(static_cast<float>(e));
+}
+
+}  // namespace lumino::core

@@ -1,0 +1,122 @@
+// Transformation arithmetic: composition and matrices, bit for bit as the
+// reference arithmetic of the records computes them.
+#include "lumino/core/model/trans.hpp"
+
+#include <cmath>
+#include <numbers>
+
+namespace lumino {
+
+namespace tx {
+
+namespace {
+
+// Rotate an integral vector by `rot` quarter turns, counter-clockwise.
+void rotate(int rot, double& x, double& y) {
+    const double ox = x, oy = y;
+    switch (rot & 3) {
+        case 1: x = -oy, y = ox; break;
+        case 2: x = -ox, y = -oy; break;
+        case 3: x = oy, y = -ox; break;
+        default: break;
+    }
+}
+
+}  // namespace
+
+Simple compose(const Simple& p, const Simple& t) {
+    Simple r;
+    r.mirror = p.mirror != t.mirror;
+    // M * R(a) == R(-a) * M: a mirrored parent turns the child's rotation back.
+    r.rot = ((p.mirror ? p.rot - t.rot : p.rot + t.rot) % 4 + 4) % 4;
+    double x = t.dx, y = p.mirror ? -t.dy : t.dy;
+    rotate(p.rot, x, y);
+    r.dx = x + p.dx;
+    r.dy = y + p.dy;
+    return r;
+}
+
+double unit_of_dbu(double dbu) {
+    return std::abs(dbu - 0.001) <= 1e-12 ? 0.0 : dbu;
+}
+
+Values values_of(const Simple& s) {
+    Values v;
+    v.mirror = s.mirror;
+    v.quarter = s.rot;
+    v.dx = s.dx;
+    v.dy = s.dy;
+    return v;
+}
+
+Values compose(const Values& p, const Values& t) {
+    if (!p.complex && !t.complex) {
+        const Simple r = compose(Simple{p.dx, p.dy, p.quarter, p.mirror}, Simple{t.dx, t.dy, t.quarter, t.mirror});
+        Values out = values_of(r);
+        out.unit = p.unit;
+        return out;
+    }
+    auto degrees = [](const Values& v) { return v.complex ? v.angle : 90.0 * v.quarter; };
+    Values r;
+    r.unit = p.unit;
+    r.complex = true;
+    r.mirror = p.mirror != t.mirror;
+    r.mag = p.mag * t.mag;
+    double a = degrees(p) + (p.mirror ? -degrees(t) : degrees(t));
+    a = std::fmod(a, 360.0);
+    if (a < 0) a += 360.0;
+    r.angle = a;
+    // Displacement: the parent's linear part applied to the child's.
+    double x = t.dx, y = p.mirror ? -t.dy : t.dy;
+    if (p.complex) {
+        const double rad = p.angle / 180.0 * std::numbers::pi;
+        const double s = std::sin(rad), c = std::cos(rad);
+        const double rx = c * x - s * y, ry = s * x + c * y;
+        x = rx * p.mag, y = ry * p.mag;
+    } else {
+        rotate(p.quarter, x, y);
+    }
+    r.dx = x + p.dx;
+    r.dy = y + p.dy;
+    return r;
+}
+
+namespace {
+
+// The sine and cosine of an angle in degrees, as the reference arithmetic
+// computes them (through radians: sin(180 degrees) is 1.2e-16, not 0).
+void sin_cos(double deg, double& s, double& c) {
+    const double a = deg / 180.0 * std::numbers::pi;
+    s = std::sin(a);
+    c = std::cos(a);
+}
+
+// The same for the four quarter turns, computed once.
+struct QuarterTurns {
+    double s[4], c[4];
+    QuarterTurns() {
+        for (int q = 0; q < 4; ++q) sin_cos(double(90 * q), s[q], c[q]);
+    }
+};
+
+}  // namespace
+
+std::array<double, 6> matrix(const Values& v) {
+    static const QuarterTurns quarters;
+    // Same operand order as the reference arithmetic, so that every product
+    // (negative zeros included) comes out bit for bit.
+    double s, c;
+    if (v.complex) {
+        sin_cos(v.angle, s, c);
+    } else {
+        s = quarters.s[v.quarter & 3];
+        c = quarters.c[v.quarter & 3];
+    }
+    const double r = v.mirror ? -1.0 : 1.0;
+    const double m = v.complex ? v.mag : 1.0;
+    return {c * m, ((-r) * s) * m, to_um(v.dx, v.unit), s * m, (r * c) * m, to_um(v.dy, v.unit)};
+}
+
+}  // namespace tx
+
+}  // namespace lumino

@@ -1,0 +1,71 @@
+// A direct reader of GDS2 files into the plain layout the core works on,
+// giving exactly what KLayout's Layout().read(path) with default options
+// gives: cell indices, names and top cells, layer indices, the database
+// unit, each cell's shapes per layer in Shapes.each() order with
+// Shape.polygon's hull points, and its instances in each_inst() order.
+//
+// Whatever the reader has not been verified on (record kinds, values,
+// KLayout versions, paths KLayout would open differently) makes it decline
+// with a reason instead of answering; the caller then reads with KLayout,
+// which also raises KLayout's own error for a file that cannot be read.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "lumino/core/model/layout.hpp"
+
+namespace lumino::core {
+
+// Told of each cell on the reading thread as soon as its shapes are final:
+// from then on the buffers of its shape lists stay where and as they are
+// while the layout lives (the lists themselves may move).
+class CellSink {
+  public:
+    virtual ~CellSink() = default;
+    virtual void cell_read(uint32_t ci, const Cell& cell, double dbu) = 0;
+    // The read declined: the layout is about to be freed.
+    virtual void read_declined() = 0;
+};
+
+struct GdsReadOptions {
+    // The (layer, datatype) pairs whose shapes are read; the shapes of other
+    // layers are skipped (their layers still get their indices).  All
+    // layers when `all_layers` is set.
+    bool all_layers = true;
+    std::vector<std::pair<int32_t, int32_t>> layers;
+    // Whether texts are read (KLayout's LoadLayoutOptions.text_enabled):
+    // without them a text is still checked but opens no layer and is not kept.
+    bool texts = true;
+    // Whether each cell's shapes and instances come in KLayout's order.
+    // Without it they stay in file order within each shape kind: enough
+    // for counting, and quicker on cells with many of them.
+    bool order = true;
+    // The version of the installed klayout package ("0.30.12"); the reader
+    // answers only for versions it was verified against.
+    std::string klayout_version;
+    // Names of the libraries registered in KLayout in this process: a cell
+    // the file declares as a proxy of one of them is rebuilt by KLayout from
+    // that library, which this reader does not do.
+    std::vector<std::string> libraries;
+    // read_gds_file: map the file instead of reading it into a buffer (see
+    // mapped_file.hpp for why reading is the default).
+    bool map_file = false;
+    // Told of each cell as it is read; not owned.
+    CellSink* cells = nullptr;
+};
+
+// True when this reader was verified against the given klayout version.
+bool gds_reader_supports(const std::string& klayout_version);
+
+// Reads GDS2 stream bytes.  False, with the reason in `reason` and `out`
+// left unspecified, wherever the result could differ from KLayout's.
+bool read_gds(const uint8_t* data, size_t size, const GdsReadOptions& options, Layout& out, std::string& reason);
+
+// Reads a file (into a buffer of its own, or mapped: GdsReadOptions::map_file).
+bool read_gds_file(const std::string& path, const GdsReadOptions& options, Layout& out, std::string& reason);
+
+}  // namespace lumino::core
