@@ -49,12 +49,13 @@ def small_layout(path: Path) -> Path:
          "show (did you mean 'pins'?)"),
         (["inbox", "list", "--inbox", "{tmp}/missing"], 1, "corvane inbox: error: {tmp}/missing: no such inbox folder"),
         (["inbox", "clean", "--inbox", "{tmp}/missing"], 1, "corvane inbox: error: {tmp}/missing: no such inbox folder"),
+        (["view", "--inbox", "{tmp}/missing"], 1, "corvane view: error: {tmp}/missing: no such inbox folder"),
         (["view", "{tmp}/m.json", "--inbox", "{tmp}"], 2, "corvane view: error: give a message file or --inbox, not "
          "both (see corvane view --help)"),
         (["view", "{gds}", "--keep", "-1"], 2, "argument --keep: must not be negative: '-1'"),
     ],
     ids=["export-no-out", "export-proc", "inbox-proc", "stack-gds", "stack-binary", "stack-folder", "stack-typo",
-         "stack-typo-2", "show-typo", "inbox-list-missing", "inbox-clean-missing", "view-both", "keep-negative"],
+         "stack-typo-2", "show-typo", "inbox-list-missing", "inbox-clean-missing", "view-missing", "view-both", "keep-negative"],
 )
 def test_failures_are_one_line_with_the_right_status(tmp_path, argv, status, message):
     if "/proc/" in " ".join(argv) and not Path("/proc/self").is_dir():

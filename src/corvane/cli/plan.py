@@ -117,8 +117,9 @@ def _detect_failure(summary: Any) -> CommandError:
         return CommandError(
             f"--stack {DETECT_STACK}: {name} fits {', '.join(tied[:-1])} and {tied[-1]} alike; name one with --stack"
         )
-    best = detect.fits(summary)[0] if summary.shapes else None
-    said = f" (at best {best.name}, {best.fraction:.0%})" if best is not None and best.known else ""
+    drawing = [fit for fit in detect.fits(summary) if fit.drawn]
+    best = drawing[0] if drawing else None
+    said = f" (at best {best.name}, {best.fraction:.0%})" if best is not None else ""
     return CommandError(
         f"--stack {DETECT_STACK}: no built-in stack knows most of the shapes of {name}{said}; "
         f"--stack {AUTO_STACK} shows every layer"

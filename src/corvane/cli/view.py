@@ -63,6 +63,8 @@ def _age(seconds: float) -> str:
 def _newest_message(inbox: Path) -> Path:
     from corvane.core import communication
 
+    if not inbox.is_dir():
+        raise CommandError(f"{inbox}: no such inbox folder (convert a layout with: corvane view FILE.gds)")
     messages = communication.inbox_messages(inbox)
     if messages:
         message = messages[-1]
