@@ -12,9 +12,9 @@ import pytest
 import corvane
 
 ROOT = Path(__file__).resolve().parents[2]
-spec = importlib.util.spec_from_file_location("source_record", ROOT / "scripts" / "source_record.py")
-source_record = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(source_record)
+_found = importlib.util.spec_from_file_location("source_record", ROOT / "scripts" / "source_record.py")
+source_record = importlib.util.module_from_spec(_found)
+_found.loader.exec_module(source_record)
 
 
 def tree(root: Path) -> Path:
