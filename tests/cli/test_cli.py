@@ -77,7 +77,7 @@ def test_lumino_without_stack_uses_the_active_pdk(tmp_path):
     assert run.returncode == 1
     assert run.stderr == (
         "corvane lumino: error: nothing to draw: the active PDK 'generic' shows none of the 27 layers of "
-        "tt_um_loopback.gds (--stack auto shows every layer; corvane layers FILE lists them)\n"
+        "tt_um_loopback.gds; this looks like sky130: --stack sky130 (or --stack detect)\n"
     )
     assert not list(tmp_path.glob("*.json"))
     # Its layers are used where it has them: the silicon of the ring is its WG (1, 0).

@@ -82,9 +82,9 @@ def test_layers_lists_every_pair_with_what_shows_it(tmp_path, capsys):
     assert out[2] == "shown by: stack file s.json"
     rows = [re.split(r"\s{2,}", line) for line in out[3:-1]]
     assert rows == [
-        ["layer", "shapes", "texts", "shown", "name", "zmin", "thickness", "color"],
-        ["(1, 0)", "1", "1", "yes", "core", "0.5", "0.22", "#ff0000"],
-        ["(2, 5)", "2", "0", "no (no colour)", "hidden"],
+        ["layer", "shapes", "texts", "shown", "name", "purpose", "zmin", "thickness", "color", "published"],
+        ["(1, 0)", "1", "1", "yes", "core", "drawing", "0.5", "0.22", "#ff0000"],
+        ["(2, 5)", "2", "0", "no (no colour)", "hidden", "drawing", "0", "1"],
     ]
     assert out[-1] == "3 shapes on 2 layers, 1 shown on 1; 1 text (never drawn); each cell counted once"
 
@@ -93,6 +93,9 @@ def test_layers_lists_every_pair_with_what_shows_it(tmp_path, capsys):
 def test_layers_writes_counts_with_thousands_separators(capsys):
     assert cli.main(["layers", str(DATA / "gds" / "tt_um_vga_clock.gds"), "--stack", "sky130"]) == 0
     out = capsys.readouterr().out
-    assert re.search(r"^\(68, 20\)\s+11,633\s+0\s+yes\s+met1\s+1.3761\s+0.36\s+#5e8cff$", out, re.M)
-    assert re.search(r"^\(68, 16\)\s+162\s+0\s+no \(not in the stack\)$", out, re.M)
+    assert re.search(r"^\(68, 20\)\s+11,633\s+0\s+yes\s+met1\s+drawing\s+1.3761\s+0.36\s+#5e8cff\s+met1.drawing$", out, re.M)
+    assert re.search(r"^\(68, 16\)\s+162\s+0\s+no \(pin: --show pins\)\s+met1.pin\s+pin\s+1.7361\s+0.01\s+#f2f2f2$", out, re.M)
+    assert re.search(r"^\(235, 4\)\s+1\s+0\s+no \(boundary: --show boundaries\)\s+prBoundary\s+boundary\s.*prBndry.boundary$", out, re.M)
+    assert re.search(r"^\(68, 5\)\s+0\s+719\s+no \(label, texts only\)\s+met1.label\s+label\s", out, re.M)
+    assert re.search(r"^\(236, 0\)\s+76\s+0\s+no \(not in the stack\)$", out, re.M)
     assert "top cell: tt_um_vga_clock;" in out

@@ -16,7 +16,7 @@ from corvane.core import lumino
 DATA = Path(__file__).resolve().parents[2] / ".." / "shared" / "data"
 GDS = sorted((DATA / "gds").glob("*.gds")) if (DATA / "gds").is_dir() else []
 shared = pytest.mark.skipif(not GDS, reason="shared layout data not present")
-BUILT_IN = ["gf180mcu", "ihp-sg13g2", "photonics", "sky130"]
+BUILT_IN = ["gf180mcu", "ihp-sg13g2", "photonics", "siepic-ebeam", "sky130"]
 
 
 def test_built_in_stacks_are_found_by_name():
@@ -30,7 +30,10 @@ def test_built_in_stacks_name_their_source_and_draw_each_pair_once(name):
     pairs = [(e["layer"], e["datatype"]) for e in data["layers"]]
     assert len(pairs) == len(set(pairs))
     table = lumino.get_layer_properties(*stacks.technology(data))
-    assert set(table) == {p for p, e in zip(pairs, data["layers"]) if "color" in e}
+    # Drawing and fill layers are drawn; pins, labels, boundaries and markers only when asked.
+    assert set(table) == {p for p, e in zip(pairs, data["layers"]) if "color" in e and stacks.purpose(e) in ("drawing", "fill")}
+    everything = lumino.get_layer_properties(*stacks.technology(data, show=stacks.PURPOSES))
+    assert set(everything) == {p for p, e in zip(pairs, data["layers"]) if "color" in e}
 
 
 def test_photonics_is_the_default_pdk_stack():
@@ -85,14 +88,36 @@ def test_entries_sharing_a_pair_are_aliases_as_in_the_layout_library(tmp_path):
 
 @shared
 @pytest.mark.parametrize("path", GDS, ids=[p.name for p in GDS])
-def test_auto_shows_every_layer_with_shapes_in_a_colour_of_its_own(path):
+def test_auto_lists_every_layer_in_a_colour_of_its_own(path):
     summary = layout_info.summarize(path)
     data = stacks.check(stacks.auto(summary))
-    drawn = {pair for pair, c in summary.layers.items() if c.shapes}
-    assert {(e["layer"], e["datatype"]) for e in data["layers"]} == drawn
+    listed = {pair for pair, c in summary.layers.items() if c.shapes or c.texts}
+    assert {(e["layer"], e["datatype"]) for e in data["layers"]} == listed
     colours = [e["color"] for e in data["layers"]]
     assert len(set(colours)) == len(colours)
     assert [e["zmin"] for e in data["layers"]] == sorted({e["zmin"] for e in data["layers"]})
+    for e in data["layers"]:  # a layer of texts only is a label, never drawn unless asked
+        if not summary.layers[(e["layer"], e["datatype"])].shapes:
+            assert e["purpose"] == "label"
+
+
+@shared
+@pytest.mark.parametrize(
+    "gds, names",
+    [
+        ("tt_um_loopback.gds", {(67, 16): ("li1.pin", "pin"), (235, 4): ("prBoundary", "boundary"),
+                                (81, 4): ("areaid.sc", "marker"), (68, 20): ("met1", "drawing"), (236, 0): ("L236_0", "drawing")}),
+        ("RingResonator.gds", {(68, 0): ("DevRec", "marker"), (10, 0): ("Text", "label"), (1, 0): ("Si", "drawing"),
+                               (69, 0): ("L69_0", "drawing")}),
+    ],
+)
+def test_auto_names_and_hides_what_the_pdk_it_looks_like_marks(gds, names):
+    summary = layout_info.summarize(DATA / "gds" / gds)
+    data = stacks.auto(summary)
+    made = {(e["layer"], e["datatype"]): (e["name"], stacks.purpose(e)) for e in data["layers"]}
+    assert {pair: made[pair] for pair in names} == names
+    shown = lumino.get_layer_properties(*stacks.technology(data))
+    assert set(shown) == {pair for pair, (_, kind) in made.items() if kind == "drawing"}
 
 
 @shared
@@ -105,32 +130,39 @@ def test_stack_for_a_layout_keeps_the_base_figures_and_adds_the_rest(tmp_path, c
     made = {(e["layer"], e["datatype"]): e for e in stacks.read(mine)["layers"]}
     sky130 = {(e["layer"], e["datatype"]): e for e in stacks.builtin("sky130")["layers"]}
     summary = layout_info.summarize(gds)
-    assert set(made) == {pair for pair, c in summary.layers.items() if c.shapes}
+    assert set(made) == {pair for pair, c in summary.layers.items() if c.shapes or c.texts}
     top = max(e["zmin"] + e["thickness"] for pair, e in made.items() if pair in sky130)
+    kept = ("name", "zmin", "thickness", "color", "purpose", "published")
     for pair, e in made.items():
         if pair in sky130:
-            assert {k: e[k] for k in ("name", "zmin", "thickness", "color")} == {
-                k: sky130[pair][k] for k in ("name", "zmin", "thickness", "color")
-            }
+            assert {k: e.get(k) for k in kept} == {k: sky130[pair].get(k) for k in kept}
         else:
             assert e["note"] == "not in built-in stack sky130: height and colour made up"
             assert e["zmin"] > top  # above the file's highest known layer
-    # With it, every layer is shown: no warning.
+    # With it, every layer with shapes is known: only the purposes left undrawn are named.
     assert cli.main(["lumino", str(gds), "--stack", str(mine), "--inbox", str(tmp_path)]) == 0
-    assert capsys.readouterr().err == ""
+    assert capsys.readouterr().err == (
+        "corvane lumino: warning: not drawn unless asked: pins on 5 layers (114 shapes), markers on 6 layers "
+        "(57 shapes), boundaries on 1 layer (1 shape) (--show pins,markers,boundaries)\n"
+    )
 
 
 @pytest.mark.parametrize(
-    "argv, message",
+    "argv, status, message",
     [
-        (["stack"], "give a layout file, or --stack NAME|FILE to print that stack"),
-        (["stack", "--stack", "sky131"], "no stack 'sky131': not a file, nor a built-in stack (gf180mcu, ihp-sg13g2, "
-         "photonics, sky130, or auto)"),
-        (["stack", "--stack", "missing.json"], "missing.json: no such layer-stack file"),
+        (["stack"], 2, "give a layout file, or --stack NAME|FILE to print that stack (see corvane stack --help)"),
+        (["stack", "--stack", "detect"], 2, "give a layout file, or --stack NAME|FILE to print that stack (see corvane stack --help)"),
+        (["stack", "--stack", "sky131"], 1, "no stack 'sky131': not a file, nor a built-in stack; did you mean 'sky130'? "
+         "(built in: gf180mcu, ihp-sg13g2, photonics, siepic-ebeam, sky130; or auto, detect)"),
+        (["stack", "--stack", "sky13O"], 1, "no stack 'sky13O': not a file, nor a built-in stack; did you mean 'sky130'? "
+         "(built in: gf180mcu, ihp-sg13g2, photonics, siepic-ebeam, sky130; or auto, detect)"),
+        (["stack", "--stack", "IHP"], 1, "no stack 'IHP': not a file, nor a built-in stack (built in: gf180mcu, "
+         "ihp-sg13g2, photonics, siepic-ebeam, sky130; or auto, detect)"),
+        (["stack", "--stack", "missing.json"], 1, "missing.json: no such layer-stack file"),
     ],
 )
-def test_stack_failures(argv, message, capsys):
-    assert cli.main(argv) == 1
+def test_stack_failures(argv, status, message, capsys):
+    assert cli.main(argv) == status
     assert capsys.readouterr().err == f"corvane stack: error: {message}\n"
 
 
@@ -180,8 +212,9 @@ def test_colours_from_a_klayout_layer_properties_file(tmp_path, capsys):
     assert cli.main(["stack", str(ring), "--stack", "auto", "--lyp", str(lyp)]) == 0
     made = {(e["layer"], e["datatype"]): e for e in json.loads(capsys.readouterr().out)["layers"]}
     assert (made[(1, 0)]["name"], made[(1, 0)]["color"], made[(1, 0)]["note"]) == ("Si", "#5e8cff", "colour from x.lyp")
-    assert (made[(10, 0)]["name"], made[(10, 0)]["color"]) == ("L10_0", "#00ff00")
-    assert (made[(68, 0)]["name"], made[(68, 0)]["color"]) == ("DevRec", "#123456")
+    # Named as the PDK the ring looks like names them; the file's colours win.
+    assert (made[(10, 0)]["name"], made[(10, 0)]["color"]) == ("Text", "#00ff00")
+    assert (made[(68, 0)]["name"], made[(68, 0)]["color"], made[(68, 0)]["purpose"]) == ("DevRec", "#123456", "marker")
     assert "note" not in made[(69, 0)]  # not in the file: the made-up colour stays
 
 

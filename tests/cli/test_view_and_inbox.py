@@ -60,8 +60,9 @@ def test_conversion_options_refused_for_a_message(tmp_path, capsys, option):
     message = tmp_path / "m.json"
     message.write_text('{"type": "data", "data": {"name": "Layers"}}')
     status, out, err = run(["view", message, *option], capsys)
-    assert status == 1
+    assert status == 2  # a usage error
     assert err.startswith(f"corvane view: error: {option[0]} applies when converting a layout (corvane view FILE.gds")
+    assert err.endswith("(see corvane view --help)\n") and err.count("\n") == 1
 
 
 @shared
@@ -129,13 +130,15 @@ def test_inbox_list_and_clean_touch_only_messages(tmp_path, capsys):
     assert status == 0
     assert [line.split()[-1] for line in out.splitlines()[1:]] == [str(p) for p in old + new]
     assert [line.split()[-2] for line in out.splitlines()[1:]] == ["a", "b", "c"]
-    assert err.startswith(f"{tmp_path}: 3 messages, 9 bytes, the oldest written 3 days ago")
+    # Sizes count the pages beside the messages (4 bytes each here).
+    assert [line.split()[2] for line in out.splitlines()[1:]] == ["6", "7", "8"]
+    assert err.startswith(f"{tmp_path}: 3 messages, 21 bytes with their pages, the oldest written 3 days ago")
 
     status, out, _ = run(["inbox", "clean", "--older-than", "1", "--inbox", tmp_path], capsys)
-    assert out == f"removed 2 messages (5 bytes) from {tmp_path}; 1 kept\n"
+    assert out == f"removed 2 messages (13 bytes with their pages) from {tmp_path}; 1 kept\n"
     assert sorted(tmp_path.iterdir()) == sorted([keep, *new, new[0].with_suffix(".html")])
     status, out, _ = run(["inbox", "clean", "--inbox", tmp_path], capsys)
-    assert out == f"removed 1 message (4 bytes) from {tmp_path}; 0 kept\n"
+    assert out == f"removed 1 message (8 bytes with their pages) from {tmp_path}; 0 kept\n"
     assert list(tmp_path.iterdir()) == [keep]
 
 

@@ -1,13 +1,13 @@
 """The ``corvane`` command (also ``python -m corvane``).
 
-    corvane lumino FILE.gds [--stack NAME|FILE|auto] [--exclude PATTERN ...] [--z-scale Z]
-                            [--output layer|cell] [--curve-tolerance T|none] [--inbox DIR] [--view]
-    corvane view [FILE.gds | MESSAGE.json] [--stack ...] [--exclude ...] [--z-scale Z]
-                 [--screenshot OUT.png] [--size WxH] [--top] [--open] [--inbox [DIR]]
-    corvane layers FILE.gds [--stack ...] [--exclude ...]
+    corvane lumino FILE.gds [--stack NAME|FILE|auto|detect] [--show pins,labels,...] [--exclude PATTERN ...]
+                            [--z-scale Z] [--output layer|cell] [--curve-tolerance T|none] [--inbox DIR] [--view]
+    corvane view [FILE.gds | MESSAGE.json] [--stack ...] [--show ...] [--exclude ...] [--z-scale Z]
+                 [--screenshot OUT.png] [--size WxH] [--top] [--open] [--inbox [DIR]] [--keep N]
+    corvane layers FILE.gds [--stack ...] [--show ...] [--exclude ...]
     corvane stack [FILE.gds] [--stack ...] [--lyp FILE.lyp]
     corvane inbox list|clean [--older-than DAYS] [--inbox DIR]
-    corvane export FILE.gds OUT.glb [--stack ...] [--exclude ...] [--z-scale Z] [--output layer|cell]
+    corvane export FILE.gds OUT.glb [--stack ...] [--show ...] [--exclude ...] [--z-scale Z] [--output layer|cell]
                                     [--curve-tolerance T|none]
     corvane weftnet [FOLDER] [--plot OUT.png|OUT.svg] [--prog PROGRAM]
     corvane freeze CELL [key=value ...] [--json]
@@ -36,10 +36,13 @@ from typing import Any, Sequence
 
 from corvane.cli.common import (
     CommandError,
+    UsageError,
     _one_line,
+    _os_error,
     _Parser,
     add_conversion_options,
     add_exclude_option,
+    add_show_option,
     add_stack_option,
     add_z_scale_option,
     layout_argument,
@@ -56,6 +59,7 @@ __all__ = [
     "Stack",
     "add_conversion_options",
     "add_exclude_option",
+    "add_show_option",
     "add_stack_option",
     "add_z_scale_option",
     "layout_argument",
@@ -63,6 +67,7 @@ __all__ = [
     "match_exclusions",
     "plan_layers",
     "resolve_stack",
+    "UsageError",
 ]
 
 
@@ -116,16 +121,27 @@ def main(argv: Sequence[str] | None = None) -> int:
     prog = f"corvane {args.command}"
     try:
         return args.run(args)
+    except UsageError as exc:
+        if args.traceback:
+            raise
+        # The parser's own form: one line and exit status 2.
+        print(f"{prog}: error: {_one_line(exc)} (see {prog} --help)", file=sys.stderr)
+        return 2
     except CommandError as exc:
         if args.traceback:
             raise
-        print(f"{prog}: error: {exc}", file=sys.stderr)
+        print(f"{prog}: error: {_one_line(exc)}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print(f"{prog}: interrupted", file=sys.stderr)
         return 130
     except BrokenPipeError:  # the reader went away (| head): stop quietly
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except OSError as exc:  # a file or folder the command could not use: where and why
+        if args.traceback:
+            raise
+        print(f"{prog}: error: {_os_error(exc)}", file=sys.stderr)
         return 1
     except Exception as exc:  # anything unforeseen: still one line
         if args.traceback:

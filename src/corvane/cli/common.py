@@ -23,6 +23,11 @@ class CommandError(Exception):
     """A failure reported as one line on stderr."""
 
 
+class UsageError(CommandError):
+    """A command line that cannot be run as given (a missing argument, options that
+    exclude each other): one line, exit status 2, as the parser's own errors."""
+
+
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> None:  # one line instead of usage + message
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
@@ -72,6 +77,13 @@ def _one_line(exc: BaseException) -> str:
     return text or type(exc).__name__
 
 
+def _os_error(exc: OSError) -> str:
+    """"/proc/x.glb: No such file or directory" rather than the exception's own text."""
+    where = exc.filename if exc.filename is not None else ""
+    why = exc.strerror or _one_line(exc)
+    return f"{where}: {why}" if where else why
+
+
 def _size(n: int) -> str:
     return f"{n:,} bytes"
 
@@ -80,6 +92,10 @@ def _size(n: int) -> str:
 LAYOUT_SUFFIXES = (".gds", ".gds2", ".gdsii", ".gds.gz", ".oas", ".oasis", ".oas.gz")
 # The --stack value that makes a stack of the file's own layers.
 AUTO_STACK = "auto"
+# The --stack value that takes the built-in stack the file looks like.
+DETECT_STACK = "detect"
+# --show words and the entry purposes they draw.
+SHOW_WORDS = {"pins": "pin", "labels": "label", "boundaries": "boundary", "markers": "marker", "fill": "fill"}
 
 
 def _warn(prog: str, text: str) -> None:
@@ -97,9 +113,41 @@ def _count(n: int, what: str) -> str:
 def add_stack_option(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--stack",
-        metavar="NAME|FILE|auto",
-        help="layer stack: a built-in one (sky130, gf180mcu, ihp-sg13g2, photonics), a layer-stack "
-        "file (.json), or 'auto' (every layer of the file, a colour each); default: the active PDK's",
+        metavar="NAME|FILE|auto|detect",
+        help="layer stack: a built-in one (sky130, gf180mcu, ihp-sg13g2, photonics, siepic-ebeam), a "
+        "layer-stack file (.json), 'auto' (every layer of the file, a colour each) or 'detect' (the "
+        "built-in stack the file looks like); default: the active PDK's",
+    )
+
+
+def _show_words(text: str) -> list[str]:
+    """``pins,labels`` (or ``all``) as entry purposes; an unknown word names the nearest."""
+    import difflib
+
+    found = []
+    for word in (w.strip().lower() for w in text.split(",")):
+        if not word:
+            continue
+        if word == "all":
+            found.extend(SHOW_WORDS.values())
+            continue
+        purpose = SHOW_WORDS.get(word) or SHOW_WORDS.get(word + "s") or (word if word in SHOW_WORDS.values() else None)
+        if purpose is None:
+            close = difflib.get_close_matches(word, [*SHOW_WORDS, "all"], n=1, cutoff=0.6)
+            hint = f"did you mean {close[0]!r}?" if close else f"one of {', '.join(SHOW_WORDS)}, all"
+            raise argparse.ArgumentTypeError(f"nothing called {word!r} to show ({hint})")
+        found.append(purpose)
+    return found
+
+
+def add_show_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--show",
+        type=_show_words,
+        action="extend",
+        metavar="pins,labels,boundaries,markers|all",
+        help="also draw the stack's layers of these purposes (not drawn by default: they mark, name or "
+        "bound the drawn geometry)",
     )
 
 

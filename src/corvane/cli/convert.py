@@ -11,12 +11,14 @@ from typing import Any, Callable
 from corvane.cli.common import (
     LAYOUT_SUFFIXES,
     CommandError,
+    UsageError,
     _check_layout_file,
     _one_line,
     _Progress,
     _size,
     add_conversion_options,
     add_exclude_option,
+    add_show_option,
     add_stack_option,
     add_z_scale_option,
 )
@@ -48,6 +50,21 @@ def _deliver(send: Callable[[], None]) -> tuple[Any, str]:
     return result, content
 
 
+def _writable_folder(folder: Path) -> str | None:
+    """Why no file can be written into ``folder`` (made when missing), or None when one can:
+    a file is made there and removed again, so that a long conversion does not end in
+    an error the folder could have told at once."""
+    import tempfile
+
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+        with tempfile.NamedTemporaryFile(dir=folder, prefix=".corvane-", suffix=".probe"):
+            pass
+    except OSError as exc:
+        return exc.strerror or _one_line(exc)
+    return None
+
+
 def _set_inbox(inbox: str | None) -> None:
     if inbox is None:
         return
@@ -56,6 +73,9 @@ def _set_inbox(inbox: str | None) -> None:
     folder = Path(inbox).expanduser()
     if folder.exists() and not folder.is_dir():
         raise CommandError(f"{inbox}: the inbox is not a folder")
+    why = _writable_folder(folder)
+    if why is not None:
+        raise CommandError(f"{inbox}: cannot use it as the inbox: {why}")
     communication.set_inbox(folder)
 
 
@@ -83,7 +103,11 @@ def _convert(prog: str, gds: Path, args: argparse.Namespace) -> Path | None:
                 raise CommandError(f"{gds}: cannot read the layout: {_one_line(exc)}") from None
 
         with plan.active(), communication.message_name(_layout_name(gds)):
-            result, content = _deliver(send)
+            try:
+                result, content = _deliver(send)
+            except OSError as exc:  # the inbox writer: a folder that cannot be made or written
+                where = exc.filename or communication.get_inbox()
+                raise CommandError(f"{where}: cannot deliver the message: {exc.strerror or _one_line(exc)}") from None
     nbytes = len(content.encode("utf-8"))
     if isinstance(result, (str, os.PathLike)) and Path(result).is_file():
         message = Path(result).resolve()
@@ -121,14 +145,18 @@ def _glb_argument(args: argparse.Namespace) -> Path:
                 args.out = args.exclude.pop(k)
                 break
     if args.out is None:
-        raise CommandError("the following arguments are required: OUT.glb")
+        raise UsageError("the following arguments are required: OUT.glb")
     out = Path(args.out).expanduser()
     if out.suffix.lower() != ".glb":
         raise CommandError(f"{args.out}: the 3D file must be a .glb file (glTF binary)")
     if out.is_dir():
         raise CommandError(f"{out}: is a folder")
-    if not out.resolve().parent.is_dir():
-        raise CommandError(f"{out.resolve().parent}: no such folder for the 3D file")
+    folder = out.resolve().parent
+    if not folder.is_dir():
+        raise CommandError(f"{folder}: no such folder for the 3D file")
+    why = _writable_folder(folder)
+    if why is not None:
+        raise CommandError(f"{out}: cannot write the 3D file there: {why}")
     return out
 
 
@@ -159,6 +187,8 @@ def _cmd_export(args: argparse.Namespace) -> int:
             raise CommandError(f"{gds}: cannot read the layout: {_one_line(exc)}") from None
         except NothingToDraw:
             raise CommandError(f"nothing to draw: no shape of {gds} is on a layer of the layer stack; {out} not written") from None
+        except OSError as exc:
+            raise CommandError(f"{out}: cannot write the 3D file: {exc.strerror or _one_line(exc)}") from None
     counts = [(summary.layers, "layer"), (summary.meshes, "mesh"), (summary.placements, "placement"), (summary.triangles, "triangle")]
     said = ", ".join(f"{n:,} {word}{'' if n == 1 else 'es' if word == 'mesh' else 's'}" for n, word in counts)
     print(f"glb: {summary.path.resolve()} ({_size(summary.bytes)}): {said}; lengths in micrometres")
@@ -176,6 +206,7 @@ def _add_lumino(commands: Any) -> None:
     )
     p.add_argument("gds_file", nargs="?", metavar="FILE.gds", help="the layout")
     add_stack_option(p)
+    add_show_option(p)
     add_exclude_option(p)
     add_z_scale_option(p)
     add_conversion_options(p)
@@ -197,6 +228,7 @@ def _add_export(commands: Any) -> None:
     p.add_argument("gds_file", nargs="?", metavar="FILE.gds", help="the layout")
     p.add_argument("out", nargs="?", metavar="OUT.glb", help="the 3D file to write")
     add_stack_option(p)
+    add_show_option(p)
     add_exclude_option(p)
     add_z_scale_option(p)
     add_conversion_options(p)

@@ -11,6 +11,7 @@ from typing import Any
 
 from corvane.cli.common import (
     CommandError,
+    UsageError,
     _check_layout_file,
     _count,
     _days,
@@ -19,10 +20,14 @@ from corvane.cli.common import (
     _table,
     add_conversion_options,
     add_exclude_option,
+    add_show_option,
     add_stack_option,
     add_z_scale_option,
 )
-from corvane.cli.convert import _convert, _set_inbox
+from corvane.cli.convert import _convert, _layout_name, _set_inbox
+
+# corvane view keeps this many messages of one layout in the inbox (--keep).
+KEEP_MESSAGES = 5
 
 
 def _window_size(text: str) -> tuple[int, int]:
@@ -58,6 +63,8 @@ def _age(seconds: float) -> str:
 def _newest_message(inbox: Path) -> Path:
     from corvane.core import communication
 
+    if not inbox.is_dir():
+        raise CommandError(f"{inbox}: no such inbox folder (convert a layout with: corvane view FILE.gds)")
     messages = communication.inbox_messages(inbox)
     if messages:
         message = messages[-1]
@@ -94,11 +101,12 @@ def _cmd_view(args: argparse.Namespace) -> int:
     if source is not None:
         _check_layout_file(source)  # the same checks for a message file
     if not layout:
-        given = [name for name, value in (("--stack", args.stack), ("--exclude", args.exclude)) if value]
+        given = [name for name, value in (("--stack", args.stack), ("--show", args.show), ("--exclude", args.exclude))
+                 if value]
         if args.z_scale != 1:
             given.append("--z-scale")
         if given:
-            raise CommandError(
+            raise UsageError(
                 f"{', '.join(given)} {'applies' if len(given) == 1 else 'apply'} when converting a layout "
                 "(corvane view FILE.gds ...); "
                 "a message's layers and heights were fixed when it was made"
@@ -112,9 +120,10 @@ def _cmd_view(args: argparse.Namespace) -> int:
         message = _convert(prog, source, args)
         if message is None:
             raise CommandError("the viewer page needs the message in a file; the transport delivered it elsewhere")
+        _keep_newest(prog, message, source, args.keep)
     elif source is not None:
         if args.inbox is not None:
-            raise CommandError("give a message file or --inbox, not both")
+            raise UsageError("give a message file or --inbox, not both")
         message = source
     else:
         from corvane.core import communication
@@ -147,10 +156,41 @@ def _cmd_view(args: argparse.Namespace) -> int:
     return 0
 
 
+def _keep_newest(prog: str, message: Path, source: Path, keep: int) -> None:
+    """Remove the older messages of ``source``'s layout beyond the newest ``keep``
+    (0: keep all), with their pages, and say so."""
+    from corvane.core import communication
+
+    if keep <= 0:
+        return
+    removed = communication.prune_inbox(_layout_name(source), keep, message.parent)
+    if removed:
+        print(f"{prog}: removed {_count(len(removed), 'older message')} of {source.name} from {message.parent} "
+              f"(keeping the newest {keep}; --keep N changes it, 0 keeps all)", file=sys.stderr)
+
+
+def _keep(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {text!r}")
+    return value
+
+
 def _inbox_folder(args: argparse.Namespace) -> Path:
     from corvane.core import communication
 
     return Path(args.inbox).expanduser() if args.inbox else communication.get_inbox()
+
+
+def _with_page(message: Path) -> int:
+    """Bytes of a message and of its viewer page beside it."""
+    from corvane.core import communication
+
+    page = communication.message_page(message)
+    return message.stat().st_size + (page.stat().st_size if page.is_file() else 0)
 
 
 def _cmd_inbox(args: argparse.Namespace) -> int:
@@ -159,28 +199,35 @@ def _cmd_inbox(args: argparse.Namespace) -> int:
     inbox = _inbox_folder(args)
     if inbox.exists() and not inbox.is_dir():
         raise CommandError(f"{inbox}: the inbox is not a folder")
+    if not inbox.exists():
+        if args.inbox:
+            raise CommandError(f"{inbox}: no such inbox folder")
+        print(f"{inbox}: no messages yet (the folder does not exist)", file=sys.stderr)
+        return 0
     if args.action == "list":
         messages = communication.inbox_messages(inbox)
         now = time.time()
-        rows = [["written", "size", "layout", "message"]]
+        rows = [["written", "size", "page", "layout", "message"]]
         total = 0
         for message in messages:
             stat = message.stat()
-            total += stat.st_size
+            size = _with_page(message)
+            total += size
             written = time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(stat.st_mtime))
-            rows.append([written, f"{stat.st_size:,}", communication.message_layout(message) or "-", str(message)])
+            page = "yes" if communication.message_page(message).is_file() else "no"
+            rows.append([written, f"{size:,}", page, communication.message_layout(message) or "-", str(message)])
         if messages:
             for line in _table(rows, right={1}):
                 print(line)
         oldest = f", the oldest written {_age(now - messages[0].stat().st_mtime)}" if messages else ""
-        print(f"{inbox}: {_count(len(messages), 'message')}, {_size(total)}{oldest}", file=sys.stderr)
+        print(f"{inbox}: {_count(len(messages), 'message')}, {_size(total)} with their pages{oldest}", file=sys.stderr)
         return 0
     older = None if args.older_than is None else args.older_than * 86400.0
-    sizes = {m: m.stat().st_size for m in communication.inbox_messages(inbox)}
+    sizes = {m: _with_page(m) for m in communication.inbox_messages(inbox)}
     removed = communication.clean_inbox(inbox, older_than=older)
     freed = sum(sizes.get(m, 0) for m in removed)
     kept = len(sizes) - len(removed)
-    print(f"removed {_count(len(removed), 'message')} ({_size(freed)}) from {inbox}; {kept} kept")
+    print(f"removed {_count(len(removed), 'message')} ({_size(freed)} with their pages) from {inbox}; {kept} kept")
     return 0
 
 
@@ -195,6 +242,7 @@ def _add_view(commands: Any) -> None:
     )
     p.add_argument("file", nargs="?", metavar="FILE.gds|MESSAGE.json", help="a layout or a message file")
     add_stack_option(p)
+    add_show_option(p)
     add_exclude_option(p)
     add_z_scale_option(p)
     add_conversion_options(p)
@@ -209,6 +257,14 @@ def _add_view(commands: Any) -> None:
     p.add_argument("--screenshot", metavar="OUT.png", help="save what the page shows, rendered by headless Chromium")
     p.add_argument("--size", type=_window_size, default=(1280, 800), metavar="WxH", help="screenshot size (default 1280x800)")
     p.add_argument("--top", action="store_true", help="view from above instead of the oblique view")
+    p.add_argument(
+        "--keep",
+        type=_keep,
+        default=KEEP_MESSAGES,
+        metavar="N",
+        help=f"after converting a layout, keep only the newest N messages of that layout in the inbox "
+        f"(default {KEEP_MESSAGES}; 0 keeps all)",
+    )
     p.set_defaults(run=_cmd_view, needs_layout=False)
 
 
@@ -217,7 +273,8 @@ def _add_inbox(commands: Any) -> None:
         "inbox",
         prog="corvane inbox",
         help="list or clean the viewer inbox",
-        description="List the messages of the viewer inbox (oldest first), or remove them with their pages.",
+        description="List the messages of the viewer inbox (oldest first; sizes count their pages), or remove "
+        "them with their pages.",
     )
     p.add_argument("action", choices=("list", "clean"), help="list the messages, or remove them")
     p.add_argument(

@@ -10,7 +10,8 @@ network client or a list that collects messages in tests.
 Inbox files are named after the layout when the sender says which one:
 ``with message_name("tt_um_vga_clock"): lumino.lumino(...)`` writes
 ``tt_um_vga_clock-<time>.json``.  ``inbox_messages`` lists the messages of an
-inbox, oldest first, and ``clean_inbox`` removes them with their pages.
+inbox, oldest first, ``clean_inbox`` removes them with their pages, and
+``prune_inbox`` keeps only the newest messages of one layout.
 """
 
 from __future__ import annotations
@@ -34,6 +35,8 @@ __all__ = [
     "inbox_messages",
     "message_layout",
     "message_name",
+    "message_page",
+    "prune_inbox",
     "send_message",
     "set_inbox",
     "set_transport",
@@ -160,6 +163,26 @@ def message_layout(path: str | os.PathLike) -> str | None:
     return match.group("name") if match else None
 
 
+def message_page(path: str | os.PathLike) -> Path:
+    """Where the viewer page of a message file is (or would be) written: beside it, as .html."""
+    return Path(path).with_suffix(".html")
+
+
+def prune_inbox(layout: str, keep: int, inbox: str | os.PathLike | None = None) -> list[Path]:
+    """Remove the messages named after ``layout`` (and their pages) but the newest
+    ``keep``; returns the message files removed, oldest first.  Other layouts' messages
+    and files named otherwise stay."""
+    if not isinstance(keep, int) or isinstance(keep, bool) or keep < 0:
+        raise ValueError(f"keep must be a whole number of messages, not {keep!r}")
+    name = _safe_name(layout)
+    mine = [m for m in inbox_messages(inbox) if message_layout(m) == name]
+    removed = mine[: max(len(mine) - keep, 0)]
+    for message in removed:
+        message_page(message).unlink(missing_ok=True)
+        message.unlink(missing_ok=True)
+    return removed
+
+
 def clean_inbox(inbox: str | os.PathLike | None = None, older_than: float | None = None) -> list[Path]:
     """Remove the inbox's messages (and the viewer pages beside them) older than
     ``older_than`` seconds, or all of them; returns the message files removed.
@@ -172,7 +195,7 @@ def clean_inbox(inbox: str | os.PathLike | None = None, older_than: float | None
     for message in inbox_messages(inbox):
         if older_than is not None and now - message.stat().st_mtime < older_than:
             continue
-        message.with_suffix(".html").unlink(missing_ok=True)
+        message_page(message).unlink(missing_ok=True)
         message.unlink(missing_ok=True)
         removed.append(message)
     return removed

@@ -4,20 +4,29 @@ A stack description is JSON (or the same dict)::
 
     {"name": "sky130", "source": "...", "layers": [
         {"name": "met1", "layer": 68, "datatype": 20, "zmin": 1.3761, "thickness": 0.36,
-         "color": "#5e8cff", "note": "..."}, ...]}
+         "color": "#5e8cff", "published": "met1.drawing", "note": "..."},
+        {"name": "met1.pin", "layer": 68, "datatype": 16, "purpose": "pin", ...}, ...]}
+
+An entry's ``purpose`` (default "drawing") says what its shapes are:
+drawing and fill layers are drawn; pins, labels, boundaries and markers
+are known (listed, named) but drawn only when asked (``show``).
+``published`` is the name the PDK's own layer table gives the layer.
 
 ``check`` finds every problem a user can make and names the entry it is in;
 ``technology`` turns a checked description into the layer stack and layer
 views of the layout library; ``auto`` and ``for_layout`` make descriptions
-for the layers of a layout (see ``corvane.layout_info``).  The built-in
-stacks are files of this package (``builtin_names()``); each names where
-its figures come from.
+for the layers of a layout (see ``corvane.layout_info``), naming the layers
+a built-in stack knows as that stack does (``corvane.stacks.detect``).  The
+built-in stacks are files of this package (``builtin_names()``); each names
+where its figures come from.
 """
 
 from __future__ import annotations
 
 import colorsys
+import copy
 import difflib
+import functools
 import json
 import math
 import os
@@ -27,14 +36,18 @@ from pathlib import Path
 from typing import Any, Iterable, Mapping
 
 __all__ = [
+    "DRAWN_PURPOSES",
     "ENTRY_KEYS",
+    "PURPOSES",
     "StackError",
     "auto",
     "builtin",
     "builtin_names",
     "check",
+    "drawn",
     "for_layout",
     "lyp_layers",
+    "purpose",
     "read",
     "recolor",
     "technology",
@@ -42,7 +55,11 @@ __all__ = [
 ]
 
 TOP_KEYS = ("name", "source", "note", "layers")
-ENTRY_KEYS = ("name", "layer", "datatype", "zmin", "thickness", "color", "note")
+ENTRY_KEYS = ("name", "layer", "datatype", "zmin", "thickness", "color", "purpose", "published", "note")
+# What an entry's shapes are.  Drawing and fill layers are drawn; the others
+# mark, name or bound real geometry and are drawn only when asked.
+PURPOSES = ("drawing", "pin", "label", "boundary", "marker", "fill")
+DRAWN_PURPOSES = frozenset({"drawing", "fill"})
 _REQUIRED = ("name", "layer", "datatype", "zmin", "thickness")
 # Attribute names of a layer identity; an entry may not be called like one of them.
 _RESERVED = frozenset({"name", "value", "layer", "datatype", "create"})
@@ -62,9 +79,14 @@ def builtin_names() -> list[str]:
 
 
 def builtin(name: str) -> dict[str, Any]:
-    """The description of a built-in stack, checked."""
+    """The description of a built-in stack, checked (a copy of its own: change it freely)."""
     if name not in builtin_names():
         raise StackError(f"no built-in stack {name!r} (built in: {', '.join(builtin_names())})")
+    return copy.deepcopy(_builtin(name))
+
+
+@functools.lru_cache(maxsize=None)
+def _builtin(name: str) -> dict[str, Any]:
     text = resources.files(__name__).joinpath(f"{name}.json").read_text(encoding="utf-8")
     return check(json.loads(text), f"built-in stack {name}")
 
@@ -76,8 +98,12 @@ def read(path: str | os.PathLike) -> dict[str, Any]:
         text = path.read_text(encoding="utf-8")
     except FileNotFoundError:
         raise StackError(f"{path}: no such layer-stack file") from None
-    except (OSError, UnicodeDecodeError) as exc:
-        raise StackError(f"{path}: cannot read the layer-stack file: {exc}") from None
+    except UnicodeDecodeError:
+        raise StackError(f"{path}: not a layer-stack file: not UTF-8 text (a layout or other binary file?)") from None
+    except IsADirectoryError:
+        raise StackError(f"{path}: a folder, not a layer-stack file") from None
+    except OSError as exc:
+        raise StackError(f"{path}: cannot read the layer-stack file: {exc.strerror or exc}") from None
     try:
         data = json.loads(text)
     except json.JSONDecodeError as exc:
@@ -134,9 +160,14 @@ def _entry_problem(entry: Any, names: dict[str, int]) -> str | None:
             Color(color)
         except ValueError:
             return f'"color": unknown colour {color!r} (a #rrggbb text or a colour name such as "orange")'
-    note = entry.get("note")
-    if note is not None and not isinstance(note, str):
-        return '"note" must be a text'
+    kind = entry.get("purpose", "drawing")
+    if kind not in PURPOSES:
+        close = difflib.get_close_matches(str(kind), PURPOSES, n=1, cutoff=0.6)
+        hint = f'did you mean "{close[0]}"?' if close else f"one of {', '.join(PURPOSES)}"
+        return f'"purpose": unknown purpose {json.dumps(kind)} ({hint})'
+    for key in ("published", "note"):
+        if entry.get(key) is not None and not isinstance(entry[key], str):
+            return f'"{key}" must be a text'
     return None
 
 
@@ -170,14 +201,27 @@ def check(data: Any, where: str = "layer stack") -> dict[str, Any]:
     return data
 
 
-def technology(data: Mapping[str, Any], name: str | None = None) -> tuple[Any, Any]:
+def purpose(entry: Mapping[str, Any]) -> str:
+    """An entry's purpose: "drawing" unless it says otherwise."""
+    return entry.get("purpose") or "drawing"
+
+
+def drawn(entry: Mapping[str, Any], show: Iterable[str] = ()) -> bool:
+    """Whether the entry is drawn: it has a colour, and its purpose is drawn or in ``show``."""
+    return entry.get("color") is not None and (purpose(entry) in DRAWN_PURPOSES or purpose(entry) in set(show))
+
+
+def technology(data: Mapping[str, Any], name: str | None = None, show: Iterable[str] = ()) -> tuple[Any, Any]:
     """The layer stack and layer views of a checked description.
 
     As ``velloc.technology.read_layer_technology`` reads a file: a new layer
     enumeration holds one member per entry, entries sharing a pair are
     aliases of the first, and an entry without colour has no view (it is
-    known, but not drawn).
+    known, but not drawn).  Nor has an entry whose purpose is neither
+    drawing nor fill, unless ``show`` names that purpose ("pin", "label",
+    "boundary", "marker").
     """
+    show = set(show)
     import velloc.technology as vlt
     from orvik import LayerEnum
 
@@ -191,7 +235,7 @@ def technology(data: Mapping[str, Any], name: str | None = None) -> tuple[Any, A
         levels[entry["name"]] = vlt.LayerLevel(
             vlt.LogicalLayer(member), float(entry["thickness"]), float(entry["zmin"])
         )
-        if entry.get("color") is not None:
+        if drawn(entry, show):
             views[entry["name"]] = vlt.LayerView(layer=member, fill_color=entry["color"])
     return vlt.LayerStack(levels), vlt.LayerViews(views)
 
@@ -208,69 +252,118 @@ def _auto_name(pair: tuple[int, int]) -> str:
     return f"L{pair[0]}_{pair[1]}"
 
 
-def _drawable(summary: Any) -> list[tuple[int, int]]:
-    return [pair for pair, count in summary.layers.items() if count.shapes > 0]
+def _listed(summary: Any) -> list[tuple[int, int]]:
+    """The pairs a made description lists: those with shapes, and those with texts only."""
+    return [pair for pair, count in summary.layers.items() if count.shapes > 0 or count.texts > 0]
 
 
-def auto(summary: Any) -> dict[str, Any]:
-    """A stack that shows every layer of the layout with shapes: a distinct colour each,
-    one level above the other in layer order."""
-    pairs = _drawable(summary)
-    layers = [
-        {
-            "name": _auto_name(pair),
-            "layer": pair[0],
-            "datatype": pair[1],
-            "zmin": round(k * AUTO_STEP, 6),
-            "thickness": AUTO_THICKNESS,
-            "color": _distinct_color(k),
-        }
-        for k, pair in enumerate(pairs)
-    ]
+def _naming(pair: tuple[int, int], summary: Any, known: Mapping[tuple[int, int], Mapping[str, Any]],
+            taken: set[str]) -> dict[str, Any]:
+    """Name, purpose and published name of a made-up entry: a known stack's where it has
+    them (and the name is free), a made-up name otherwise; a layer of texts only is a label."""
+    entry = known.get(pair)
+    name = entry["name"] if entry is not None and entry["name"] not in taken else _auto_name(pair)
+    out: dict[str, Any] = {"name": name}
+    kind = purpose(entry) if entry is not None else ("label" if not summary.layers[pair].shapes else "drawing")
+    if kind != "drawing":
+        out["purpose"] = kind
+    if entry is not None and entry.get("published"):
+        out["published"] = entry["published"]
+    return out
+
+
+def _well_known(summary: Any) -> tuple[str | None, dict[tuple[int, int], dict[str, Any]]]:
+    from corvane.stacks.detect import well_known
+
+    return well_known(summary)
+
+
+def auto(summary: Any, known: Mapping[tuple[int, int], Mapping[str, Any]] | None = None,
+         known_from: str | None = None) -> dict[str, Any]:
+    """A stack that lists every layer of the layout: a distinct colour each, one level
+    above the other in layer order.
+
+    Layers that ``known`` (pair to an entry; by default the built-in stack the
+    layout looks like, see ``corvane.stacks.detect``) names take its name and
+    purpose, so its pins, labels, boundaries and markers are listed but not
+    drawn unless asked; a layer that holds texts only is a label.
+    """
+    if known is None:
+        known_from, known = _well_known(summary)
+    layers = []
+    taken: set[str] = set()
+    for k, pair in enumerate(_listed(summary)):
+        naming = _naming(pair, summary, known, taken)
+        taken.add(naming["name"])
+        layers.append(
+            {
+                "name": naming["name"],
+                "layer": pair[0],
+                "datatype": pair[1],
+                "zmin": round(k * AUTO_STEP, 6),
+                "thickness": AUTO_THICKNESS,
+                "color": _distinct_color(k),
+                **{key: naming[key] for key in ("purpose", "published") if key in naming},
+            }
+        )
+    named = f"; names and purposes from built-in stack {known_from}" if known_from else ""
     return {
         "name": "auto",
         "source": f"made by corvane for the layers of {Path(summary.path).name}: "
-        "heights by layer order and colours are made up",
+        f"heights by layer order and colours are made up{named}",
         "layers": layers,
     }
 
 
-def for_layout(summary: Any, table: Mapping[tuple[int, int], Any], base_name: str) -> dict[str, Any]:
-    """A description to edit, for the layout's layers with shapes.
+_COPIED = ("name", "layer", "datatype", "zmin", "thickness", "color", "purpose", "published")
+
+
+def for_layout(summary: Any, table: Mapping[tuple[int, int], Any], base_name: str,
+               entries: Mapping[tuple[int, int], Mapping[str, Any]] | None = None,
+               known: Mapping[tuple[int, int], Mapping[str, Any]] | None = None) -> dict[str, Any]:
+    """A description to edit, for the layout's layers (with shapes, or texts only).
 
     ``table`` is the layer table of the base stack (pair to an object with
-    name, zmin, thickness, color, as ``lumino.get_layer_properties`` gives):
-    layers it shows keep its figures; the others get a made-up level above
-    the base's highest and a distinct colour, with a note saying so.
+    name, zmin, thickness, color, as ``lumino.get_layer_properties`` gives);
+    ``entries`` the base's own description entries by pair, when it has one
+    (they also cover its layers not drawn: pins, markers, ...).  Layers the
+    base knows keep its figures; the others get a made-up level above the
+    base's highest and a distinct colour, with a note saying so, and the
+    name and purpose ``known`` gives them (by default those of the built-in
+    stack the layout looks like).
     """
-    pairs = _drawable(summary)
-    known = [pair for pair in pairs if pair in table]
-    top = max((table[p].zmin + table[p].thickness for p in known), default=0.0)
+    entries = entries or {}
+    if known is None:
+        _, known = _well_known(summary)
+    pairs = _listed(summary)
+    in_base = [pair for pair in pairs if pair in entries or pair in table]
     layers: list[dict[str, Any]] = []
     names: set[str] = set()
-    for pair in known:
-        level = table[pair]
-        name = level.name if level.name not in names else _auto_name(pair)
-        names.add(name)
+    for pair in in_base:
+        if pair in entries:
+            made = {key: entries[pair][key] for key in _COPIED if entries[pair].get(key) is not None}
+            made["layer"], made["datatype"] = pair
+        else:
+            level = table[pair]
+            made = {"name": level.name, "layer": pair[0], "datatype": pair[1], "zmin": level.zmin,
+                    "thickness": level.thickness, "color": level.color}
+        if made["name"] in names:
+            made["name"] = _auto_name(pair)
+        names.add(made["name"])
+        layers.append(made)
+    top = max((e["zmin"] + e["thickness"] for e in layers), default=0.0)
+    for k, pair in enumerate(p for p in pairs if p not in entries and p not in table):
+        naming = _naming(pair, summary, known, names)
+        names.add(naming["name"])
         layers.append(
             {
-                "name": name,
+                "name": naming["name"],
                 "layer": pair[0],
                 "datatype": pair[1],
-                "zmin": level.zmin,
-                "thickness": level.thickness,
-                "color": level.color,
-            }
-        )
-    for k, pair in enumerate(p for p in pairs if p not in table):
-        layers.append(
-            {
-                "name": _auto_name(pair),
-                "layer": pair[0],
-                "datatype": pair[1],
-                "zmin": round(top + (k + 1) * AUTO_STEP, 6) if known else round(k * AUTO_STEP, 6),
+                "zmin": round(top + (k + 1) * AUTO_STEP, 6) if in_base else round(k * AUTO_STEP, 6),
                 "thickness": AUTO_THICKNESS,
-                "color": _distinct_color(len(known) + k),
+                "color": _distinct_color(len(in_base) + k),
+                **{key: naming[key] for key in ("purpose", "published") if key in naming},
                 "note": f"not in {base_name}: height and colour made up",
             }
         )

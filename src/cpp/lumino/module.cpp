@@ -19,7 +19,29 @@ using namespace nb::literals;
 
 NB_MODULE(lumino, m) {
     corvane::ModuleHandle::begin_init("corvane.core.lumino");
-    m.doc() = "Show a GDS layout in the 3D viewer: layer table, parsing, reference combining, viewer data.";
+    // __all__ names the entry point alone (a wildcard import takes only lumino), so help()
+    // would list nothing else: the docstring names what the module offers.
+    m.doc() =
+        "Show a GDS layout in the 3D viewer: layer table, parsing, reference combining, viewer data.\n\n"
+        "Entry points:\n"
+        "    lumino(gds_file, output, z_scale=1.0, curve_tolerance=0.01, exclude_layers=None)\n"
+        "        convert a GDS file and send it to the 3D viewer as one JSON message\n"
+        "    to_3D_viewer(gds_file, output=Output.LAYER, layer_views=None, layer_stack=None, ...)\n"
+        "        the viewer data of a GDS file (ViewerData, or its map form with as_dict=True)\n"
+        "    get_layer_properties(layer_stack, layer_views)\n"
+        "        the layer table: (layer, datatype) -> PdkLayer(name, thickness, zmin, color)\n"
+        "    numpy_to_buffer_json(value)\n"
+        "        the map form with every numpy array as a base64 buffer record\n\n"
+        "Classes:\n"
+        "    ParseGDS(layout, layers, z_scale=1.0, curve_tolerance=0.01, exclude_layers=None)\n"
+        "        a KLayout layout parsed into Cell/Reference trees over a polygon pool:\n"
+        "        export_cells, export_layers, combine_references, to_viewer, asdict\n"
+        "    KTrans   one placement's transformation: to_dict, trans_matrix, multiply\n"
+        "    Output   CELL or LAYER: the viewer tree by cell or by layer\n\n"
+        "Records (dataclasses): Cell, Reference, ParsedCells, ParsedLayers, PdkLayer, PartBase,\n"
+        "Shape, Part, Parts, ViewerData.  Type aliases: Point, Polygon, Instances, LayerSpec,\n"
+        "TransMatrix, WebColor and others.  Run as a program, the module shows a sample\n"
+        "grating coupler (_main).";
 
     lumino::define_preamble(m);
     lumino::define_records(m);
