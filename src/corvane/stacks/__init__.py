@@ -4,14 +4,16 @@ A stack description is JSON (or the same dict)::
 
     {"name": "sky130", "source": "...", "layers": [
         {"name": "met1", "layer": 68, "datatype": 20, "zmin": 1.3761, "thickness": 0.36,
-         "color": "#5e8cff", "note": "..."}, ...]}
+         "color": "#5e8cff", "note": "..."}, ...],
+     "connections": {"joins": [["li1", "mcon", "met1"], ...], "labels": {"met1": "68/5"}}}
 
-``check`` finds every problem a user can make and names the entry it is in;
-``technology`` turns a checked description into the layer stack and layer
-views of the layout library; ``auto`` and ``for_layout`` make descriptions
-for the layers of a layout (see ``corvane.layout_info``).  The built-in
-stacks are files of this package (``builtin_names()``); each names where
-its figures come from.
+"connections" (optional) says which via joins which conductors, for tracing
+nets (``corvane.stacks.connections``).  ``check`` finds every problem a user
+can make and names the entry it is in; ``technology`` turns a checked
+description into the layer stack and layer views of the layout library;
+``auto`` and ``for_layout`` make descriptions for the layers of a layout
+(see ``corvane.layout_info``).  The built-in stacks are files of this
+package (``builtin_names()``); each names where its figures come from.
 """
 
 from __future__ import annotations
@@ -41,7 +43,7 @@ __all__ = [
     "to_json",
 ]
 
-TOP_KEYS = ("name", "source", "note", "layers")
+TOP_KEYS = ("name", "source", "note", "layers", "connections")
 ENTRY_KEYS = ("name", "layer", "datatype", "zmin", "thickness", "color", "note")
 _REQUIRED = ("name", "layer", "datatype", "zmin", "thickness")
 # Attribute names of a layer identity; an entry may not be called like one of them.
@@ -167,6 +169,12 @@ def check(data: Any, where: str = "layer stack") -> dict[str, Any]:
             named = f" ({label})" if isinstance(label, str) and label else ""
             raise fail(f"layers[{k}]{named}: {problem}")
         names[entry["name"]] = k
+    if data.get("connections") is not None:
+        from corvane.stacks import connections
+
+        problem = connections.problem(data["connections"], layers)
+        if problem:
+            raise fail(problem)
     return data
 
 
