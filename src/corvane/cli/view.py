@@ -23,6 +23,7 @@ from corvane.cli.common import (
     add_z_scale_option,
 )
 from corvane.cli.convert import _convert, _set_inbox
+from corvane.cli.live import check_options, port_number, serve
 
 
 def _window_size(text: str) -> tuple[int, int]:
@@ -93,6 +94,9 @@ def _cmd_view(args: argparse.Namespace) -> int:
     layout = source is not None and source.is_file() and not _is_message_file(source)
     if source is not None:
         _check_layout_file(source)  # the same checks for a message file
+    check_options(args, layout)
+    if args.serve:
+        return serve(prog, source, args)
     if not layout:
         given = [name for name, value in (("--stack", args.stack), ("--exclude", args.exclude)) if value]
         if args.z_scale != 1:
@@ -209,6 +213,13 @@ def _add_view(commands: Any) -> None:
     p.add_argument("--screenshot", metavar="OUT.png", help="save what the page shows, rendered by headless Chromium")
     p.add_argument("--size", type=_window_size, default=(1280, 800), metavar="WxH", help="screenshot size (default 1280x800)")
     p.add_argument("--top", action="store_true", help="view from above instead of the oblique view")
+    p.add_argument(
+        "--serve",
+        action="store_true",
+        help="serve the layout on 127.0.0.1 until Ctrl-C: the page follows each save of the file, "
+        "a click on a shape traces its net",
+    )
+    p.add_argument("--port", type=port_number, metavar="N", help="with --serve: the port to listen on (default: a free one)")
     p.set_defaults(run=_cmd_view, needs_layout=False)
 
 
