@@ -3,19 +3,21 @@
 ``LiveServer(path, options, port=0)`` converts the layout once (a file that
 cannot be shown raises ``LoadError`` before anything listens), binds
 127.0.0.1 (port 0: a free one) and makes a random token for the address.
-``run()`` serves in the calling thread until Ctrl-C (or SIGTERM); ``start()``
-serves from a thread of its own and returns the address, ``stop()`` ends it.
+``run()`` serves until Ctrl-C (or SIGTERM); ``start()`` serves from a thread
+of its own and returns the address, ``stop()`` ends it (open event streams
+end first, so that nothing keeps it waiting).
 """
 
 from __future__ import annotations
 
 import contextlib
 import secrets
+import signal
 import socket
 import sys
 import threading
 from pathlib import Path
-from typing import Any, Callable, Iterator
+from typing import Any, Callable
 
 from corvane.serve.pages import version_page
 from corvane.serve.source import ConversionOptions, LiveLayout, LoadError
@@ -25,29 +27,8 @@ __all__ = ["LiveServer", "LoadError"]
 HOST = "127.0.0.1"
 
 
-def _uvicorn_server(config: Any, on_exit: Callable[[], None]) -> Any:
-    import uvicorn
-
-    class Server(uvicorn.Server):
-        """uvicorn's server that says when it starts stopping, and that returns
-        after a signal instead of raising it again once stopped."""
-
-        signalled: list[int] = []
-
-        def handle_exit(self, sig: int, frame: Any) -> None:
-            on_exit()
-            super().handle_exit(sig, frame)
-
-        @contextlib.contextmanager
-        def capture_signals(self) -> Iterator[None]:
-            with super().capture_signals():
-                try:
-                    yield
-                finally:
-                    self.signalled = list(self._captured_signals)
-                    self._captured_signals.clear()
-
-    return Server(config)
+def _interrupt(signum: int, frame: Any) -> None:
+    raise KeyboardInterrupt
 
 
 class LiveServer:
@@ -106,38 +87,43 @@ class LiveServer:
             timeout_graceful_shutdown=3,
             server_header=False,
         )
-        return _uvicorn_server(config, self._stopping.set)
+        return uvicorn.Server(config)
 
     def run(self, started: Callable[[str], None] | None = None) -> bool:
-        """Serve until Ctrl-C; ``started(url)`` is called once it listens.  True when a signal stopped it."""
-        self._server = self._make_server()
+        """Serve until Ctrl-C (or SIGTERM); ``started(url)`` is called once it listens.
+        True when a signal stopped it.
+
+        uvicorn serves from a thread of its own, so the signals reach this
+        thread, which stops the server and waits for it.
+        """
+        url = self.start()
         if started is not None:
-            watcher = threading.Thread(target=self._when_started, args=(started,), daemon=True)
-            watcher.start()
+            started(url)
+        main = threading.current_thread() is threading.main_thread()
+        previous = signal.signal(signal.SIGTERM, _interrupt) if main else None
         try:
-            self._server.run(sockets=[self._socket])
-        except KeyboardInterrupt:  # a second Ctrl-C while stopping
+            while self._thread is not None and self._thread.is_alive():
+                self._thread.join(0.2)
+        except KeyboardInterrupt:
             return True
         finally:
-            self.close()
-        return bool(self._server.signalled)
-
-    def _when_started(self, started: Callable[[str], None]) -> None:
-        while not self._server.started and not self._stopping.wait(0.02):
-            pass
-        if self._server.started:
-            started(self.url)
+            self.stop()
+            if main:
+                signal.signal(signal.SIGTERM, previous)
+        return False
 
     def start(self, timeout: float = 30.0) -> str:
         """Serve from a thread of its own; returns the address once it listens."""
         self._server = self._make_server()
         self._thread = threading.Thread(target=self._server.run, kwargs={"sockets": [self._socket]}, daemon=True)
         self._thread.start()
-        ready = threading.Event()
-        threading.Thread(target=self._when_started, args=(lambda url: ready.set(),), daemon=True).start()
-        if not ready.wait(timeout):
-            self.stop()
-            raise RuntimeError(f"the live viewer did not start within {timeout:g} s")
+        waited = 0.0
+        while not self._server.started:
+            if not self._thread.is_alive() or waited > timeout:
+                self.stop()
+                raise RuntimeError(f"the live viewer did not start within {timeout:g} s")
+            self._thread.join(0.02)
+            waited += 0.02
         return self.url
 
     def stop(self, timeout: float = 30.0) -> None:

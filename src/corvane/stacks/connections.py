@@ -116,8 +116,9 @@ def _expression(text: Any, names: Mapping[str, tuple[int, int]]) -> Expr:
             return _layer(value, names)
         if value == "(":
             inner = sums()
-            if take() != ("op", ")"):
+            if peek() != ("op", ")"):
                 raise _Bad(f'"{text}": a "(" is not closed')
+            take()
             return inner
         raise _Bad(f'"{text}": "{value}" where a layer is expected')
 

@@ -139,7 +139,7 @@ class Browser:
         """A new tab of ``size`` CSS pixels showing ``url``."""
         target = self.send("Target.createTarget", {"url": "about:blank", "newWindow": True, "width": size[0], "height": size[1]})["targetId"]
         session = self.send("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
-        tab = Tab(self, session)
+        tab = Tab(self, session, target)
         tab.call("Emulation.setDeviceMetricsOverride", {"width": size[0], "height": size[1], "deviceScaleFactor": 1, "mobile": False})
         tab.call("Page.enable")
         tab.call("Page.navigate", {"url": url})
@@ -173,9 +173,13 @@ class Browser:
 class Tab:
     """One page of a ``Browser``."""
 
-    def __init__(self, browser: Browser, session: str) -> None:
+    def __init__(self, browser: Browser, session: str, target: str) -> None:
         self.browser = browser
         self.session = session
+        self.target = target
+
+    def close(self) -> None:
+        self.browser.send("Target.closeTarget", {"targetId": self.target})
 
     def call(self, method: str, params: dict | None = None, timeout: float | None = None) -> dict:
         return self.browser.send(method, params, self.session, timeout)

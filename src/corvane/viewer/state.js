@@ -39,7 +39,8 @@ const KEPT = (() => {
 })();
 
 // The state to hand to the next version: plain values only.
-function captureState(view, layers, root, clip, selection, nets) {
+function captureState(view, layers, root, renderer, nets) {
+  const clip = renderer.clip, selection = renderer.selection;
   const hidden = [];
   const walk = [root];
   while (walk.length) {
@@ -51,7 +52,8 @@ function captureState(view, layers, root, clip, selection, nets) {
   return {
     camera: { azimuth: camera.azimuth, elevation: camera.elevation, target: camera.target.slice(0, 3), half: camera.half },
     zScale: view.zScale,
-    clip: { axis: clip.axis, fraction: clip.fraction, flip: clip.flip },
+    // The cut where it is: the fraction of the extent changes with the layout.
+    clip: { axis: clip.axis, fraction: clip.fraction, flip: clip.flip, at: clip.axis ? renderer.clipPlane()[3] * (clip.flip ? -1 : 1) : null },
     layers: layers.map((l) => ({ name: l.name, opacity: l.opacity, solo: l.solo })),
     hidden,
     selection: selection ? { x: selection.x, y: selection.y, z: selection.z, layer: selection.layer, path: selection.path.slice() } : null,
@@ -82,8 +84,9 @@ function keepLayers(root, layers) {
   }
 }
 
-// The z scale, the camera and the cut: after the view was fitted, before the first frame.
-function keepView(view, panel, setZScale) {
+// The z scale, the camera and the cut: after the view was fitted, before
+// the first frame; lo..hi is the new layout's extent.
+function keepView(view, panel, setZScale, lo, hi) {
   if (!KEPT) return;
   if (Number(KEPT.zScale) > 0) setZScale(Number(KEPT.zScale));
   const c = KEPT.camera;
@@ -92,7 +95,11 @@ function keepView(view, panel, setZScale) {
     Object.assign(view.camera, { azimuth: c.azimuth, elevation: c.elevation, target: c.target.slice(0, 3), half: c.half });
   }
   const clip = KEPT.clip;
-  if (clip && (clip.axis === "" || clip.axis === "x" || clip.axis === "y")) panel.setClip(clip.axis, clip.fraction, clip.flip);
+  if (!clip || !(clip.axis === "" || clip.axis === "x" || clip.axis === "y")) return;
+  let fraction = clip.fraction;
+  const k = clip.axis === "x" ? 0 : 1;
+  if (clip.axis && finite(clip.at) && hi[k] > lo[k]) fraction = Math.max(0, Math.min(1, (clip.at - lo[k]) / (hi[k] - lo[k])));
+  panel.setClip(clip.axis, fraction, clip.flip);
 }
 
 // The shape picked: whatever is now on the same layer under the same point

@@ -181,7 +181,7 @@ async function start() {
   view.resize();
   setZScale(view.zScale);
   fit(options.view === "top");
-  keepView(view, panel, setZScale);
+  keepView(view, panel, setZScale, lo, hi);
   draw();
   const pixel = new Uint8Array(4);
   gl.readPixels(0, 0, 1, 1, gl.RGBA, gl.UNSIGNED_BYTE, pixel); // waits for the frame
@@ -212,7 +212,7 @@ async function start() {
     camera: view.camera, parts, root, layers, draw, fit, setZScale,
     setOpacity: panel.setOpacity, setSolo: panel.setSolo, setClip: panel.setClip,
     pick: (x, y) => showPick(pickAt(x, y)), toScreen: view.toScreen, drawIds: renderer.drawIds,
-    nets, state: () => captureState(view, layers, root, renderer.clip, renderer.selection, nets),
+    nets, state: () => captureState(view, layers, root, renderer, nets),
   };
   Object.defineProperty(viewer, "scaleBar", { get: () => overlays.scaleBar });
   Object.defineProperty(viewer, "selection", { get: () => renderer.selection });
