@@ -143,6 +143,8 @@ def make_app(live: LiveLayout, token: str, stopping: Callable[[], bool], watch: 
     @contextlib.asynccontextmanager
     async def lifespan(app: Starlette) -> Any:
         stop = asyncio.Event()
+        if live.current is not None:
+            live.prepare_nets(live.current)
         watcher = asyncio.create_task(live.watch(stop)) if watch else None
         try:
             yield

@@ -1,6 +1,6 @@
 """The pages of a live viewer: the shell that follows the server, and the viewer page of a version.
 
-The shell (``viewer/live.html`` with ``viewer/live.js``) listens to the
+The shell (``shell.html`` with ``shell.js``, files of this package) listens to the
 server's events and shows each version's viewer page in a frame of its
 own, swapped in once the new picture is drawn.  A version's page is the
 static page of its message (``corvane.viewer.page_html``) with two changes:
@@ -57,10 +57,10 @@ def shell_page(config: dict[str, Any]) -> bytes:
     """The page a live viewer's address shows."""
     from importlib import resources
 
-    folder = resources.files(viewer.__name__)
-    script = folder.joinpath("live.js").read_text(encoding="utf-8")
+    folder = resources.files(__package__)
+    script = folder.joinpath("shell.js").read_text(encoding="utf-8")
     if "</script" in script.lower():
-        raise ValueError("live.js: contains </script, which would end the page's script element")
-    html = folder.joinpath("live.html").read_text(encoding="utf-8")
+        raise ValueError("shell.js: contains </script, which would end the page's script element")
+    html = folder.joinpath("shell.html").read_text(encoding="utf-8")
     values = {"CONFIG": _script_json(config), "SCRIPT": script}
     return re.sub(r"@(CONFIG|SCRIPT)@", lambda m: values[m.group(1)], html).encode("utf-8")

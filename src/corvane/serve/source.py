@@ -161,6 +161,7 @@ class LiveLayout:
         self._number = 0
         self._warnings: str | None = None
         self.current: Version | None = None
+        self.published_at: float | None = None  # when the last version or error was published (seconds since the epoch)
         self.recent: dict[int, Version] = {}  # the last few versions, whose pages a shell may still load
         self.error: dict[str, Any] | None = None
         self.changed = asyncio.Event()  # replaced by a new one at each change
@@ -252,6 +253,7 @@ class LiveLayout:
                 shutil.rmtree(previous.snapshot.parent, ignore_errors=True)
         else:
             self.error = {"text": error, "at": time.time()}
+        self.published_at = time.time()
         old, self.changed = self.changed, asyncio.Event()
         old.set()
 
@@ -273,6 +275,7 @@ class LiveLayout:
             "convertMs": v.convert_ms if v else None,
             "nets": None if v is None else (v.nets_unavailable or True),
             "error": self.error,
+            "publishedAt": None if self.published_at is None else round(self.published_at * 1000, 1),
         }
 
     # --- watching
@@ -325,10 +328,13 @@ class LiveLayout:
                 continue
             self.publish(version)
             self._say(f"version {version.number}: {self.path.name} converted in {version.convert_ms:.0f} ms")
-            if version.connectivity is not None:
-                # Read the layout for tracing while the page loads the new picture.
-                asyncio.get_running_loop().run_in_executor(None, _quietly(version.nets))
+            self.prepare_nets(version)
             return
+
+    def prepare_nets(self, version: Version) -> None:
+        """Read the layout of ``version`` for tracing in the background (while the page loads the picture)."""
+        if version.connectivity is not None:
+            asyncio.get_running_loop().run_in_executor(None, _quietly(version.nets))
 
     def close(self) -> None:
         shutil.rmtree(self._work, ignore_errors=True)

@@ -90,6 +90,10 @@ function makeNets(gl, view, renderer, hooks) {
   let programs = null;
   let emptyVao = null;
 
+  if (!nets.enabled) {
+    nets.picked = nets.draw = nets.clear = () => {};
+    return nets;
+  }
   const box = document.createElement("div");
   box.id = "net";
   box.hidden = true;
@@ -216,7 +220,6 @@ function makeNets(gl, view, renderer, hooks) {
 
   // A pinned shape traces its net; letting go of the pin clears it.
   nets.picked = (found, pinned) => {
-    if (!nets.enabled) return;
     if (pinned && found) {
       if (config.nets !== true) {
         tell({ state: "error", error: String(config.nets) }, "no net: " + config.nets);
@@ -262,6 +265,6 @@ function makeNets(gl, view, renderer, hooks) {
     gl.enable(gl.CULL_FACE);
   };
 
-  if (nets.enabled) tell({ state: "none" }, "");
+  tell({ state: "none" }, "");
   return nets;
 }
