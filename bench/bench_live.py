@@ -53,6 +53,16 @@ def load() -> str:
     return "load average " + ", ".join(f"{v:.1f}" for v in os.getloadavg())
 
 
+def yardstick(path: Path) -> float:
+    """KLayout's read of the file (ms): how fast this machine is just now."""
+    times = []
+    for _ in range(5):
+        started = time.perf_counter()
+        kdb.Layout().read(str(path))
+        times.append((time.perf_counter() - started) * 1000)
+    return statistics.median(times)
+
+
 def points(gds: Path) -> list[tuple[str, float, float, tuple[int, int]]]:
     """(what, x, y, layer) of the nets to trace, found in the layout."""
     layout = kdb.Layout()
@@ -131,7 +141,7 @@ def bench_nets(server: LiveServer, tab, gds: Path, repeat: int, version: int) ->
         print(f"| {what} | {net['name']} | {net['elements']:,} | {net['shapes']:,} | {runs[0][2] / 1e6:.2f} | "
               f"{med([r[0]['traceMs'] for r in runs]):.0f} | {med([r[0]['encodeMs'] for r in runs]):.0f} | "
               f"{med([r[1] for r in runs]):.0f} |", flush=True)
-    print(f"\n{load()}\n\n| click in the page | shapes drawn | click to net drawn (ms) | of which the server (ms) |\n|---|---:|---:|---:|")
+    print(f"\n{load()}; yardstick {yardstick(gds):.0f} ms\n\n| click in the page | shapes drawn | click to net drawn (ms) | of which the server (ms) |\n|---|---:|---:|---:|")
     for what, x, y, pair in (chosen[0], chosen[-1]):
         z = 1.3761 + 0.36 if pair == (68, 20) else 4.0211 + 0.845
         tab.evaluate(f"(() => {{ const c = {VIEWER}.camera; {VIEWER}.setSolo('{'met1' if pair == (68, 20) else 'met4'}', true);"
@@ -165,7 +175,8 @@ def main() -> int:
     folder = Path(tempfile.mkdtemp(prefix="bench-live-"))
     path = folder / args.gds.name
     shutil.copy(args.gds, path)
-    print(f"{args.gds.name} ({path.stat().st_size:,} bytes), stack {args.stack}, page {width}x{height}; {load()}\n")
+    print(f"{args.gds.name} ({path.stat().st_size:,} bytes), stack {args.stack}, page {width}x{height}; {load()}")
+    print(f"yardstick: KLayout reads the file in {yardstick(path):.0f} ms (median of 5, this sitting)\n")
     server = LiveServer(path, ConversionOptions(stack=args.stack), say=lambda text: None)
     server.start()
     try:

@@ -139,7 +139,7 @@ def test_a_file_written_in_pieces_shows_only_once_complete(served):
             for k in range(4):
                 f.write(data[k * len(data) // 4 : (k + 1) * len(data) // 4])
                 f.flush()
-                time.sleep(0.1)
+                time.sleep(0.08)
         wait_until(lambda: any(s["version"] == 2 for s in events.states))
         time.sleep(1.0)  # whatever else was going to come
         assert [s["error"] for s in events.states] == [None] * len(events.states)

@@ -137,6 +137,8 @@ def make_app(live: LiveLayout, token: str, stopping: Callable[[], bool], watch: 
             found = await asyncio.to_thread(tracing.trace, query.get("cell") or None, x, y, pair, near)
         except (NetError, LoadError) as exc:
             return _json({"error": str(exc)}, 422)
+        except Exception as exc:  # KLayout's own failures: said to the page, which shows them
+            return _json({"error": f"the trace failed: {type(exc).__name__}: {exc}"}, 500)
         found["version"] = version.number
         return _json(found)
 

@@ -207,14 +207,13 @@ class NetTracing:
         groups: dict[Any, list[Any]] = {}
         texts = 0
         for element in tracer.each_element():
-            shape = element.shape()
-            if shape.is_text():
-                texts += 1
-                continue
-            groups.setdefault((element.layer(), element.cell_index(), shape), []).append(element.trans())
+            groups.setdefault((element.layer(), element.cell_index(), element.shape()), []).append(element.trans())
         per_layer: dict[int, tuple[list[np.ndarray], list[np.ndarray]]] = {}
         matrices: dict[Any, tuple[float, ...]] = {}
         for (index, _, shape), placements in groups.items():
+            if shape.is_text():
+                texts += len(placements)
+                continue
             polygon = shape.polygon
             if polygon is None:
                 continue

@@ -106,9 +106,11 @@
     live.loading = null;
     if (kind === "ready") {
       const old = live.shown;
+      const focused = !old || document.activeElement === old.frame;
       live.shown = entry;
       live.pageError = null;
       if (old) old.frame.remove();
+      if (focused) entry.frame.contentWindow.focus(); // the keys (r, t, Esc) keep working
       live.swaps.push({ version: entry.version, at: epoch(), loadMs: Math.round(performance.now() - entry.requested) });
     } else {
       entry.frame.remove();
@@ -124,6 +126,7 @@
     const state = JSON.parse(ev.data);
     live.state = state;
     live.connected = true;
+    document.title = "corvane live viewer: " + state.file;
     const newest = state.version;
     const have = live.loading ? live.loading.version : live.shown ? live.shown.version : null;
     if (newest != null && (have === null || newest > have) && !live.loading) load(state);

@@ -195,7 +195,7 @@ class LiveLayout:
         data, stat = read
         number = self._number + 1
         folder = self._work / str(number)
-        folder.mkdir()
+        folder.mkdir(exist_ok=True)
         snapshot = folder / self.path.name
         snapshot.write_bytes(data)
         try:
