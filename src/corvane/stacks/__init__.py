@@ -7,13 +7,15 @@ A stack description is JSON (or the same dict)::
          "color": "#5e8cff", "note": "..."}, ...],
      "connections": {"joins": [["li1", "mcon", "met1"], ...], "labels": {"met1": "68/5"}}}
 
+``check`` finds every problem a user can make and names the entry it is in;
+``technology`` turns a checked description into the layer stack and layer
+views of the layout library; ``auto`` and ``for_layout`` make descriptions
+for the layers of a layout (see ``corvane.layout_info``).  The built-in
+stacks are files of this package (``builtin_names()``); each names where
+its figures come from.
+
 "connections" (optional) says which via joins which conductors, for tracing
-nets (``corvane.stacks.connections``).  ``check`` finds every problem a user
-can make and names the entry it is in; ``technology`` turns a checked
-description into the layer stack and layer views of the layout library;
-``auto`` and ``for_layout`` make descriptions for the layers of a layout
-(see ``corvane.layout_info``).  The built-in stacks are files of this
-package (``builtin_names()``); each names where its figures come from.
+nets (``corvane.stacks.connections``).
 """
 
 from __future__ import annotations

@@ -237,6 +237,7 @@ function makeNets(gl, view, renderer, hooks) {
     if (!current || !current.layers.length) return;
     const { net, veil, u, uv } = compile();
     gl.disable(gl.DEPTH_TEST);
+    gl.disable(gl.CULL_FACE); // whichever way the last part's faces turned
     gl.enable(gl.BLEND);
     gl.blendFunc(gl.SRC_ALPHA, gl.ONE_MINUS_SRC_ALPHA);
     gl.useProgram(veil);
