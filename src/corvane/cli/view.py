@@ -25,6 +25,7 @@ from corvane.cli.common import (
     add_z_scale_option,
 )
 from corvane.cli.convert import _convert, _layout_name, _set_inbox
+from corvane.cli.live import check_options, port_number, serve
 
 # corvane view keeps this many messages of one layout in the inbox (--keep).
 KEEP_MESSAGES = 5
@@ -100,6 +101,9 @@ def _cmd_view(args: argparse.Namespace) -> int:
     layout = source is not None and source.is_file() and not _is_message_file(source)
     if source is not None:
         _check_layout_file(source)  # the same checks for a message file
+    check_options(args, layout)
+    if args.serve:
+        return serve(prog, source, args)
     if not layout:
         given = [name for name, value in (("--stack", args.stack), ("--show", args.show), ("--exclude", args.exclude))
                  if value]
@@ -265,6 +269,13 @@ def _add_view(commands: Any) -> None:
         help=f"after converting a layout, keep only the newest N messages of that layout in the inbox "
         f"(default {KEEP_MESSAGES}; 0 keeps all)",
     )
+    p.add_argument(
+        "--serve",
+        action="store_true",
+        help="serve the layout on 127.0.0.1 until Ctrl-C: the page follows each save of the file, "
+        "a click on a shape traces its net",
+    )
+    p.add_argument("--port", type=port_number, metavar="N", help="with --serve: the port to listen on (default: a free one)")
     p.set_defaults(run=_cmd_view, needs_layout=False)
 
 

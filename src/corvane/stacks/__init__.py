@@ -5,7 +5,8 @@ A stack description is JSON (or the same dict)::
     {"name": "sky130", "source": "...", "layers": [
         {"name": "met1", "layer": 68, "datatype": 20, "zmin": 1.3761, "thickness": 0.36,
          "color": "#5e8cff", "published": "met1.drawing", "note": "..."},
-        {"name": "met1.pin", "layer": 68, "datatype": 16, "purpose": "pin", ...}, ...]}
+        {"name": "met1.pin", "layer": 68, "datatype": 16, "purpose": "pin", ...}, ...],
+     "connections": {"joins": [["li1", "mcon", "met1"], ...], "labels": {"met1": "68/5"}}}
 
 An entry's ``purpose`` (default "drawing") says what its shapes are:
 drawing and fill layers are drawn; pins, labels, boundaries and markers
@@ -19,6 +20,9 @@ for the layers of a layout (see ``corvane.layout_info``), naming the layers
 a built-in stack knows as that stack does (``corvane.stacks.detect``).  The
 built-in stacks are files of this package (``builtin_names()``); each names
 where its figures come from.
+
+"connections" (optional) says which via joins which conductors, for tracing
+nets (``corvane.stacks.connections``).
 """
 
 from __future__ import annotations
@@ -54,7 +58,7 @@ __all__ = [
     "to_json",
 ]
 
-TOP_KEYS = ("name", "source", "note", "layers")
+TOP_KEYS = ("name", "source", "note", "layers", "connections")
 ENTRY_KEYS = ("name", "layer", "datatype", "zmin", "thickness", "color", "purpose", "published", "note")
 # What an entry's shapes are.  Drawing and fill layers are drawn; the others
 # mark, name or bound real geometry and are drawn only when asked.
@@ -198,6 +202,12 @@ def check(data: Any, where: str = "layer stack") -> dict[str, Any]:
             named = f" ({label})" if isinstance(label, str) and label else ""
             raise fail(f"layers[{k}]{named}: {problem}")
         names[entry["name"]] = k
+    if data.get("connections") is not None:
+        from corvane.stacks import connections
+
+        problem = connections.problem(data["connections"], layers)
+        if problem:
+            raise fail(problem)
     return data
 
 

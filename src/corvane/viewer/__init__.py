@@ -34,6 +34,8 @@ SCRIPTS = (
     "overlays.js",
     "panel.js",
     "input.js",
+    "nets.js",
+    "state.js",
     "viewer.js",
 )
 

@@ -40,7 +40,8 @@ function bindInput(canvas, view, hooks) {
       if (state.pinned) return;
       const at = local(ev);
       if (hover === null) {
-        hover = setTimeout(() => { hover = null; hooks.showPick(hooks.pickAt(...at)); }, 40);
+        // A click in the meantime pins a shape: the hover then has nothing to show.
+        hover = setTimeout(() => { hover = null; if (!state.pinned) hooks.showPick(hooks.pickAt(...at)); }, 40);
       }
       return;
     }

@@ -73,6 +73,7 @@ async function start() {
   const matrixRecords = [];
   const root = buildTree(data, matrixRecords, parts, fallbackColor);
   const layers = collectLayers(root, parts, layerWise);
+  keepLayers(root, layers); // a live viewer's next version: what the user had set
   await step("Decoding the placements of " + parts.length.toLocaleString("en-US") + " parts", 0.18, true);
   const [matrices, matrixOffsets] = await decodeRecords(matrixRecords, "placement matrices of part", (f) => step("Decoding placements", 0.18 + 0.04 * f));
   times.decode = performance.now();
@@ -93,8 +94,10 @@ async function start() {
   await step("Drawing", 0.8, true);
   const overlays = makeOverlays(view, canvas, empty);
 
+  let nets = null;
   function draw() {
     const stats = renderer.draw();
+    if (nets) nets.draw();
     overlays.draw();
     return stats;
   }
@@ -159,7 +162,10 @@ async function start() {
     changed();
   }
 
-  const input = bindInput(canvas, view, { changed, pickAt, showPick, fit, resized: changed });
+  // A pinned shape also traces its net where a server serves the page.
+  nets = makeNets(gl, view, renderer, { changed });
+  const select = (found) => { showPick(found); nets.picked(found, input.pinned); };
+  const input = bindInput(canvas, view, { changed, pickAt, showPick: select, fit, resized: changed });
 
   // Options from the address, then the first frame, drawn now so that it
   // is on screen when loading ends.
@@ -175,6 +181,7 @@ async function start() {
   view.resize();
   setZScale(view.zScale);
   fit(options.view === "top");
+  keepView(view, panel, setZScale, lo, hi);
   draw();
   const pixel = new Uint8Array(4);
   gl.readPixels(0, 0, 1, 1, gl.RGBA, gl.UNSIGNED_BYTE, pixel); // waits for the frame
@@ -205,6 +212,7 @@ async function start() {
     camera: view.camera, parts, root, layers, draw, fit, setZScale,
     setOpacity: panel.setOpacity, setSolo: panel.setSolo, setClip: panel.setClip,
     pick: (x, y) => showPick(pickAt(x, y)), toScreen: view.toScreen, drawIds: renderer.drawIds,
+    nets, state: () => captureState(view, layers, root, renderer, nets),
   };
   Object.defineProperty(viewer, "scaleBar", { get: () => overlays.scaleBar });
   Object.defineProperty(viewer, "selection", { get: () => renderer.selection });
@@ -238,6 +246,7 @@ async function start() {
     pick: picked,
   }, renderer.stats));
   document.dispatchEvent(new Event("corvane-ready"));
+  keepSelection(view, pickAt, (found) => { input.pinned = true; select(found); });
 }
 
 start().catch((err) => fail(err && err.message ? err.message : String(err)));
