@@ -32,7 +32,8 @@ def sint(v):
 
 
 def real(v, form=None):
-    """A real: integers and reciprocals as such, others as a double (form 7)."""
+    """A real in `form` (0/1 whole, 2 reciprocal, 4 ratio (num, den), 6 float,
+    7 double); by default whole numbers as such, others as doubles."""
     if form == 6:
         return uint(6) + struct.pack("<f", v)
     if form == 7 or (form is None and v != int(v)):
@@ -42,6 +43,8 @@ def real(v, form=None):
         return uint(4) + uint(num) + uint(den)
     if form == 2:
         return uint(2) + uint(v)
+    if form == 1:
+        return uint(1) + uint(-v)
     return uint(0) + uint(int(v)) if v >= 0 else uint(1) + uint(int(-v))
 
 
@@ -299,7 +302,8 @@ def text(string_or_ref=None, textlayer=None, texttype=None, x=None, y=None, rep=
 
 
 def placement(cell_ref=None, x=None, y=None, rot=0, mirror=False, mag=None, angle=None, rep=None):
-    """PLACEMENT: quarter turns `rot` (record 17), or with `mag`/`angle` given record 18."""
+    """PLACEMENT: quarter turns `rot` (record 17), or with `mag`/`angle` given record 18
+    (each a number, or the bytes of a real in the form wanted)."""
     by_ref = isinstance(cell_ref, int)
     if mag is None and angle is None:
         info = _flags((0x80, cell_ref is not None), (0x40, by_ref), (0x20, x is not None), (0x10, y is not None),
@@ -310,7 +314,8 @@ def placement(cell_ref=None, x=None, y=None, rot=0, mirror=False, mag=None, angl
         info = _flags((0x80, cell_ref is not None), (0x40, by_ref), (0x20, x is not None), (0x10, y is not None),
                       (0x08, rep is not None), (0x04, mag is not None), (0x02, angle is not None), (0x01, mirror))
         head = uint(18) + bytes([info])
-        tail = _opt(mag, real) + _opt(angle, real)
+        enc = lambda v: v if isinstance(v, bytes) else real(v)  # bytes: a real encoded already
+        tail = _opt(mag, enc) + _opt(angle, enc)
     ref = b"" if cell_ref is None else uint(cell_ref) if by_ref else string(cell_ref)
     return head + ref + tail + _opt(x, sint) + _opt(y, sint) + (rep or b"")
 
