@@ -371,25 +371,48 @@ void Reader::add_boxes(uint32_t li, bool props, const kbox::Box& box, bool repea
 void Reader::add_polygons(uint32_t li, bool props, const std::vector<Point>& rel, const Vec& pos, bool repeated) {
     // The hull of the first copy; the others are moved copies of it (a
     // contour's start and orientation do not change when it moves).
+    //
+    // One pass over the points gives the box, the first lowest point and
+    // the doubled area (in wrapping arithmetic: moving or reversing the
+    // contour leaves it as it is or negates it).  KLayout assigns the
+    // contour twice (when it reads the polygon and when Shape.polygon
+    // converts it): from the lowest point on, reversed when the area is not
+    // negative, and again so: reversed once when the area is positive.
     count_repeated(repeated);
-    const bool keep = stage_.kept(li);
-    std::vector<Point>& abs = polygon_scratch_;
-    abs.resize(rel.size());
+    const size_t n = rel.size();
     kbox::Box box;
-    Point low{INT32_MAX, INT32_MAX};
-    for (size_t k = 0; k < rel.size(); ++k) {
-        abs[k] = Point{checked(int64_t(rel[k].x) + pos.x, "polygon out of range"),
-                       checked(int64_t(rel[k].y) + pos.y, "polygon out of range")};
-        box.add(abs[k].x, abs[k].y);
-        if (abs[k].y < low.y || (abs[k].y == low.y && abs[k].x < low.x)) low = abs[k];
+    size_t m = 0;
+    uint64_t area = 0;
+    Point prev = rel[n - 1];
+    for (size_t k = 0; k < n; ++k) {
+        const Point& p = rel[k];
+        box.add(p.x, p.y);
+        if (p.y < rel[m].y || (p.y == rel[m].y && p.x < rel[m].x)) m = k;
+        area += uint64_t(int64_t(prev.x) * p.y) - uint64_t(int64_t(prev.y) * p.x);
+        prev = p;
     }
-    const kbox::Box stored = stored_polygon_box(box, low);
-    if (keep) kpoly::boundary_hull(abs.data(), abs.size(), hull_);
-    each_position(Vec{0, 0}, repeated, [&](int64_t dx, int64_t dy) {
-        moved(box, dx, dy);  // every point of the copy within 32 bits
+    const kbox::Box at = moved(box, pos.x, pos.y);  // every point within 32 bits
+    const Point low{rel[m].x + pos.x, rel[m].y + pos.y};
+    const kbox::Box stored = stored_polygon_box(at, low);
+    const bool reverse = int64_t(area) > 0;
+    auto write_hull = [&](Shapes& s, int64_t dx, int64_t dy) {
+        const size_t from = s.xy.size();
+        s.xy.resize(from + 2 * n);
+        int32_t* out = s.xy.data() + from;
+        for (size_t j = 0, k = m; j < n; ++j) {
+            out[2 * j] = int32_t(rel[k].x + dx);
+            out[2 * j + 1] = int32_t(rel[k].y + dy);
+            if (reverse) k = k == 0 ? n - 1 : k - 1;
+            else k = k + 1 == n ? 0 : k + 1;
+        }
+        s.polygon.push_back(1);
+        s.start.push_back(s.xy.size() / 2);
+    };
+    each_position(pos, repeated, [&](int64_t x, int64_t y) {
+        const int64_t dx = x - pos.x, dy = y - pos.y;
+        moved(at, dx, dy);  // the copy's points within 32 bits
         Shapes* s = stage_.stage(li, ShapeKind::polygon, props, moved(stored, dx, dy));
-        if (!s) return;
-        push_moved(*s, dx, dy);
+        if (s) write_hull(*s, x, y);
     });
 }
 

@@ -17,19 +17,6 @@ constexpr int64_t kCoordMax = INT32_MAX, kCoordMin = INT32_MIN;
 // The largest inflated CBLOCK taken: far beyond what a writer puts in one.
 constexpr size_t kMaxInflated = size_t(1) << 32;
 
-Vec octant(int32_t x, unsigned dir) {
-    switch (dir & 7) {
-        case 0: return Vec{x, 0};
-        case 1: return Vec{0, x};
-        case 2: return Vec{-x, 0};
-        case 3: return Vec{0, -x};
-        case 4: return Vec{x, x};
-        case 5: return Vec{-x, x};
-        case 6: return Vec{-x, -x};
-        default: return Vec{x, -x};
-    }
-}
-
 // A length times a grid, as a coordinate; declines beyond 32 bits.
 int32_t scaled(uint64_t v, uint64_t grid) {
     const unsigned __int128 p = (unsigned __int128)v * grid;
@@ -38,40 +25,6 @@ int32_t scaled(uint64_t v, uint64_t grid) {
 }
 
 }  // namespace
-
-uint64_t Stream::u64_rest(uint8_t first) {
-    uint64_t v = first & 0x7f;
-    unsigned shift = 7;
-    uint8_t c;
-    do {
-        c = byte();
-        if (shift == 63) {
-            if ((c & 0x7f) > 1) decline("uint64 value overflow");
-        } else if (shift > 63) {
-            decline("integer of more than ten bytes");
-        }
-        v |= uint64_t(c & 0x7f) << shift;
-        shift += 7;
-    } while (c & 0x80);
-    return v;
-}
-
-uint32_t Stream::u32_rest(uint8_t first) {
-    uint32_t v = first & 0x7f;
-    unsigned shift = 7;
-    uint8_t c;
-    do {
-        c = byte();
-        if (shift == 28) {
-            if ((c & 0x7f) > 15) decline("uint32 value overflow");
-        } else if (shift > 28) {
-            decline("integer of more than five bytes");
-        }
-        v |= uint32_t(c & 0x7f) << shift;
-        shift += 7;
-    } while (c & 0x80);
-    return v;
-}
 
 double Stream::real() {
     const uint32_t type = u32();
@@ -139,16 +92,6 @@ uint32_t Stream::distance() {
     const uint64_t v = u64();
     if (v > UINT32_MAX) decline("coordinate value overflow");
     return uint32_t(v);
-}
-
-Vec Stream::delta2() {
-    const uint64_t v = u64();
-    return octant(scaled(v >> 2, 1), unsigned(v & 3));
-}
-
-Vec Stream::delta3() {
-    const uint64_t v = u64();
-    return octant(scaled(v >> 3, 1), unsigned(v & 7));
 }
 
 Vec Stream::gdelta(uint64_t grid) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <climits>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -72,9 +73,23 @@ class Stream {
     uint32_t distance();
 
     // The delta forms of point lists and repetitions.
-    Vec delta2();
-    Vec delta3();
-    Vec gdelta(uint64_t grid = 1);
+    Vec delta2() {
+        const uint64_t v = u64();
+        return octant(length(v >> 2), unsigned(v & 3));
+    }
+    Vec delta3() {
+        const uint64_t v = u64();
+        return octant(length(v >> 3), unsigned(v & 7));
+    }
+    Vec gdelta() {
+        const uint64_t v = u64();
+        if (!(v & 1)) return octant(length(v >> 4), unsigned(v >> 1));
+        const int32_t x = length(v >> 2);
+        const int64_t y = s64();
+        if (y < INT32_MIN || y > INT32_MAX) decline("coordinate value overflow");
+        return Vec{(v & 2) ? -x : x, int32_t(y)};
+    }
+    Vec gdelta(uint64_t grid);
 
     // Starts a CBLOCK whose header (compression type, byte counts) was
     // read: what follows is inflated until the deflate stream ends, then
@@ -87,12 +102,60 @@ class Stream {
     size_t left() const { return size_t(end_ - p_); }
 
   private:
+    static int32_t length(uint64_t v) {
+        if (v > uint64_t(INT32_MAX)) decline("coordinate value overflow");
+        return int32_t(v);
+    }
+    static Vec octant(int32_t x, unsigned dir) {
+        switch (dir & 7) {
+            case 0: return Vec{x, 0};
+            case 1: return Vec{0, x};
+            case 2: return Vec{-x, 0};
+            case 3: return Vec{0, -x};
+            case 4: return Vec{x, x};
+            case 5: return Vec{-x, x};
+            case 6: return Vec{-x, -x};
+            default: return Vec{x, -x};
+        }
+    }
+
     // `n` bytes in one piece: KLayout reads multi-byte values so, and fails
     // on one that runs past the end of a CBLOCK.
     const uint8_t* take(uint64_t n);
     void refill();
-    uint64_t u64_rest(uint8_t first);
-    uint32_t u32_rest(uint8_t first);
+
+    // The bytes after the first of an integer; beyond 64 (32) bits KLayout
+    // fails, and integers longer than they need be are declined.
+    uint64_t u64_rest(uint8_t first) {
+        uint64_t v = first & 0x7f;
+        unsigned shift = 7;
+        uint8_t c;
+        do {
+            c = byte();
+            if (shift >= 63) {
+                if (shift > 63) decline("integer of more than ten bytes");
+                if ((c & 0x7f) > 1) decline("uint64 value overflow");
+            }
+            v |= uint64_t(c & 0x7f) << shift;
+            shift += 7;
+        } while (c & 0x80);
+        return v;
+    }
+    uint32_t u32_rest(uint8_t first) {
+        uint32_t v = first & 0x7f;
+        unsigned shift = 7;
+        uint8_t c;
+        do {
+            c = byte();
+            if (shift >= 28) {
+                if (shift > 28) decline("integer of more than five bytes");
+                if ((c & 0x7f) > 15) decline("uint32 value overflow");
+            }
+            v |= uint32_t(c & 0x7f) << shift;
+            shift += 7;
+        } while (c & 0x80);
+        return v;
+    }
 
     const uint8_t* p_;
     const uint8_t* end_;
