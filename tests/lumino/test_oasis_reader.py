@@ -24,6 +24,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from corvane import layout_info
 from corvane.core import lumino
 
 from . import oasisstream as o
@@ -89,6 +90,8 @@ def oasis_cell(draw, ncells):
         st.tuples(st.just("box"), layer_pair, coord, coord, st.integers(0, 5000), st.integers(0, 5000), prop),
         st.tuples(st.just("hugebox"), layer_pair, huge, huge, huge, huge, prop),
         st.tuples(st.just("polygon"), layer_pair, st.lists(st.tuples(coord, coord), min_size=3, max_size=12), prop),
+        st.tuples(st.just("hugepolygon"), layer_pair, st.lists(st.tuples(huge, huge), min_size=3, max_size=6), prop),
+        st.tuples(st.just("holed"), layer_pair, coord, coord, st.integers(50, 3000), prop),
         st.tuples(st.just("path"), layer_pair, st.lists(st.tuples(coord, coord), min_size=1, max_size=6),
                   st.integers(0, 400).map(lambda w: 2 * w), st.integers(-300, 300), st.integers(-300, 300),
                   st.booleans(), prop),
@@ -162,8 +165,12 @@ def build(spec):
                 obj = kdb.Box(s[2], s[3], s[2] + s[4], s[3] + s[5])
             elif kind == "hugebox":
                 obj = kdb.Box(s[2], s[3], s[4], s[5])
-            elif kind == "polygon":
+            elif kind in ("polygon", "hugepolygon"):
                 obj = kdb.Polygon([kdb.Point(x, y) for x, y in s[2]], True)
+            elif kind == "holed":  # the writer cuts the hole open
+                x, y, w = s[2], s[3], s[4]
+                obj = kdb.Polygon(kdb.Box(x, y, x + w, y + w))
+                obj.insert_hole(kdb.Box(x + w // 4, y + w // 4, x + w // 2, y + w // 3))
             elif kind == "path":
                 obj = kdb.Path([kdb.Point(x, y) for x, y in s[2]], s[3], s[4], s[5], s[6])
             elif kind == "edge":
@@ -223,6 +230,10 @@ def test_layouts_written_by_klayout(tmp_path_factory, spec, opts, subset):
     path = tmp_path_factory.mktemp("kl") / "layout.oas"
     write_oasis(build(spec), path, opts)
     assert_same(path, [(1, 0), (2, 1), (5, 2)] if subset else None, out_of_range_declined=True)
+    # The summary of `corvane layers`, with and without texts.
+    for texts in (True, False):
+        got = layout_info._summarize_direct(path, texts)
+        assert got is None or got == layout_info._summarize_klayout(path, texts)
 
 
 @pytest.mark.parametrize("level", range(11))

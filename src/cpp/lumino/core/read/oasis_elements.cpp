@@ -5,6 +5,7 @@
 // as texts.  Each repeated element becomes one shape per position.
 #include <algorithm>
 #include <cmath>
+#include <string>
 
 #include "lumino/core/read/oasis_reader.hpp"
 
@@ -27,9 +28,11 @@ int32_t checked(int64_t v, const char* what) {
     return int32_t(v);
 }
 
+[[noreturn]] void unset(const char* name) { decline(std::string("modal variable ") + name + " used before it was set"); }
+
 template <class T>
-const T& need(const std::optional<T>& v) {
-    if (!v) decline("modal variable used before it was set");
+const T& need(const std::optional<T>& v, const char* name) {
+    if (!v) unset(name);
     return *v;
 }
 
@@ -158,9 +161,9 @@ void Reader::rectangle() {
     }
     position(mm_.geometry_x, mm_.geometry_y, m, 0x10, 0x08);
     const int64_t x = mm_.geometry_x, y = mm_.geometry_y;
-    const kbox::Box box{int32_t(x), int32_t(y), checked(x + need(mm_.geometry_w), "rectangle out of range"),
-                        checked(y + need(mm_.geometry_h), "rectangle out of range")};
-    const uint32_t li = open_layer(need(mm_.layer), need(mm_.datatype));
+    const kbox::Box box{int32_t(x), int32_t(y), checked(x + need(mm_.geometry_w, "geometry-w"), "rectangle out of range"),
+                        checked(y + need(mm_.geometry_h, "geometry-h"), "rectangle out of range")};
+    const uint32_t li = open_layer(need(mm_.layer, "layer"), need(mm_.datatype, "datatype"));
     const bool repeated = (m & 0x04) && repetition();
     add_boxes(li, element_properties(), box, repeated);
 }
@@ -174,10 +177,10 @@ void Reader::polygon() {
     }
     position(mm_.geometry_x, mm_.geometry_y, m, 0x10, 0x08);
     const Vec pos{mm_.geometry_x, mm_.geometry_y};
-    const uint32_t li = open_layer(need(mm_.layer), need(mm_.datatype));
+    const uint32_t li = open_layer(need(mm_.layer, "layer"), need(mm_.datatype, "datatype"));
     const bool repeated = (m & 0x04) && repetition();
     const bool props = element_properties();
-    if (!mm_.has_polygon) decline("modal variable used before it was set");
+    if (!mm_.has_polygon) unset("polygon-point-list");
     if (mm_.polygon.size() < 3) return;  // KLayout leaves it out
     add_polygons(li, props, mm_.polygon, pos, repeated);
 }
@@ -192,8 +195,8 @@ void Reader::trapezoid(uint8_t r) {
     if (r == 23 || r == 25) db = in_.coord();
     position(mm_.geometry_x, mm_.geometry_y, m, 0x10, 0x08);
     const Vec pos{mm_.geometry_x, mm_.geometry_y};
-    const uint32_t li = open_layer(need(mm_.layer), need(mm_.datatype));
-    const int64_t w = need(mm_.geometry_w), h = need(mm_.geometry_h);
+    const uint32_t li = open_layer(need(mm_.layer, "layer"), need(mm_.datatype, "datatype"));
+    const int64_t w = need(mm_.geometry_w, "geometry-w"), h = need(mm_.geometry_h, "geometry-h");
     const char* range = "trapezoid out of range";
     std::vector<Point>& pts = points_;
     pts.resize(4);
@@ -220,18 +223,20 @@ void Reader::ctrapezoid() {
     if (m & 0x20) mm_.geometry_h = in_.distance();
     position(mm_.geometry_x, mm_.geometry_y, m, 0x10, 0x08);
     const Vec pos{mm_.geometry_x, mm_.geometry_y};
-    const uint32_t li = open_layer(need(mm_.layer), need(mm_.datatype));
-    const uint32_t type = need(mm_.ctrapezoid_type);
+    const uint32_t li = open_layer(need(mm_.layer, "layer"), need(mm_.datatype, "datatype"));
+    const uint32_t type = need(mm_.ctrapezoid_type, "ctrapezoid-type");
     if (type >= 26) decline("invalid CTRAPEZOID type");
     // The width and height are read only where the type uses them.
-    auto term = [this](int c, const std::optional<uint32_t>& v) -> int64_t { return c ? c * int64_t(need(v)) : 0; };
+    auto term = [](int c, const std::optional<uint32_t>& v, const char* name) -> int64_t {
+        return c ? c * int64_t(need(v, name)) : 0;
+    };
     std::vector<Point>& pts = points_;
     pts.resize(4);
     int64_t wmax = 0, hmax = 0;
     for (int k = 0; k < 4; ++k) {
         const Coef& c = kCtrapezoids[type][k];
-        const int64_t x = term(c.xw, mm_.geometry_w) + term(c.xh, mm_.geometry_h);
-        const int64_t y = term(c.yw, mm_.geometry_w) + term(c.yh, mm_.geometry_h);
+        const int64_t x = term(c.xw, mm_.geometry_w, "geometry-w") + term(c.xh, mm_.geometry_h, "geometry-h");
+        const int64_t y = term(c.yw, mm_.geometry_w, "geometry-w") + term(c.yh, mm_.geometry_h, "geometry-h");
         pts[k] = Point{checked(x, "ctrapezoid out of range"), checked(y, "ctrapezoid out of range")};
         wmax = std::max(wmax, x);
         hmax = std::max(hmax, y);
@@ -251,7 +256,7 @@ void Reader::path() {
     if (m & 0x80) {
         const uint32_t scheme = in_.u32();
         auto half = [this] {
-            const uint32_t hw = need(mm_.halfwidth);
+            const uint32_t hw = need(mm_.halfwidth, "path-halfwidth");
             if (hw > uint32_t(INT32_MAX)) decline("path extension out of range");
             return int32_t(hw);
         };
@@ -274,19 +279,19 @@ void Reader::path() {
     }
     position(mm_.geometry_x, mm_.geometry_y, m, 0x10, 0x08);
     const Vec pos{mm_.geometry_x, mm_.geometry_y};
-    const uint32_t li = open_layer(need(mm_.layer), need(mm_.datatype));
+    const uint32_t li = open_layer(need(mm_.layer, "layer"), need(mm_.datatype, "datatype"));
     const bool repeated = (m & 0x04) && repetition();
     const bool props = element_properties();
-    if (!mm_.has_path) decline("modal variable used before it was set");
+    if (!mm_.has_path) unset("path-point-list");
     if (mm_.path.size() < 2) return;  // KLayout leaves it out
-    const uint32_t hw = need(mm_.halfwidth);
+    const uint32_t hw = need(mm_.halfwidth, "path-halfwidth");
     if (hw >= uint32_t(kPathBound)) decline("path outline out of range");
     kpoly::Path p;
     p.points = mm_.path.data();
     p.n = mm_.path.size();
     p.width = int32_t(2 * hw);
-    p.bgn_ext = need(mm_.start_extension);
-    p.end_ext = need(mm_.end_extension);
+    p.bgn_ext = need(mm_.start_extension, "path-start-extension");
+    p.end_ext = need(mm_.end_extension, "path-end-extension");
     add_paths(li, props, p, pos, repeated);
 }
 
@@ -296,8 +301,8 @@ void Reader::circle() {
     if (m & 0x20) mm_.circle_radius = in_.distance();
     position(mm_.geometry_x, mm_.geometry_y, m, 0x10, 0x08);
     const Vec pos{mm_.geometry_x, mm_.geometry_y};
-    const uint32_t li = open_layer(need(mm_.layer), need(mm_.datatype));
-    const uint32_t r = need(mm_.circle_radius);
+    const uint32_t li = open_layer(need(mm_.layer, "layer"), need(mm_.datatype, "datatype"));
+    const uint32_t r = need(mm_.circle_radius, "circle-radius");
     const bool repeated = (m & 0x04) && repetition();
     const bool props = element_properties();
     if (r == 0) return;  // KLayout leaves it out
@@ -337,11 +342,11 @@ void Reader::text() {
     position(mm_.text_x, mm_.text_y, m, 0x10, 0x08);
     const Vec pos{mm_.text_x, mm_.text_y};
     // Texts left out (KLayout's text_enabled off) open no layer.
-    const uint32_t li = options_.texts ? open_layer(need(mm_.textlayer), need(mm_.texttype)) : 0;
+    const uint32_t li = options_.texts ? open_layer(need(mm_.textlayer, "textlayer"), need(mm_.texttype, "texttype")) : 0;
     const bool repeated = (m & 0x04) && repetition();
     const bool props = element_properties();
     if (!options_.texts) return;
-    if (!mm_.text_string && !mm_.text_forward) decline("modal variable used before it was set");
+    if (!mm_.text_string && !mm_.text_forward) unset("text-string");
     add_texts(li, props, pos, repeated);
 }
 

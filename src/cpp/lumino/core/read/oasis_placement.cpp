@@ -43,7 +43,7 @@ void Reader::count_repeated(bool repeated) {
 bool Reader::repetition() {
     const uint32_t type = in_.u32();
     if (type == 0) {
-        if (!mm_.repetition) decline("modal variable used before it was set");
+        if (!mm_.repetition) decline("modal variable repetition used before it was set");
         return mm_.repetition->size() > 1;
     }
     Repetition rep;
@@ -151,7 +151,7 @@ void Reader::placement(uint8_t r) {
     const bool mirror = (m & 0x01) != 0;
     position(mm_.placement_x, mm_.placement_y, m, 0x20, 0x10);
     const Vec pos{mm_.placement_x, mm_.placement_y};
-    if (!mm_.placement_cell) decline("modal variable used before it was set");
+    if (!mm_.placement_cell) decline("modal variable placement-cell used before it was set");
     const uint32_t child = *mm_.placement_cell;
     const bool complex = mag_set || angle < 0;
     if (complex && !(mag > 0.0)) decline("magnification not positive");

@@ -106,13 +106,13 @@ void Properties::reset() {
 bool Properties::last_is(const char* name) const { return name_known_ && name_ == name; }
 
 void Properties::check_last() const {
-    if (!has_name_) decline("property name used before it was set");
-    if (!has_standard_) decline("property kind used before it was set");
+    if (!has_name_) decline("modal variable last-property-name used before it was set");
+    if (!has_standard_) decline("modal variable last-property-is-stdprop used before it was set");
 }
 
 void Properties::store_element() {
     check_last();
-    if (!has_values_) decline("property values used before they were set");
+    if (!has_values_) decline("modal variable last-value-list used before it was set");
     if (name_known_ && standard_ && last_is(kGdsPropertyName) && values_.size() != 2)
         decline("S_GDS_PROPERTY without exactly two values");
 }
@@ -120,22 +120,22 @@ void Properties::store_element() {
 void Properties::store_named(ContextProps* context) {
     check_last();
     if (!name_known_) {
-        if (!has_values_) decline("property values used before they were set");
+        if (!has_values_) decline("modal variable last-value-list used before it was set");
         if (context) context->entries.push_back(ContextProps::Entry{false, name_id_, values_});
         return;
     }
     if (context && last_is(kContextName)) {
-        if (!has_values_) decline("property values used before they were set");
+        if (!has_values_) decline("modal variable last-value-list used before it was set");
         context->entries.push_back(ContextProps::Entry{true, 0, values_});
         return;
     }
     if (standard_ && last_is(kGdsPropertyName)) {
-        if (!has_values_) decline("property values used before they were set");
+        if (!has_values_) decline("modal variable last-value-list used before it was set");
         if (values_.size() != 2) decline("S_GDS_PROPERTY without exactly two values");
         return;
     }
     if (standard_) return;  // other standard properties are left out
-    if (!has_values_) decline("property values used before they were set");
+    if (!has_values_) decline("modal variable last-value-list used before it was set");
 }
 
 void Properties::check_resolved() const {
