@@ -1,6 +1,6 @@
-// lumino._read_layout: the direct GDS2 reader seen from Python, as plain
-// values, so that tests and benchmarks can hold it against KLayout's read
-// (private: the entry points do not use it); and the facts from the Python
+// lumino._read_layout: the direct readers (GDS2, OASIS) seen from Python, as
+// plain values, so that tests and benchmarks can hold them against KLayout's
+// read (private: the entry points do not use it); and the facts from the Python
 // side a caller of the reader passes it.
 #include "lumino/py/read/direct_py.hpp"
 
