@@ -363,7 +363,7 @@ void Reader::xgeometry() {
 // ---- shapes at the positions of a repetition ----------------------------------
 
 void Reader::add_boxes(uint32_t li, bool props, const kbox::Box& box, bool repeated) {
-    count_repeated(repeated);
+    count_repeated(repeated, li, 4);
     each_position(Vec{0, 0}, repeated, [&](int64_t dx, int64_t dy) {
         const kbox::Box b = moved(box, dx, dy);
         Shapes* s = stage_.stage(li, ShapeKind::box, props, b);
@@ -383,7 +383,7 @@ void Reader::add_polygons(uint32_t li, bool props, const std::vector<Point>& rel
     // contour twice (when it reads the polygon and when Shape.polygon
     // converts it): from the lowest point on, reversed when the area is not
     // negative, and again so: reversed once when the area is positive.
-    count_repeated(repeated);
+    count_repeated(repeated, li, rel.size());
     const size_t n = rel.size();
     kbox::Box box;
     size_t m = 0;
@@ -422,7 +422,6 @@ void Reader::add_polygons(uint32_t li, bool props, const std::vector<Point>& rel
 }
 
 void Reader::add_paths(uint32_t li, bool props, const kpoly::Path& rel, const Vec& pos, bool repeated) {
-    count_repeated(repeated);
     const bool keep = stage_.kept(li);
     std::vector<Point>& abs = polygon_scratch_;
     abs.resize(rel.n);
@@ -441,6 +440,7 @@ void Reader::add_paths(uint32_t li, bool props, const kpoly::Path& rel, const Ve
     } else if (!kpoly::path_box(p, box, path_scratch_)) {
         decline("path outline out of range");
     }
+    count_repeated(repeated, li, hull_.size());
     each_position(Vec{0, 0}, repeated, [&](int64_t dx, int64_t dy) {
         // The copy's points within the bound the outline needs.
         const kbox::Box s0 = moved(spine, dx, dy);
@@ -453,7 +453,7 @@ void Reader::add_paths(uint32_t li, bool props, const kpoly::Path& rel, const Ve
 }
 
 void Reader::add_texts(uint32_t li, bool props, const Vec& pos, bool repeated) {
-    count_repeated(repeated);
+    count_repeated(repeated, li, 0);
     each_position(pos, repeated, [&](int64_t x, int64_t y) {
         Shapes* s = stage_.stage(li, ShapeKind::text, props, kbox::Box::point(int32_t(x), int32_t(y)));
         if (s) ShapeStage::push_none(*s);

@@ -13,9 +13,12 @@ namespace lumino::core::oasis {
 
 namespace {
 
-// Shapes made from repetitions in one read, beyond which the reader leaves
-// the file to KLayout (a few gigabytes of hulls).
+// What repetitions may make in one read before the reader leaves the file
+// to KLayout: shapes (each costs time, kept or not), and points kept (with
+// three more for each shape's entries; about two gigabytes).  A small file
+// can describe far more than either.
 constexpr uint64_t kMaxRepeated = uint64_t(1) << 27;
+constexpr uint64_t kMaxRepeatedPoints = uint64_t(1) << 28;
 
 // Elements of one lattice axis; beyond it KLayout's own arithmetic wraps.
 constexpr uint64_t kMaxCount = uint64_t(INT32_MAX);
@@ -34,10 +37,14 @@ int32_t sum(int64_t a, int64_t b) {
 
 }  // namespace
 
-void Reader::count_repeated(bool repeated) {
+void Reader::count_repeated(bool repeated, uint32_t li, size_t points) {
     if (!repeated) return;
-    repeated_ += mm_.repetition->size();
+    const uint64_t n = mm_.repetition->size();  // below 2^62
+    repeated_ += n;
     if (repeated_ > kMaxRepeated) decline("repetitions make more shapes than the reader builds");
+    if (!stage_.kept(li)) return;
+    repeated_points_ += n * (points + 3);  // n below 2^27 here
+    if (repeated_points_ > kMaxRepeatedPoints) decline("repetitions make more points than the reader builds");
 }
 
 bool Reader::repetition() {

@@ -103,8 +103,9 @@ class Reader {
     // each position is checked to stay within 32 bits.
     template <class F>
     void each_position(const Vec& pos, bool repeated, F&& f);
-    // Counts shapes made from a repetition against the bound.
-    void count_repeated(bool repeated);
+    // Counts the shapes a repetition makes on layer `li`, each of `points`
+    // hull points, against the bounds.
+    void count_repeated(bool repeated, uint32_t li, size_t points);
     bool element_properties();
     void named_properties(ContextProps* context);
     void cblock();
@@ -144,8 +145,9 @@ class Reader {
     ContextProps file_context_;
     std::unordered_set<std::string> libraries_;
 
-    // Shapes made from repetitions, against a bound on what the read may build.
-    uint64_t repeated_ = 0;
+    // Shapes and kept points made from repetitions, against bounds on what
+    // the read may build.
+    uint64_t repeated_ = 0, repeated_points_ = 0;
     std::vector<Point> hull_, points_, polygon_scratch_;
     kpoly::PathScratch path_scratch_;
 };
