@@ -10,10 +10,12 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 py=${PYTHON:-python3}
 export PIP_ROOT_USER_ACTION=ignore
 
-# Debian packages: the graphviz programs (call graph plots) and chromium
-# (the viewer page's tests run it headless).
+# Debian packages: the graphviz programs (call graph plots), chromium (the
+# viewer page's tests run it headless) and zlib's header (the core inflates
+# compressed layout data with the system zlib).
 debs=()
 command -v dot >/dev/null 2>&1 || debs+=(graphviz)
+[ -f /usr/include/zlib.h ] || debs+=(zlib1g-dev)
 command -v chromium >/dev/null 2>&1 || debs+=(chromium)
 if [ ${#debs[@]} -gt 0 ] && command -v apt-get >/dev/null 2>&1; then
   apt-get update -qq >/dev/null && apt-get install -y -qq "${debs[@]}" >/dev/null

@@ -5,8 +5,8 @@ once, however often the cell is placed: the figures a user compares with
 what the viewer shows.  Texts are counted apart, as the viewer never draws
 them.
 
-A GDS2 file is read by lumino's direct reader, which gives what KLayout's
-read gives or declines; KLayout reads whatever it declines (and raises its
+A GDS2 or OASIS file (told by its content) is read by lumino's direct
+reader, which gives what KLayout's read gives or declines; KLayout reads whatever it declines (and raises its
 own errors for files it cannot read).  So the command line's planning step
 needs no KLayout, whose import alone takes longer than the whole read.
 """
@@ -77,7 +77,7 @@ def _layer_counts(items) -> dict[tuple[int, int], LayerCount]:
 
 
 def _summarize_direct(path: Path, texts: bool) -> LayoutSummary | None:
-    """The summary from lumino's direct GDS2 reader; None where the reader declines."""
+    """The summary from lumino's direct reader; None where the reader declines."""
     from corvane.core import lumino
 
     found, _reason = lumino._layout_summary(str(path), texts=bool(texts))

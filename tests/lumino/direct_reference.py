@@ -1,4 +1,4 @@
-"""What the direct GDS2 reader must give, taken from KLayout's own read.
+"""What the direct readers must give, taken from KLayout's own read.
 
 `klayout_layout(path, pairs)` reads the file with a fresh kdb.Layout and
 walks it into the plain structure lumino._read_layout returns, so that the
@@ -47,6 +47,9 @@ def klayout_layout(path, pairs=None):
     keep = {li for li, l, d in layers if pairs is None or (l, d) in set(pairs)}
     cells = []
     for ci in range(ly.cells()):
+        if not ly.is_valid_cell_index(ci):  # an index KLayout left free
+            cells.append(None)
+            continue
         c = ly.cell(ci)
         shapes = []
         for li, _, _ in layers:
@@ -69,7 +72,7 @@ def same(a, b):
 def _floats(layout):
     out = [layout["dbu"]]
     for c in layout["cells"]:
-        for inst in c["instances"]:
+        for inst in c["instances"] if c else ():
             out += [v for v in inst.values() if isinstance(v, float)]
     return out
 

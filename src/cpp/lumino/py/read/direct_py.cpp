@@ -1,6 +1,6 @@
-// lumino._read_layout: the direct GDS2 reader seen from Python, as plain
-// values, so that tests and benchmarks can hold it against KLayout's read
-// (private: the entry points do not use it); and the facts from the Python
+// lumino._read_layout: the direct readers (GDS2, OASIS) seen from Python, as
+// plain values, so that tests and benchmarks can hold them against KLayout's
+// read (private: the entry points do not use it); and the facts from the Python
 // side a caller of the reader passes it.
 #include "lumino/py/read/direct_py.hpp"
 
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "lumino/core/read/gds.hpp"
+#include "lumino/core/read/layout_file.hpp"
 
 namespace lumino {
 
@@ -58,13 +59,13 @@ bool read_directly(nb::handle path, std::vector<std::pair<int32_t, int32_t>> pai
     options.all_layers = false;
     options.layers = std::move(pairs);
     options.klayout_version = installed_klayout_version();
-    if (!core::gds_reader_supports(options.klayout_version)) return false;
+    if (!core::layout_reader_supports(options.klayout_version)) return false;
     options.libraries = registered_libraries();
     options.cells = cells;
     const std::string file(utf8, size_t(size));
     std::string reason;
     nb::gil_scoped_release unlocked;
-    return core::read_gds_file(file, options, out, reason);
+    return core::read_layout_file(file, options, out, reason);
 }
 
 namespace {
@@ -152,6 +153,10 @@ nb::object layout_dict(const core::Layout& layout) {
     d["layers"] = layers;
     nb::list cells;
     for (const core::Cell& c : layout.cells) {
+        if (!c.exists) {
+            cells.append(nb::none());
+            continue;
+        }
         nb::dict cd;
         cd["name"] = nb::str(c.name.c_str(), c.name.size());
         cd["ghost"] = c.ghost;
@@ -213,7 +218,7 @@ nb::object read_layout(nb::handle path, nb::handle pairs, nb::handle klayout_ver
     bool ok;
     {
         nb::gil_scoped_release release;
-        ok = core::read_gds_file(file, options, layout, reason);
+        ok = core::read_layout_file(file, options, layout, reason);
     }
     if (!ok) return nb::make_tuple(nb::none(), nb::str(reason.c_str(), reason.size()));
     return nb::make_tuple(counts ? layout_counts(layout) : layout_dict(layout), "");
@@ -227,7 +232,8 @@ void bind_direct(nb::module_& m) {
           nb::sig("def _read_layout(path: str, pairs: Iterable[tuple[int, int]] | None = None, *, "
                   "klayout_version: str | None = None, libraries: list[str] | None = None, "
                   "counts: bool = False, map_file: bool = False) -> tuple[dict[str, Any] | None, str]"),
-          "Read a GDS2 file with the direct reader: (layout, '') with the layout as plain values "
+          "Read a GDS2 or OASIS file (told by its content) with the direct reader: (layout, '') with "
+          "the layout as plain values (a cell index KLayout leaves free as None) "
           "(or only its sizes with counts=True), or (None, reason) where the reader declines and "
           "KLayout's read is needed.  Only the shapes of `pairs` are read when given; the klayout "
           "version defaults to the installed one, the libraries to those registered in KLayout; "

@@ -1,4 +1,4 @@
-// lumino._read_layout, the direct GDS2 reader's private test hook, and
+// lumino._read_layout, the direct readers' private test hook, and
 // what a caller of the reader takes from the Python side.
 #pragma once
 
@@ -26,9 +26,9 @@ std::string installed_klayout_version();
 // has been imported.
 std::vector<std::string> registered_libraries();
 
-// Reads a GDS file with the direct reader, keeping the shapes of `pairs`
-// only, for the installed klayout and the libraries registered in it; the
-// interpreter lock is released while it reads.  False where the reader
+// Reads a GDS2 or OASIS file with the direct reader of its format, keeping
+// the shapes of `pairs` only, for the installed klayout and the libraries
+// registered in it; the interpreter lock is released while it reads.  False where the reader
 // declines (a path that is not UTF-8 included): the caller reads the file
 // with KLayout, which also raises KLayout's error for a file it cannot read.
 // `cells`, when given, is told of each cell as it is read.

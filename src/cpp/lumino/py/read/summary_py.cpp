@@ -7,6 +7,7 @@
 #include <string>
 
 #include "lumino/core/read/gds.hpp"
+#include "lumino/core/read/layout_file.hpp"
 #include "lumino/core/read/summary.hpp"
 #include "lumino/py/read/direct_py.hpp"
 #include "lumino/py/read/summary_py.hpp"
@@ -56,7 +57,7 @@ nb::object layout_summary(nb::handle path, nb::handle texts, nb::handle klayout_
     bool ok;
     {
         nb::gil_scoped_release release;
-        ok = core::read_gds_file(file, options, layout, reason);
+        ok = core::read_layout_file(file, options, layout, reason);
         if (ok) summary = core::summarize(layout);
     }
     if (!ok) return nb::make_tuple(nb::none(), nb::str(reason.c_str(), reason.size()));
@@ -70,7 +71,7 @@ void bind_summary(nb::module_& m) {
           "klayout_version"_a.none() = nb::none(),
           nb::sig("def _layout_summary(path: str, *, texts: bool = True, klayout_version: str | None = None) "
                   "-> tuple[dict[str, Any] | None, str]"),
-          "What the GDS2 file at `path` holds, read by the direct reader: ({'dbu', 'cells', 'top_cells' "
+          "What the GDS2 or OASIS file at `path` holds, read by the direct reader: ({'dbu', 'cells', 'top_cells' "
           "(names), 'depth', 'layers': [(layer, datatype, shapes, texts), ...] in layer index order}, '') "
           "with each cell's shapes counted once, or (None, reason) where the reader declines and KLayout's "
           "read is needed.  texts=False reads as KLayout does with text_enabled off.");

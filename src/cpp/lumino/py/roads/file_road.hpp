@@ -1,7 +1,8 @@
-// The entry points' direct road: the GDS file read by the core's own GDS2
-// reader instead of KLayout's read, parsed in the core, and turned into the
-// viewer records that to_3D_viewer returns (lumino's message road takes the
-// same layout, see message_road.hpp).  Wherever the reader declines, the
+// The entry points' direct road: the layout file read by the core's own
+// reader (GDS2 or OASIS, told by the content) instead of KLayout's read,
+// parsed in the core, and turned into the viewer records that to_3D_viewer
+// returns (lumino's message road takes the same layout, see
+// message_road.hpp).  Wherever the reader declines, the
 // caller reads the file with KLayout as before; the results are the same.
 #pragma once
 

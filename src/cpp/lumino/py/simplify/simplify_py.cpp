@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "lumino/core/read/gds.hpp"
+#include "lumino/core/read/layout_file.hpp"
 #include "lumino/core/simplify/presimplify.hpp"
 #include "lumino/py/read/direct_py.hpp"
 #include "lumino/py/edge.hpp"
@@ -183,7 +184,7 @@ nb::dict presimplified_py(const std::string& path, double tolerance, unsigned wo
     std::string reason;
     {
         nb::gil_scoped_release unlocked;
-        if (core::read_gds_file(path, options, layout, reason)) made.finish();
+        if (core::read_layout_file(path, options, layout, reason)) made.finish();
     }
     if (!reason.empty()) corvane::raise(PyExc_ValueError, "the reader declines: " + reason);
     nb::dict out;
