@@ -166,6 +166,11 @@ def test_the_klayout_version_is_read_beside_the_package_without_importing_it(tmp
 
 
 @pytest.mark.parametrize("gds", [f for f, _ in FILES])
-def test_a_mapped_file_reads_as_a_read_one(gds):
+def test_the_file_is_read_never_mapped(gds):
+    # A mapped file that another process shortens ends the interpreter with
+    # SIGBUS: the reader reads into a buffer of its own, and the keyword that
+    # once mapped the file is gone.
     path = str(DATA / "gds" / gds)
-    assert lumino._read_layout(path, map_file=True) == lumino._read_layout(path)
+    with pytest.raises(TypeError):
+        lumino._read_layout(path, map_file=True)
+    assert lumino._read_layout(path) == lumino._read_layout(path)

@@ -64,6 +64,10 @@ enum Bucket : uint8_t { kPolygon = 0, kPath = 2, kBox = 4, kText = 6, kBuckets =
 // KLayout).
 constexpr const char* kVerifiedVersions[] = {"0.30.12"};
 
+// Cells, layers, and the shapes and instances of one list are counted in
+// 32 bits: a file that needs more is declined rather than wrapped.
+constexpr size_t kMaxIndex = UINT32_MAX;
+
 // Semi-circle points of a round path end: KLayout's default circle
 // resolution (32) halved; only its layout viewer changes the resolution.
 constexpr int kSemiCirclePoints = 16;
@@ -176,6 +180,7 @@ class Reader {
     // ---- cells --------------------------------------------------------
 
     uint32_t new_cell(const std::string& name, bool ghost) {
+        if (out_.cells.size() >= kMaxIndex) decline("too many cells");
         const uint32_t ci = uint32_t(out_.cells.size());
         Cell& c = out_.cells.emplace_back();
         c.name = name;
@@ -310,12 +315,15 @@ class Reader {
     // The layer index of a (layer, datatype) pair, created on first use.
     uint32_t open_layer(uint16_t layer, uint16_t datatype) {
         const uint32_t key = uint32_t(layer) << 16 | datatype;
-        if (key == last_layer_key_) return last_layer_;
+        // Every 32-bit value is some pair's key: whether one is cached is a
+        // flag of its own.
+        if (has_last_layer_ && key == last_layer_key_) return last_layer_;
         auto it = layer_index_.find(key);
         uint32_t li;
         if (it != layer_index_.end()) {
             li = it->second;
         } else {
+            if (out_.layers.size() >= kMaxIndex) decline("too many layers");
             li = uint32_t(out_.layers.size());
             out_.layers.push_back(LayerInfo{li, layer, datatype});
             layer_index_.emplace(key, li);
@@ -325,6 +333,7 @@ class Reader {
         }
         last_layer_key_ = key;
         last_layer_ = li;
+        has_last_layer_ = true;
         return li;
     }
 
@@ -378,6 +387,7 @@ class Reader {
             dirty_.push_back(li);
         }
         Stage& st = stage_[li][size_t(kind + (props ? 1 : 0))];
+        if (st.boxes.size() >= kMaxIndex) decline("too many shapes in one cell");
         st.boxes.push_back(box);
         return &st.shapes;
     }
@@ -422,7 +432,7 @@ class Reader {
         points_.clear();
         size_t count = n;
         Box box;
-        Point low{INT32_MAX, INT32_MAX};  // the lowest point, by y then x
+        Point low = rec_.xy(0);  // the lowest point, by y then x (n > 2000 here)
         auto take = [&](const Point& p) {
             box.add(p.x, p.y);
             if (p.y < low.y || (p.y == low.y && p.x < low.x)) low = p;
@@ -717,6 +727,12 @@ class Reader {
 
     // ---- placements ----------------------------------------------------
 
+    void add_instance(std::vector<Instance>& dst, const Instance& inst) {
+        if (out_.cells[current_].instances.size() + with_props_.size() >= kMaxIndex)
+            decline("too many instances in one cell");
+        dst.push_back(inst);
+    }
+
     void ref(bool array) {
         skip_element_start(sSNAME, "SNAME record expected");
         const uint32_t child = cell_for_instance(rec_.get_cstring());
@@ -769,7 +785,7 @@ class Reader {
             if (rec_.xy_count() < 1) decline("too few points in XY record for SREF");
             const Point p = rec_.xy(0);
             const Instance inst = make(p.x, p.y);
-            (finish_element(true) ? with_props_ : out_.cells[current_].instances).push_back(inst);
+            add_instance(finish_element(true) ? with_props_ : out_.cells[current_].instances, inst);
             return;
         }
 
@@ -798,7 +814,7 @@ class Reader {
             inst.array = true;
             inst.ax = ax, inst.ay = ay, inst.bx = bx, inst.by = by;
             inst.na = uint32_t(na), inst.nb = uint32_t(nb);
-            dst.push_back(inst);
+            add_instance(dst, inst);
         };
 
         if (!split_cols && !split_rows) {
@@ -914,7 +930,8 @@ class Reader {
     std::vector<uint32_t> plain_count_;  // by cell: instances without properties
     std::vector<uint32_t> dirty_;       // layers with shapes staged
     std::vector<char> dirty_flag_;      // by layer: listed in dirty_
-    uint32_t last_layer_key_ = UINT32_MAX, last_layer_ = 0;
+    uint32_t last_layer_key_ = 0, last_layer_ = 0;  // the layer opened last, when has_last_layer_
+    bool has_last_layer_ = false;
     uint32_t current_ = 0;             // the cell being read
     std::vector<Instance> with_props_;  // its instances with properties
     std::string last_sname_;
@@ -973,7 +990,7 @@ bool read_gds_file(const std::string& path, const GdsReadOptions& options, Layou
         return false;
     }
     MappedFile file;
-    if (!file.open(path, reason, options.map_file ? MappedFile::Mode::map : MappedFile::Mode::read)) return false;
+    if (!file.open(path, reason)) return false;
     return read_gds(file.data(), file.size(), options, out, reason);
 }
 

@@ -51,9 +51,6 @@ struct GdsReadOptions {
     // the file declares as a proxy of one of them is rebuilt by KLayout from
     // that library, which this reader does not do.
     std::vector<std::string> libraries;
-    // read_gds_file: map the file instead of reading it into a buffer (see
-    // mapped_file.hpp for why reading is the default).
-    bool map_file = false;
     // Told of each cell as it is read; not owned.
     CellSink* cells = nullptr;
 };
@@ -65,7 +62,7 @@ bool gds_reader_supports(const std::string& klayout_version);
 // left unspecified, wherever the result could differ from KLayout's.
 bool read_gds(const uint8_t* data, size_t size, const GdsReadOptions& options, Layout& out, std::string& reason);
 
-// Reads a file (into a buffer of its own, or mapped: GdsReadOptions::map_file).
+// Reads a file (into a buffer of its own: see mapped_file.hpp).
 bool read_gds_file(const std::string& path, const GdsReadOptions& options, Layout& out, std::string& reason);
 
 }  // namespace lumino::core

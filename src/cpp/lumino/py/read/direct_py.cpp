@@ -190,7 +190,7 @@ nb::object layout_counts(const core::Layout& layout) {
 }
 
 nb::object read_layout(nb::handle path, nb::handle pairs, nb::handle klayout_version, nb::handle libraries,
-                       bool counts, bool map_file) {
+                       bool counts) {
     if (!PyUnicode_Check(path.ptr())) corvane::wrong_type("path", "str", path);
     core::GdsReadOptions options;
     if (!pairs.is_none()) {
@@ -205,7 +205,6 @@ nb::object read_layout(nb::handle path, nb::handle pairs, nb::handle klayout_ver
         corvane::wrong_type("klayout_version", "str or None", klayout_version);
     }
     options.libraries = libraries.is_none() ? registered_libraries() : string_list(libraries, "libraries");
-    options.map_file = map_file;
     const std::string file = nb::cast<std::string>(path);
 
     core::Layout layout;
@@ -223,15 +222,14 @@ nb::object read_layout(nb::handle path, nb::handle pairs, nb::handle klayout_ver
 
 void bind_direct(nb::module_& m) {
     m.def("_read_layout", &read_layout, "path"_a.none(), "pairs"_a.none() = nb::none(), nb::kw_only(),
-          "klayout_version"_a.none() = nb::none(), "libraries"_a.none() = nb::none(), "counts"_a = false, "map_file"_a = false,
+          "klayout_version"_a.none() = nb::none(), "libraries"_a.none() = nb::none(), "counts"_a = false,
           nb::sig("def _read_layout(path: str, pairs: Iterable[tuple[int, int]] | None = None, *, "
                   "klayout_version: str | None = None, libraries: list[str] | None = None, "
-                  "counts: bool = False, map_file: bool = False) -> tuple[dict[str, Any] | None, str]"),
+                  "counts: bool = False) -> tuple[dict[str, Any] | None, str]"),
           "Read a GDS2 file with the direct reader: (layout, '') with the layout as plain values "
           "(or only its sizes with counts=True), or (None, reason) where the reader declines and "
           "KLayout's read is needed.  Only the shapes of `pairs` are read when given; the klayout "
-          "version defaults to the installed one, the libraries to those registered in KLayout; "
-          "map_file=True maps the file instead of reading it into a buffer.");
+          "version defaults to the installed one, the libraries to those registered in KLayout.");
 }
 
 }  // namespace lumino
