@@ -522,7 +522,7 @@ def test_cells_of_a_registered_library_are_left_to_klayout(tmp_path):
     assert lumino._read_layout(path, libraries=["OTHER"])[0] is not None
 
 
-@pytest.mark.parametrize("value", ["{1=>2}", "#zz", "##", "[box:(0,0;1,1)]", "(1,2", "[layer:1/0", ""])
+@pytest.mark.parametrize("value", ["{1=>2", "#zz", "##", "[box:(0,0;1,1", "(1,2", "[layer:1/0", "", "[trans:r90 0,0]"])
 def test_context_values_not_verified_are_declined(tmp_path, value):
     context = g.structure("$$$CONTEXT_INFO$$$", g.record(g.SREF) + g.record(g.SNAME, "A") + g.xy([(0, 0)])
                           + g.props([(0, "PCELL=X"), (1, "P(v)=" + value)]) + g.record(g.ENDEL))
