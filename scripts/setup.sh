@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
 # Installs everything the project needs on a fresh machine: the graphviz
-# programs and chromium (Debian) and corvane itself (with the two layout-library
-# stand-ins it ships) and its PyPI dependencies.  Safe to run again.
+# programs, chromium and zlib's header (Debian) and corvane itself (with the
+# two layout-library stand-ins it ships) and its PyPI dependencies.  Safe to
+# run again.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 py=${PYTHON:-python3}
 export PIP_ROOT_USER_ACTION=ignore
 
-# Debian packages: the graphviz programs (call graph plots) and chromium
-# (the viewer page's tests run it headless).
+# Debian packages: the graphviz programs (call graph plots), chromium (the
+# viewer page's tests run it headless) and zlib's header (the reader inflates
+# gzip-compressed layouts).
 debs=()
 command -v dot >/dev/null 2>&1 || debs+=(graphviz)
 command -v chromium >/dev/null 2>&1 || debs+=(chromium)
+[ -f /usr/include/zlib.h ] || debs+=(zlib1g-dev)
 if [ ${#debs[@]} -gt 0 ] && command -v apt-get >/dev/null 2>&1; then
   apt-get update -qq >/dev/null && apt-get install -y -qq "${debs[@]}" >/dev/null
 fi

@@ -557,7 +557,8 @@ def test_files_klayout_would_open_differently_are_declined(tmp_path):
     ly = kdb.Layout()
     ly.read(plain)
     ly.write(str(oasis))
-    for path, reason in [(str(zipped), "not a GDS2 stream"), (str(oasis), "not a GDS2 stream"),
+    assert lumino._read_layout(str(zipped)) == lumino._read_layout(plain)  # as KLayout: inflated
+    for path, reason in [(str(oasis), "not a GDS2 stream"),
                          (str(tmp_path / "missing.gds"), "cannot open"), (str(tmp_path), "not a regular file"),
                          ("file:" + plain, "plain file path"), (plain + "[gds]", "plain file path"),
                          (" " + plain, "plain file path"), ("", "plain file path")]:

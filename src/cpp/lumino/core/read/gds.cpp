@@ -33,7 +33,12 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#if defined(__unix__) || defined(__APPLE__)
+#include <unistd.h>
+#endif
+
 #include "lumino/core/read/context.hpp"
+#include "lumino/core/read/gzip.hpp"
 #include "lumino/core/read/records.hpp"
 #include "lumino/core/read/kbox_tree.hpp"
 #include "lumino/core/read/kplacement.hpp"
@@ -950,6 +955,16 @@ bool plain_path(const std::string& path) {
     return path.find('\0') == std::string::npos;
 }
 
+// The most a compressed file may inflate to here: half the machine's
+// memory.  A larger stream is left to KLayout, which reads it in pieces.
+size_t inflate_limit() {
+#if defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && page > 0) return size_t(pages) / 2 * size_t(page);
+#endif
+    return size_t(1) << 31;
+}
+
 }  // namespace
 
 bool gds_reader_supports(const std::string& klayout_version) {
@@ -991,7 +1006,12 @@ bool read_gds_file(const std::string& path, const GdsReadOptions& options, Layou
     }
     MappedFile file;
     if (!file.open(path, reason)) return false;
-    return read_gds(file.data(), file.size(), options, out, reason);
+    if (!is_gzip(file.data(), file.size())) return read_gds(file.data(), file.size(), options, out, reason);
+    // KLayout reads a gzip-compressed file as its inflated stream, whatever its name.
+    std::vector<uint8_t> inflated;
+    if (!gunzip(file.data(), file.size(), inflate_limit(), inflated, reason)) return false;
+    file.close();
+    return read_gds(inflated.data(), inflated.size(), options, out, reason);
 }
 
 }  // namespace lumino::core
