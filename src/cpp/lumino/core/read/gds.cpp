@@ -113,7 +113,14 @@ bool valid_utf8(const std::string& s) {
 class Reader {
   public:
     Reader(const uint8_t* data, size_t size, const GdsReadOptions& options, Layout& out)
-        : rec_(data, size), options_(options), out_(out) {
+        : rec_(data, size), options_(options), out_(out), listing_(options.listing) {
+        if (listing_) {
+            *listing_ = StreamListing();
+            options_.all_layers = true;
+            options_.texts = true;
+            options_.order = false;
+            options_.cells = nullptr;
+        }
         for (const auto& [layer, datatype] : options.layers)
             if (layer >= 0 && layer <= 0xffff && datatype >= 0 && datatype <= 0xffff)
                 keep_pairs_.insert(uint32_t(layer) << 16 | uint32_t(datatype));
@@ -175,7 +182,7 @@ class Reader {
             first = false;
         }
         if (id != sENDLIB) decline("ENDLIB record expected");
-        auto global = context_.find(std::string());
+        auto global = listing_ ? context_.end() : context_.find(std::string());
         if (global != context_.end()) {
             gdsctx::Info info;
             if (!gdsctx::deserialize(global->second, info)) decline("context information not verified");
@@ -229,7 +236,7 @@ class Reader {
 
     void structure(const std::string& name) {
         const uint32_t ci = make_cell(name);
-        auto ctx = context_.find(name);
+        auto ctx = listing_ ? context_.end() : context_.find(name);
         if (ctx != context_.end()) {
             gdsctx::Info info;
             if (!gdsctx::deserialize(ctx->second, info)) decline("context information not verified");
@@ -244,6 +251,7 @@ class Reader {
         }
         current_ = ci;
         with_props_.clear();
+        placements_not_held_ = false;
         cell_box_ = Box();
         out_.cells[ci].instances.reserve(rec_.placements_ahead());
         uint16_t id;
@@ -265,6 +273,10 @@ class Reader {
             }
         }
         Cell& cell = out_.cells[ci];
+        if (listing_) {
+            list_cell(ci, cell);
+            return;
+        }
         if (plain_count_.size() < out_.cells.size()) plain_count_.resize(out_.cells.size(), 0);
         plain_count_[ci] = uint32_t(cell.instances.size());
         cell.instances.insert(cell.instances.end(), with_props_.begin(), with_props_.end());
@@ -334,6 +346,7 @@ class Reader {
             layer_index_.emplace(key, li);
             kept_.push_back(options_.all_layers || keep_pairs_.count(key) != 0);
             dirty_flag_.push_back(0);
+            not_held_.push_back(0);
             stage_.emplace_back();
         }
         last_layer_key_ = key;
@@ -419,6 +432,10 @@ class Reader {
         if (rec_.get() != sXY) decline("XY record expected");
         size_t n = rec_.xy_count();
         const uint32_t li = open_layer(layer, datatype);
+        if (listing_) {
+            listed_boundary(li, n);
+            return;
+        }
         const bool keep = kept(li);
 
         if (n == 4 || (n == 5 && rec_.xy(4) == rec_.xy(0))) {
@@ -567,6 +584,10 @@ class Reader {
         if (id != sXY) decline("XY record expected");
         size_t n = rec_.xy_count();
         const uint32_t li = open_layer(layer, datatype);
+        if (listing_) {
+            listed_other(li, n);
+            return;
+        }
         const bool keep = kept(li);
 
         points_.clear();
@@ -655,6 +676,12 @@ class Reader {
             return;
         }
         const bool props = finish_element(true);
+        if (listing_) {
+            Shapes& s = listed(li);
+            s.polygon.push_back(0);
+            s.start.push_back(s.xy.size() / 2);
+            return;
+        }
         add_shape(li, kText, props, Box::point(at.x, at.y), nullptr);
     }
 
@@ -666,6 +693,10 @@ class Reader {
         const uint32_t li = open_layer(layer, boxtype);
         if (rec_.get() != sXY) decline("XY record expected");
         const size_t n = rec_.xy_count();
+        if (listing_) {
+            listed_other(li, 0);
+            return;
+        }
         int32_t l = 0, b = 0, r = 0, t = 0;
         for (size_t k = 0; k < n; ++k) {
             const Point p = rec_.xy(k);
@@ -741,6 +772,10 @@ class Reader {
     void ref(bool array) {
         skip_element_start(sSNAME, "SNAME record expected");
         const uint32_t child = cell_for_instance(rec_.get_cstring());
+        if (listing_) {
+            listed_ref(array, child);
+            return;
+        }
         bool mirror = false, is_mag = false;
         int angle = 0;
         double angle_deg = 0.0, mag = 1.0;
@@ -874,10 +909,151 @@ class Reader {
         }
     }
 
+    // ---- a listing ------------------------------------------------------
+
+    // The listed shapes of a layer of the structure being read.
+    Shapes& listed(uint32_t li) {
+        if (!dirty_flag_[li]) {
+            dirty_flag_[li] = 1;
+            dirty_.push_back(li);
+        }
+        return stage_[li][0].shapes;
+    }
+
+    // A boundary whose XY record (of n points) was just read: its points as
+    // written, without the closing one.
+    void listed_boundary(uint32_t li, size_t n) {
+        Shapes& s = listed(li);
+        const size_t from = s.xy.size();
+        auto append = [&](size_t count) {
+            const size_t at = s.xy.size();
+            s.xy.resize(at + 2 * count);
+            for (size_t k = 0; k < count; ++k) {
+                const Point p = rec_.xy(k);
+                s.xy[at + 2 * k] = p.x;
+                s.xy[at + 2 * k + 1] = p.y;
+            }
+        };
+        append(n);
+        if (n > 2000) {
+            // Long outlines may continue in further XY records.
+            while (true) {
+                const uint16_t id = rec_.get();
+                if (id != sXY) {
+                    rec_.unget(id);
+                    break;
+                }
+                append(rec_.xy_count());
+            }
+        }
+        finish_element(false);
+        const size_t total = (s.xy.size() - from) / 2;
+        const int32_t* xy = s.xy.data() + from;
+        const bool closed = total >= 2 && xy[0] == xy[2 * total - 2] && xy[1] == xy[2 * total - 1];
+        if (closed) s.xy.resize(s.xy.size() - 2);
+        const size_t count = closed ? total - 1 : total;
+        if (!closed || count < 3 || visits_twice(xy, count) || kpoly::area_may_overflow(xy, count))
+            not_held_[li] = 1;
+        s.polygon.push_back(1);
+        s.start.push_back(s.xy.size() / 2);
+    }
+
+    // A path or box: listed without points, and not as held.  Its further
+    // XY records (after n points) are passed over.
+    void listed_other(uint32_t li, size_t n) {
+        if (n > 2000) {
+            uint16_t id;
+            while ((id = rec_.get()) == sXY) {
+            }
+            rec_.unget(id);
+        }
+        finish_element(false);
+        Shapes& s = listed(li);
+        s.polygon.push_back(1);
+        s.start.push_back(s.xy.size() / 2);
+        not_held_[li] = 1;
+    }
+
+    // Whether a closed outline visits a point twice.
+    bool visits_twice(const int32_t* xy, size_t n) {
+        vertex_scratch_.resize(n);
+        for (size_t k = 0; k < n; ++k)
+            vertex_scratch_[k] = uint64_t(uint32_t(xy[2 * k])) << 32 | uint32_t(xy[2 * k + 1]);
+        std::sort(vertex_scratch_.begin(), vertex_scratch_.end());
+        return std::adjacent_find(vertex_scratch_.begin(), vertex_scratch_.end()) != vertex_scratch_.end();
+    }
+
+    // A placement: kept where it is as held, a single one of a quarter turn
+    // (an ANGLE of exactly 0, 90, 180 or 270 degrees), an optional mirror,
+    // a magnification of exactly 1 and no absolute flags.
+    void listed_ref(bool array, uint32_t child) {
+        bool mirror = false, held = !array;
+        int rot = 0;
+        uint16_t id = rec_.get();
+        while (id == sSTRANS || id == sMAG || id == sANGLE) {
+            if (id == sSTRANS) {
+                const uint16_t flags = rec_.get_ushort();
+                mirror = (flags & 0x8000) != 0;
+                if (flags & 0x0006) held = false;  // absolute magnification or angle
+            } else if (id == sMAG) {
+                if (rec_.get_double() != 1.0) held = false;
+            } else {
+                const double angle = rec_.get_double();
+                rot = angle == 0.0 ? 0 : angle == 90.0 ? 1 : angle == 180.0 ? 2 : angle == 270.0 ? 3 : -1;
+                if (rot < 0) held = false;
+            }
+            id = rec_.get();
+        }
+        if (array) {
+            if (id != sCOLROW) decline("COLROW record expected");
+            id = rec_.get();
+        }
+        if (id != sXY) decline("XY record expected");
+        if (rec_.xy_count() < 1) decline("too few points in XY record");
+        const Point p = rec_.xy(0);
+        finish_element(false);
+        if (!held) {
+            placements_not_held_ = true;
+            return;
+        }
+        Instance inst;
+        inst.child = child;
+        inst.trans.rot = rot;
+        inst.trans.mirror = mirror;
+        inst.trans.dx = double(p.x);
+        inst.trans.dy = double(p.y);
+        add_instance(out_.cells[current_].instances, inst);
+    }
+
+    // The end of a listed structure: its layers' shapes and what is as held.
+    void list_cell(uint32_t ci, Cell& cell) {
+        if (listing_->shapes_as_held.size() < out_.cells.size()) {
+            listing_->shapes_as_held.resize(out_.cells.size());
+            listing_->placements_as_held.resize(out_.cells.size(), 1);
+        }
+        std::vector<uint8_t>& held = listing_->shapes_as_held[ci];
+        held.assign(out_.layers.size(), 1);
+        cell.shapes.resize(out_.layers.size());
+        for (uint32_t li : dirty_) {
+            dirty_flag_[li] = 0;
+            held[li] = !not_held_[li];
+            not_held_[li] = 0;
+            cell.shapes[li] = std::move(stage_[li][0].shapes);
+            stage_[li][0].shapes = Shapes();
+        }
+        dirty_.clear();
+        listing_->placements_as_held[ci] = !placements_not_held_;
+    }
+
     // ---- the end ---------------------------------------------------------
 
     void finish() {
         const size_t n = out_.cells.size();
+        if (listing_) {
+            // Cells only placed (ghosts) have nothing listed.
+            listing_->shapes_as_held.resize(n);
+            listing_->placements_as_held.resize(n, 1);
+        }
         for (Cell& c : out_.cells) c.shapes.resize(out_.layers.size());
         shapes_box_.resize(n);
         plain_count_.resize(n, 0);
@@ -915,8 +1091,12 @@ class Reader {
     }
 
     Records rec_;
-    const GdsReadOptions& options_;
+    GdsReadOptions options_;  // as given, or as a listing needs them
     Layout& out_;
+    StreamListing* listing_;  // when listing the stream
+    std::vector<char> not_held_;  // by layer: a shape of the structure being listed is not as held
+    bool placements_not_held_ = false;  // a placement of the structure being listed is not
+    std::vector<uint64_t> vertex_scratch_;
     std::unordered_set<uint32_t> keep_pairs_;
     std::unordered_set<std::string> libraries_;
     std::unordered_map<std::string, uint32_t> names_;
@@ -974,7 +1154,7 @@ bool gds_reader_supports(const std::string& klayout_version) {
 }
 
 bool read_gds(const uint8_t* data, size_t size, const GdsReadOptions& options, Layout& out, std::string& reason) {
-    if (!gds_reader_supports(options.klayout_version)) {
+    if (!options.listing && !gds_reader_supports(options.klayout_version)) {
         reason = "klayout " + (options.klayout_version.empty() ? std::string("version unknown")
                                                                  : options.klayout_version + " not verified");
         return false;
