@@ -5,10 +5,9 @@ Per GDS file: KLayout's ``Layout().read``; the direct reader
 (``lumino._read_layout(..., counts=True)``: the file read into a buffer and
 parsed into the core's layout, only sizes returned to Python) with all layers
 kept, and with only the layers of the file's stack (sky130_like_stack.json
-for the tt_um_* files, photonics_stack.json for the others); the same with
-the file memory-mapped instead of read (``map_file=True``); the ratios
-reader / KLayout and mapped / read.  Each figure is the median of
-``--repeat`` runs (default 7), the four reads interleaved in one process.  The reader is given the installed klayout
+for the tt_um_* files, photonics_stack.json for the others); the ratios
+reader / KLayout.  Each figure is the median of ``--repeat`` runs (default
+7), the three reads interleaved in one process.  The reader is given the installed klayout
 version and the registered libraries, as a caller that looked them up once
 would (the package-metadata lookup of the version costs about half a
 millisecond).  It asserts nothing; the figures depend on the machine and on
@@ -61,25 +60,23 @@ def main() -> None:
         return layout
 
     print("| file | shapes | points | instances | KLayout read (ms) | reader, all layers (ms) | ratio | "
-          "reader, stack layers (ms) | ratio | mapped, stack layers (ms) | mapped / read |")
-    print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+          "reader, stack layers (ms) | ratio |")
+    print("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
     for gds in files:
         path = str(gds)
         pairs = stack_pairs(gds)
         counts, why = lumino._read_layout(path, counts=True, **known)
         if counts is None:
-            print(f"| {gds.name} | declined: {why} | | | | | | | | | |")
+            print(f"| {gds.name} | declined: {why} | | | | | | | |")
             continue
-        times = {"klayout": [], "all": [], "stack": [], "mapped": []}
+        times = {"klayout": [], "all": [], "stack": []}
         for _ in range(args.repeat):
             times["klayout"].append(timed(lambda: klayout_read(path))[0])
             times["all"].append(timed(lambda: lumino._read_layout(path, counts=True, **known))[0])
             times["stack"].append(timed(lambda: lumino._read_layout(path, pairs, counts=True, **known))[0])
-            times["mapped"].append(
-                timed(lambda: lumino._read_layout(path, pairs, counts=True, map_file=True, **known))[0])
-        k, a, s, m = (statistics.median(times[key]) * 1e3 for key in ("klayout", "all", "stack", "mapped"))
+        k, a, s = (statistics.median(times[key]) * 1e3 for key in ("klayout", "all", "stack"))
         print(f"| {gds.name} | {counts['shapes']:,} | {counts['points']:,} | {counts['instances']:,} | {k:.1f} | "
-              f"{a:.1f} | {a / k:.2f} | {s:.1f} | {s / k:.2f} | {m:.1f} | {m / s:.2f} |")
+              f"{a:.1f} | {a / k:.2f} | {s:.1f} | {s / k:.2f} |")
 
 
 if __name__ == "__main__":

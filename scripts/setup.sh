@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs everything the project needs on a fresh machine: the graphviz
-# programs and chromium (Debian) and corvane itself (with the two layout-library
-# stand-ins it ships) and its PyPI dependencies.  Safe to run again: when the
-# installed package was built from this source tree as it is now (a hash of
-# the tree recorded in the package at install, see scripts/source_record.py),
-# the build and install are skipped; a changed or missing record rebuilds.
+# programs, chromium and zlib's header (Debian) and corvane itself (with the
+# two layout-library stand-ins it ships) and its PyPI dependencies.  Safe to
+# run again: when the installed package was built from this source tree as it
+# is now (a hash of the tree recorded in the package at install, see
+# scripts/source_record.py), the build and install are skipped; a changed or
+# missing record rebuilds.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 py=${PYTHON:-python3}
@@ -12,7 +13,7 @@ export PIP_ROOT_USER_ACTION=ignore
 
 # Debian packages: the graphviz programs (call graph plots), chromium (the
 # viewer page's tests run it headless) and zlib's header (the core inflates
-# compressed layout data with the system zlib).
+# gzip-compressed layouts and OASIS's compressed blocks with the system zlib).
 debs=()
 command -v dot >/dev/null 2>&1 || debs+=(graphviz)
 [ -f /usr/include/zlib.h ] || debs+=(zlib1g-dev)

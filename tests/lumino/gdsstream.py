@@ -55,7 +55,11 @@ def record(rtype, *values, raw=None):
         if len(payload) % 2:
             payload += b"\0"
     elif dt in (1, 2):
-        payload = b"".join(struct.pack(">H" if dt == 1 else ">h", v) for v in values)
+        # Two-byte values from -32768 to 65535: GDS2 readers take some of
+        # them (LAYER, DATATYPE, COLROW) as unsigned.
+        if any(not -32768 <= v <= 65535 for v in values):
+            raise ValueError(f"two-byte value out of range: {values}")
+        payload = b"".join(struct.pack(">H", v & 0xFFFF) for v in values)
     elif dt == 3:
         payload = b"".join(struct.pack(">i", v) for v in values)
     elif dt == 5:

@@ -2,10 +2,15 @@
 // with a tokenizer that skips blanks before each token; a value it cannot
 // parse fails the whole read.  Values are accepted here only in the forms
 // KLayout writes and has been seen to read back: numbers, integers, nil,
-// booleans, words, quoted strings, lists of these, layers, points and paths.
+// booleans, words, quoted strings (also as bytes and characters), lists and
+// arrays ({key=>value}) of these, and the objects KLayout writes as
+// [class:text]: layers (by number, by name, or both), points and vectors,
+// boxes and edges, paths, polygons and simple polygons, each in database
+// units and in micrometres.  Everything else makes the reader decline.
 #include "lumino/core/read/context.hpp"
 
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 
 namespace lumino::core::gdsctx {
@@ -18,6 +23,13 @@ bool alnum(char c) {
 }
 bool digit(char c) { return c >= '0' && c <= '9'; }
 bool word_char(char c) { return alnum(c) || c == '_' || c == '.' || c == '$'; }
+char lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
+// The largest magnitudes KLayout's integer readers take without failing
+// ("Range overflow"): a negative number is read as its magnitude first.
+constexpr uint64_t kInt32 = 0x7fffffff;
+constexpr uint64_t kInt64 = 0x7fffffffffffffff;
+constexpr uint64_t kUint64 = UINT64_MAX;
 
 // A cursor over a NUL-terminated text, as KLayout's tokenizer walks it.
 struct Cursor {
@@ -26,12 +38,17 @@ struct Cursor {
     void skip() {
         while (space(*p)) ++p;
     }
+    // The next token is `token` (after blanks): it is taken.
     bool test(const char* token) {
         skip();
         const size_t n = std::strlen(token);
         if (std::strncmp(p, token, n) != 0) return false;
         p += n;
         return true;
+    }
+    bool at(char c) {
+        skip();
+        return *p == c;
     }
     bool word() {
         skip();
@@ -53,9 +70,47 @@ struct Cursor {
         return true;
     }
     bool word_or_quoted() { return word() || quoted(); }
-    // A plain decimal number: sign, digits, fraction, exponent.
-    bool number() {
+    // A word or quoted string, lower-cased into `out` (up to `n` - 1 characters).
+    bool name(char* out, size_t n) {
         skip();
+        const char* q = p;
+        if (!word_or_quoted()) return false;
+        size_t k = 0;
+        for (const char* c = q; c != p && k + 1 < n; ++c)
+            if (*c != '\'' && *c != '"') out[k++] = lower(*c);
+        out[k] = 0;
+        return true;
+    }
+    // A decimal integer of at most `most` in magnitude, with a sign where
+    // `sign` allows.  Conservative: nothing that could continue the number
+    // may follow (KLayout would stop there and read on differently).
+    bool integer(uint64_t most, bool sign = true) {
+        skip();
+        const char* q = p;
+        if (sign && (*q == '-' || *q == '+')) ++q;
+        if (!digit(*q)) return false;
+        uint64_t v = 0;
+        for (; digit(*q); ++q) {
+            const uint64_t d = uint64_t(*q - '0');
+            if (v > (most - d) / 10) return false;
+            v = v * 10 + d;
+        }
+        if (word_char(*q)) return false;
+        p = q;
+        return true;
+    }
+    // A real number: sign, digits, fraction, exponent; or nan, inf, -inf.
+    bool real() {
+        skip();
+        for (const char* special : {"nan", "inf", "-inf"}) {
+            const size_t n = std::strlen(special);
+            size_t k = 0;
+            while (k < n && lower(p[k]) == special[k]) ++k;
+            if (k == n && !word_char(p[n])) {
+                p += n;
+                return true;
+            }
+        }
         const char* q = p;
         if (*q == '+' || *q == '-') ++q;
         if (!digit(*q)) return false;
@@ -71,61 +126,78 @@ struct Cursor {
             while (digit(*e)) ++e;
             q = e;
         }
-        // A letter right after the number would be read differently.
-        if (alnum(*q) || *q == '.') return false;
+        if (word_char(*q)) return false;
         p = q;
         return true;
     }
-    // An integer well inside 64 bits (without sign when `unsigned_only`).
-    bool integer(bool unsigned_only = false) {
-        skip();
-        const char* q = p;
-        if (!unsigned_only && (*q == '-' || *q == '+')) ++q;
-        const char* d = q;
-        while (digit(*q)) ++q;
-        if (q == d || q - d > 18 || alnum(*q) || *q == '.') return false;
-        p = q;
-        return true;
-    }
+    // A coordinate: a 32-bit integer (database units) or a real (micrometres).
+    bool coord(bool micrometres) { return micrometres ? real() : integer(kInt32); }
+    bool point(bool micrometres) { return coord(micrometres) && test(",") && coord(micrometres); }
 };
 
-// "[layer:L/D]": a layer by number and datatype.
-bool layer_value(Cursor& c) {
-    if (!c.integer() || !c.test("/") || !c.integer()) return false;
-    return c.test("]");
+// Points "x,y" separated by optional ";", up to what is not a point.
+bool points(Cursor& c, bool um) {
+    while (!c.at(')') && !c.at('/')) {
+        if (!c.point(um)) return false;
+        c.test(";");
+    }
+    return true;
 }
 
-// "[dpath:(x,y;...) w=.. bx=.. ex=.. r=..]": a path in micrometres.
-bool dpath_value(Cursor& c) {
-    if (!c.test("(")) return false;
-    if (!c.test(")")) {
-        while (true) {
-            if (!c.number() || !c.test(",") || !c.number()) return false;
-            if (c.test(")")) break;
-            if (!c.test(";")) return false;
-        }
+// The text of a [class:text] object KLayout writes, after the colon.
+bool object_text(Cursor& c, const char* cls) {
+    auto is = [cls](const char* a) { return std::strcmp(cls, a) == 0; };
+    const bool um = cls[0] == 'd';
+    const char* base = um ? cls + 1 : cls;
+    auto base_is = [base](const char* a) { return std::strcmp(base, a) == 0; };
+    if (is("layer") || is("layerinfo")) {
+        // "L/D", "NAME", "NAME (L/D)", or nothing.
+        auto numbers = [&c]() { return c.integer(kInt32) && (!c.test("/") || c.integer(kInt32)); };
+        if (c.at(']')) return true;
+        if (digit(*c.p) || *c.p == '-' || *c.p == '+') return numbers();
+        if (!c.word_or_quoted()) return false;
+        if (!c.test("(")) return true;
+        return numbers() && c.test(")");
     }
-    if (c.test("w=") && !c.number()) return false;
-    if (c.test("bx=") && !c.number()) return false;
-    if (c.test("ex=") && !c.number()) return false;
-    if (c.test("r=") && !c.test("true") && !c.test("false")) return false;
-    return c.test("]");
+    if (base_is("point") || base_is("vector")) return c.point(um);
+    if (base_is("box")) {
+        if (!c.test("(")) return false;
+        if (c.test(")")) return true;
+        return c.point(um) && c.test(";") && c.point(um) && c.test(")");
+    }
+    if (base_is("edge")) return c.test("(") && c.point(um) && c.test(";") && c.point(um) && c.test(")");
+    if (base_is("simplepolygon")) return c.test("(") && points(c, um) && c.test(")");
+    if (base_is("polygon")) {
+        if (!c.test("(") || !points(c, um)) return false;
+        while (c.test("/"))
+            if (!points(c, um)) return false;
+        return c.test(")");
+    }
+    if (base_is("path")) {
+        if (!c.test("(") || !points(c, um) || !c.test(")")) return false;
+        if (c.test("w=") && !c.coord(um)) return false;
+        if (c.test("bx=") && !c.coord(um)) return false;
+        if (c.test("ex=") && !c.coord(um)) return false;
+        if (c.test("r=") && !c.test("true") && !c.test("false") && !c.test("1") && !c.test("0")) return false;
+        return true;
+    }
+    return false;
 }
 
 bool value(Cursor& c, int depth = 0) {
     if (depth > 16) return false;
     c.skip();
-    if (c.test("##")) return c.number();
-    if (c.test("#lu")) return c.integer(true);
-    if (c.test("#l")) return c.integer();
-    if (c.test("#u")) return c.integer(true);
-    if (c.test("#")) return c.integer();
+    if (c.test("##")) return c.real();
+    if (c.test("#lu")) return c.integer(kUint64, false);
+    if (c.test("#l")) return c.integer(kInt64);
+    if (c.test("#u")) return c.integer(kUint64, false);
+    if (c.test("#")) return c.integer(kInt64);
     if (c.test("nil") || c.test("false") || c.test("true")) return true;
     if (c.test("[")) {
-        if (c.test("layer:")) return layer_value(c);
-        if (c.test("dpath:")) return dpath_value(c);
-        if (c.test("dpoint:")) return c.number() && c.test(",") && c.number() && c.test("]");
-        return false;
+        char cls[24];
+        if (!c.name(cls, sizeof cls)) return false;
+        c.test(":");
+        return object_text(c, cls) && c.test("]");
     }
     if (c.test("(")) {
         // A list: values separated by commas.
@@ -136,8 +208,21 @@ bool value(Cursor& c, int depth = 0) {
             return c.test(")");
         }
     }
-    if (*c.p == '{') return false;
-    return c.word_or_quoted();
+    if (c.test("{")) {
+        // An array: keys, each with "=>" and its value, separated by commas.
+        if (c.test("}")) return true;
+        while (true) {
+            if (!value(c, depth + 1)) return false;
+            if (c.test("=>") && !value(c, depth + 1)) return false;
+            if (c.test(",")) continue;
+            return c.test("}");
+        }
+    }
+    if (!c.word_or_quoted()) return false;
+    // A character or byte string: a letter after the text.
+    c.skip();
+    if (*c.p == 'c' || *c.p == 'C' || *c.p == 'b' || *c.p == 'B') ++c.p;
+    return true;
 }
 
 // What follows a marker (LIB=, PCELL=): the rest after leading blanks.

@@ -31,6 +31,23 @@ class CellSink {
     virtual void read_declined() = 0;
 };
 
+// What read_gds tells of a stream it lists (GdsReadOptions::listing):
+// which of each cell's layers and placements the stream gives as KLayout
+// holds them in memory.
+struct StreamListing {
+    // By cell, by layer index (a layer past the end: the cell has no shapes
+    // there): every shape is a text, or a boundary of three or more points
+    // that visits no point twice and whose doubled area stays well inside
+    // 64 bits.  KLayout writes a path as a PATH, a polygon with holes as one
+    // boundary through cut lines, and orients a hull whose area arithmetic
+    // overflows otherwise than it writes it.
+    std::vector<std::vector<uint8_t>> shapes_as_held;
+    // By cell: every placement is a single one with a quarter turn, an
+    // optional mirror and magnification 1 (KLayout writes arrays in a form
+    // of its own and complex placements rounded).
+    std::vector<uint8_t> placements_as_held;
+};
+
 struct GdsReadOptions {
     // The (layer, datatype) pairs whose shapes are read; the shapes of other
     // layers are skipped (their layers still get their indices).  All
@@ -51,11 +68,20 @@ struct GdsReadOptions {
     // the file declares as a proxy of one of them is rebuilt by KLayout from
     // that library, which this reader does not do.
     std::vector<std::string> libraries;
-    // read_gds_file: map the file instead of reading it into a buffer (see
-    // mapped_file.hpp for why reading is the default).
-    bool map_file = false;
     // Told of each cell as it is read; not owned.
     CellSink* cells = nullptr;
+    // When set, the stream is listed instead of read as KLayout would read
+    // it: each cell's shapes per layer in stream order (a text with no
+    // points, a boundary with its points as written, without the closing
+    // one; other shapes with no points), its placements in stream order
+    // where all are as held (see StreamListing), every layer and text, no
+    // context information interpreted, and any klayout version.  On
+    // KLayout's own serialisation of a layout (Layout.write_bytes), which
+    // writes each cell's shapes per layer and its instances in the order
+    // KLayout iterates them, what is as held is that layout's
+    // Shapes.each() with Shape.polygon's hull points and its each_inst().
+    // Not owned.
+    StreamListing* listing = nullptr;
 };
 
 // True when this reader was verified against the given klayout version.
@@ -65,7 +91,7 @@ bool gds_reader_supports(const std::string& klayout_version);
 // left unspecified, wherever the result could differ from KLayout's.
 bool read_gds(const uint8_t* data, size_t size, const GdsReadOptions& options, Layout& out, std::string& reason);
 
-// Reads a file (into a buffer of its own, or mapped: GdsReadOptions::map_file).
+// Reads a file (into a buffer of its own: see mapped_file.hpp).
 bool read_gds_file(const std::string& path, const GdsReadOptions& options, Layout& out, std::string& reason);
 
 }  // namespace lumino::core

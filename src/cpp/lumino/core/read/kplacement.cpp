@@ -137,7 +137,7 @@ namespace {
 // Rearranges items so that item k becomes the former items[order[k]],
 // in place, following the permutation's cycles (`order` is used up).
 void permute(Instance* items, std::vector<uint32_t>& order) {
-    const uint32_t done = UINT32_MAX;
+    const uint32_t done = UINT32_MAX;  // no index: the reader keeps lists below UINT32_MAX entries
     for (uint32_t start = 0; start < order.size(); ++start) {
         if (order[start] == done || order[start] == start) continue;
         Instance first = items[start];

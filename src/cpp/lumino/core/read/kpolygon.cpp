@@ -264,6 +264,18 @@ int64_t area2(const Point* p, size_t n) {
     return int64_t(a);
 }
 
+bool area_may_overflow(const int32_t* xy, size_t n) {
+    if (n == 0) return false;
+    int64_t x0 = xy[0], x1 = xy[0], y0 = xy[1], y1 = xy[1], ax = 0, ay = 0;
+    for (size_t k = 0; k < n; ++k) {
+        const int64_t x = xy[2 * k], y = xy[2 * k + 1];
+        x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
+        ax = std::max(ax, x < 0 ? -x : x), ay = std::max(ay, y < 0 ? -y : y);
+    }
+    constexpr double limit = 0x1p61;
+    return double(x1 - x0) * double(y1 - y0) >= limit || double(ax) * double(ay) >= limit;
+}
+
 void assign_contour(const Point* in, size_t n, std::vector<Point>& out) {
     out.clear();
     if (n == 0) return;

@@ -25,6 +25,11 @@ struct Point {
 // axes wraps, and KLayout then takes it for the other orientation).
 int64_t area2(const Point* p, size_t n);
 
+// Whether KLayout's 64-bit area arithmetic may overflow on a contour of n
+// points given as x, y pairs: products of coordinates (or of the extents)
+// reach 2^61.
+bool area_may_overflow(const int32_t* xy, size_t n);
+
 // KLayout's uncompressed contour assignment: the points from the first
 // occurrence of the lowest (y, then x) point on, reversed after the first
 // point when the area is not negative (hulls run clockwise).  `out` is

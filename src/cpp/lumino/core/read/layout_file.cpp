@@ -92,7 +92,7 @@ bool read_layout_file(const std::string& path, const GdsReadOptions& options, La
     if (!oasis_reader_supports(options.klayout_version))  // before the file is read whole
         return read_oasis(head, got, options, out, reason);
     MappedFile file;
-    if (!file.open(path, reason, options.map_file ? MappedFile::Mode::map : MappedFile::Mode::read)) return false;
+    if (!file.open(path, reason)) return false;
     return read_oasis(file.data(), file.size(), options, out, reason);
 }
 

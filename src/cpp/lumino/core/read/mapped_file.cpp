@@ -1,4 +1,4 @@
-// A file's bytes: read(2) into a buffer, or mmap where asked and available.
+// A file's bytes, read(2) into a buffer of their own.
 #include "lumino/core/read/mapped_file.hpp"
 
 #include <cerrno>
@@ -8,7 +8,6 @@
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #define LUMINO_HAVE_POSIX 1
@@ -19,18 +18,14 @@ namespace lumino::core {
 MappedFile::~MappedFile() { close(); }
 
 void MappedFile::close() {
-#ifdef LUMINO_HAVE_POSIX
-    if (mapped_) munmap(const_cast<uint8_t*>(data_), size_);
-#endif
     data_ = nullptr;
     size_ = 0;
-    mapped_ = false;
     copy_.reset();
 }
 
 #ifdef LUMINO_HAVE_POSIX
 
-bool MappedFile::open(const std::string& path, std::string& reason, Mode mode) {
+bool MappedFile::open(const std::string& path, std::string& reason) {
     close();
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -50,20 +45,6 @@ bool MappedFile::open(const std::string& path, std::string& reason, Mode mode) {
     static const uint8_t empty = 0;
     if (size == 0) {
         data_ = &empty;
-        return true;
-    }
-    if (mode == Mode::map) {
-        void* p = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-        if (p == MAP_FAILED) {
-            reason = std::string("cannot map the file: ") + std::strerror(errno);
-            return false;
-        }
-#ifdef MADV_SEQUENTIAL
-        madvise(p, size, MADV_SEQUENTIAL);
-#endif
-        data_ = static_cast<const uint8_t*>(p);
-        size_ = size;
-        mapped_ = true;
         return true;
     }
     // Read up to the size the file had when opened; a file shortened
@@ -92,7 +73,7 @@ bool MappedFile::open(const std::string& path, std::string& reason, Mode mode) {
 
 #else
 
-bool MappedFile::open(const std::string& path, std::string& reason, Mode) {
+bool MappedFile::open(const std::string& path, std::string& reason) {
     close();
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) {

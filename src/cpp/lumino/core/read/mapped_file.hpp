@@ -1,12 +1,11 @@
-// A whole file's bytes in memory (no Python): read into a buffer of its
-// own, or mapped read-only.  Either way `data()` holds the bytes for the
-// life of the object.
+// A whole file's bytes in memory (no Python), read into a buffer of its
+// own: `data()` holds them for the life of the object.
 //
-// A map is cheaper by the copy, but a mapped file that another process
-// shortens while it is read makes the access past its new end raise SIGBUS,
-// which ends the interpreter; a layout tool rewriting the file while a
-// viewer reads it is a plausible case.  A read buffer only sees a shorter
-// file (which the GDS2 reader then declines), so it is what the reader uses.
+// The file is never mapped: a mapped file that another process shortens
+// while it is read makes the access past its new end raise SIGBUS, which
+// ends the interpreter (a layout tool rewriting the file while a viewer
+// reads it is a plausible case), and the map saved no measurable time.  A
+// read buffer only sees a shorter file, which the readers then decline.
 #pragma once
 
 #include <cstddef>
@@ -18,17 +17,14 @@ namespace lumino::core {
 
 class MappedFile {
   public:
-    enum class Mode { read, map };
-
     MappedFile() = default;
     ~MappedFile();
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;
 
     // Takes the contents of a regular file.  False, with the reason, when it
-    // cannot be opened or read or is not a regular file.  Where the platform
-    // cannot map files, `map` reads.
-    bool open(const std::string& path, std::string& reason, Mode mode = Mode::read);
+    // cannot be opened or read or is not a regular file.
+    bool open(const std::string& path, std::string& reason);
 
     const uint8_t* data() const { return data_; }
     size_t size() const { return size_; }
@@ -39,7 +35,6 @@ class MappedFile {
   private:
     const uint8_t* data_ = nullptr;
     size_t size_ = 0;
-    bool mapped_ = false;
     std::unique_ptr<uint8_t[]> copy_;
 };
 

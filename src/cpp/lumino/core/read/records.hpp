@@ -46,10 +46,9 @@ class Records {
     Records(const uint8_t* data, size_t size) : p_(data), end_(data + size) {}
 
     uint16_t get() {
-        if (stored_) {
-            const uint16_t id = stored_;
-            stored_ = 0;
-            return id;
+        if (has_stored_) {
+            has_stored_ = false;
+            return stored_;
         }
         if (end_ - p_ < 4) decline("unexpected end of file");
         const size_t len = be16(p_);
@@ -65,9 +64,12 @@ class Records {
     }
 
     // The next get() returns `id` again (the data stays that of the record
-    // read last, which is the same record).
+    // read last, which is the same record).  KLayout's record layer takes a
+    // record 0 given back for none and reads on, so that record is lost
+    // there; it is lost here too.
     void unget(uint16_t id) {
         stored_ = id;
+        has_stored_ = id != 0;
         ptr_ = 0;
     }
 
@@ -132,7 +134,9 @@ class Records {
     const uint8_t* end_;
     const uint8_t* data_ = nullptr;
     size_t len_ = 0, ptr_ = 0;
+    // The record given back by unget: any identifier, 0 included.
     uint16_t stored_ = 0;
+    bool has_stored_ = false;
 };
 
 }  // namespace lumino::core::gds

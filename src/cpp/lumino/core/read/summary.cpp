@@ -8,7 +8,7 @@ namespace lumino::core {
 
 std::vector<uint32_t> hierarchy_levels(const Layout& layout) {
     const size_t n = layout.cells.size();
-    constexpr uint32_t kUnknown = UINT32_MAX;
+    constexpr uint32_t kUnknown = UINT32_MAX;  // no level: levels stay below the cell count
     std::vector<uint32_t> levels(n, kUnknown);
     // Children first, without recursion: hierarchies may be thousands deep.
     std::vector<std::pair<uint32_t, size_t>> stack;

@@ -1,6 +1,7 @@
-// lumino._read_layout: the direct readers (GDS2, OASIS) seen from Python, as
-// plain values, so that tests and benchmarks can hold them against KLayout's
-// read (private: the entry points do not use it); and the facts from the Python
+// lumino._read_layout and lumino._list_stream: the direct readers (GDS2,
+// OASIS) seen from Python, reading a file or listing a stream, as plain
+// values, so that tests and benchmarks can hold them against KLayout
+// (private: the entry points do not use them); and the facts from the Python
 // side a caller of the reader passes it.
 #include "lumino/py/read/direct_py.hpp"
 
@@ -195,7 +196,7 @@ nb::object layout_counts(const core::Layout& layout) {
 }
 
 nb::object read_layout(nb::handle path, nb::handle pairs, nb::handle klayout_version, nb::handle libraries,
-                       bool counts, bool map_file) {
+                       bool counts) {
     if (!PyUnicode_Check(path.ptr())) corvane::wrong_type("path", "str", path);
     core::GdsReadOptions options;
     if (!pairs.is_none()) {
@@ -210,7 +211,6 @@ nb::object read_layout(nb::handle path, nb::handle pairs, nb::handle klayout_ver
         corvane::wrong_type("klayout_version", "str or None", klayout_version);
     }
     options.libraries = libraries.is_none() ? registered_libraries() : string_list(libraries, "libraries");
-    options.map_file = map_file;
     const std::string file = nb::cast<std::string>(path);
 
     core::Layout layout;
@@ -224,20 +224,63 @@ nb::object read_layout(nb::handle path, nb::handle pairs, nb::handle klayout_ver
     return nb::make_tuple(counts ? layout_counts(layout) : layout_dict(layout), "");
 }
 
+// A stream listed by the reader (GdsReadOptions::listing): per cell its
+// shapes per layer, None for a layer not as KLayout holds it, and its
+// instances, None when they are not.
+nb::object list_stream(nb::handle data) {
+    if (!PyBytes_Check(data.ptr())) corvane::wrong_type("data", "bytes", data);
+    const nb::object held = nb::borrow(data);  // bytes: immutable while listed
+    core::GdsReadOptions options;
+    core::StreamListing listing;
+    options.listing = &listing;
+    core::Layout layout;
+    std::string reason;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(held.ptr()));
+    if (!core::read_gds(bytes, size_t(PyBytes_GET_SIZE(held.ptr())), options, layout, reason))
+        return nb::make_tuple(nb::none(), nb::str(reason.c_str(), reason.size()));
+    nb::dict d;
+    nb::list layers;
+    for (const core::LayerInfo& l : layout.layers) layers.append(nb::make_tuple(l.index, l.layer, l.datatype));
+    d["layers"] = layers;
+    nb::list cells;
+    for (size_t ci = 0; ci < layout.cells.size(); ++ci) {
+        const core::Cell& c = layout.cells[ci];
+        nb::dict cd;
+        cd["name"] = nb::str(c.name.c_str(), c.name.size());
+        cd["ghost"] = c.ghost;
+        const std::vector<uint8_t>& as_held = listing.shapes_as_held[ci];
+        nb::list shapes;
+        for (size_t li = 0; li < c.shapes.size(); ++li)
+            shapes.append(li < as_held.size() && !as_held[li] ? nb::none() : shapes_list(c.shapes[li]));
+        cd["shapes"] = shapes;
+        nb::list insts;
+        for (const core::Instance& inst : c.instances) insts.append(instance_dict(inst));
+        cd["instances"] = listing.placements_as_held[ci] ? nb::object(insts) : nb::none();
+        cells.append(cd);
+    }
+    d["cells"] = cells;
+    return nb::make_tuple(d, "");
+}
+
 }  // namespace
 
 void bind_direct(nb::module_& m) {
+    m.def("_list_stream", &list_stream, "data"_a.none(),
+          nb::sig("def _list_stream(data: bytes) -> tuple[dict[str, Any] | None, str]"),
+          "List GDS2 stream bytes (KLayout's own serialisation of a layout, Layout.write_bytes) as the "
+          "direct reader lists them for ParseGDS: (listing, '') with each cell's shapes per layer in "
+          "stream order (None for a layer whose shapes the stream does not give as KLayout holds them) "
+          "and its instances (None likewise), or (None, reason) where the reader cannot list the bytes.");
     m.def("_read_layout", &read_layout, "path"_a.none(), "pairs"_a.none() = nb::none(), nb::kw_only(),
-          "klayout_version"_a.none() = nb::none(), "libraries"_a.none() = nb::none(), "counts"_a = false, "map_file"_a = false,
+          "klayout_version"_a.none() = nb::none(), "libraries"_a.none() = nb::none(), "counts"_a = false,
           nb::sig("def _read_layout(path: str, pairs: Iterable[tuple[int, int]] | None = None, *, "
                   "klayout_version: str | None = None, libraries: list[str] | None = None, "
-                  "counts: bool = False, map_file: bool = False) -> tuple[dict[str, Any] | None, str]"),
+                  "counts: bool = False) -> tuple[dict[str, Any] | None, str]"),
           "Read a GDS2 or OASIS file (told by its content) with the direct reader: (layout, '') with "
           "the layout as plain values (a cell index KLayout leaves free as None) "
           "(or only its sizes with counts=True), or (None, reason) where the reader declines and "
           "KLayout's read is needed.  Only the shapes of `pairs` are read when given; the klayout "
-          "version defaults to the installed one, the libraries to those registered in KLayout; "
-          "map_file=True maps the file instead of reading it into a buffer.");
+          "version defaults to the installed one, the libraries to those registered in KLayout.");
 }
 
 }  // namespace lumino

@@ -2,7 +2,8 @@
 // their shapes on the requested layers and their instances.  Polygons and
 // transformations are taken in KLayout's binary form (decoded here), a call
 // per shape or instance instead of one per point; large layouts are read
-// from KLayout's GDS2 serialisation where it agrees with KLayout.
+// from KLayout's GDS2 serialisation, listed by the core's GDS2 reader, where
+// it gives what KLayout holds.
 #include "lumino/py/roads/stream_road.hpp"
 
 #include <cmath>
@@ -12,8 +13,7 @@
 #include <malloc.h>
 #endif
 
-#include "lumino/core/read/gds2.hpp"
-#include "lumino/core/read/stream.hpp"
+#include "lumino/core/read/gds.hpp"
 #include "lumino/core/model/trans.hpp"
 #include "lumino/py/edge.hpp"
 #include "lumino/py/ktrans.hpp"
@@ -138,10 +138,25 @@ core::Instance read_instance(nb::handle inst, std::vector<nb::object>& tagged, s
     return d;
 }
 
+// The layout's GDS2 serialisation as the core's reader lists it: each
+// cell's shapes per layer and its placements in the order KLayout iterates
+// them, with what of them is as KLayout holds it.
+struct Stream {
+    core::Layout layout;
+    core::StreamListing listing;
+    std::unordered_map<std::string, uint32_t> cells;  // the stream's defined cells by name
+    std::unordered_map<uint32_t, uint32_t> layers;    // its layer indices by (layer << 16 | datatype)
+    std::vector<uint32_t> caller;       // by stream cell: the caller's cell index of that name
+    std::vector<uint8_t> caller_known;  // by stream cell: whether `caller` holds one
+    bool callers_ready = false;
+};
+
+uint32_t pair_key(int32_t layer, int32_t datatype) { return uint32_t(layer) << 16 | uint32_t(datatype); }
+
 // The layout's GDS2 serialisation (KLayout writes it in memory in about the
-// time of its read), read into `lib`; false when the layout cannot be
-// serialised or read back, and the plain reading is used.
-bool read_stream(const ReadRequest& r, gds::Library& lib) {
+// time of its read), listed into `stream`; false when the layout cannot be
+// serialised or listed, and the plain reading is used.
+bool read_stream(const ReadRequest& r, Stream& stream) {
     nb::object bytes;
     try {
         nb::object options = module_attr("kdb").attr("SaveLayoutOptions")();
@@ -164,8 +179,15 @@ bool read_stream(const ReadRequest& r, gds::Library& lib) {
         PyErr_Clear();
         return false;
     }
-    std::string error;
-    return gds::read(reinterpret_cast<const uint8_t*>(data), size_t(size), lib, error);
+    core::GdsReadOptions options;
+    options.listing = &stream.listing;
+    std::string reason;
+    if (!core::read_gds(reinterpret_cast<const uint8_t*>(data), size_t(size), options, stream.layout, reason))
+        return false;
+    for (uint32_t ci = 0; ci < stream.layout.cells.size(); ++ci)
+        if (!stream.layout.cells[ci].ghost) stream.cells.emplace(stream.layout.cells[ci].name, ci);
+    for (const core::LayerInfo& l : stream.layout.layers) stream.layers.emplace(pair_key(l.layer, l.datatype), l.index);
+    return true;
 }
 
 // Below this many shapes (on the read layers) and instances, reading them
@@ -200,7 +222,7 @@ bool worth_streaming(const ReadRequest& r) {
 
 class Reader {
   public:
-    Reader(const ReadRequest& r, const gds::Library* lib, LayoutRead& out) : r_(r), lib_(lib), out_(out) {}
+    Reader(const ReadRequest& r, Stream* stream, LayoutRead& out) : r_(r), stream_(stream), out_(out) {}
 
     void run() {
         std::deque<std::pair<uint32_t, nb::object>> todo;
@@ -241,14 +263,16 @@ class Reader {
         nb::object name = kcell.attr("name");
         const bool text_name = PyUnicode_Check(name.ptr());
         std::string name_text = text_name ? to_utf8(name) : text_of(name);
-        const gds::Structure* s = lib_ && text_name ? lib_->find(name_text) : nullptr;
+        const uint32_t* s = nullptr;  // the cell in the stream
+        if (stream_ && text_name) {
+            auto it = stream_->cells.find(name_text);
+            if (it != stream_->cells.end()) s = &it->second;
+        }
         std::vector<core::Shapes> shapes(r_.layers.size());
         for (size_t k = 0; k < r_.layers.size(); ++k) {
             const LayerToRead& layer = r_.layers[k];
             nb::object kshapes = kcell.attr("shapes")(layer.index);
-            if (s && layer.has_pair &&
-                core::shapes_from_stream(*lib_, *s, uint16_t(layer.layer), uint16_t(layer.datatype),
-                                         nb::cast<size_t>(kshapes.attr("size")()), shapes[k]))
+            if (s && layer.has_pair && listed_shapes(*s, layer, nb::cast<size_t>(kshapes.attr("size")()), shapes[k]))
                 continue;
             core::Shapes& out = shapes[k];
             corvane::for_each(kshapes.attr("each")(), [&](nb::object shape) {
@@ -262,7 +286,7 @@ class Reader {
         }
         std::vector<core::Instance> insts;
         std::vector<core::Listed> listed;
-        if (!(s && core::insts_from_stream(*s, names(), nb::cast<size_t>(kcell.attr("child_instances")()), insts)))
+        if (!(s && listed_instances(*s, nb::cast<size_t>(kcell.attr("child_instances")()), insts)))
             corvane::for_each(kcell.attr("each_inst")(),
                               [&](nb::object inst) { insts.push_back(read_instance(inst, out_.tagged, listed)); });
         core::Cell& c = at(ci);
@@ -271,6 +295,50 @@ class Reader {
         c.shapes = std::move(shapes);
         c.instances = std::move(insts);
         c.listed = std::move(listed);
+    }
+
+    // The shapes of stream cell `s` on the layer's pair, when the stream
+    // gives them as KLayout holds them, `expected` in all (KLayout's
+    // count): moved into `out`.  False, and `out` untouched, otherwise.
+    bool listed_shapes(uint32_t s, const LayerToRead& layer, size_t expected, core::Shapes& out) {
+        auto it = stream_->layers.find(pair_key(layer.layer, layer.datatype));
+        if (it == stream_->layers.end()) return expected == 0;  // no shape of the stream is on it
+        const uint32_t li = it->second;
+        const std::vector<uint8_t>& held = stream_->listing.shapes_as_held[s];
+        if (li < held.size() && !held[li]) return false;
+        core::Shapes& listed = stream_->layout.cells[s].shapes[li];
+        if (listed.size() != expected) return false;
+        out = std::move(listed);
+        listed = core::Shapes();
+        return true;
+    }
+
+    // The instances of stream cell `s`, when the stream gives them as
+    // KLayout holds them, `expected` in all (KLayout's count), and the
+    // caller's layout has a cell of each child's name.  False, and `out`
+    // untouched, otherwise.
+    bool listed_instances(uint32_t s, size_t expected, std::vector<core::Instance>& out) {
+        const std::vector<core::Instance>& listed = stream_->layout.cells[s].instances;
+        if (!stream_->listing.placements_as_held[s] || listed.size() != expected) return false;
+        if (!stream_->callers_ready) {
+            const std::unordered_map<std::string, uint32_t>& by_name = names();
+            const size_t n = stream_->layout.cells.size();
+            stream_->caller.assign(n, 0);
+            stream_->caller_known.assign(n, 0);
+            for (size_t ci = 0; ci < n; ++ci) {
+                auto it = by_name.find(stream_->layout.cells[ci].name);
+                if (it == by_name.end()) continue;
+                stream_->caller[ci] = it->second;
+                stream_->caller_known[ci] = 1;
+            }
+            stream_->callers_ready = true;
+        }
+        for (const core::Instance& inst : listed)
+            if (!stream_->caller_known[inst.child]) return false;
+        std::vector<core::Instance> insts = listed;
+        for (core::Instance& inst : insts) inst.child = stream_->caller[inst.child];
+        out = std::move(insts);
+        return true;
     }
 
     // Cell indices by name, for the stream's placements.
@@ -286,7 +354,7 @@ class Reader {
     }
 
     const ReadRequest& r_;
-    const gds::Library* lib_;
+    Stream* stream_;  // the serialisation as listed, or none
     LayoutRead& out_;
     std::vector<char> queued_;
     std::unordered_map<std::string, uint32_t> names_;
@@ -320,11 +388,11 @@ LayoutRead read_layout(const ReadRequest& r) {
     out.layout.dbu = unit == 0.0 ? 0.001 : unit;
     for (const LayerToRead& l : r.layers)
         out.layout.layers.push_back(core::LayerInfo{l.value, l.has_pair ? l.layer : -1, l.has_pair ? l.datatype : -1});
-    gds::Library lib;
-    const bool streamed = r.use_stream && worth_streaming(r) && read_stream(r, lib);
-    Reader(r, streamed ? &lib : nullptr, out).run();
+    Stream stream;
+    const bool streamed = r.use_stream && worth_streaming(r) && read_stream(r, stream);
+    Reader(r, streamed ? &stream : nullptr, out).run();
     if (streamed) {
-        lib = gds::Library();  // read: its memory goes before the pool grows
+        stream = Stream();  // read: its memory goes before the pool grows
 #ifdef __GLIBC__
         malloc_trim(0);  // and so does what serialising and reading left free
 #endif

@@ -1,8 +1,9 @@
 // A caller's KLayout layout as the core reads it (core::Layout), taken at
 // entry.  Two roads give the same values: KLayout's in-memory GDS2
-// serialisation read by core/read/gds2 (the bulk road, taken per cell and layer
-// where it carries KLayout's own answer), and the reading shape by shape and
-// instance by instance (the reference and fallback).
+// serialisation listed by the core's GDS2 reader (core/read/gds, the bulk
+// road, taken per cell and layer where it carries KLayout's own answer), and
+// the reading shape by shape and instance by instance (the reference and
+// fallback).
 #pragma once
 
 #include <unordered_map>
