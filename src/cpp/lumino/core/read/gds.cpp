@@ -1,20 +1,13 @@
 // The direct GDS2 reader's entry points: the klayout versions it answers
-// for, a stream in memory read or listed, and a file (plain or
-// gzip-compressed) read.  The reader itself is in parts (gds_reader.hpp).
+// for, and a stream in memory read or listed (files come in through
+// layout_file.hpp).  The reader itself is in parts (gds_reader.hpp).
 #include "lumino/core/read/gds.hpp"
 
-#include <cctype>
 #include <exception>
 #include <new>
 #include <vector>
 
-#if defined(__unix__) || defined(__APPLE__)
-#include <unistd.h>
-#endif
-
 #include "lumino/core/read/gds_reader.hpp"
-#include "lumino/core/read/gzip.hpp"
-#include "lumino/core/read/mapped_file.hpp"
 
 namespace lumino::core {
 
@@ -25,25 +18,6 @@ namespace {
 // release added here (until then the tests skip and callers read with
 // KLayout).
 constexpr const char* kVerifiedVersions[] = {"0.30.12"};
-
-// Paths that KLayout's stream layer would open as something other than a
-// plain file (URLs, pipes, resources, a format override in brackets).
-bool plain_path(const std::string& path) {
-    if (path.empty() || std::isspace(static_cast<unsigned char>(path[0]))) return false;
-    if (path.find(':') != std::string::npos) return false;
-    if (path.back() == ']') return false;
-    return path.find('\0') == std::string::npos;
-}
-
-// The most a compressed file may inflate to here: half the machine's
-// memory.  A larger stream is left to KLayout, which reads it in pieces.
-size_t inflate_limit() {
-#if defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
-    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
-    if (pages > 0 && page > 0) return size_t(pages) / 2 * size_t(page);
-#endif
-    return size_t(1) << 31;
-}
 
 }  // namespace
 
@@ -78,21 +52,6 @@ bool read_gds(const uint8_t* data, size_t size, const GdsReadOptions& options, L
     if (options.cells) options.cells->read_declined();
     out = Layout();
     return false;
-}
-
-bool read_gds_file(const std::string& path, const GdsReadOptions& options, Layout& out, std::string& reason) {
-    if (!plain_path(path)) {
-        reason = "not a plain file path";
-        return false;
-    }
-    MappedFile file;
-    if (!file.open(path, reason)) return false;
-    if (!is_gzip(file.data(), file.size())) return read_gds(file.data(), file.size(), options, out, reason);
-    // KLayout reads a gzip-compressed file as its inflated stream, whatever its name.
-    std::vector<uint8_t> inflated;
-    if (!gunzip(file.data(), file.size(), inflate_limit(), inflated, reason)) return false;
-    file.close();
-    return read_gds(inflated.data(), inflated.size(), options, out, reason);
 }
 
 }  // namespace lumino::core

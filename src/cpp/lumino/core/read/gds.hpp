@@ -91,7 +91,4 @@ bool gds_reader_supports(const std::string& klayout_version);
 // left unspecified, wherever the result could differ from KLayout's.
 bool read_gds(const uint8_t* data, size_t size, const GdsReadOptions& options, Layout& out, std::string& reason);
 
-// Reads a file (into a buffer of its own: see mapped_file.hpp).
-bool read_gds_file(const std::string& path, const GdsReadOptions& options, Layout& out, std::string& reason);
-
 }  // namespace lumino::core

@@ -1,5 +1,6 @@
 // The choice of reader by content.  A file's first bytes are looked at
-// before it is read whole: the GDS2 reader reads its files itself.
+// before it is read whole; a gzip-compressed file is inflated first and
+// then told by what it holds, as KLayout's stream layer does.
 #include "lumino/core/read/layout_file.hpp"
 
 #include <cctype>
@@ -7,6 +8,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include <vector>
+
+#include "lumino/core/read/gzip.hpp"
 #include "lumino/core/read/mapped_file.hpp"
 #include "lumino/core/read/oasis.hpp"
 
@@ -65,6 +69,16 @@ bool first_bytes(const std::string& path, uint8_t* buf, size_t want, size_t& got
 #endif
 }
 
+// The most a compressed file may inflate to here: half the machine's
+// memory.  A larger stream is left to KLayout, which reads it in pieces.
+size_t inflate_limit() {
+#if defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && page > 0) return size_t(pages) / 2 * size_t(page);
+#endif
+    return size_t(1) << 31;
+}
+
 }  // namespace
 
 LayoutFormat layout_format(const uint8_t* data, size_t size) {
@@ -88,12 +102,16 @@ bool read_layout_file(const std::string& path, const GdsReadOptions& options, La
     uint8_t head[kOasisMagicSize];
     size_t got = 0;
     if (!first_bytes(path, head, sizeof head, got, reason)) return false;
-    if (layout_format(head, got) != LayoutFormat::oasis) return read_gds_file(path, options, out, reason);
-    if (!oasis_reader_supports(options.klayout_version))  // before the file is read whole
-        return read_oasis(head, got, options, out, reason);
+    if (layout_format(head, got) == LayoutFormat::oasis && !oasis_reader_supports(options.klayout_version))
+        return read_oasis(head, got, options, out, reason);  // declines before the file is read whole
     MappedFile file;
     if (!file.open(path, reason)) return false;
-    return read_oasis(file.data(), file.size(), options, out, reason);
+    if (!is_gzip(file.data(), file.size())) return read_layout(file.data(), file.size(), options, out, reason);
+    // KLayout reads a gzip-compressed file as its inflated stream, whatever its name and format.
+    std::vector<uint8_t> inflated;
+    if (!gunzip(file.data(), file.size(), inflate_limit(), inflated, reason)) return false;
+    file.close();
+    return read_layout(inflated.data(), inflated.size(), options, out, reason);
 }
 
 }  // namespace lumino::core
