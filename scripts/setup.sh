@@ -7,11 +7,14 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 py=${PYTHON:-python3}
 export PIP_ROOT_USER_ACTION=ignore
 
-# Debian packages: the graphviz programs (call graph plots) and chromium
-# (the viewer page's tests run it headless).
+# Debian packages: the graphviz programs (call graph plots), chromium (the
+# viewer page's tests run it headless), and assimp and gltfpack (the 3D
+# file's tests have them read every exported file).
 debs=()
 command -v dot >/dev/null 2>&1 || debs+=(graphviz)
 command -v chromium >/dev/null 2>&1 || debs+=(chromium)
+command -v assimp >/dev/null 2>&1 || debs+=(assimp-utils)
+command -v gltfpack >/dev/null 2>&1 || debs+=(gltfpack)
 if [ ${#debs[@]} -gt 0 ] && command -v apt-get >/dev/null 2>&1; then
   apt-get update -qq >/dev/null && apt-get install -y -qq "${debs[@]}" >/dev/null
 fi
