@@ -149,7 +149,9 @@ def viewer_data_to_glb(
     ``require_shapes`` and ``instancing`` as for ``gds_to_glb``."""
     _check_instancing(instancing)
     root = _tree(data)
-    pool = [_nanometres(np.asarray(p, dtype=np.float32).reshape(-1)) for p in data.get("instances", [])]
+    pool = [np.asarray(p, dtype=np.float32).reshape(-1) for p in data.get("instances", [])]
+    lengths = [p.size // 2 for p in pool]
+    xy = _nanometres(np.concatenate(pool) if pool else np.zeros(0, np.float32))
     title = ", ".join(dict.fromkeys(_top_cells(root, data.get("name") == "Layers"))) or str(data.get("name", "layout"))
     extras = {"units": "micrometre", "unit_in_metres": 1e-6, "up": "layout z is +Y (root node rotation)",
               "mesh_units": "nanometre (root node scale 0.001)", "instancing": instancing, **(source or {})}
@@ -158,7 +160,8 @@ def viewer_data_to_glb(
         builder.doc["extensionsUsed"] = [EXTENSION]
     if instancing == "ext":
         builder.doc["extensionsRequired"] = [EXTENSION]
-    writer = _Writer(builder, Outlines(pool, sorted({r for leaf in _leaves(root) for r in leaf.refs if 0 <= r < len(pool)})))
+    needed = sorted({r for leaf in _leaves(root) for r in leaf.refs if 0 <= r < len(pool)})
+    writer = _Writer(builder, Outlines(xy, needed, lengths=lengths))
     root_node = {"name": title, "rotation": LAYOUT_UP, "scale": [1 / NM] * 3}
     plain = builder.add("nodes", dict(root_node)) if instancing != "ext" else None
     instanced = builder.add("nodes", dict(root_node)) if instancing != "none" else None

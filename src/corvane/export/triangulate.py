@@ -92,10 +92,15 @@ class Outlines:
     outlines listed in ``needed`` (default all) get triangles.
     """
 
-    def __init__(self, pool: Sequence[np.ndarray], needed: Sequence[int] | None = None) -> None:
-        n = len(pool)
-        lengths = np.array([np.asarray(p).size // 2 for p in pool], dtype=np.int64)
-        xy = np.concatenate([np.asarray(p, dtype=np.float64).reshape(-1) for p in pool]).reshape(-1, 2) if n else np.zeros((0, 2))
+    def __init__(self, pool: Sequence[np.ndarray] | np.ndarray, needed: Sequence[int] | None = None, *,
+                 lengths: Sequence[int] | None = None) -> None:
+        # The pool as its outlines, or (with ``lengths``, the points of each) as all their x, y values at once.
+        if lengths is None:
+            lengths = np.array([np.asarray(p).size // 2 for p in pool], dtype=np.int64)
+            pool = np.concatenate([np.asarray(p, dtype=np.float64).reshape(-1) for p in pool]) if len(pool) else np.zeros(0)
+        lengths = np.asarray(lengths, dtype=np.int64)
+        n = len(lengths)
+        xy = np.asarray(pool, dtype=np.float64).reshape(-1, 2)
         self.xy, owner = _clean(xy, np.repeat(np.arange(n), lengths), n)
         self.count = np.bincount(owner, minlength=n).astype(np.int64)
         self.start = run_starts(self.count)
@@ -140,17 +145,24 @@ class Outlines:
         twice, and the edges it runs along both ways."""
         total = len(self.xy)
         local = np.arange(total) - self.start[owner]
-        if not total:
-            return local, np.ones(0, dtype=bool)
-        order = np.lexsort((self.xy[:, 1], self.xy[:, 0], owner))
-        key = np.column_stack([owner, self.xy])[order]
-        new = np.concatenate([[True], np.any(key[1:] != key[:-1], axis=1)])
-        if new.all():
+        stands = np.arange(total)
+        # Outlines that may pass a place twice: a hash of (outline, place)
+        # met twice.  Only their vertices are compared exactly.
+        bits = (self.xy + 0.0).view(np.uint64)  # + 0.0: -0.0 is 0.0
+        with np.errstate(over="ignore"):
+            h = owner.astype(np.uint64) * np.uint64(0x9E3779B97F4A7C15)
+            h = (h ^ bits[:, 0]) * np.uint64(0xBF58476D1CE4E5B9)
+            h = (h ^ bits[:, 1]) * np.uint64(0x94D049BB133111EB)
+        sorted_h = np.sort(h)
+        repeated = sorted_h[1:][sorted_h[1:] == sorted_h[:-1]]
+        if not len(repeated):
             return local, np.ones(total, dtype=bool)
-        group = np.cumsum(new) - 1
+        some = np.nonzero(np.isin(owner, np.unique(owner[np.isin(h, repeated)])))[0]
+        order = some[np.lexsort((self.xy[some, 1], self.xy[some, 0], owner[some]))]
+        key = np.column_stack([owner[order], self.xy[order]])
+        new = np.concatenate([[True], np.any(key[1:] != key[:-1], axis=1)])
         first = np.minimum.reduceat(order, np.nonzero(new)[0])  # the earliest vertex at each place
-        stands = np.empty(total, dtype=np.int64)
-        stands[order] = first[group]
+        stands[order] = first[np.cumsum(new) - 1]
         forward = stands * total + stands[nxt]
         backward = stands[nxt] * total + stands
         return stands - self.start[owner], ~np.isin(forward, backward)
@@ -158,8 +170,8 @@ class Outlines:
 
 def _ear_clip(px: np.ndarray, py: np.ndarray, s: int, same: np.ndarray) -> np.ndarray:
     """Ear clipping of an outline turning as ``s`` that is concave or goes
-    straight on somewhere; triangles in its turn.  ``same`` gives the vertex standing for each (see ``Outlines``).
-    A vertex leaves the outline only with its triangle, or where its two
+    straight on somewhere; triangles in its turn.  ``same`` gives the vertex
+    standing for each (see ``Outlines``).  A vertex leaves the outline only with its triangle, or where its two
     edges are one edge run both ways (the ends stand for one vertex), so
     that the triangles meet the outline's edges exactly."""
     m = len(px)
