@@ -26,8 +26,10 @@ pytestmark = pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="shared layo
         ([], {}),
         (["--output", "cell", "--z-scale", "2", "--curve-tolerance", "none"], {"output": lumino.Output.CELL, "z_scale": 2.0, "curve_tolerance": None}),
         (["--exclude", "devrec*"], {"exclude_layers": ["devrec*"]}),
+        (["--instancing", "none"], {"instancing": "none"}),
+        (["--instancing", "ext", "--output", "cell"], {"instancing": "ext", "output": lumino.Output.CELL}),
     ],
-    ids=["defaults", "cell-z-exact", "excluded"],
+    ids=["defaults", "cell-z-exact", "excluded", "plain-nodes", "gpu-instances"],
 )
 def test_writes_what_the_export_writes(tmp_path, options, kwargs):
     run = corvane("export", RING, tmp_path / "ring.glb", "--stack", PHOTONICS, *options)
@@ -67,3 +69,10 @@ def test_exclusions_before_the_files_take_neither(tmp_path):
     gds_to_glb(RING, tmp_path / "same.glb", lumino.Output.LAYER, layer_stack=stack, layer_views=views,
                exclude_layers=["devrec*", "floorplan*"])
     assert (tmp_path / "ring.glb").read_bytes() == (tmp_path / "same.glb").read_bytes()
+
+
+def test_an_unknown_instancing_is_a_usage_error(tmp_path):
+    run = corvane("export", RING, tmp_path / "ring.glb", "--stack", PHOTONICS, "--instancing", "gpu")
+    assert run.returncode == 2 and run.stdout == ""
+    assert "--instancing: invalid choice: 'gpu'" in run.stderr
+    assert not (tmp_path / "ring.glb").exists()

@@ -68,11 +68,12 @@ class Glb:
         return positions.astype(np.float64), triangles, self.doc["materials"][primitive["material"]]["name"]
 
     def placements(self, scene: int) -> dict[int, np.ndarray]:
-        """Per mesh, the 4 x 4 matrices (layout frame) that place it in ``scene``, as an (n, 4, 4) array."""
+        """Per mesh, the 4 x 4 matrices (layout frame, micrometres) that place it in ``scene``, as an (n, 4, 4) array."""
         nodes, found = self.doc["nodes"], {}
         (root,) = self.doc["scenes"][scene]["nodes"]
         assert nodes[root]["rotation"] == pytest.approx([-math.sqrt(0.5), 0, 0, math.sqrt(0.5)])  # layout z up is +Y
-        stack = [(c, np.eye(4)) for c in nodes[root].get("children", [])]
+        assert nodes[root]["scale"] == [0.001] * 3  # nanometres below the root
+        stack = [(c, trs(s=[nodes[root]["scale"]])[0]) for c in nodes[root].get("children", [])]
         while stack:
             index, parent = stack.pop()
             node = nodes[index]
@@ -174,7 +175,7 @@ def assert_matches_klayout(glb: Glb, reference: dict[str, dict], scenes=(0, 1)):
         got = per_layer(glb, scene)
         assert sorted(got) == sorted(reference)
         for name, want in reference.items():
-            assert got[name]["area"] == pytest.approx(want["area"], rel=1e-5), name
+            assert got[name]["area"] == pytest.approx(want["area"], rel=1e-6), name
             np.testing.assert_allclose(got[name]["lo"], want["lo"], atol=2e-4, err_msg=name)
             np.testing.assert_allclose(got[name]["hi"], want["hi"], atol=2e-4, err_msg=name)
 
@@ -315,7 +316,8 @@ def test_colour_names_and_a_part_without_placements(tmp_path):
     assert glb.doc["materials"][0]["pbrMetallicRoughness"]["baseColorFactor"][:3] == pytest.approx(
         [((c / 255 + 0.055) / 1.055) ** 2.4 for c in (0xDA, 0x70, 0xD6)], abs=1e-6)
     (layer,) = per_layer(glb, 0).values()
-    assert (layer["area"], list(layer["lo"]), list(layer["hi"])) == (8.0, [0, 0, 1.0], [4, 2, 1.5])
+    assert layer["area"] == pytest.approx(8.0, rel=1e-12)
+    assert (list(layer["lo"]), list(layer["hi"])) == pytest.approx(([0, 0, 1.0], [4, 2, 1.5]), rel=1e-12)
     assert summary.placements == 1 and summary.triangles == 12
 
 

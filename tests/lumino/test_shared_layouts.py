@@ -49,12 +49,20 @@ def plain_hull(shape) -> list[tuple[float, float]]:
     return [(p.x / 1000, p.y / 1000) for p in shape.polygon.to_dtype().each_point_hull()]
 
 
+def manhattan(points) -> bool:
+    """Every edge of the closed outline horizontal or vertical."""
+    return all(a[0] == b[0] or a[1] == b[1] for a, b in zip(points, [*points[1:], *points[:1]]))
+
+
 def simplified(points: list[tuple[float, float]]) -> list[tuple[float, float]]:
     """One polygon simplified by shapely on its own, closing point removed.
 
-    A polygon that shapely cannot turn into a non-empty simplified polygon
+    An outline of horizontal and vertical edges is never simplified, and a
+    polygon that shapely cannot turn into a non-empty simplified polygon
     keeps its points.
     """
+    if manhattan(points):
+        return points
     try:
         simple = sg.Polygon(points).simplify(TOLERANCE, preserve_topology=True)
     except (ValueError, shapely.errors.GEOSException):

@@ -180,7 +180,8 @@ def add_conversion_options(parser: argparse.ArgumentParser) -> None:
         type=_tolerance,
         default=0.01,
         metavar="T",
-        help="outline simplification tolerance in um (default 0.01); 'none' keeps every point",
+        help="curve simplification tolerance in um (default 0.01); 'none' keeps every point; "
+        "outlines of horizontal and vertical edges are never simplified",
     )
 
 

@@ -182,6 +182,7 @@ def _cmd_export(args: argparse.Namespace) -> int:
                 curve_tolerance=args.curve_tolerance,
                 exclude_layers=plan.exclude_layers,
                 require_shapes=True,
+                instancing=args.instancing,
             )
         except RuntimeError as exc:  # KLayout's reader: unknown format, truncated file, ...
             raise CommandError(f"{gds}: cannot read the layout: {_one_line(exc)}") from None
@@ -221,9 +222,9 @@ def _add_export(commands: Any) -> None:
         prog="corvane export",
         help="write a GDS layout as a 3D file (glTF binary)",
         description="Write the layout as glTF 2.0 binary (.glb) for Blender and other 3D tools: what the viewer "
-        "shows, one mesh per cell and layer, placements as instances, a material per layer, lengths in "
-        "micrometres. Scene 0 places every instance as a node (any glTF viewer); scene 1 uses "
-        "EXT_mesh_gpu_instancing. Layers the stack does not show are named in a warning.",
+        "shows, one mesh per cell and layer (closed solids), placements as instances, a material per layer, "
+        "lengths in micrometres. By default scene 0 places every instance as a node (any glTF viewer) and "
+        "scene 1 uses EXT_mesh_gpu_instancing. Layers the stack does not show are named in a warning.",
     )
     p.add_argument("gds_file", nargs="?", metavar="FILE.gds", help="the layout")
     p.add_argument("out", nargs="?", metavar="OUT.glb", help="the 3D file to write")
@@ -232,4 +233,11 @@ def _add_export(commands: Any) -> None:
     add_exclude_option(p)
     add_z_scale_option(p)
     add_conversion_options(p)
+    p.add_argument(
+        "--instancing",
+        choices=("none", "ext", "both"),
+        default="both",
+        help="placements as plain nodes (none: for gltfpack and other cgltf-based tools), as "
+        "EXT_mesh_gpu_instancing alone (ext, the extension required), or a scene of each (both, the default)",
+    )
     p.set_defaults(run=_cmd_export, needs_layout=True)

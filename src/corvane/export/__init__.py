@@ -18,17 +18,26 @@ What the file holds:
   linear factor glTF asks for);
 - the part tree as nodes named after cells and layers, a leaf per
   (cell, layer) with its placements;
-- two scenes over the same meshes.  Scene 0, the default, places every
-  placement as a plain node: any glTF viewer shows the whole layout.  Scene
-  1 places them with ``EXT_mesh_gpu_instancing``, one node per mesh, for
-  viewers that draw instances on the GPU.  The extension is used, not
-  required: a viewer without it shows scene 0 right, and a viewer with it
-  can load scene 1.  (Both in one scene would draw every placement twice
-  where the extension is understood, or miss all but one where it is not.)
+- with ``instancing="both"`` (the default), two scenes over the same
+  meshes.  Scene 0, the default, places every placement as a plain node:
+  any glTF viewer shows the whole layout.  Scene 1 places them with
+  ``EXT_mesh_gpu_instancing``, one node per mesh, for viewers that draw
+  instances on the GPU.  The extension is used, not required: a viewer
+  without it shows scene 0 right, and a viewer with it can load scene 1.
+  (Both in one scene would draw every placement twice where the extension
+  is understood, or miss all but one where it is not.)  ``"none"`` writes
+  scene 0 alone and never names the extension (for readers that refuse
+  it, such as gltfpack and other cgltf-based tools); ``"ext"`` writes the
+  instanced scene alone, the extension then required.
+
+Every extruded outline is a closed, manifold solid (see ``triangulate``).
 
 Lengths are micrometres (the layout's), said in the asset's extras.  The
-layout's z axis is glTF's +Y: the root node turns the layout up, so the
-meshes and placements keep layout coordinates.
+meshes and placements below the root node are in nanometres, the root node
+scaling them by 0.001: a layout's coordinates are whole nanometres, which
+float32 holds exactly (to 16.7 mm), so the file's areas are the layout's.
+The layout's z axis is glTF's +Y: the root node also turns the layout up,
+so the meshes and placements keep layout coordinates.
 """
 
 from __future__ import annotations
@@ -44,12 +53,14 @@ import numpy as np
 from corvane.export.glb import ARRAY_BUFFER, ELEMENT_ARRAY_BUFFER, Builder
 from corvane.export.triangulate import Outlines, ranges, run_starts
 
-__all__ = ["NothingToDraw", "Summary", "gds_to_glb", "viewer_data_to_glb"]
+__all__ = ["INSTANCING", "NothingToDraw", "Summary", "gds_to_glb", "viewer_data_to_glb"]
 
 EXTENSION = "EXT_mesh_gpu_instancing"
+INSTANCING = ("none", "ext", "both")  # plain nodes, the extension, or a scene of each
 DEFAULT_COLOR = "#e8b024"  # the viewer's colour for a part without one
 # Turns the layout's z axis (up) into glTF's +Y: -90 degrees about x.
 LAYOUT_UP = [-math.sqrt(0.5), 0.0, 0.0, math.sqrt(0.5)]
+NM = 1000.0  # nanometres per micrometre: the unit below the root node
 
 
 class NothingToDraw(ValueError):
@@ -101,13 +112,16 @@ def gds_to_glb(
     curve_tolerance: float | None = 0.01,
     exclude_layers: list[str] | None = None,
     require_shapes: bool = False,
+    instancing: str = "both",
 ) -> Summary:
     """Write the glTF binary of a GDS file, by cell (``Output.CELL``) or by
     layer (``Output.LAYER``, the default), with the active PDK's layers
     unless a stack and views are given.  With ``require_shapes``, a layout
-    with nothing to draw raises ``NothingToDraw`` and writes nothing."""
+    with nothing to draw raises ``NothingToDraw`` and writes nothing.
+    ``instancing`` is one of ``INSTANCING`` (see the module)."""
     from corvane.core import lumino
 
+    _check_instancing(instancing)
     output = lumino.Output.LAYER if output is None else output
     data = lumino.to_3D_viewer(
         str(gds_file),
@@ -120,26 +134,45 @@ def gds_to_glb(
         as_dict=True,
     )
     source = {"file": Path(gds_file).name, "output": output.name.lower(), "z_scale": float(z_scale)}
-    return viewer_data_to_glb(data, out, source=source, require_shapes=require_shapes)
+    return viewer_data_to_glb(data, out, source=source, require_shapes=require_shapes, instancing=instancing)
 
 
 def viewer_data_to_glb(
-    data: dict[str, Any], out: str | os.PathLike, *, source: dict[str, Any] | None = None, require_shapes: bool = False
+    data: dict[str, Any],
+    out: str | os.PathLike,
+    *,
+    source: dict[str, Any] | None = None,
+    require_shapes: bool = False,
+    instancing: str = "both",
 ) -> Summary:
     """Write the glTF binary of viewer data (the map form of ``to_3D_viewer``);
-    ``require_shapes`` as for ``gds_to_glb``."""
+    ``require_shapes`` and ``instancing`` as for ``gds_to_glb``."""
+    _check_instancing(instancing)
     root = _tree(data)
     pool = [np.asarray(p, dtype=np.float32).reshape(-1) for p in data.get("instances", [])]
+    lengths = [p.size // 2 for p in pool]
+    xy = _nanometres(np.concatenate(pool) if pool else np.zeros(0, np.float32))
     title = ", ".join(dict.fromkeys(_top_cells(root, data.get("name") == "Layers"))) or str(data.get("name", "layout"))
-    extras = {"units": "micrometre", "unit_in_metres": 1e-6, "up": "layout z is +Y (root node rotation)", **(source or {})}
+    extras = {"units": "micrometre", "unit_in_metres": 1e-6, "up": "layout z is +Y (root node rotation)",
+              "mesh_units": "nanometre (root node scale 0.001)", "instancing": instancing, **(source or {})}
     builder = Builder({"version": "2.0", "generator": f"corvane {_version()}", "extras": extras})
-    builder.doc["extensionsUsed"] = [EXTENSION]
-    writer = _Writer(builder, Outlines(pool, sorted({r for leaf in _leaves(root) for r in leaf.refs if 0 <= r < len(pool)})))
-    plain = builder.add("nodes", {"name": title, "rotation": LAYOUT_UP})
-    instanced = builder.add("nodes", {"name": title, "rotation": LAYOUT_UP})
+    if instancing != "none":
+        builder.doc["extensionsUsed"] = [EXTENSION]
+    if instancing == "ext":
+        builder.doc["extensionsRequired"] = [EXTENSION]
+    needed = sorted({r for leaf in _leaves(root) for r in leaf.refs if 0 <= r < len(pool)})
+    writer = _Writer(builder, Outlines(xy, needed, lengths=lengths))
+    root_node = {"name": title, "rotation": LAYOUT_UP, "scale": [1 / NM] * 3}
+    plain = builder.add("nodes", dict(root_node)) if instancing != "ext" else None
+    instanced = builder.add("nodes", dict(root_node)) if instancing != "none" else None
     for child in root.children:
         writer.node(child, plain, instanced)
-    builder.doc["scenes"] = [{"name": title, "nodes": [plain]}, {"name": title + " (GPU instancing)", "nodes": [instanced]}]
+    scenes = []
+    if plain is not None:
+        scenes.append({"name": title, "nodes": [plain]})
+    if instanced is not None:
+        scenes.append({"name": title + " (GPU instancing)", "nodes": [instanced]})
+    builder.doc["scenes"] = scenes
     builder.doc["scene"] = 0
     if require_shapes and not writer.placements:
         raise NothingToDraw("nothing to draw: no shape with an area on a layer of the layer stack")
@@ -149,6 +182,21 @@ def viewer_data_to_glb(
     partial.write_bytes(data_bytes)
     os.replace(partial, out)
     return Summary(out, len(data_bytes), len(builder.doc.get("meshes", [])), writer.placements, writer.triangles, len(writer.materials))
+
+
+def _check_instancing(instancing: Any) -> None:
+    if instancing not in INSTANCING:
+        raise ValueError(f"instancing must be one of {', '.join(INSTANCING)}, not {instancing!r}")
+
+
+def _nanometres(um: np.ndarray) -> np.ndarray:
+    """Micrometres (float32, as the viewer data holds them) in nanometres
+    (float64): the whole number a value stands for where it is the float32
+    nearest to a whole number of nanometres, as a layout's coordinates are,
+    else the value times 1000."""
+    wide = np.asarray(um, dtype=np.float64) * NM
+    whole = np.rint(wide)
+    return np.where((whole / NM).astype(np.float32) == np.asarray(um).astype(np.float32), whole, wide)
 
 
 def _version() -> str:
@@ -235,7 +283,8 @@ def _linear(channel: float) -> float:
 @dataclass
 class _Placements:
     """Placements (a, b, tx, c, d, ty each) as mirrored (about x, before the
-    rest), translation, rotation about z (quaternion) and magnification."""
+    rest), translation (in nanometres), rotation about z (quaternion) and
+    magnification."""
 
     mirrored: np.ndarray  # (n,) bool
     translation: np.ndarray  # (n, 3)
@@ -257,7 +306,7 @@ class _Placements:
         zero = np.zeros_like(angle)
         return cls(
             mirrored=mirrored,
-            translation=np.stack([tx + offset[0], ty + offset[1], zero], 1),
+            translation=np.stack([_nanometres(tx) + _nanometres(offset[0]), _nanometres(ty) + _nanometres(offset[1]), zero], 1),
             rotation=np.stack([zero, zero, np.sin(angle / 2), np.cos(angle / 2)], 1),
             turned=angle != 0,
             mag=np.where(np.abs(mag - 1) <= 1e-6, 1.0, mag),
@@ -284,8 +333,9 @@ class _Writer:
         self.placements = 0
         self.triangles = 0
 
-    def node(self, item: _Node | _Leaf, plain: int, instanced: int) -> None:
-        """Add ``item`` under the nodes ``plain`` (scene 0) and ``instanced`` (scene 1)."""
+    def node(self, item: _Node | _Leaf, plain: int | None, instanced: int | None) -> None:
+        """Add ``item`` under the nodes ``plain`` (the scene of plain nodes)
+        and ``instanced`` (the scene of GPU instances); None: no such scene."""
         if isinstance(item, _Leaf):
             self.leaf(item, plain, instanced)
             return
@@ -293,12 +343,14 @@ class _Writer:
         for child in item.children:
             self.node(child, *kids)
 
-    def child(self, parent: int, node: dict[str, Any]) -> int:
+    def child(self, parent: int | None, node: dict[str, Any]) -> int | None:
+        if parent is None:
+            return None
         index = self.builder.add("nodes", node)
         self.builder.doc["nodes"][parent].setdefault("children", []).append(index)
         return index
 
-    def leaf(self, leaf: _Leaf, plain: int, instanced: int) -> None:
+    def leaf(self, leaf: _Leaf, plain: int | None, instanced: int | None) -> None:
         placed = _Placements.of(leaf.matrices, leaf.offset)
         material = self.material(leaf.layer, leaf.color)
         groups = {bool(mirrored): np.nonzero(placed.mirrored == mirrored)[0] for mirrored in np.unique(placed.mirrored)}
@@ -309,14 +361,16 @@ class _Writer:
         for mirrored, members in groups.items():
             self.triangles += meshes[mirrored][1] * len(members)
         mesh_of = [meshes[bool(mirrored)][0] for mirrored in placed.mirrored]
-        # Scene 0: a node per placement (the leaf itself when there is one).
-        if len(mesh_of) == 1:
+        # Plain nodes: a node per placement (the leaf itself when there is one).
+        if plain is not None and len(mesh_of) == 1:
             self.child(plain, {"name": leaf.name, "mesh": mesh_of[0], **placed.node(0)})
-        else:
+        elif plain is not None:
             group = self.child(plain, {"name": leaf.name})
             for k, mesh in enumerate(mesh_of):
                 self.child(group, {"name": f"{leaf.name} #{k + 1}", "mesh": mesh, **placed.node(k)})
-        # Scene 1: a node per mesh with its placements as GPU instances.
+        if instanced is None:
+            return
+        # GPU instances: a node per mesh with its placements.
         holder = instanced if len(groups) == 1 else self.child(instanced, {"name": leaf.name})
         for mirrored, members in groups.items():
             name = leaf.name + (" (mirrored)" if mirrored and len(groups) > 1 else "")
@@ -367,17 +421,21 @@ class _Writer:
         xy = o.xy[ranges(o.start[refs], m)]
         if mirrored:
             xy = xy * [1.0, -1.0]
-        z = np.repeat([leaf.zmin, leaf.zmin + leaf.height], total)
+        z = np.repeat([leaf.zmin * NM, (leaf.zmin + leaf.height) * NM], total)
         position = np.column_stack([np.concatenate([xy, xy]), z]).astype(np.float32)
         # Caps: the top ones as triangulated, the bottom ones turned over.
         t = o.tcount[refs]
         caps = o.tris[ranges(o.tstart[refs], t)] + np.repeat(first, t)[:, None]
-        # Walls: a quad per edge, going round as the outline does.
-        g = np.arange(total)
-        nxt = g + 1
-        nxt[first + m - 1] = first
+        # Walls: a quad per edge with a wall, going round as the outline
+        # does, between the vertices that stand for its ends.
+        ring = ranges(o.start[refs], m)
+        g = o.same[ring] + np.repeat(first, m)
+        nxt = np.roll(g, -1)
+        nxt[first + m - 1] = g[first]
+        walled = o.wall[ring]
+        g, nxt = g[walled], nxt[walled]
         walls = np.concatenate([np.stack([g, nxt, nxt + total], 1), np.stack([g, nxt + total, g + total], 1)])
-        clockwise = np.tile(np.repeat(o.sign[refs] < 0, m), 2)
+        clockwise = np.tile(np.repeat(o.sign[refs] < 0, m)[walled], 2)
         walls[clockwise] = walls[clockwise][:, ::-1]
         index = np.concatenate([caps[:, ::-1], caps + total, walls])
         # The mirror image and a negative height both turn the faces inwards.

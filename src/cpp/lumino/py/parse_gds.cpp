@@ -284,7 +284,8 @@ void bind_parse_gds(nb::module_& m) {
              "Map the layout's layer indices whose (layer, datatype) is in the layer table.")
         .def("extract_dpolygon", &ParseGDS::extract_dpolygon, "polygon"_a,
              nb::sig("def extract_dpolygon(self, polygon: kdb.Polygon) -> Polygon"),
-             "Hull of a KLayout polygon in micrometres, simplified when curve_tolerance is set.")
+             "Hull of a KLayout polygon in micrometres, simplified when curve_tolerance is set "
+             "(an outline whose edges are all horizontal or vertical keeps its points).")
         .def("parse_cells", &ParseGDS::parse_cells, "cell"_a,
              nb::sig("def parse_cells(self, cell: kdb.Cell) -> Cell"),
              "Parse a cell and its whole reference tree, filling the polygon pool.")

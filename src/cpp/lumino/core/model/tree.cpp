@@ -2,34 +2,13 @@
 // choice of the polygons that simplification has to see.
 #include "lumino/core/model/tree.hpp"
 
-#include <cmath>
 #include <utility>
 
 #include "lumino/core/simplify/presimplify.hpp"
 
 namespace lumino::core {
 
-namespace {
-
-// True for an axis-parallel rectangle that a topology-preserving
-// Douglas-Peucker simplification at `tol` leaves exactly as it is: every
-// corner lies w*h/diagonal away from the line through its neighbours (and the
-// opposite corner a full diagonal away), so no vertex is dropped and no
-// coordinate changes.  A factor of two keeps clear of the comparison edge.
-bool box_survives(const Outline& o, double tol) {
-    if (o.size() != 8) return false;
-    const double x0 = o[0], y0 = o[1], x1 = o[2], y1 = o[3], x2 = o[4], y2 = o[5], x3 = o[6], y3 = o[7];
-    const bool vertical_first = x0 == x1 && y1 == y2 && x2 == x3 && y3 == y0;
-    const bool horizontal_first = y0 == y1 && x1 == x2 && y2 == y3 && x3 == x0;
-    if (!vertical_first && !horizontal_first) return false;
-    const double w = std::abs(x2 - x0), h = std::abs(y2 - y0);
-    if (w == 0.0 || h == 0.0) return false;
-    return w * h > 2.0 * tol * std::sqrt(w * w + h * h);
-}
-
-}  // namespace
-
-bool needs_simplifying(const Outline& o, double tolerance) { return o.size() >= 6 && !box_survives(o, tolerance); }
+bool needs_simplifying(const Outline& o) { return o.size() >= 6 && !is_manhattan(o.data(), o.size()); }
 
 void outline_of(const int32_t* xy, size_t values, double unit, double* out) {
     if (unit == 0.0)
@@ -204,7 +183,7 @@ void simplify_outlines(std::vector<Outline>& outlines, double tolerance, const S
                        const std::vector<char>* done) {
     std::vector<size_t> chosen;
     for (size_t k = 0; k < outlines.size(); ++k)
-        if (!(done && (*done)[k]) && needs_simplifying(outlines[k], tolerance)) chosen.push_back(k);
+        if (!(done && (*done)[k]) && needs_simplifying(outlines[k])) chosen.push_back(k);
     if (chosen.empty()) return;
     std::vector<Outline> batch;
     batch.reserve(chosen.size());

@@ -30,9 +30,25 @@ using Simplifier = std::function<void(std::vector<Outline>& outlines, double tol
 // tx::Values::unit).
 void outline_of(const int32_t* xy, size_t values, double unit, double* out);
 
-// Whether simplification has to see an outline: one of three or more points
-// that is not a rectangle it provably keeps.
-bool needs_simplifying(const Outline& o, double tolerance);
+// Whether every edge of a closed outline of `values` coordinates (x, y
+// pairs, the last point joined to the first) is horizontal or vertical.
+template <class T>
+bool is_manhattan(const T* xy, size_t values) {
+    if (values < 2) return true;
+    T px = xy[values - 2], py = xy[values - 1];
+    for (size_t j = 0; j + 1 < values; j += 2) {
+        if (xy[j] != px && xy[j + 1] != py) return false;
+        px = xy[j], py = xy[j + 1];
+    }
+    return true;
+}
+
+// Whether simplification has to see an outline: one of three or more
+// points with an edge that is neither horizontal nor vertical.  An outline
+// of axis-parallel edges is real geometry, never a curve drawn with short
+// segments: simplifying it could only move its corners and lose area, so it
+// is kept as it is at any tolerance.
+bool needs_simplifying(const Outline& o);
 
 class Presimplifier;
 
@@ -117,7 +133,7 @@ struct ParseInput {
 bool parse(const ParseInput& in, const Simplifier& simplify, ParseTree& out, uint32_t& missing);
 
 // Hands the outlines that simplification has to see (three points or more,
-// and not a rectangle it provably keeps) to `simplify`, and puts the results
+// and not all edges axis-parallel) to `simplify`, and puts the results
 // back in their places.
 // Those marked in `done` (when given) are simplified already.
 void simplify_outlines(std::vector<Outline>& outlines, double tolerance, const Simplifier& simplify,

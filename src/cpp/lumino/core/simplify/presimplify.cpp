@@ -15,20 +15,16 @@ namespace {
 // large cell between the threads.
 constexpr size_t kJobPoints = 2048;
 
-// Whether shape k is one the presimplifier takes: three points or more, and
-// not an axis-parallel rectangle.  Rectangles, most shapes of a chip's
-// layout, are left to the parse, which mostly finds that simplification
-// keeps them and so never simplifies them.
+// Whether shape k is one the presimplifier takes: three points or more,
+// with an edge that is neither horizontal nor vertical.  The others (the
+// rectangles and other Manhattan outlines that are most shapes of a chip's
+// layout) are never simplified: the parse keeps their points.  Equal
+// integers give equal micrometres, so every shape that needs_simplifying
+// picks is taken.
 bool taken(const uint8_t* polygon, const uint64_t* start, const int32_t* xy, size_t k) {
     if (!polygon[k]) return false;
     const size_t n = size_t(start[k + 1] - start[k]);
-    if (n < 3) return false;
-    if (n != 4) return true;
-    const int32_t* p = xy + 2 * start[k];
-    const int32_t x0 = p[0], y0 = p[1], x1 = p[2], y1 = p[3], x2 = p[4], y2 = p[5], x3 = p[6], y3 = p[7];
-    const bool vertical_first = x0 == x1 && y1 == y2 && x2 == x3 && y3 == y0;
-    const bool horizontal_first = y0 == y1 && x1 == x2 && y2 == y3 && x3 == x0;
-    return !vertical_first && !horizontal_first;
+    return n >= 3 && !is_manhattan(xy + 2 * start[k], 2 * n);
 }
 
 // Shapes of at least this many points are looked up among those seen before:
@@ -175,7 +171,7 @@ void Presimplifier::run(Job& job, simplify::EachSimplifier& each) {
         if (copies_one(job, uint32_t(k), xy, values)) continue;
         Outline o(values);
         outline_of(xy, values, job.unit, o.data());
-        if (!needs_simplifying(o, tolerance_)) continue;
+        if (!needs_simplifying(o)) continue;
         // One handed back goes the parse's own road (to shapely).
         if (each.run(o, tolerance_, rules_) == simplify::Status::not_handled) continue;
         job.outlines.push_back(std::move(o));
