@@ -57,7 +57,9 @@ def test_the_hash_follows_what_the_package_is_built_from(tmp_path, change, rebui
 def installed(tmp_path):
     """A copy of the package under test, with its compiled modules, as an installed one."""
     site = tmp_path / "site"
-    shutil.copytree(Path(corvane.__file__).parent, site / "corvane", ignore=shutil.ignore_patterns("__pycache__"))
+    # The record an earlier install left behind is not copied: this copy starts unrecorded.
+    ignore = shutil.ignore_patterns("__pycache__", source_record.RECORD)
+    shutil.copytree(Path(corvane.__file__).parent, site / "corvane", ignore=ignore)
     return site / "corvane"
 
 
