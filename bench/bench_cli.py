@@ -25,7 +25,7 @@ import klayout.db as kdb
 from corvane import cli, layout_info
 from corvane.core import communication, lumino
 
-DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data" / "gds"
+DATA = Path(__file__).resolve().parents[1] / "examples" / "gds"
 STACKS = {"tt_um": "sky130"}
 
 

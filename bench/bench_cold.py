@@ -2,7 +2,7 @@
 
     python3 bench/bench_cold.py [--runs N] [--before PYTHONPATH] [--breakdown FILE] [FILE.gds ...]
 
-For every shared layout (``../shared/data/gds``, or the files given), with
+For every shared layout (``examples/gds``, or the files given), with
 the built-in stack that fits it: the wall time of
 ``python3 -m corvane lumino FILE --stack STACK --inbox DIR`` and of
 ``python3 -c "import klayout.db as k; k.Layout().read(FILE)"``, each a new
@@ -36,7 +36,7 @@ import tempfile
 import time
 from pathlib import Path
 
-DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data"
+DATA = Path(__file__).resolve().parents[1] / "examples"
 
 
 def stack_for(path: Path) -> str:

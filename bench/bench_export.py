@@ -1,6 +1,6 @@
 """Benchmark of the 3D file export on the shared layouts; prints a Markdown table.
 
-Per GDS file of ../shared/data/gds (or the folder given), with its layer
+Per GDS file of examples/gds (or the folder given), with its layer
 stack (sky130_like_stack.json for the tt_um_* files, photonics_stack.json
 for the others), layer-wise and at the default tolerance, for each way of
 writing placements the installed package knows (``--instancing none``,
@@ -32,7 +32,7 @@ import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
-DATA = REPO / ".." / "shared" / "data"
+DATA = REPO / "examples"
 
 
 def stack_for(gds: Path) -> Path:

@@ -44,7 +44,7 @@ import klayout.db as kdb
 from corvane.serve import ConversionOptions, LiveServer
 from corvane.viewer.devtools import Browser
 
-DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data"
+DATA = Path(__file__).resolve().parents[1] / "examples"
 VIEWER = "corvaneLive.viewer"
 DOC = "corvaneLive.shown.frame.contentDocument"
 

@@ -38,7 +38,7 @@ import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
-DATA = REPO / ".." / "shared" / "data"
+DATA = REPO / "examples"
 MODES = ("CELL", "LAYER")
 
 

@@ -27,7 +27,7 @@ import sys
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
-DATA = REPO / ".." / "shared" / "data"
+DATA = REPO / "examples"
 ENTRIES = ("lumino", "create_weftnet", "freeze")
 
 CHILD = r"""

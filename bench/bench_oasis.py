@@ -32,7 +32,7 @@ import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
-DATA = REPO / ".." / "shared" / "data"
+DATA = REPO / "examples"
 
 
 def write_stack(layout_path: Path, stack_path: Path) -> None:
@@ -50,7 +50,7 @@ def write_stack(layout_path: Path, stack_path: Path) -> None:
 def write_files(folder: Path) -> list[Path]:
     import klayout.db as kdb
 
-    files = sorted((DATA / "corpus").glob("*.oas"))
+    files = sorted((REPO / ".." / "shared" / "data" / "corpus").glob("*.oas"))
 
     def as_oasis(ly, name, **opts):
         options = kdb.SaveLayoutOptions()

@@ -1,7 +1,7 @@
 """Benchmark of ParseGDS on a caller's own layout (a KLayout layout held in
 memory, not a file lumino reads itself); prints a Markdown table.
 
-Cases: every GDS file of ``../shared/data/gds`` read once by KLayout, with
+Cases: every GDS file of ``examples/gds`` read once by KLayout, with
 its stack's layer table (sky130_like_stack.json for the tt_um_* files,
 photonics_stack.json for the others), and two layouts built in memory: the
 Tiny Tapeout designs copied side by side into new cells (``tt copies``),
@@ -35,7 +35,7 @@ import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
-DATA = REPO / ".." / "shared" / "data"
+DATA = REPO / "examples"
 
 
 def layouts():

@@ -1,6 +1,6 @@
 """Topology-preserving simplification: shapely (GEOS) against lumino's C++ simplifier.
 
-For every GDS file of ../shared/data/gds (or the files given), every polygon
+For every GDS file of examples/gds (or the files given), every polygon
 hull in micrometres (x / 1000, as lumino reads them) is simplified at the
 tolerance (--tolerance, default 0.01) by
 - shapely: shapely.simplify(polygons, tolerance, preserve_topology=True) on
@@ -27,7 +27,7 @@ import shapely
 
 from corvane.core import lumino
 
-DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data" / "gds"
+DATA = Path(__file__).resolve().parents[1] / "examples" / "gds"
 
 
 def hulls(path: Path):

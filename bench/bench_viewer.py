@@ -1,6 +1,6 @@
 """How fast the viewer page shows the shared layouts in headless Chromium.
 
-For each layout of ../shared/data/gds (or the files given), and with
+For each layout of examples/gds (or the files given), and with
 --copies N for the Tiny Tapeout layouts side by side N times (each copy with
 cells of its own; 20 copies hold 825,580 shapes), lumino's message
 (layer-wise unless --cell) is written with its viewer page; Chromium then
@@ -36,7 +36,7 @@ from corvane.viewer import headless
 
 from bench_lumino import copies_side_by_side
 
-DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data"
+DATA = Path(__file__).resolve().parents[1] / "examples"
 
 
 def stack_for(gds: Path) -> Path:

@@ -51,7 +51,7 @@ import traceback
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
-DATA = REPO / ".." / "shared" / "data"
+DATA = REPO / "examples"
 
 TARGETS = {
     "gds": 14,

@@ -15,7 +15,7 @@ REPO = Path(__file__).resolve().parents[1]
 BLOCKS = re.findall(r"```python\n(.*?)```", (REPO / "README.md").read_text(), re.S)
 
 pytestmark = pytest.mark.skipif(
-    not (REPO / ".." / "shared" / "data" / "gds").is_dir(), reason="shared layout data not present"
+    not (REPO / "examples" / "gds").is_dir(), reason="example layouts (examples/gds) not present"
 )
 
 

@@ -10,7 +10,7 @@ import pytest
 
 from corvane import cli
 
-DATA = Path(__file__).resolve().parents[2] / ".." / "shared" / "data"
+DATA = Path(__file__).resolve().parents[2] / "examples"
 
 
 def entry(**changes):
@@ -54,7 +54,7 @@ def test_malformed_stack_files_name_the_problem(tmp_path, capsys, content, probl
 def test_bad_options_give_one_line(tmp_path, capsys, argv, status, message):
     gds = DATA / "gds" / "RingResonator.gds"
     if not gds.exists():
-        pytest.skip("shared layout data not present")
+        pytest.skip("example layouts (examples/gds) not present")
     argv = [a.format(gds=gds) for a in argv]
     try:
         got = cli.main(argv)

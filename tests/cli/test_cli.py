@@ -17,10 +17,10 @@ import velloc.technology as vlt
 from corvane import cli
 from corvane.core import communication, freeze, lumino, pdk
 
-DATA = Path(__file__).resolve().parents[2] / ".." / "shared" / "data"
+DATA = Path(__file__).resolve().parents[2] / "examples"
 LOOPBACK = DATA / "gds" / "tt_um_loopback.gds"
 SKY130 = DATA / "sky130_like_stack.json"
-shared = pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="shared layout data not present")
+shared = pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="example layouts (examples/gds) not present")
 
 
 def corvane(*args, cwd=None, home=None):
@@ -130,7 +130,7 @@ def stack_file(tmp_path, **changes):
 )
 def test_failures_are_one_line_and_a_status(tmp_path, make_args, status, message):
     if not (DATA / "gds").is_dir() and LOOPBACK in make_args(tmp_path):
-        pytest.skip("shared layout data not present")
+        pytest.skip("example layouts (examples/gds) not present")
     run = corvane(*make_args(tmp_path), home=tmp_path)
     assert run.returncode == status
     assert run.stdout == ""

@@ -22,7 +22,7 @@ import velloc
 import corvane
 from corvane.core import lumino
 
-DATA = Path(__file__).resolve().parents[2] / ".." / "shared" / "data"
+DATA = Path(__file__).resolve().parents[2] / "examples"
 CASES = [
     ("tt_um_vga_clock.gds", "sky130"),
     ("tt_um_loopback.gds", str(DATA / "sky130_like_stack.json")),
@@ -30,7 +30,7 @@ CASES = [
 ]
 IDS = ["vga_clock-sky130", "loopback-stack_file", "MiniChip-photonics_file"]
 WATCHED = ("klayout", "numpy", "shapely", "matplotlib", "networkx", "importlib.metadata")
-pytestmark = pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="shared layout data not present")
+pytestmark = pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="example layouts (examples/gds) not present")
 
 # Runs the command line with a finder that notes, for each watched module,
 # the stack of its first import and whether lumino.lumino was running.

@@ -14,9 +14,9 @@ from corvane import cli, layout_info, stacks
 from corvane.layout_info import LayerCount, LayoutSummary
 from corvane.stacks import detect
 
-DATA = Path(__file__).resolve().parents[2] / ".." / "shared" / "data"
+DATA = Path(__file__).resolve().parents[2] / "examples"
 TT = sorted((DATA / "gds").glob("tt_um_*.gds")) if (DATA / "gds").is_dir() else []
-shared = pytest.mark.skipif(not TT, reason="shared layout data not present")
+shared = pytest.mark.skipif(not TT, reason="example layouts (examples/gds) not present")
 
 
 def run(argv, capsys):

@@ -13,10 +13,10 @@ import velloc.pdk
 from corvane import cli, stacks
 from corvane.core import communication, lumino, pdk
 
-DATA = Path(__file__).resolve().parents[2] / ".." / "shared" / "data"
+DATA = Path(__file__).resolve().parents[2] / "examples"
 RING = DATA / "gds" / "RingResonator.gds"
 PHOTONICS = DATA / "photonics_stack.json"
-shared = pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="shared layout data not present")
+shared = pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="example layouts (examples/gds) not present")
 
 
 def sent_by_lumino(gds, data, **kwargs):

@@ -14,10 +14,10 @@ from corvane.export import gds_to_glb
 
 from .test_cli import corvane
 
-DATA = Path(__file__).resolve().parents[2] / ".." / "shared" / "data"
+DATA = Path(__file__).resolve().parents[2] / "examples"
 RING = DATA / "gds" / "RingResonator.gds"
 PHOTONICS = DATA / "photonics_stack.json"
-pytestmark = pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="shared layout data not present")
+pytestmark = pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="example layouts (examples/gds) not present")
 
 
 @pytest.mark.parametrize(

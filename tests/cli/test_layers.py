@@ -10,9 +10,9 @@ import pytest
 
 from corvane import cli, layout_info
 
-DATA = Path(__file__).resolve().parents[2] / ".." / "shared" / "data"
+DATA = Path(__file__).resolve().parents[2] / "examples"
 GDS = sorted((DATA / "gds").glob("*.gds")) if (DATA / "gds").is_dir() else []
-shared = pytest.mark.skipif(not GDS, reason="shared layout data not present")
+shared = pytest.mark.skipif(not GDS, reason="example layouts (examples/gds) not present")
 
 
 def counts_read_apart(path):

@@ -16,7 +16,7 @@ from corvane.models import LuminoMessage
 
 from .test_cli import corvane
 
-DATA = Path(__file__).resolve().parents[2] / ".." / "shared" / "data"
+DATA = Path(__file__).resolve().parents[2] / "examples"
 
 
 def small_layout(path: Path) -> Path:

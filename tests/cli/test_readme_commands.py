@@ -20,7 +20,7 @@ SECTION = (REPO / "README.md").read_text().split("\n## The corvane command\n", 1
 COMMANDS = [line for line in re.search(r"```sh\n(.*?)```", SECTION, re.S).group(1).splitlines() if line]
 
 pytestmark = pytest.mark.skipif(
-    not (REPO / ".." / "shared" / "data" / "gds").is_dir(), reason="shared layout data not present"
+    not (REPO / "examples" / "gds").is_dir(), reason="example layouts (examples/gds) not present"
 )
 
 

@@ -13,9 +13,9 @@ import velloc.generic
 from corvane import cli, layout_info, stacks
 from corvane.core import lumino
 
-DATA = Path(__file__).resolve().parents[2] / ".." / "shared" / "data"
+DATA = Path(__file__).resolve().parents[2] / "examples"
 GDS = sorted((DATA / "gds").glob("*.gds")) if (DATA / "gds").is_dir() else []
-shared = pytest.mark.skipif(not GDS, reason="shared layout data not present")
+shared = pytest.mark.skipif(not GDS, reason="example layouts (examples/gds) not present")
 BUILT_IN = ["gf180mcu", "ihp-sg13g2", "photonics", "siepic-ebeam", "sky130"]
 
 
@@ -208,7 +208,7 @@ def test_colours_from_a_klayout_layer_properties_file(tmp_path, capsys):
     }
     ring = DATA / "gds" / "RingResonator.gds"
     if not ring.exists():
-        pytest.skip("shared layout data not present")
+        pytest.skip("example layouts (examples/gds) not present")
     assert cli.main(["stack", str(ring), "--stack", "auto", "--lyp", str(lyp)]) == 0
     made = {(e["layer"], e["datatype"]): e for e in json.loads(capsys.readouterr().out)["layers"]}
     assert (made[(1, 0)]["name"], made[(1, 0)]["color"], made[(1, 0)]["note"]) == ("Si", "#5e8cff", "colour from x.lyp")
@@ -223,6 +223,6 @@ def test_a_file_that_is_not_a_lyp_is_named(tmp_path, capsys):
     bad.write_text("<layers/>")
     gds = DATA / "gds" / "RingResonator.gds"
     if not gds.exists():
-        pytest.skip("shared layout data not present")
+        pytest.skip("example layouts (examples/gds) not present")
     assert cli.main(["stack", str(gds), "--stack", "auto", "--lyp", str(bad)]) == 1
     assert capsys.readouterr().err == f"corvane stack: error: {bad}: not a KLayout layer-properties file (no <layer-properties>)\n"

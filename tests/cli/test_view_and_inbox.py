@@ -15,9 +15,9 @@ from corvane.core import communication
 from corvane.models import LuminoMessage
 from corvane.viewer import headless
 
-DATA = Path(__file__).resolve().parents[2] / ".." / "shared" / "data"
+DATA = Path(__file__).resolve().parents[2] / "examples"
 LOOPBACK = DATA / "gds" / "tt_um_loopback.gds"
-shared = pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="shared layout data not present")
+shared = pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="example layouts (examples/gds) not present")
 
 
 def run(argv, capsys):

@@ -19,8 +19,8 @@ from corvane.export import NothingToDraw, gds_to_glb, viewer_data_to_glb
 from corvane.export.triangulate import Outlines
 from viewer.test_browser import AWKWARD as VIEWER_AWKWARD
 
-DATA = Path(__file__).resolve().parents[2] / ".." / "shared" / "data"
-shared = pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="shared layout data not present")
+DATA = Path(__file__).resolve().parents[2] / "examples"
+shared = pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="example layouts (examples/gds) not present")
 EXT = "EXT_mesh_gpu_instancing"
 DTYPES = {5126: np.float32, 5123: np.uint16, 5125: np.uint32}
 WIDTHS = {"SCALAR": 1, "VEC2": 2, "VEC3": 3, "VEC4": 4}

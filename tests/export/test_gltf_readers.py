@@ -25,7 +25,7 @@ from corvane.export import gds_to_glb, viewer_data_to_glb
 from corvane.export.check import EXT, problems
 from .test_gltf import AWKWARD, DATA, Glb, per_layer, stack_file, turned_and_mirrored
 
-shared = pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="shared layout data not present")
+shared = pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="example layouts (examples/gds) not present")
 LAYOUTS = {"tt_um_loopback.gds": "sky130", "tt_um_vga_clock.gds": "sky130", "MiniChip_1mm.gds": "photonics",
            "RingResonator.gds": "photonics", "UBC_Logo.gds": "photonics"}
 SHARED_STACKS = {"sky130": "sky130_like_stack.json", "photonics": "photonics_stack.json"}

@@ -17,7 +17,7 @@ import pytest
 
 from corvane.core import lumino
 
-DATA = Path(__file__).resolve().parents[2] / ".." / "shared" / "data"
+DATA = Path(__file__).resolve().parents[2] / "examples"
 LAYER = lumino.PdkLayer("WG", 0.22, 0.0, "#ff0000")
 
 
@@ -156,7 +156,7 @@ print(sorted(outcomes))
 )
 def test_truncated_and_corrupted_files_give_klayouts_error_never_a_crash(name, stack):
     if not (DATA / "gds" / name).exists():
-        pytest.skip("shared layout data not present")
+        pytest.skip("example layouts (examples/gds) not present")
     args = [sys.executable, "-c", DAMAGE, str(DATA / "gds" / name), str(DATA / stack)]
     r = subprocess.run(args, capture_output=True, text=True, timeout=600)
     assert r.returncode == 0, r.stderr[-2000:]

@@ -23,7 +23,7 @@ from .test_layout_summary import assert_same_summary
 from .test_message_roads import lumino_message
 from .test_shared_layouts import DATA
 
-CORPUS = DATA / "corpus"
+CORPUS = Path(__file__).resolve().parents[2] / ".." / "shared" / "data" / "corpus"
 GDS = sorted(p for p in CORPUS.iterdir() if p.suffix.lower() == ".gds") if CORPUS.is_dir() else []
 pytestmark = pytest.mark.skipif(not GDS, reason="the shared corpus (../shared/data/corpus) is not present")
 

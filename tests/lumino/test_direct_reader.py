@@ -32,7 +32,7 @@ from corvane.core import lumino
 from . import gdsstream as g
 from .direct_reference import first_difference, klayout_layout, same
 
-DATA = Path(__file__).resolve().parents[2] / ".." / "shared" / "data"
+DATA = Path(__file__).resolve().parents[2] / "examples"
 SHARED = sorted((DATA / "gds").glob("*.gds"))
 
 _explore = int(os.environ.get("CORVANE_PROPERTY_EXAMPLES", "0") or 0)

@@ -41,7 +41,7 @@ from corvane.core import lumino, pdk
 
 from .test_file_roads import frozen
 
-DATA_GDS = Path(__file__).resolve().parents[2] / ".." / "shared" / "data" / "gds"
+DATA_GDS = Path(__file__).resolve().parents[2] / "examples" / "gds"
 
 LAYERS = {(1, 0): "core", (2, 0): "slab", (3, 5): "metal"}
 UNKNOWN = (9, 0)  # in no layer table: its shapes never reach the viewer

@@ -16,7 +16,7 @@ import velloc.technology as vlt
 from corvane.core import lumino
 
 PdkLayer = lumino.PdkLayer
-DATA = Path(__file__).resolve().parents[2].parent / "shared" / "data"
+DATA = Path(__file__).resolve().parents[2] / "examples"
 
 
 def level(layer, thickness=0.22, zmin=0.0, derived_layer=None):

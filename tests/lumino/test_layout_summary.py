@@ -21,7 +21,7 @@ from corvane.core import lumino
 from . import gdsstream as g
 from . import oasisstream as o
 
-DATA = Path(__file__).resolve().parents[2] / ".." / "shared" / "data"
+DATA = Path(__file__).resolve().parents[2] / "examples"
 GDS = sorted((DATA / "gds").glob("*.gds")) if (DATA / "gds").is_dir() else []
 SQUARE = [(0, 0), (0, 10), (10, 10), (10, 0)]
 
@@ -49,7 +49,7 @@ def assert_same_summary(path, answered=True):
 
 
 @verified
-@pytest.mark.skipif(not GDS, reason="shared layout data not present")
+@pytest.mark.skipif(not GDS, reason="example layouts (examples/gds) not present")
 @pytest.mark.parametrize("path", GDS, ids=[p.name for p in GDS])
 def test_shared_layouts(path):
     assert_same_summary(path)

@@ -55,7 +55,7 @@ def test_repeated_parsing_does_not_grow_memory():
 
 @pytest.mark.memory
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
-@pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="shared layout data not present")
+@pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="example layouts (examples/gds) not present")
 def test_repeated_messages_do_not_grow_memory():
     # A small message keeps the memory its call freed for the next call
     # instead of handing it back: that must be reuse, not growth.

@@ -27,7 +27,7 @@ from .test_shared_layouts import DATA
 
 STREAM = g.library(g.structure("TOP", g.boundary(1, 0, SQUARE), g.path(2, 0, [(0, 0), (50, 0)], width=4),
                                g.aref("CHILD", 3, 2, (0, 0), (30, 0), (0, 20)), g.text(1, 0, (1, 1), "t")), child)
-shared = pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="shared layout data not present")
+shared = pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="example layouts (examples/gds) not present")
 
 
 def member(data, level=9, name=None):

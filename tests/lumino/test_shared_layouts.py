@@ -1,4 +1,4 @@
-"""ParseGDS on the real layouts of ../shared/data, checked against KLayout.
+"""ParseGDS on the real layouts of examples/, checked against KLayout.
 
 Each file is read once per module.  The expected values are derived
 independently through KLayout's own API (hull points, recursive instance
@@ -22,7 +22,7 @@ import velloc.technology as vlt
 
 from corvane.core import lumino
 
-DATA = Path(__file__).resolve().parents[2] / ".." / "shared" / "data"
+DATA = Path(__file__).resolve().parents[2] / "examples"
 
 FILES = [
     ("tt_um_loopback.gds", "sky130_like_stack.json"),
@@ -32,7 +32,7 @@ FILES = [
     ("UBC_Logo.gds", "photonics_stack.json"),
 ]
 
-pytestmark = pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="shared layout data not present")
+pytestmark = pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="example layouts (examples/gds) not present")
 
 TOLERANCE = 0.01
 # Complex placements are compared by matrix: sorted by entries rounded to

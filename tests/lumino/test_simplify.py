@@ -32,7 +32,7 @@ from hypothesis import strategies as st
 from corvane.core import lumino
 
 REPO = Path(__file__).resolve().parents[2]
-GDS = sorted((REPO / ".." / "shared" / "data" / "gds").glob("*.gds"))
+GDS = sorted((REPO / "examples" / "gds").glob("*.gds"))
 SIMPLIFIED, KEEP, NOT_HANDLED = 0, 1, 2
 
 verified = pytest.mark.skipif(

@@ -80,7 +80,7 @@ def check_listing(layout):
     return tally
 
 
-@pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="shared layout data not present")
+@pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="example layouts (examples/gds) not present")
 @pytest.mark.parametrize("gds, stack", FILES, ids=[f for f, _ in FILES])
 def test_shared_layouts_listed_as_klayout_holds_them(gds, stack):
     layout = kdb.Layout()

@@ -1,4 +1,4 @@
-"""lumino end to end on the real layouts of ../shared/data, both outputs: the
+"""lumino end to end on the real layouts of examples/, both outputs: the
 decoded message must be consistent in itself and agree with the parse."""
 
 from __future__ import annotations

@@ -13,9 +13,9 @@ import pytest
 
 from corvane.core import communication, pdk
 
-DATA = Path(__file__).resolve().parents[2] / ".." / "shared" / "data"
+DATA = Path(__file__).resolve().parents[2] / "examples"
 VGA = DATA / "gds" / "tt_um_vga_clock.gds"
-shared = pytest.mark.skipif(not VGA.is_file(), reason="shared layout data (../shared/data/gds) not present")
+shared = pytest.mark.skipif(not VGA.is_file(), reason="example layouts (examples/gds) not present")
 
 STACK = {
     "name": "two-metal",

@@ -17,7 +17,7 @@ from corvane import viewer
 from corvane.core import communication, lumino, pdk
 from corvane.viewer import headless
 
-DATA = Path(__file__).resolve().parents[2] / ".." / "shared" / "data"
+DATA = Path(__file__).resolve().parents[2] / "examples"
 SIZE = (1000, 700)
 PANEL = 290  # the canvas starts right of the parts panel
 
@@ -92,7 +92,7 @@ SHARED = [
 ]
 
 
-@pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="shared layout data not present")
+@pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="example layouts (examples/gds) not present")
 @pytest.mark.parametrize("gds, stack, output", SHARED, ids=[f"{g[:-4]}-{o.name.lower()}" for g, _, o in SHARED])
 def test_shared_layout_draws_every_placement(tmp_path, gds, stack, output):
     content = message_text(DATA / "gds" / gds, DATA / stack, output)
@@ -325,7 +325,7 @@ def placements(node) -> int:
     return sum(max(1, part["shape"]["matrices"]["shape"][0] // 6) for part in leaves(node))
 
 
-@pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="shared layout data not present")
+@pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="example layouts (examples/gds) not present")
 def test_tree_toggles_and_camera_controls(tmp_path):
     content = message_text(DATA / "gds" / "tt_um_loopback.gds", DATA / "sky130_like_stack.json")
     data = json.loads(content)["data"]

@@ -344,7 +344,7 @@ def copies_side_by_side(path: Path, copies: int) -> int:
 
 
 @pytest.mark.chip
-@pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="shared layout data not present")
+@pytest.mark.skipif(not (DATA / "gds").is_dir(), reason="example layouts (examples/gds) not present")
 def test_full_chip_of_800k_shapes_loads_and_draws(tmp_path):
     gds = tmp_path / "chip.gds"
     assert copies_side_by_side(gds, 20) >= 800_000
