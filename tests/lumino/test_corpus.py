@@ -9,6 +9,7 @@ KLayout's read.  Skipped without ../shared.
 from __future__ import annotations
 
 import json
+from pathlib import Path
 
 import klayout.db as kdb
 import pytest
