@@ -17,7 +17,7 @@ from velloc.technology import (
     read_layer_technology,
 )
 
-DATA = Path(__file__).resolve().parents[3] / "shared" / "data"
+DATA = Path(__file__).resolve().parents[2] / "examples"
 
 
 def test_layer_enum_members():
@@ -94,7 +94,7 @@ def test_generic_stack_is_consistent():
     assert all(top <= nxt_bottom + 1e-9 for (_, top), (nxt_bottom, _) in zip(metals, metals[1:]))
 
 
-@pytest.mark.skipif(not DATA.is_dir(), reason="shared data not available")
+@pytest.mark.skipif(not DATA.is_dir(), reason="the example stacks (examples/) are not present")
 @pytest.mark.parametrize("name", ["photonics_stack.json", "sky130_like_stack.json"])
 def test_read_layer_technology_from_data(name):
     stack, views = read_layer_technology(DATA / name)
