@@ -7,6 +7,7 @@
 #include "lumino/py/entry.hpp"
 #include "lumino/py/ktrans.hpp"
 #include "lumino/py/layers.hpp"
+#include "lumino/py/layout_path.hpp"
 #include "lumino/py/roads/message_road.hpp"
 #include "lumino/py/parse_gds.hpp"
 #include "lumino/py/views.hpp"
@@ -54,6 +55,7 @@ NB_MODULE(lumino, m) {
     lumino::bind_direct(m);
     lumino::bind_simplify(m);
     lumino::bind_summary(m);
+    lumino::bind_layout_path(m);
 
     m.def("get_layer_properties", &lumino::get_layer_properties, "layer_stack"_a.none(), "layer_views"_a.none(),
           nb::sig("def get_layer_properties(layer_stack: vlt.LayerStack, layer_views: vlt.LayerViews) "

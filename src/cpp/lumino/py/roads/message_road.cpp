@@ -17,6 +17,7 @@
 #include "lumino/py/checks.hpp"
 #include "lumino/py/edge.hpp"
 #include "lumino/py/exclusion.hpp"
+#include "lumino/py/layout_path.hpp"
 #include "lumino/py/roads/file_road.hpp"
 #include "lumino/py/parse_gds.hpp"
 #include "lumino/py/roads/stream_road.hpp"
@@ -187,7 +188,7 @@ std::optional<nb::object> message_of_file(nb::handle gds_file, nb::handle output
     } else {
         presimplifier.reset();  // its threads stop before KLayout reads
         nb::object klayout = module_attr("pya").attr("Layout")();
-        klayout.attr("read")(gds_file);
+        klayout_read(klayout, gds_file);
         check_parser_arguments(klayout, layers, z_scale, curve_tolerance, exclude_layers);
         settings_of_output(settings);
         ReadRequest request;
