@@ -8,6 +8,7 @@
 #include <string>
 
 #include "lumino/core/emit/message.hpp"
+#include "lumino/py/budget.hpp"
 #include "lumino/py/checks.hpp"
 #include "lumino/py/edge.hpp"
 #include "lumino/py/layout_path.hpp"
@@ -55,9 +56,10 @@ void assert_instance(nb::handle obj, const char* vlt_class) {
 
 nb::object to_3D_viewer(nb::handle gds_file, nb::handle output, nb::handle layer_views, nb::handle layer_stack,
                         nb::handle z_scale, nb::handle curve_tolerance, nb::handle exclude_layers,
-                        nb::handle as_dict) {
+                        nb::handle as_dict, nb::handle memory_budget) {
     const double z = checked_arguments(gds_file, z_scale, curve_tolerance, exclude_layers);
     check_layer_objects(layer_views, layer_stack);
+    BudgetScope budget(memory_budget);
     const nb::object path = checked_layout_path(gds_file);
     // Everything made from here on stays reachable from the result until the
     // call returns: collections in between would only re-scan it.
@@ -106,8 +108,9 @@ nb::dict viewer_config() {
 }
 
 void show(nb::handle gds_file, nb::handle output, nb::handle z_scale, nb::handle curve_tolerance,
-          nb::handle exclude_layers) {
+          nb::handle exclude_layers, nb::handle memory_budget) {
     const double z = checked_arguments(gds_file, z_scale, curve_tolerance, exclude_layers);
+    BudgetScope budget(memory_budget);
     const nb::object path = checked_layout_path(gds_file);
     corvane::GcPause pause;
     nb::object pdk = module_attr("cvn_pdk").attr("get_pdk")();

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "lumino/core/model/parsed_view.hpp"
+#include "lumino/py/budget.hpp"
 #include "lumino/py/checks.hpp"
 #include "lumino/py/read/direct_py.hpp"
 #include "lumino/py/edge.hpp"
@@ -154,6 +155,7 @@ std::optional<nb::object> viewer_of_file(nb::handle gds_file, nb::handle output,
 
     nb::object result = by_cell ? module_attr("ViewerData")("name"_a = "Cells", "id"_a = "/Cells")
                                 : module_attr("ViewerData")("name"_a = "Layers", "id"_a = "/Layers");
+    check_part_tree(view.tree, slots.views(), by_cell);
     {
         ParseSource source(view);
         nb::list cell_parts;

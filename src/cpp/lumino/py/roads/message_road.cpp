@@ -14,6 +14,7 @@
 #include "lumino/core/emit/json.hpp"
 #include "lumino/core/emit/message.hpp"
 #include "lumino/core/simplify/presimplify.hpp"
+#include "lumino/py/budget.hpp"
 #include "lumino/py/checks.hpp"
 #include "lumino/py/edge.hpp"
 #include "lumino/py/exclusion.hpp"
@@ -158,6 +159,7 @@ std::optional<nb::object> message_of_file(nb::handle gds_file, nb::handle output
     // from it), with the (layer, datatype) pairs of its layers that the
     // table holds, in layer order.
     core::MessageSettings settings;
+    settings.memory_budget = memory_budget();
     core::Layout layout;
     std::vector<std::pair<int32_t, int32_t>> pairs;
     FileLayout file;
@@ -243,6 +245,8 @@ std::optional<nb::object> message_of_file(nb::handle gds_file, nb::handle output
             throw nb::python_error();
         case core::MessageStatus::not_writable:
             return std::nullopt;
+        case core::MessageStatus::too_large:
+            refuse_memory(message.refusal());
     }
     return text_object(message);
 }

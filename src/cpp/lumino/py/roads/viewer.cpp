@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "lumino/core/model/parts.hpp"
+#include "lumino/py/budget.hpp"
 #include "lumino/py/edge.hpp"
 #include "lumino/py/ktrans.hpp"
 #include "lumino/py/layer_slots.hpp"
@@ -259,6 +260,7 @@ nb::object to_viewer(ParseGDS& self, nb::handle output) {
     nb::object np = module_attr("np");
     nb::object instances = parsed.attr("instances");
 
+    check_part_tree(s.tree, slots.views(), by_cell);
     nb::list cell_parts;
     SnapshotSource source(s);
     RecordSink sink(s.tree, source, slots, by_cell ? nb::handle(cell_parts) : nb::handle(nb::object(result.attr("parts"))),
