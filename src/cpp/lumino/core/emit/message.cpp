@@ -233,7 +233,7 @@ class JsonSink : public PartSink {
             cached_ = key;
             cached_at_ = SIZE_MAX;
             if (node.placed)
-                float_matrices(*view_.places[node.placements], values_);
+                float_matrices(*view_.places[node.placements], values_, node.name);
             else
                 values_.clear();
         }

@@ -87,7 +87,8 @@ class ParseSource : public PartSource {
     nb::object matrices(uint32_t node) override {
         if (node != cached_) {
             cached_ = node;
-            core::float_matrices(*view_.places[view_.tree.nodes[node].placements], values_);
+            core::float_matrices(*view_.places[view_.tree.nodes[node].placements], values_,
+                                 view_.cells[node]->name);
         }
         return arrays_.make(values_.size(), [&](float* out) {
             if (!values_.empty()) std::memcpy(out, values_.data(), values_.size() * sizeof(float));

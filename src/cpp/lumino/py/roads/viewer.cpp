@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "lumino/core/model/float_range.hpp"
 #include "lumino/core/model/parts.hpp"
 #include "lumino/py/budget.hpp"
 #include "lumino/py/edge.hpp"
@@ -138,7 +139,11 @@ class SnapshotSource : public PartSource {
             if (m.plain) {
                 m.values.reserve(6 * trans.size());
                 for (nb::handle t : trans)
-                    for (double e : nb::inst_ptr<KTrans>(t)->matrix()) m.values.push_back(static_cast<float>(e));
+                    for (double e : nb::inst_ptr<KTrans>(t)->matrix()) {
+                        if (!core::fits_float(e))
+                            core::out_of_float_range(to_utf8(s_.node_names[node]), "a placement matrix value", e);
+                        m.values.push_back(static_cast<float>(e));
+                    }
             } else {
                 nb::list listed;
                 for (nb::handle t : trans) listed.append(t.attr("trans_matrix")());
