@@ -119,3 +119,15 @@ def test_what_is_not_a_regular_file_is_refused_at_once(tmp_path, kind, what):
                          cwd=tmp_path, capture_output=True, text=True, timeout=60)
     assert run.returncode == 1
     assert run.stderr.endswith(f": {target}: not a file\n")
+
+
+@pytest.mark.parametrize("what", ["layers", "lumino", "export", "view"])
+def test_a_unit_that_is_not_positive_is_one_line(tmp_path, monkeypatch, capsys, what):
+    from lumino import gdsstream as g  # tests/lumino's stream writer
+
+    (tmp_path / "out").mkdir()
+    gds = tmp_path / "unit.gds"
+    gds.write_bytes(g.library(g.structure("TOP", g.boundary(1, 0, [(0, 0), (0, 10), (10, 10), (10, 0)])), dbu_meter=0.0))
+    assert cli.main(command(what, str(gds), tmp_path / "out")) == 1
+    err = capsys.readouterr().err
+    assert err == f"corvane {what}: error: {gds}: cannot read the layout: database unit not positive (0 um)\n"
