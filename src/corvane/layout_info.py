@@ -55,6 +55,9 @@ class LayoutSummary:
 def summarize(path: str | os.PathLike, *, texts: bool = True) -> LayoutSummary:
     """Count the shapes of the layout file ``path``; KLayout's read errors pass through.
 
+    A directory, a FIFO or a device, and a file whose database unit is not
+    positive, are a ``ValueError`` before anything is read.
+
     With ``texts=False`` the file is read without its texts, which is
     quicker with KLayout: every text count is 0, and layers that hold only
     texts are absent.
@@ -62,6 +65,28 @@ def summarize(path: str | os.PathLike, *, texts: bool = True) -> LayoutSummary:
     path = Path(path)
     summary = _summarize_direct(path, texts)
     return summary if summary is not None else _summarize_klayout(path, texts)
+
+
+def _checked(path: Path) -> str:
+    """The file as an absolute path, refused (ValueError) where it is not a regular file or
+    declares a database unit that is not positive: as lumino's entry points read it."""
+    from corvane.core import lumino
+
+    return lumino._layout_path(os.fspath(path))
+
+
+def klayout_read(layout, path: str, options=None) -> None:
+    """``layout.read`` of a checked path.  KLayout takes a trailing ``[...]`` as no part of a
+    name, so such a file is handed over as ``/dev/fd/N`` of a descriptor opened here."""
+    args = () if options is None else (options,)
+    if not path.endswith("]") or not os.path.isdir("/dev/fd"):
+        layout.read(path, *args)
+        return
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        layout.read(f"/dev/fd/{fd}", *args)
+    finally:
+        os.close(fd)
 
 
 def _layer_counts(items) -> dict[tuple[int, int], LayerCount]:
@@ -80,7 +105,7 @@ def _summarize_direct(path: Path, texts: bool) -> LayoutSummary | None:
     """The summary from lumino's direct reader; None where the reader declines."""
     from corvane.core import lumino
 
-    found, _reason = lumino._layout_summary(str(path), texts=bool(texts))
+    found, _reason = lumino._layout_summary(_checked(path), texts=bool(texts))
     if found is None:
         return None
     return LayoutSummary(
@@ -100,7 +125,7 @@ def _summarize_klayout(path: Path, texts: bool) -> LayoutSummary:
     layout = kdb.Layout()
     options = kdb.LoadLayoutOptions()
     options.text_enabled = texts
-    layout.read(str(path), options)
+    klayout_read(layout, _checked(path), options)
     indices = list(layout.layer_indices())
     shape_counts = dict.fromkeys(indices, 0)
     text_counts = dict.fromkeys(indices, 0)

@@ -42,6 +42,9 @@ def _summarize(path: Path, texts: bool = False) -> Any:
         return layout_info.summarize(path, texts=texts)
     except RuntimeError as exc:  # KLayout's reader: unknown format, truncated file, ...
         raise CommandError(f"{path}: cannot read the layout: {_one_line(exc)}") from None
+    except ValueError as exc:  # refused before the read: "gds_file '/abs/x.gds': database unit not positive (0 um)"
+        reason = _one_line(exc).partition("': ")[2]
+        raise CommandError(f"{path}: cannot read the layout: {reason}") from None
 
 
 class Stack:

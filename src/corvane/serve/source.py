@@ -21,6 +21,7 @@ import contextlib
 import io
 import os
 import shutil
+import stat as file_mode
 import sys
 import tempfile
 import threading
@@ -97,8 +98,11 @@ class Version:
 
                 from corvane.serve.nets import NetTracing
 
+                from corvane.core import lumino
+                from corvane.layout_info import klayout_read
+
                 layout = kdb.Layout()
-                layout.read(str(self.snapshot))
+                klayout_read(layout, lumino._layout_path(str(self.snapshot)))
                 self._nets = NetTracing(layout, self.connectivity, self.table, self.z_scale)
             return self._nets
 
@@ -128,7 +132,7 @@ def _convert(snapshot: Path, options: ConversionOptions, prog: str) -> tuple[byt
                 curve_tolerance=options.curve_tolerance,
                 exclude_layers=plan.exclude_layers,
             )
-    except RuntimeError as exc:  # KLayout's reader: unknown format, truncated file, ...
+    except (RuntimeError, ValueError) as exc:  # KLayout's reader: unknown format, truncated file, ...; a bad unit
         raise LoadError(f"{snapshot.name}: cannot read the layout: {_one_line(exc)}") from None
     finally:
         communication.set_transport(previous)
@@ -176,6 +180,8 @@ class LiveLayout:
         while True:
             try:
                 before = self.path.stat()
+                if not file_mode.S_ISREG(before.st_mode):  # a FIFO or a device: its read would wait
+                    raise LoadError(f"{self.path.name}: not a regular file")
                 time.sleep(QUIET)
                 with self.path.open("rb") as f:
                     data = f.read()

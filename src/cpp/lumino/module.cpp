@@ -7,6 +7,7 @@
 #include "lumino/py/entry.hpp"
 #include "lumino/py/ktrans.hpp"
 #include "lumino/py/layers.hpp"
+#include "lumino/py/layout_path.hpp"
 #include "lumino/py/roads/message_road.hpp"
 #include "lumino/py/parse_gds.hpp"
 #include "lumino/py/views.hpp"
@@ -54,6 +55,7 @@ NB_MODULE(lumino, m) {
     lumino::bind_direct(m);
     lumino::bind_simplify(m);
     lumino::bind_summary(m);
+    lumino::bind_layout_path(m);
 
     m.def("get_layer_properties", &lumino::get_layer_properties, "layer_stack"_a.none(), "layer_views"_a.none(),
           nb::sig("def get_layer_properties(layer_stack: vlt.LayerStack, layer_views: vlt.LayerViews) "
@@ -65,14 +67,17 @@ NB_MODULE(lumino, m) {
           "output"_a.none() = m.attr("Output").attr("LAYER"), "layer_views"_a.none() = nb::none(),
           "layer_stack"_a.none() = nb::none(), "z_scale"_a.none() = 1.0, "curve_tolerance"_a.none() = 0.01,
           "exclude_layers"_a.none() = nb::none(), nb::kw_only(), "as_dict"_a.none() = false,
+          "memory_budget"_a.none() = nb::none(),
           nb::sig("def to_3D_viewer(gds_file: str, output: Output = Output.LAYER, "
                   "layer_views: vlt.LayerViews | None = None, layer_stack: vlt.LayerStack | None = None, "
                   "z_scale: float = 1.0, curve_tolerance: float | None = 0.01, "
-                  "exclude_layers: list[str] | None = None, *, as_dict: bool = False) "
-                  "-> ViewerData | dict[str, Any]"),
+                  "exclude_layers: list[str] | None = None, *, as_dict: bool = False, "
+                  "memory_budget: int | None = None) -> ViewerData | dict[str, Any]"),
           "Read a GDS file and convert it to viewer data: by layer (Output.LAYER) or by cell "
           "(Output.CELL); layer views and stack default to the active PDK's.  Returns ViewerData, or "
-          "its map form with as_dict=True.");
+          "its map form with as_dict=True.  memory_budget: the most bytes the viewer data may take "
+          "(default: half the machine's memory); data that would take more is a MemoryError before it "
+          "is made.");
 
     m.def("numpy_to_buffer_json", &lumino::numpy_to_buffer_json, "value"_a.none(),
           nb::sig("def numpy_to_buffer_json(value: Any) -> dict[str, Any] | None"),
@@ -80,16 +85,20 @@ NB_MODULE(lumino, m) {
           "<base64 of the raw bytes>, 'codec': 'b64'}.");
 
     m.def("lumino", &lumino::show, "gds_file"_a.none(), "output"_a.none(), "z_scale"_a.none() = 1.0,
-          "curve_tolerance"_a.none() = 0.01, "exclude_layers"_a.none() = nb::none(),
+          "curve_tolerance"_a.none() = 0.01, "exclude_layers"_a.none() = nb::none(), nb::kw_only(),
+          "memory_budget"_a.none() = nb::none(),
           nb::sig("def lumino(gds_file: str, output: Output, z_scale: float = 1.0, "
-                  "curve_tolerance: float | None = 0.01, exclude_layers: list[str] | None = None) -> None"),
+                  "curve_tolerance: float | None = 0.01, exclude_layers: list[str] | None = None, *, "
+                  "memory_budget: int | None = None) -> None"),
           "Show GDS file in 3D viewer.\n\n"
           "Args:\n"
           "    gds_file: GDS file path.\n"
           "    output: Output type, either Output.CELL or Output.LAYER.\n"
           "    z_scale: Scale factor for z-axis.\n"
           "    curve_tolerance: Tolerance for curve simplification.\n"
-          "    exclude_layers: List of layer names to exclude from the viewer.");
+          "    exclude_layers: List of layer names to exclude from the viewer.\n"
+          "    memory_budget: The most bytes the viewer data may take (default: half the machine's\n"
+          "        memory); a layout whose data would take more is a MemoryError before it is made.");
 
     m.def("_main", &lumino::demonstration, nb::sig("def _main() -> None"),
           "Demonstration: the sample grating coupler written to a temporary GDS file and shown "

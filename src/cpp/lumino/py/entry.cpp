@@ -8,8 +8,10 @@
 #include <string>
 
 #include "lumino/core/emit/message.hpp"
+#include "lumino/py/budget.hpp"
 #include "lumino/py/checks.hpp"
 #include "lumino/py/edge.hpp"
+#include "lumino/py/layout_path.hpp"
 #include "lumino/py/roads/file_road.hpp"
 #include "lumino/py/roads/message_road.hpp"
 
@@ -54,9 +56,11 @@ void assert_instance(nb::handle obj, const char* vlt_class) {
 
 nb::object to_3D_viewer(nb::handle gds_file, nb::handle output, nb::handle layer_views, nb::handle layer_stack,
                         nb::handle z_scale, nb::handle curve_tolerance, nb::handle exclude_layers,
-                        nb::handle as_dict) {
+                        nb::handle as_dict, nb::handle memory_budget) {
     const double z = checked_arguments(gds_file, z_scale, curve_tolerance, exclude_layers);
     check_layer_objects(layer_views, layer_stack);
+    BudgetScope budget(memory_budget);
+    const nb::object path = checked_layout_path(gds_file);
     // Everything made from here on stays reachable from the result until the
     // call returns: collections in between would only re-scan it.
     corvane::GcPause pause;
@@ -73,12 +77,12 @@ nb::object to_3D_viewer(nb::handle gds_file, nb::handle output, nb::handle layer
 
     if (records_road_open() && file_read_open()) {
         std::optional<nb::object> direct =
-            viewer_of_file(gds_file, output, layers, z, curve_tolerance, exclude_layers, as_dict);
+            viewer_of_file(path, output, layers, z, curve_tolerance, exclude_layers, as_dict);
         if (direct) return *direct;
     }
 
     nb::object layout = module_attr("pya").attr("Layout")();
-    layout.attr("read")(gds_file);
+    klayout_read(layout, path);
     nb::object gds = module_attr("ParseGDS")(layout, layers, "z_scale"_a = z, "curve_tolerance"_a = curve_tolerance,
                                              "exclude_layers"_a = exclude_layers);
 
@@ -104,8 +108,10 @@ nb::dict viewer_config() {
 }
 
 void show(nb::handle gds_file, nb::handle output, nb::handle z_scale, nb::handle curve_tolerance,
-          nb::handle exclude_layers) {
+          nb::handle exclude_layers, nb::handle memory_budget) {
     const double z = checked_arguments(gds_file, z_scale, curve_tolerance, exclude_layers);
+    BudgetScope budget(memory_budget);
+    const nb::object path = checked_layout_path(gds_file);
     corvane::GcPause pause;
     nb::object pdk = module_attr("cvn_pdk").attr("get_pdk")();
     nb::object stack = pdk.attr("layer_stack"), views = pdk.attr("layer_views");
@@ -114,13 +120,13 @@ void show(nb::handle gds_file, nb::handle output, nb::handle z_scale, nb::handle
 
     std::optional<nb::object> content;
     if (direct_road_open())
-        content = message_of_file(gds_file, output, stack, views, z, curve_tolerance, exclude_layers);
+        content = message_of_file(path, output, stack, views, z, curve_tolerance, exclude_layers);
     if (!content) {
         // The plain road: the records, their map form with buffer records,
         // and orjson.
         nb::object fallback = module_attr("shared").attr("none");
         nb::object viewer_json = module_attr("to_3D_viewer")(
-            gds_file, output, "layer_stack"_a = stack, "layer_views"_a = views, "z_scale"_a = z_scale,
+            path, output, "layer_stack"_a = stack, "layer_views"_a = views, "z_scale"_a = z_scale,
             "curve_tolerance"_a = curve_tolerance, "exclude_layers"_a = exclude_layers, "as_dict"_a = true);
         nb::object data = module_attr("numpy_to_buffer_json")(viewer_json);
         viewer_json.reset();  // the arrays are not needed once encoded

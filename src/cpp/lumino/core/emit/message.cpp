@@ -21,6 +21,7 @@
 
 #include "lumino/core/emit/base64.hpp"
 #include "lumino/core/emit/json.hpp"
+#include "lumino/core/model/budget.hpp"
 #include "lumino/core/model/parsed_view.hpp"
 #include "lumino/core/model/parts.hpp"
 
@@ -232,7 +233,7 @@ class JsonSink : public PartSink {
             cached_ = key;
             cached_at_ = SIZE_MAX;
             if (node.placed)
-                float_matrices(*view_.places[node.placements], values_);
+                float_matrices(*view_.places[node.placements], values_, node.name);
             else
                 values_.clear();
         }
@@ -279,6 +280,7 @@ struct Message::State {
     std::vector<size_t> start;
     size_t size = 0;
     bool ascii = true;
+    std::string refusal;
 
     // Once the parts are written only the pool is read: the parse goes, and
     // what it held goes back to the system before the pool's text grows.
@@ -379,8 +381,20 @@ MessageStatus Message::make(Layout&& layout, const MessageSettings& settings, co
     std::vector<Outline>().swap(t.added);
 
     view_parse(t, settings.by_cell, uint32_t(in.layers.size()), s.view);
+    // The tree's size first (linear in its nodes), then the text's exact
+    // length (linear in the text), each held against the budget before
+    // anything of that size is made.
+    const PartTreeSize tree_size = part_tree_size(s.view.tree, s.views, settings.by_cell);
+    if (tree_size.least_bytes() > settings.memory_budget) {
+        s.refusal = over_budget(tree_size, tree_size.least_bytes(), settings.memory_budget, false);
+        return MessageStatus::too_large;
+    }
     TextOut count;
     if (!s.emit(count)) return MessageStatus::not_writable;
+    if (count.size() > settings.memory_budget) {
+        s.refusal = over_budget(tree_size, count.size(), settings.memory_budget, true);
+        return MessageStatus::too_large;
+    }
     s.size = count.size();
     s.ascii = count.ascii();
     return MessageStatus::ok;
@@ -396,6 +410,7 @@ void release_free_memory(size_t message_size) {
 
 size_t Message::size() const { return s_->size; }
 bool Message::ascii() const { return s_->ascii; }
+const std::string& Message::refusal() const { return s_->refusal; }
 
 bool Message::write(char* out) {
     TextOut to(out, s_->size);

@@ -39,6 +39,7 @@ struct MessageSettings {
     bool by_cell = false;             // Output.CELL, else Output.LAYER
     std::vector<LayerEntry> table;    // one entry per (layer, datatype) pair
     std::optional<double> tolerance;  // simplify polygons when set
+    uint64_t memory_budget = UINT64_MAX;  // the most the message may take, in bytes
 };
 
 enum class MessageStatus {
@@ -47,6 +48,7 @@ enum class MessageStatus {
     not_writable,  // a value has no text that is the same for every encoder
                    // release (a float in exponent form, a text that is not
                    // UTF-8): the caller takes the record road
+    too_large,     // the message would pass the memory budget (refusal())
 };
 
 class Message {
@@ -69,6 +71,9 @@ class Message {
     // byte of it is ASCII (names and colours may hold other UTF-8).
     size_t size() const;
     bool ascii() const;
+
+    // After make() gave too_large: why, with the size and the depth.
+    const std::string& refusal() const;
 
     // Writes the text into out[0, size()), never past it, and frees what
     // make() kept.  Once.  False when the text did not come out at the

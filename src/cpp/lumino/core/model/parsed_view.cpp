@@ -1,6 +1,10 @@
 // A parse laid out for the part-tree builder.
 #include "lumino/core/model/parsed_view.hpp"
 
+#include <array>
+
+#include "lumino/core/model/float_range.hpp"
+
 namespace lumino::core {
 
 uint32_t ParsedView::add(const ParseTree& t, const CombinedTree& c, int64_t slot) {
@@ -55,11 +59,14 @@ void view_parse(const ParseTree& t, bool by_cell, uint32_t slots, ParsedView& ou
     }
 }
 
-void float_matrices(const Places& places, std::vector<float>& out) {
+void float_matrices(const Places& places, std::vector<float>& out, std::string_view cell) {
     out.clear();
     out.reserve(6 * places.size());
-    for (const Place& p : places)
-        for (double e : tx::matrix(p.v)) out.push_back(static_cast<float>(e));
+    for (const Place& p : places) {
+        const std::array<double, 6> m = tx::matrix(p.v);
+        check_float_range(m.data(), m.size(), cell, "a placement matrix value");
+        for (double e : m) out.push_back(static_cast<float>(e));
+    }
 }
 
 }  // namespace lumino::core

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "lumino/core/model/combine.hpp"
@@ -35,7 +36,8 @@ struct ParsedView {
 void view_parse(const ParseTree& t, bool by_cell, uint32_t slots, ParsedView& out);
 
 // The placements' 2x3 matrices as the viewer holds them: six float32 values
-// each, in placement order, replacing what `out` held.
-void float_matrices(const Places& places, std::vector<float>& out);
+// each, in placement order, replacing what `out` held.  A value float32
+// cannot hold is refused, naming `cell` (the placed cell).
+void float_matrices(const Places& places, std::vector<float>& out, std::string_view cell);
 
 }  // namespace lumino::core

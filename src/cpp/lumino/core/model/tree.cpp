@@ -2,6 +2,8 @@
 // choice of the polygons that simplification has to see.
 #include "lumino/core/model/tree.hpp"
 
+#include "lumino/core/model/float_range.hpp"
+
 #include <utility>
 
 #include "lumino/core/simplify/presimplify.hpp"
@@ -129,6 +131,8 @@ class Walk {
             Outline& o = t_.added.emplace_back(2 * shapes.points(k));
             outline_of(shapes.hull(k), o.size(), in_.unit, o.data());
         }
+        const Outline& o = t_.added.back();
+        check_float_range(o.data(), o.size(), in_.layout->cells[size_t(key.cell)].name, "a coordinate (um)");
         if (made_) t_.simplified.push_back(made ? 1 : 0);
         if (in_.keep_keys) t_.added_keys.push_back(key);
         return t_.base + int64_t(t_.added.size()) - 1;

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "lumino/core/read/context.hpp"
+#include "lumino/core/read/file_check.hpp"
 #include "lumino/core/read/gds_reader.hpp"
 #include "lumino/core/read/kplacement.hpp"
 
@@ -40,7 +41,7 @@ void LibraryReader::header() {
                 st_.rec.get_double();
                 const double dbum = st_.rec.get_double();
                 const double dbu = dbum * 1e6;
-                if (!(std::isfinite(dbu) && dbu > 0.0)) decline("database unit not positive");
+                if (!(std::isfinite(dbu) && dbu > 0.0)) decline(unit_refusal(dbu));
                 st_.out.dbu = dbu;
                 break;
             }

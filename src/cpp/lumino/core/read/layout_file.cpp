@@ -26,10 +26,12 @@ namespace lumino::core {
 namespace {
 
 // Paths that KLayout's stream layer would open as something other than a
-// plain file (URLs, pipes, resources, a format override in brackets).
+// plain file (URLs, pipes, resources, a format override in brackets).  An
+// absolute path is always a file to it, whatever colons it holds, but for
+// the trailing brackets.
 bool plain_path(const std::string& path) {
     if (path.empty() || std::isspace(static_cast<unsigned char>(path[0]))) return false;
-    if (path.find(':') != std::string::npos) return false;
+    if (path[0] != '/' && path.find(':') != std::string::npos) return false;
     if (path.back() == ']') return false;
     return path.find('\0') == std::string::npos;
 }

@@ -27,7 +27,9 @@ void MappedFile::close() {
 
 bool MappedFile::open(const std::string& path, std::string& reason) {
     close();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not waiting on a FIFO swapped in since the kind was told: it opens at
+    // once and fstat refuses it.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         reason = std::string("cannot open the file: ") + std::strerror(errno);
         return false;

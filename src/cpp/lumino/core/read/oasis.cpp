@@ -13,6 +13,7 @@
 #include <new>
 
 #include "lumino/core/read/context.hpp"
+#include "lumino/core/read/file_check.hpp"
 #include "lumino/core/read/kplacement.hpp"
 #include "lumino/core/read/oasis_reader.hpp"
 
@@ -51,7 +52,7 @@ void Reader::start() {
     const double resolution = in_.real();
     if (!(resolution >= 1e-6)) decline("invalid resolution");
     const double dbu = 1.0 / resolution;
-    if (!(std::isfinite(dbu) && dbu > 0.0)) decline("database unit not positive");
+    if (!(std::isfinite(dbu) && dbu > 0.0)) decline(unit_refusal(dbu));
     out_.dbu = dbu;
     offsets_at_end_ = in_.u64() != 0;
     if (!offsets_at_end_) offset_table();

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "lumino/core/model/parsed_view.hpp"
+#include "lumino/py/budget.hpp"
 #include "lumino/py/checks.hpp"
 #include "lumino/py/read/direct_py.hpp"
 #include "lumino/py/edge.hpp"
@@ -86,7 +87,8 @@ class ParseSource : public PartSource {
     nb::object matrices(uint32_t node) override {
         if (node != cached_) {
             cached_ = node;
-            core::float_matrices(*view_.places[view_.tree.nodes[node].placements], values_);
+            core::float_matrices(*view_.places[view_.tree.nodes[node].placements], values_,
+                                 view_.cells[node]->name);
         }
         return arrays_.make(values_.size(), [&](float* out) {
             if (!values_.empty()) std::memcpy(out, values_.data(), values_.size() * sizeof(float));
@@ -154,6 +156,7 @@ std::optional<nb::object> viewer_of_file(nb::handle gds_file, nb::handle output,
 
     nb::object result = by_cell ? module_attr("ViewerData")("name"_a = "Cells", "id"_a = "/Cells")
                                 : module_attr("ViewerData")("name"_a = "Layers", "id"_a = "/Layers");
+    check_part_tree(view.tree, slots.views(), by_cell);
     {
         ParseSource source(view);
         nb::list cell_parts;

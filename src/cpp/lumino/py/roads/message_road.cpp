@@ -14,9 +14,11 @@
 #include "lumino/core/emit/json.hpp"
 #include "lumino/core/emit/message.hpp"
 #include "lumino/core/simplify/presimplify.hpp"
+#include "lumino/py/budget.hpp"
 #include "lumino/py/checks.hpp"
 #include "lumino/py/edge.hpp"
 #include "lumino/py/exclusion.hpp"
+#include "lumino/py/layout_path.hpp"
 #include "lumino/py/roads/file_road.hpp"
 #include "lumino/py/parse_gds.hpp"
 #include "lumino/py/roads/stream_road.hpp"
@@ -157,6 +159,7 @@ std::optional<nb::object> message_of_file(nb::handle gds_file, nb::handle output
     // from it), with the (layer, datatype) pairs of its layers that the
     // table holds, in layer order.
     core::MessageSettings settings;
+    settings.memory_budget = memory_budget();
     core::Layout layout;
     std::vector<std::pair<int32_t, int32_t>> pairs;
     FileLayout file;
@@ -187,7 +190,7 @@ std::optional<nb::object> message_of_file(nb::handle gds_file, nb::handle output
     } else {
         presimplifier.reset();  // its threads stop before KLayout reads
         nb::object klayout = module_attr("pya").attr("Layout")();
-        klayout.attr("read")(gds_file);
+        klayout_read(klayout, gds_file);
         check_parser_arguments(klayout, layers, z_scale, curve_tolerance, exclude_layers);
         settings_of_output(settings);
         ReadRequest request;
@@ -242,6 +245,8 @@ std::optional<nb::object> message_of_file(nb::handle gds_file, nb::handle output
             throw nb::python_error();
         case core::MessageStatus::not_writable:
             return std::nullopt;
+        case core::MessageStatus::too_large:
+            refuse_memory(message.refusal());
     }
     return text_object(message);
 }

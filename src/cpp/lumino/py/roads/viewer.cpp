@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "lumino/core/model/float_range.hpp"
 #include "lumino/core/model/parts.hpp"
+#include "lumino/py/budget.hpp"
 #include "lumino/py/edge.hpp"
 #include "lumino/py/ktrans.hpp"
 #include "lumino/py/layer_slots.hpp"
@@ -137,7 +139,11 @@ class SnapshotSource : public PartSource {
             if (m.plain) {
                 m.values.reserve(6 * trans.size());
                 for (nb::handle t : trans)
-                    for (double e : nb::inst_ptr<KTrans>(t)->matrix()) m.values.push_back(static_cast<float>(e));
+                    for (double e : nb::inst_ptr<KTrans>(t)->matrix()) {
+                        if (!core::fits_float(e))
+                            core::out_of_float_range(to_utf8(s_.node_names[node]), "a placement matrix value", e);
+                        m.values.push_back(static_cast<float>(e));
+                    }
             } else {
                 nb::list listed;
                 for (nb::handle t : trans) listed.append(t.attr("trans_matrix")());
@@ -259,6 +265,7 @@ nb::object to_viewer(ParseGDS& self, nb::handle output) {
     nb::object np = module_attr("np");
     nb::object instances = parsed.attr("instances");
 
+    check_part_tree(s.tree, slots.views(), by_cell);
     nb::list cell_parts;
     SnapshotSource source(s);
     RecordSink sink(s.tree, source, slots, by_cell ? nb::handle(cell_parts) : nb::handle(nb::object(result.attr("parts"))),
