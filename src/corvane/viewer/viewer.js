@@ -51,6 +51,12 @@ async function start() {
   const canvas = $("view");
   const gl = canvas.getContext("webgl2", { alpha: false, antialias: false, preserveDrawingBuffer: false });
   if (!gl) throw new Error("WebGL2 is not available in this browser");
+  // The canvas in the picture's background colour while loading (a WebGL
+  // canvas is black until drawn).
+  canvas.width = Math.max(1, canvas.clientWidth);
+  canvas.height = Math.max(1, canvas.clientHeight);
+  gl.clearColor(0.957, 0.961, 0.969, 1);
+  gl.clear(gl.COLOR_BUFFER_BIT);
   const limits = placementChunk(gl);
   const programs = startPrograms(gl, limits.chunk);
   times.context = performance.now();
@@ -90,6 +96,7 @@ async function start() {
 
   const view = makeView(canvas, lo, hi, Number(options.zscale) > 0 ? Number(options.zscale) : 1);
   const renderer = makeRenderer(gl, { programs, geometry, scene, parts, layers, view, limits });
+  renderer.highlight = highlightColor(layers);
   times.upload = performance.now();
   await step("Drawing", 0.8, true);
   const overlays = makeOverlays(view, canvas, empty);
@@ -150,10 +157,15 @@ async function start() {
     return found;
   }
 
+  // The flip that keeps the side of a cut across `axis` away from the camera.
+  const facing = (axis) => { view.viewProjection(); return view.frame.basis.d[axis === "x" ? 0 : 1] < -1e-6; };
   const panel = makePanel(layers, root, renderer.clip, {
     changed,
     fit,
     zScale: setZScale,
+    refit: () => { view.refit(); changed(); },
+    facing,
+    clipAt: () => renderer.clipPlane()[3] * (renderer.clip.flip ? -1 : 1),
   });
 
   function setZScale(value) {
@@ -174,13 +186,14 @@ async function start() {
     const cut = item.lastIndexOf(":");
     panel.setOpacity(item.slice(0, cut), item.slice(cut + 1));
   }
-  if (options.clip) {
-    const [axis, fraction, flip] = options.clip.split(":");
-    panel.setClip(axis, fraction === undefined ? 0.5 : fraction, flip === "flip");
-  }
   view.resize();
   setZScale(view.zScale);
   fit(options.view === "top");
+  if (options.clip) {
+    // The section faces the camera; "flip" keeps the other side.
+    const [axis, fraction, flip] = options.clip.split(":");
+    panel.setClip(axis, fraction === undefined ? 0.5 : fraction, axis ? facing(axis) !== (flip === "flip") : undefined);
+  }
   keepView(view, panel, setZScale, lo, hi);
   draw();
   const pixel = new Uint8Array(4);
@@ -210,7 +223,7 @@ async function start() {
   const ms = (t) => Math.round(t * 10) / 10;
   const viewer = {
     camera: view.camera, parts, root, layers, draw, fit, setZScale,
-    setOpacity: panel.setOpacity, setSolo: panel.setSolo, setClip: panel.setClip,
+    setOpacity: panel.setOpacity, setSolo: panel.setSolo, setClip: panel.setClip, setShown: panel.setShown, view,
     pick: (x, y) => showPick(pickAt(x, y)), toScreen: view.toScreen, drawIds: renderer.drawIds,
     nets, state: () => captureState(view, layers, root, renderer, nets),
   };
@@ -241,6 +254,7 @@ async function start() {
     canvas: [rect.left, rect.top, rect.width, rect.height],
     renderer: gl.getParameter(gl.RENDERER),
     layers: layers.map((l) => ({ name: l.name, opacity: l.opacity, solo: l.solo, shown: layerShown(l, layers), parts: l.parts.length })),
+    highlight: renderer.highlight,
     clip: clip.axis ? { axis: clip.axis, fraction: clip.fraction, flip: clip.flip, at: renderer.clipPlane()[3] * (clip.flip ? -1 : 1) } : null,
     scaleBar: overlays.scaleBar,
     pick: picked,
