@@ -112,6 +112,10 @@ def _convert(prog: str, gds: Path, args: argparse.Namespace) -> Path | None:
     if isinstance(result, (str, os.PathLike)) and Path(result).is_file():
         message = Path(result).resolve()
         print(f"message: {message} ({_size(nbytes)})")
+        # The layout's texts travel beside the message, for its page.
+        from corvane.viewer import texts
+
+        texts.write_page_data(gds, message)
         return message
     print(f"message: delivered by the viewer transport ({_size(nbytes)})")
     return None

@@ -100,14 +100,39 @@ async function start() {
   times.upload = performance.now();
   await step("Drawing", 0.8, true);
   const overlays = makeOverlays(view, canvas, empty);
+  const pageData = readPageData();
+  const texts = placeTexts(pageData.texts, layers);
+  const cut = (p) => {
+    const plane = renderer.clipPlane();
+    return plane[0] * p[0] + plane[1] * p[1] + plane[2] * view.zScale * p[2] > plane[3];
+  };
+  const labels = makeLabels(view, canvas, texts, layers, cut);
+  if (options.labels === "off") labels.on = false;
 
   let nets = null;
   function draw() {
     const stats = renderer.draw();
     if (nets) nets.draw();
     overlays.draw();
+    labels.draw();
     return stats;
   }
+
+  // A part's box at its first placement (um, z unscaled), for the search.
+  const placementBox = (part) => {
+    if (!part.elementCount) return null;
+    let x0 = Infinity, y0 = Infinity, x1 = -Infinity, y1 = -Infinity;
+    for (const ref of part.refs) {
+      const b = geometry.bbox;
+      x0 = Math.min(x0, b[4 * ref]); y0 = Math.min(y0, b[4 * ref + 1]);
+      x1 = Math.max(x1, b[4 * ref + 2]); y1 = Math.max(y1, b[4 * ref + 3]);
+    }
+    const m = scene.placementData.subarray(8 * part.groups[0].first, 8 * part.groups[0].first + 6);
+    const xs = [x0, x1].flatMap((x) => [y0, y1].map((y) => m[0] * x + m[1] * y + m[2] + part.offset[0]));
+    const ys = [x0, x1].flatMap((x) => [y0, y1].map((y) => m[3] * x + m[4] * y + m[5] + part.offset[1]));
+    return [[Math.min(...xs), Math.min(...ys), part.lo[2]], [Math.max(...xs), Math.max(...ys), part.hi[2]]];
+  };
+  const find = makeSearch(root, layerWise, texts, placementBox);
 
   let pending = false;
   function requestDraw() {
@@ -174,6 +199,29 @@ async function start() {
     changed();
   }
 
+  // Labels on and off; the search box lists what it finds, Enter or a
+  // click flies there.
+  const labelsBox = $("labels-on"), searchEl = $("search"), foundEl = $("found");
+  labelsBox.checked = labels.on;
+  $("labels-count").textContent = texts.length ? "(" + texts.length.toLocaleString("en-US") + ")" : "(none)";
+  labelsBox.addEventListener("change", () => { labels.on = labelsBox.checked; requestDraw(); });
+  let results = [];
+  const go = (match) => flyTo(view, match.box, changed, SYNC);
+  searchEl.addEventListener("input", () => {
+    results = find(searchEl.value, 30);
+    foundEl.textContent = "";
+    for (const match of results) {
+      const line = document.createElement("div");
+      const kind = document.createElement("span");
+      kind.className = "kind";
+      kind.textContent = match.kind;
+      line.append(kind, match.name + (match.layer ? " (" + match.layer + ")" : ""));
+      line.addEventListener("click", () => go(match));
+      foundEl.append(line);
+    }
+  });
+  searchEl.addEventListener("keydown", (ev) => { if (ev.key === "Enter" && results.length) go(results[0]); });
+
   // A pinned shape also traces its net where a server serves the page.
   nets = makeNets(gl, view, renderer, { changed });
   const select = (found) => { showPick(found); nets.picked(found, input.pinned); };
@@ -226,6 +274,7 @@ async function start() {
     setOpacity: panel.setOpacity, setSolo: panel.setSolo, setClip: panel.setClip, setShown: panel.setShown, view,
     pick: (x, y) => showPick(pickAt(x, y)), toScreen: view.toScreen, drawIds: renderer.drawIds,
     nets, state: () => captureState(view, layers, root, renderer, nets),
+    labels, find, flyTo: (match, now) => flyTo(view, match.box, changed, now),
   };
   Object.defineProperty(viewer, "scaleBar", { get: () => overlays.scaleBar });
   Object.defineProperty(viewer, "selection", { get: () => renderer.selection });
@@ -255,6 +304,7 @@ async function start() {
     renderer: gl.getParameter(gl.RENDERER),
     layers: layers.map((l) => ({ name: l.name, opacity: l.opacity, solo: l.solo, shown: layerShown(l, layers), parts: l.parts.length })),
     highlight: renderer.highlight,
+    labels: { texts: texts.length, inPage: Array.isArray(pageData.texts) ? pageData.texts.length : 0, drawn: labels.drawn, on: labels.on },
     clip: clip.axis ? { axis: clip.axis, fraction: clip.fraction, flip: clip.flip, at: renderer.clipPlane()[3] * (clip.flip ? -1 : 1) } : null,
     scaleBar: overlays.scaleBar,
     pick: picked,
