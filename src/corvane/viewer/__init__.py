@@ -33,6 +33,7 @@ SCRIPTS = (
     "renderer.js",
     "overlays.js",
     "labels.js",
+    "ruler.js",
     "panel.js",
     "input.js",
     "nets.js",

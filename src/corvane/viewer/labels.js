@@ -66,8 +66,9 @@ function makeLabels(view, canvas, texts, layers, cut) {
       if (!shown.get(t.layer)) continue;
       const px = (t.size > 0 ? t.size : TEXT_SIZE) / perPixel;
       if (px < TEXT_MIN_PX) continue;
-      const [sx, sy] = view.toScreen([t.x, t.y, t.layer.top]);
-      if (sx < -w || sx > w || sy < 0 || sy > h + TEXT_MAX_PX || cut([t.x, t.y, t.layer.top])) continue;
+      const z = t.layer.top + t.layer.lift;
+      const [sx, sy] = view.toScreen([t.x, t.y, z]);
+      if (sx < -w || sx > w || sy < 0 || sy > h + TEXT_MAX_PX || cut([t.x, t.y, z])) continue;
       ctx.font = Math.min(px, TEXT_MAX_PX).toFixed(1) + "px system-ui, sans-serif";
       ctx.lineWidth = 3;
       ctx.strokeStyle = "#ffffffd0";

@@ -71,7 +71,7 @@ function makeRenderer(gl, { programs, geometry, scene, parts, layers, view, limi
   function drawPart(part, us) {
     const zScale = view.zScale;
     const selection = renderer.selection;
-    gl.uniform4f(us.uPlace, part.offset[0], part.offset[1], zScale * part.offset[2], zScale * part.height);
+    gl.uniform4f(us.uPlace, part.offset[0], part.offset[1], zScale * (part.offset[2] + part.layer.lift), zScale * part.height);
     gl.uniform2i(us.uHot, -1, -1);
     if (selection && selection.part === part) gl.uniform2i(us.uHot, selection.placement, selection.polygon);
     let calls = 0, gpuInstances = 0;
@@ -220,11 +220,12 @@ function makeRenderer(gl, { programs, geometry, scene, parts, layers, view, limi
     const nx = (2 * (px + 0.5)) / canvas.width - 1, ny = (2 * (py + 0.5)) / canvas.height - 1;
     const along = f.near + depth * (f.far - f.near);
     const world = [0, 1, 2].map((k) => f.eye[k] + nx * f.halfWidth * f.basis.r[k] + ny * f.halfHeight * f.basis.u[k] - along * f.basis.d[k]);
+    const part = parts[id[0] - 1];
     return {
-      part: parts[id[0] - 1],
+      part,
       placement: id[1],
       polygon: id[2],
-      x: world[0], y: world[1], z: world[2] / f.zScale,
+      x: world[0], y: world[1], z: world[2] / f.zScale - part.layer.lift, // as in the layout, not exploded
       precision: f.halfHeight / canvas.height,
     };
   };

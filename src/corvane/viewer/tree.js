@@ -100,7 +100,7 @@ function collectLayers(root, parts, layerWise) {
     }
     let layer = layers.get(name);
     if (!layer) {
-      layer = { name, color: part.color, parts: [], opacity: 1, solo: false };
+      layer = { name, color: part.color, parts: [], opacity: 1, solo: false, lift: 0 };
       layers.set(name, layer);
     }
     layer.parts.push(part);

@@ -109,12 +109,29 @@ async function start() {
   const labels = makeLabels(view, canvas, texts, layers, cut);
   if (options.labels === "off") labels.on = false;
 
+  // The ruler snaps to the outline of the polygon picked, at its placement.
+  const ruler = makeRuler(view, canvas, {
+    pickAt: (x, y) => pickAt(x, y),
+    outline: (found) => placedOutline(found.part, found.placement, found.polygon, coords, coordOffsets, matrices),
+    changed: () => requestDraw(),
+  });
+  const baseTop = hi[2];
+  let explode = 0;
+  function setExplode(amount) {
+    explode = Math.max(0, Math.min(1, Number(amount) || 0));
+    explodeLayers(layers, lo, hi, baseTop, explode);
+    $("explode").value = String(explode);
+    view.refit();
+    changed();
+  }
+
   let nets = null;
   function draw() {
     const stats = renderer.draw();
     if (nets) nets.draw();
     overlays.draw();
     labels.draw();
+    ruler.draw((p) => p.layer.lift);
     return stats;
   }
 
@@ -225,7 +242,21 @@ async function start() {
   // A pinned shape also traces its net where a server serves the page.
   nets = makeNets(gl, view, renderer, { changed });
   const select = (found) => { showPick(found); nets.picked(found, input.pinned); };
-  const input = bindInput(canvas, view, { changed, pickAt, showPick: select, fit, resized: changed });
+  function setRuler(on) {
+    ruler.on = on === undefined ? !ruler.on : !!on;
+    $("ruler-on").setAttribute("aria-pressed", String(ruler.on));
+    if (!ruler.on) ruler.points = [];
+    ruler.show();
+    requestDraw();
+  }
+  $("ruler-on").addEventListener("click", () => setRuler());
+  $("explode").addEventListener("input", () => setExplode($("explode").value));
+  const input = bindInput(canvas, view, {
+    changed, pickAt, showPick: select, fit, resized: changed,
+    clickAt: (x, y) => { if (!ruler.on) return false; ruler.click(x, y); return true; },
+    ruler: () => setRuler(),
+    escape: () => { if (ruler.on) ruler.clear(); },
+  });
 
   // Options from the address, then the first frame, drawn now so that it
   // is on screen when loading ends.
@@ -236,6 +267,9 @@ async function start() {
   }
   view.resize();
   setZScale(view.zScale);
+  if (Number(options.explode) > 0) explodeLayers(layers, lo, hi, baseTop, Math.min(1, Number(options.explode)));
+  $("explode").value = String(Math.min(1, Number(options.explode) || 0));
+  if ("ruler" in options) setRuler(true);
   fit(options.view === "top");
   if (options.clip) {
     // The section faces the camera; "flip" keeps the other side.
@@ -275,6 +309,7 @@ async function start() {
     pick: (x, y) => showPick(pickAt(x, y)), toScreen: view.toScreen, drawIds: renderer.drawIds,
     nets, state: () => captureState(view, layers, root, renderer, nets),
     labels, find, flyTo: (match, now) => flyTo(view, match.box, changed, now),
+    ruler, setRuler, setExplode,
   };
   Object.defineProperty(viewer, "scaleBar", { get: () => overlays.scaleBar });
   Object.defineProperty(viewer, "selection", { get: () => renderer.selection });
@@ -304,6 +339,7 @@ async function start() {
     renderer: gl.getParameter(gl.RENDERER),
     layers: layers.map((l) => ({ name: l.name, opacity: l.opacity, solo: l.solo, shown: layerShown(l, layers), parts: l.parts.length })),
     highlight: renderer.highlight,
+    explode: layers.map((l) => l.lift),
     labels: { texts: texts.length, inPage: Array.isArray(pageData.texts) ? pageData.texts.length : 0, drawn: labels.drawn, on: labels.on },
     clip: clip.axis ? { axis: clip.axis, fraction: clip.fraction, flip: clip.flip, at: renderer.clipPlane()[3] * (clip.flip ? -1 : 1) } : null,
     scaleBar: overlays.scaleBar,
