@@ -136,3 +136,14 @@ out.text = document.getElementById("pick").textContent;
 """)
     text = headless.page_stats(page, size=SIZE, fragment="view=top")["text"]
     assert "cell pad\n" in text and "path top / pad\n" in text
+
+
+def test_the_command_line_writes_the_texts_beside_the_message(tmp_path, capsys):
+    from corvane import cli
+
+    inbox = tmp_path / "inbox"
+    gds = labelled(tmp_path)
+    assert cli.main(["lumino", str(gds), "--stack", str(write_stack(tmp_path)), "--inbox", str(inbox), "--view"]) == 0
+    (message,) = inbox.glob("*.json")
+    assert sorted(t[3] for t in json.loads(message.with_suffix(".page").read_text())["texts"]) == ["VDD", "VDD", "clk"]
+    assert 'id="corvane-page-data">{"texts":[[' in message.with_suffix(".html").read_text()
