@@ -112,10 +112,6 @@ def _convert(prog: str, gds: Path, args: argparse.Namespace) -> Path | None:
     if isinstance(result, (str, os.PathLike)) and Path(result).is_file():
         message = Path(result).resolve()
         print(f"message: {message} ({_size(nbytes)})")
-        # The layout's texts travel beside the message, for its page.
-        from corvane.viewer import texts
-
-        texts.write_page_data(gds, message)
         return message
     print(f"message: delivered by the viewer transport ({_size(nbytes)})")
     return None
@@ -136,7 +132,11 @@ def _cmd_lumino(args: argparse.Namespace) -> int:
         if message is None:
             raise CommandError("--view needs the message in a file; the transport delivered it elsewhere")
         from corvane import viewer
+        from corvane.viewer import texts
 
+        # The layout's texts travel beside the message, for its page (read
+        # only for a page: KLayout stays out of a plain conversion).
+        texts.write_page_data(Path(args.gds_file), message)
         print(f"page: {viewer.write_page(message)}")
     return 0
 

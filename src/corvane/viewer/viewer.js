@@ -17,11 +17,14 @@
 // tree (visibility), a cross-section plane along x or y whose cut faces are
 // hatched, a scale bar and axes, and what is under the pointer (layer, cell
 // path, coordinates), found in an id buffer drawn like the picture (every
-// fragment: part, placement, polygon, depth) and highlighted.
+// fragment: part, placement, polygon, depth) and highlighted.  The layout's
+// texts come from the page's own data beside the message; a search flies
+// to cells and texts, a ruler measures between snapped points and the
+// exploded view lifts the layers apart.
 //
 // For tests and benchmarks: options come from the address (fragment or
 // query: view=top, zscale=Z, solo=LAYER, opacity=LAYER:A, clip=x:F[:flip],
-// pick=X,Y, redraw=N, check, sync); when the first frame is drawn the page
+// labels=off, explode=F, ruler, pick=X,Y, redraw=N, check, sync); when the first frame is drawn the page
 // writes its figures as JSON into the element "corvane-stats", sets
 // window.corvaneViewer and dispatches "corvane-ready" on the document.
 //
