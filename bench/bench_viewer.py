@@ -32,7 +32,7 @@ import velloc.technology as vlt
 
 from corvane import viewer
 from corvane.core import communication, lumino, pdk
-from corvane.viewer import headless
+from corvane.viewer import headless, texts
 
 from bench_lumino import copies_side_by_side
 
@@ -53,6 +53,8 @@ def message(gds: Path, output: lumino.Output, folder: Path) -> Path:
     finally:
         pdk.reset()
         communication.set_transport(previous)
+    # The layout's texts beside the message, as the command line writes them.
+    texts.write_page_data(gds, sent[0])
     return sent[0]
 
 

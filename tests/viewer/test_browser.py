@@ -339,7 +339,7 @@ def test_tree_toggles_and_camera_controls(tmp_path):
         "layerHidden": total - placements(layer),
         "childRowsBefore": 0,  # rows are made when a node is opened
         "childRows": len(layer["parts"]),
-        "childChecked": True,  # hidden with its layer, yet still ticked
+        "childChecked": False,  # unticked with its layer
         "restored": total,
         "childHidden": total - placements(layer["parts"][0]),
         "zLabel": "\u00d710",

@@ -133,8 +133,9 @@ def test_picked_shape_is_highlighted(tmp_path):
     content = message_text(hierarchy(tmp_path), write_stack(tmp_path), curve_tolerance=None)
     page = with_user_script(page_for(tmp_path, content), "const POINTS = [[92.5, 25.0]];" + PICK + "v.draw();")
     image = image_of(headless.screenshot(page, tmp_path / "shot.png", size=SIZE, fragment="view=top"))
+    highlight = headless.page_stats(page_for(tmp_path, content), size=SIZE)["highlight"]
     red = np.array(RED) / 255
-    hot = np.rint(255 * (0.2 * red + 0.8 * np.array([1.0, 0.9, 0.1])))
+    hot = np.rint(255 * (0.2 * red + 0.8 * np.array(highlight)))
     light = np.rint(255 * (0.55 * red + 0.45))
     # Where layout points are: the drawing spans the layout's extent.
     drawn = painted(image, BLUE) | painted(image, RED) | painted(image, hot) | painted(image, light)
@@ -199,15 +200,21 @@ def test_cross_section_cuts_the_drawing(tmp_path, boxes, clip, kept):
         assert rows.max() - rows.min() == pytest.approx((np.ptp(np.nonzero(whole.any(axis=1))[0])) / 2, abs=3)
 
 
-def test_cut_faces_are_marked(tmp_path, boxes):
-    # Seen from the oblique default view (from -y), a cut keeping y above the
-    # middle shows its cut faces; without a cut there are none.
-    def hatch(image):
-        stripes = [tuple(round(c * f) for c in BLUE) for f in (0.42, 0.78)]
-        return sum(int(np.all(np.abs(image - s) <= 1, axis=-1)[:, PANEL:].sum()) for s in stripes)
+@pytest.mark.parametrize("fragment, faces", [("", False), ("clip=y:0.5", True), ("clip=x:0.5", True), ("clip=y:0.5:flip", False)])
+def test_cut_faces_are_marked_and_face_the_camera(tmp_path, boxes, fragment, faces):
+    # Seen from the oblique default view (from -y and +x), a cut from the
+    # address keeps the far side, so its hatched cut faces show; "flip"
+    # keeps the near side, whose cut faces turn away.
+    stripes = [tuple(round(c * f) for c in BLUE) for f in (0.42, 0.78)]
+    image = shot(tmp_path, boxes, fragment)
+    hatch = sum(int(np.all(np.abs(image - s) <= 1, axis=-1)[:, PANEL:].sum()) for s in stripes)
+    assert (hatch > 200) is faces, hatch
 
-    assert hatch(shot(tmp_path, boxes, "")) == 0
-    assert hatch(shot(tmp_path, boxes, "clip=y:0.5:flip")) > 500
+
+@pytest.mark.parametrize("fragment, axis, at", [("clip=x:0.25", "x", 25.0), ("clip=y:0.5:flip", "y", 10.0)])
+def test_cut_position_is_shown_in_micrometres(tmp_path, boxes, fragment, axis, at):
+    page = with_user_script(boxes, 'out.text = document.getElementById("clip-at").textContent;')
+    assert headless.page_stats(page, size=SIZE, fragment=fragment)["text"] == f"{axis} = {at:.3f} \u00b5m"
 
 
 def test_solo_and_opacity(tmp_path, boxes):
@@ -270,7 +277,8 @@ def test_layer_nodes_of_several_top_cells_are_one(tmp_path):
     # One row per layer; the first layer's row holds the top cells of all its nodes.
     under = [p["parts"][0]["name"] for p in nodes if p["name"] == names[0]]
     hidden = sum(1 for p in nodes if p["name"] == names[0])
-    assert got == {"top": names, "under": under, "layers": names, "drawn": 3 - hidden}
+    # The layer list goes by z: L1 below L2, whatever the order of the tree.
+    assert got == {"top": names, "under": under, "layers": ["L1 (1, 0)", "L2 (2, 0)"], "drawn": 3 - hidden}
 
 
 # --- the page's script -------------------------------------------------------

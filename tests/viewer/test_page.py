@@ -27,7 +27,7 @@ def test_any_cell_name_survives_embedding(name):
     page = viewer.page_html(content)
     assert json.loads(embedded(page)) == json.loads(content)
     # The page keeps its own structure: one message, one script of ours.
-    assert page.count("<script") == page.count("</script>") == 2
+    assert page.count("<script") == page.count("</script>") == 3  # with the page data
 
 
 def test_page_needs_nothing_from_the_network():
@@ -96,7 +96,7 @@ def test_page_takes_every_file_from_the_assets_folder(tmp_path):
     page = viewer.page_html('{"type": "data", "data": {}}', assets=tmp_path)
     at = [page.index(f"// marker of {name}") for name in viewer.SCRIPTS]
     assert at == sorted(at)  # all of them, in their order, in one script element
-    assert page.count("<script") == 2
+    assert page.count("<script") == 3
 
 
 @pytest.mark.parametrize("missing", ["page.js", "renderer.js", "viewer.js", "viewer.html"])

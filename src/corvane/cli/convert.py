@@ -132,7 +132,11 @@ def _cmd_lumino(args: argparse.Namespace) -> int:
         if message is None:
             raise CommandError("--view needs the message in a file; the transport delivered it elsewhere")
         from corvane import viewer
+        from corvane.viewer import texts
 
+        # The layout's texts travel beside the message, for its page (read
+        # only for a page: KLayout stays out of a plain conversion).
+        texts.write_page_data(Path(args.gds_file), message)
         print(f"page: {viewer.write_page(message)}")
     return 0
 

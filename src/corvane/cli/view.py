@@ -124,6 +124,9 @@ def _cmd_view(args: argparse.Namespace) -> int:
         message = _convert(prog, source, args)
         if message is None:
             raise CommandError("the viewer page needs the message in a file; the transport delivered it elsewhere")
+        from corvane.viewer import texts
+
+        texts.write_page_data(source, message)  # the layout's texts, beside the message
         _keep_newest(prog, message, source, args.keep)
     elif source is not None:
         if args.inbox is not None:

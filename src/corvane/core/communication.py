@@ -179,6 +179,7 @@ def prune_inbox(layout: str, keep: int, inbox: str | os.PathLike | None = None) 
     removed = mine[: max(len(mine) - keep, 0)]
     for message in removed:
         message_page(message).unlink(missing_ok=True)
+        message.with_suffix(".page").unlink(missing_ok=True)
         message.unlink(missing_ok=True)
     return removed
 
@@ -196,6 +197,7 @@ def clean_inbox(inbox: str | os.PathLike | None = None, older_than: float | None
         if older_than is not None and now - message.stat().st_mtime < older_than:
             continue
         message_page(message).unlink(missing_ok=True)
+        message.with_suffix(".page").unlink(missing_ok=True)
         message.unlink(missing_ok=True)
         removed.append(message)
     return removed

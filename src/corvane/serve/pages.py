@@ -45,9 +45,10 @@ def _script_json(value: Any) -> str:
     return json.dumps(value, ensure_ascii=False).replace("<", "\\u003c")
 
 
-def version_page(message: bytes, config: dict[str, Any]) -> bytes:
-    """The viewer page of one version's message; ``config`` goes into the element "corvane-live"."""
-    page = _with_policy(viewer.page_html(message), "connect-src")
+def version_page(message: bytes, config: dict[str, Any], page_data: bytes | None = None) -> bytes:
+    """The viewer page of one version's message; ``config`` goes into the element "corvane-live",
+    ``page_data`` (the layout's texts) into the page's own data."""
+    page = _with_policy(viewer.page_html(message, page_data=page_data), "connect-src")
     element = f'<script type="application/json" id="corvane-live">{_script_json(config)}</script>'
     page = _BODY.sub(lambda m: m.group(0) + "\n" + element, page, count=1)
     return page.encode("utf-8")

@@ -67,7 +67,15 @@ class LiveServer:
 
     @staticmethod
     def _page(message: bytes, version: Any) -> bytes:
-        return version_page(message, {"net": "../net", "version": version.number, "nets": version.nets_unavailable or True})
+        import klayout.db as kdb
+        import orjson
+
+        from corvane.viewer.texts import layout_texts
+
+        layout = kdb.Layout()
+        layout.read(str(version.snapshot))
+        config = {"net": "../net", "version": version.number, "nets": version.nets_unavailable or True}
+        return version_page(message, config, orjson.dumps(layout_texts(layout)))
 
     @property
     def url(self) -> str:

@@ -18,7 +18,7 @@ from pathlib import Path
 
 __all__ = ["MessageError", "newest_message", "page_html", "read_message", "write_page"]
 
-_PLACEHOLDER = re.compile(r"@(MESSAGE|SCRIPT)@")
+_PLACEHOLDER = re.compile(r"@(MESSAGE|PAGEDATA|SCRIPT)@")
 
 # The viewer's script files in the order they run: helpers and parts first,
 # the entry (which starts the viewer) last.
@@ -32,6 +32,8 @@ SCRIPTS = (
     "shaders.js",
     "renderer.js",
     "overlays.js",
+    "labels.js",
+    "ruler.js",
     "panel.js",
     "input.js",
     "nets.js",
@@ -63,15 +65,20 @@ def page_script(assets: str | os.PathLike | None = None) -> str:
     return '(function () {\n"use strict";\n\n' + "\n".join(parts) + "})();"
 
 
-def page_html(content: str | bytes, *, assets: str | os.PathLike | None = None) -> str:
+def page_html(
+    content: str | bytes, *, assets: str | os.PathLike | None = None, page_data: str | bytes | None = None
+) -> str:
     """The viewer page for one message (its JSON text).  ``assets`` names a
     folder with another viewer.html and all of the script files to use
-    (benchmarks compare versions of the page that way)."""
+    (benchmarks compare versions of the page that way); ``page_data`` is the
+    page's own data (JSON text: the layout's texts, ``corvane.viewer.texts``)."""
     text = content.decode("utf-8") if isinstance(content, (bytes, bytearray)) else content
+    extra = page_data.decode("utf-8") if isinstance(page_data, (bytes, bytearray)) else page_data or "{}"
     # "<" only occurs inside JSON strings, where \u003c means the same; so
     # escaped, the text can neither end the script element nor open a comment.
     values = {
         "MESSAGE": text.replace("<", "\\u003c"),
+        "PAGEDATA": extra.replace("<", "\\u003c"),
         "SCRIPT": page_script(assets),
     }
     return _PLACEHOLDER.sub(lambda m: values[m.group(1)], _asset("viewer.html", assets))
@@ -98,11 +105,15 @@ def write_page(
     """Write the viewer page of the message file ``message``; returns its path.
 
     The page goes beside the message, with the suffix ".html", unless
-    ``page`` names another file; ``assets`` as for ``page_html``.
+    ``page`` names another file; ``assets`` as for ``page_html``.  The page
+    data beside the message (``NAME.page``, the layout's texts) goes into
+    the page when it is there.
     """
     message = Path(message)
     target = Path(page) if page is not None else message.with_suffix(".html")
-    text = page_html(read_message(message), assets=assets)
+    extra = message.with_suffix(".page")
+    page_data = extra.read_bytes() if extra.is_file() else None
+    text = page_html(read_message(message), assets=assets, page_data=page_data)
     partial = target.with_name(f".{target.name}.part")
     partial.write_text(text, encoding="utf-8")
     os.replace(partial, target)

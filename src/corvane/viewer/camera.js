@@ -53,14 +53,20 @@ function makeView(canvas, lo, hi, zScale) {
 
   // Oblique (or, with top, from above) onto the whole scene.
   view.fit = (top) => {
-    const zs = view.zScale;
     camera.azimuth = -Math.PI / 2 + (top ? 0 : Math.PI / 6);
     camera.elevation = top ? Math.PI / 2 : Math.PI / 5;
-    camera.target = [(lo[0] + hi[0]) / 2, (lo[1] + hi[1]) / 2, zs * (lo[2] + hi[2]) / 2];
+    view.refit();
+  };
+
+  // The whole scene (or the box a..b, um with z unscaled) in view from
+  // where the camera looks now.
+  view.refit = (a = lo, b = hi) => {
+    const zs = view.zScale;
+    camera.target = [(a[0] + b[0]) / 2, (a[1] + b[1]) / 2, zs * (a[2] + b[2]) / 2];
     const basis = viewBasis(camera.azimuth, camera.elevation);
     const aspect = canvas.width / Math.max(1, canvas.height);
     let ex = 0, ey = 0;
-    for (const x of [lo[0], hi[0]]) for (const y of [lo[1], hi[1]]) for (const z of [lo[2], hi[2]]) {
+    for (const x of [a[0], b[0]]) for (const y of [a[1], b[1]]) for (const z of [a[2], b[2]]) {
       const p = [x - camera.target[0], y - camera.target[1], zs * z - camera.target[2]];
       ex = Math.max(ex, Math.abs(dot(p, basis.r)));
       ey = Math.max(ey, Math.abs(dot(p, basis.u)));

@@ -28,9 +28,12 @@ function bindInput(canvas, view, hooks) {
   canvas.addEventListener("pointerup", (ev) => {
     if (drag && !drag.moved && ev.button === 0) {
       // A click: pin what is under the pointer, or let go of the pin.
-      const found = hooks.pickAt(...local(ev));
-      state.pinned = !!found;
-      hooks.showPick(found);
+      // (In ruler mode the click is a point of the ruler.)
+      if (!(hooks.clickAt && hooks.clickAt(...local(ev)))) {
+        const found = hooks.pickAt(...local(ev));
+        state.pinned = !!found;
+        hooks.showPick(found);
+      }
     }
     drag = null;
   });
@@ -69,7 +72,8 @@ function bindInput(canvas, view, hooks) {
     if (ev.target instanceof HTMLInputElement && ev.target.type !== "checkbox") return;
     if (ev.key === "r") hooks.fit(false);
     else if (ev.key === "t") hooks.fit(true);
-    else if (ev.key === "Escape") { state.pinned = false; hooks.showPick(null); }
+    else if (ev.key === "m" && hooks.ruler) hooks.ruler();
+    else if (ev.key === "Escape") { state.pinned = false; hooks.showPick(null); if (hooks.escape) hooks.escape(); }
   });
   window.addEventListener("resize", () => { if (view.resize()) hooks.resized(); });
   return state;

@@ -68,7 +68,8 @@ function makeOverlays(view, canvas, empty) {
         pickEl.append(b, value, "\n");
       };
       line("layer", found.layer);
-      line("cell", found.path.join(" / ") || "(top)");
+      line("cell", found.cell || "(top)");
+      line("path", found.path.join(" / ") || "(top)");
       line("at", "x " + fmt(found.x) + "  y " + fmt(found.y) + "  z " + found.z.toFixed(3) + " \u00b5m");
       line("shape", "polygon " + found.polygon + ", placement " + (found.placement + 1) + " of " + found.placements);
       pickEl.lastChild.remove(); // the last line break

@@ -15,7 +15,7 @@ function makePanel(layers, root, clip, hooks) {
   // --- controls: view buttons and z scale.
   $("reset").addEventListener("click", () => hooks.fit(false));
   $("top").addEventListener("click", () => hooks.fit(true));
-  slider.addEventListener("input", () => hooks.zScale(Math.pow(10, Number(slider.value))));
+  slider.addEventListener("input", () => { hooks.zScale(Math.pow(10, Number(slider.value))); hooks.refit(); });
 
   function showZScale(zScale) {
     slider.value = String(Math.log10(zScale));
@@ -88,14 +88,20 @@ function makePanel(layers, root, clip, hooks) {
   // --- cross-section.
   const clipAxis = $("clip-axis"), clipPos = $("clip-pos"), clipFlip = $("clip-flip");
 
+  const clipAt = $("clip-at");
+
+  // A cut on a new axis (flip not given) keeps the side away from the
+  // camera, so that the section faces the viewer.
   function setClip(axis, fraction, flip) {
     if (axis !== "" && axis !== "x" && axis !== "y") throw new Error("cut axis must be x or y, not " + axis);
+    if (flip === undefined && axis && axis !== clip.axis) flip = hooks.facing(axis);
     clip.axis = axis;
     if (fraction !== undefined) clip.fraction = Math.max(0, Math.min(1, Number(fraction)));
     if (flip !== undefined) clip.flip = !!flip;
     clipAxis.value = axis;
     clipPos.value = String(Math.round(clip.fraction * 1000));
     clipPos.disabled = clipFlip.disabled = !axis;
+    clipAt.textContent = axis ? axis + " = " + hooks.clipAt().toFixed(3) + " \u00b5m" : "";
     changed();
   }
 
@@ -106,19 +112,20 @@ function makePanel(layers, root, clip, hooks) {
   // --- tree of parts with visibility toggles; rows are made on demand.
   const treeEl = $("tree");
 
-  function applyVisibility(node, shown) {
-    const stack = [[node, shown]];
-    while (stack.length) {
-      const [n, parentShown] = stack.pop();
-      const v = parentShown && n.on;
-      if (n.part) n.part.visible = v;
-      for (const c of n.children) stack.push([c, v]);
+  // The boxes of the rows made so far, after a change anywhere.
+  const boxes = [];
+  function showBoxes() {
+    for (const [node, box] of boxes) {
+      box.checked = node.on && !node.mixed;
+      box.indeterminate = node.mixed;
     }
   }
 
-  function ancestorsShown(node) {
-    for (let p = node.parent; p; p = p.parent) if (!p.on) return false;
-    return true;
+  function setShown(node, on) {
+    setSubtree(node, on);
+    settleTree(root);
+    showBoxes();
+    changed();
   }
 
   function row(node) {
@@ -130,13 +137,12 @@ function makePanel(layers, root, clip, hooks) {
     twist.textContent = node.children.length ? "\u25b8" : "";
     const box = document.createElement("input");
     box.type = "checkbox";
-    box.checked = node.on;
+    box.checked = node.on && !node.mixed;
+    box.indeterminate = !!node.mixed;
     box.title = node.id;
-    box.addEventListener("change", () => {
-      node.on = box.checked;
-      applyVisibility(node, ancestorsShown(node));
-      changed();
-    });
+    box.dataset.id = node.id;
+    boxes.push([node, box]);
+    box.addEventListener("change", () => setShown(node, box.checked));
     const swatch = document.createElement("span");
     swatch.className = "swatch";
     if (node.color) swatch.style.background = "rgb(" + node.color.map((c) => Math.round(c * 255)).join(",") + ")";
@@ -166,9 +172,10 @@ function makePanel(layers, root, clip, hooks) {
     return li;
   }
 
+  settleTree(root);
   const topList = document.createElement("ul");
   for (const c of root.children) topList.append(row(c));
   treeEl.append(topList);
 
-  return { findLayer, setOpacity, setSolo, setClip, showZScale };
+  return { findLayer, setOpacity, setSolo, setClip, showZScale, setShown };
 }

@@ -14,8 +14,8 @@ function makeRenderer(gl, { programs, geometry, scene, parts, layers, view, limi
   const prog = checkProgram(gl, programs.picture);
   const pickProg = checkProgram(gl, programs.ids);
   const uniforms = (p, names) => Object.fromEntries(names.map((n) => [n, gl.getUniformLocation(p, n)]));
-  const COMMON = ["uViewProj", "uPlace", "uBatch", "uHot", "uClip"];
-  const u = uniforms(prog, [...COMMON, "uColor", "uAlpha", "uEye"]);
+  const COMMON = ["uViewProj", "uPlace", "uBatch", "uHot", "uClip", "uBoxes", "uViewport"];
+  const u = uniforms(prog, [...COMMON, "uColor", "uAlpha", "uEye", "uHighlight"]);
   const up = uniforms(pickProg, [...COMMON, "uPart"]);
   const upload = (target, array) => { const b = gl.createBuffer(); gl.bindBuffer(target, b); gl.bufferData(target, array, gl.STATIC_DRAW); return b; };
   const elementBuffer = upload(gl.ELEMENT_ARRAY_BUFFER, scene.elements);
@@ -36,12 +36,24 @@ function makeRenderer(gl, { programs, geometry, scene, parts, layers, view, limi
   gl.bindVertexArray(null);
   const placementBuffer = upload(gl.UNIFORM_BUFFER, scene.placementData);
   for (const p of [prog, pickProg]) gl.uniformBlockBinding(p, gl.getUniformBlockIndex(p, "Placements"), 0);
+  // The pool polygons' boxes, which the vertex shader reads to keep small
+  // shapes a pixel wide.
+  const boxCount = Math.max(1, geometry.bbox.length / 4);
+  const boxRows = Math.ceil(boxCount / BOX_ROW);
+  const boxData = new Float32Array(BOX_ROW * boxRows * 4);
+  boxData.set(geometry.bbox);
+  const boxTexture = gl.createTexture();
+  gl.activeTexture(gl.TEXTURE0);
+  gl.bindTexture(gl.TEXTURE_2D, boxTexture);
+  gl.texImage2D(gl.TEXTURE_2D, 0, gl.RGBA32F, BOX_ROW, boxRows, 0, gl.RGBA, gl.FLOAT, boxData);
+  for (const [name, value] of [[gl.TEXTURE_MIN_FILTER, gl.NEAREST], [gl.TEXTURE_MAG_FILTER, gl.NEAREST]]) gl.texParameteri(gl.TEXTURE_2D, name, value);
   gl.enable(gl.DEPTH_TEST);
   gl.clearColor(0.957, 0.961, 0.969, 1);
 
   const renderer = {
     clip: { axis: "", fraction: 0.5, flip: false },
     selection: null, // a pick result, highlighted
+    highlight: [1, 0.9, 0.1], // in this colour
     stats: null, // what the last picture drew
   };
 
@@ -59,7 +71,7 @@ function makeRenderer(gl, { programs, geometry, scene, parts, layers, view, limi
   function drawPart(part, us) {
     const zScale = view.zScale;
     const selection = renderer.selection;
-    gl.uniform4f(us.uPlace, part.offset[0], part.offset[1], zScale * part.offset[2], zScale * part.height);
+    gl.uniform4f(us.uPlace, part.offset[0], part.offset[1], zScale * (part.offset[2] + part.layer.lift), zScale * part.height);
     gl.uniform2i(us.uHot, -1, -1);
     if (selection && selection.part === part) gl.uniform2i(us.uHot, selection.placement, selection.polygon);
     let calls = 0, gpuInstances = 0;
@@ -84,6 +96,10 @@ function makeRenderer(gl, { programs, geometry, scene, parts, layers, view, limi
   // back a little so that a face on the same plane as another part's
   // front face (stacked layers) never shows through it.
   function drawParts(us, withBlending, perPart) {
+    gl.activeTexture(gl.TEXTURE0);
+    gl.bindTexture(gl.TEXTURE_2D, boxTexture);
+    gl.uniform1i(us.uBoxes, 0);
+    gl.uniform2f(us.uViewport, canvas.width, canvas.height);
     const plane = renderer.clipPlane();
     gl.uniform4f(us.uClip, plane[0], plane[1], plane[2], plane[3]);
     const solo = layers.some((l) => l.solo);
@@ -135,6 +151,7 @@ function makeRenderer(gl, { programs, geometry, scene, parts, layers, view, limi
     gl.useProgram(prog);
     gl.uniformMatrix4fv(u.uViewProj, false, view.viewProjection());
     gl.uniform3fv(u.uEye, view.frame.basis.d);
+    gl.uniform3fv(u.uHighlight, renderer.highlight);
     const { shown, counts } = drawParts(u, true, (part) => {
       gl.uniform3fv(u.uColor, part.color);
       gl.uniform1f(u.uAlpha, Math.min(1, part.layer.opacity));
@@ -203,11 +220,12 @@ function makeRenderer(gl, { programs, geometry, scene, parts, layers, view, limi
     const nx = (2 * (px + 0.5)) / canvas.width - 1, ny = (2 * (py + 0.5)) / canvas.height - 1;
     const along = f.near + depth * (f.far - f.near);
     const world = [0, 1, 2].map((k) => f.eye[k] + nx * f.halfWidth * f.basis.r[k] + ny * f.halfHeight * f.basis.u[k] - along * f.basis.d[k]);
+    const part = parts[id[0] - 1];
     return {
-      part: parts[id[0] - 1],
+      part,
       placement: id[1],
       polygon: id[2],
-      x: world[0], y: world[1], z: world[2] / f.zScale,
+      x: world[0], y: world[1], z: world[2] / f.zScale - part.layer.lift, // as in the layout, not exploded
       precision: f.halfHeight / canvas.height,
     };
   };

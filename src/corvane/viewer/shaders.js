@@ -15,6 +15,8 @@ function placementChunk(gl) {
 // B draws the placements i*B .. i*B + B - 1 of the chunk, one per copy of
 // the part's mesh (copy number in aPos.w), and drops copies past the last
 // one.  The same vertex shader feeds the picture and the id buffer.
+const BOX_ROW = 2048; // polygon boxes per row of their texture
+
 function vertexShader(chunk) {
   return `#version 300 es
   layout(location = 0) in vec4 aPos;   // x, y, level (0 bottom, 1 top), copy number
@@ -24,6 +26,8 @@ function vertexShader(chunk) {
   uniform mat4 uViewProj;
   uniform vec4 uPlace;                 // x, y offset, z bottom, height (z scaled)
   uniform ivec2 uHot;                  // placement and polygon highlighted, or -1
+  uniform highp sampler2D uBoxes;      // each pool polygon's box x0, y0, x1, y1, ${BOX_ROW} a row
+  uniform vec2 uViewport;              // the target's size in pixels
   out vec3 vWorld;
   flat out uint vPlacement;
   flat out uint vRef;
@@ -40,14 +44,28 @@ function vertexShader(chunk) {
     }
     vec4 m0 = uM[2 * j];      // a, b, tx, c
     vec4 m1 = uM[2 * j + 1];  // d, ty, placement number
-    vec4 world = vec4(m0.x * aPos.x + m0.y * aPos.y + m0.z + uPlace.x,
-                      m0.w * aPos.x + m1.x * aPos.y + m1.y + uPlace.y,
-                      uPlace.z + aPos.z * uPlace.w, 1.0);
+    mat2 turn = mat2(m0.x, m0.w, m0.y, m1.x);
+    vec2 shift = vec2(m0.z + uPlace.x, m1.y + uPlace.y);
+    vec4 world = vec4(turn * aPos.xy + shift, uPlace.z + aPos.z * uPlace.w, 1.0);
     int placement = int(m1.z);
     vPlacement = uint(placement);
     if (placement == uHot.x) vHot = int(aRef) == uHot.y ? 2 : 1;
     vWorld = world.xyz;
     gl_Position = uViewProj * world;
+    // A polygon narrower than a pixel on screen grows about its box centre
+    // to a pixel in that direction (the view is orthographic: w is 1), so
+    // that small shapes stay visible when zoomed out.
+    vec4 box = texelFetch(uBoxes, ivec2(int(aRef) % ${BOX_ROW}, int(aRef) / ${BOX_ROW}), 0);
+    vec2 mid = 0.5 * (box.xy + box.zw), size = 0.5 * (box.zw - box.xy);
+    vec2 px = 0.5 * uViewport;
+    vec2 ax = (uViewProj * vec4(turn * vec2(size.x, 0.0), 0.0, 0.0)).xy * px;
+    vec2 ay = (uViewProj * vec4(turn * vec2(0.0, size.y), 0.0, 0.0)).xy * px;
+    vec2 reach = abs(ax) + abs(ay);
+    if (reach.x < 0.5 || reach.y < 0.5) {
+      vec4 centre = uViewProj * vec4(turn * mid + shift, world.z, 1.0);
+      vec2 grow = max(vec2(1.0), 0.5 / max(reach, vec2(1e-9)));
+      gl_Position.xy = centre.xy + (gl_Position.xy - centre.xy) * grow;
+    }
   }`;
 }
 
@@ -63,12 +81,13 @@ const FRAGMENT_SHADER = `#version 300 es
   uniform vec3 uColor;
   uniform float uAlpha;
   uniform vec3 uEye;                   // unit vector towards the eye
+  uniform vec3 uHighlight;             // the picked shape's colour, one no layer has
   uniform vec4 uClip;                  // drop dot(uClip.xyz, world) > uClip.w
   out vec4 outColor;
   void main() {
     vec3 n = cross(dFdx(vWorld), dFdy(vWorld));
     if (dot(uClip.xyz, vWorld) > uClip.w) discard;
-    vec3 base = vHot == 2 ? mix(uColor, vec3(1.0, 0.9, 0.1), 0.8) : vHot == 1 ? mix(uColor, vec3(1.0), 0.45) : uColor;
+    vec3 base = vHot == 2 ? mix(uColor, uHighlight, 0.8) : vHot == 1 ? mix(uColor, vec3(1.0), 0.45) : uColor;
     if (!gl_FrontFacing) {
       float stripe = mod(gl_FragCoord.x + gl_FragCoord.y, 8.0) < 4.0 ? 0.42 : 0.78;
       outColor = vec4(base * stripe, uAlpha);

@@ -74,14 +74,13 @@ function keepLayers(root, layers) {
   }
   const hidden = new Set(Array.isArray(KEPT.hidden) ? KEPT.hidden : []);
   if (!hidden.size) return;
-  const stack = [[root, true]];
-  while (stack.length) {
-    const [node, parentShown] = stack.pop();
-    if (hidden.has(node.id)) node.on = false;
-    const shown = parentShown && node.on;
-    if (node.part) node.part.visible = shown;
-    for (const child of node.children) stack.push([child, shown]);
+  const walk = [root];
+  while (walk.length) {
+    const node = walk.pop();
+    if (hidden.has(node.id)) setSubtree(node, false);
+    else for (const child of node.children) walk.push(child);
   }
+  settleTree(root);
 }
 
 // The z scale, the camera and the cut: after the view was fitted, before

@@ -100,13 +100,67 @@ function collectLayers(root, parts, layerWise) {
     }
     let layer = layers.get(name);
     if (!layer) {
-      layer = { name, color: part.color, parts: [], opacity: 1, solo: false };
+      layer = { name, color: part.color, parts: [], opacity: 1, solo: false, lift: 0 };
       layers.set(name, layer);
     }
     layer.parts.push(part);
     part.layer = layer;
   }
-  return [...layers.values()];
+  // Listed bottom up: by the z where a layer starts, then by layer and
+  // datatype number ("name (L, D)"), then by name; the same for every file
+  // of one stack.
+  const key = (layer) => {
+    const m = / \((\d+), (\d+)\)$/.exec(layer.name);
+    const z = Math.min(...layer.parts.map((p) => Math.min(p.offset[2], p.offset[2] + p.height)));
+    return [z, m ? Number(m[1]) : Infinity, m ? Number(m[2]) : Infinity];
+  };
+  const keys = new Map([...layers.values()].map((l) => [l, key(l)]));
+  return [...layers.values()].sort((a, b) => {
+    const ka = keys.get(a), kb = keys.get(b);
+    for (let k = 0; k < 3; k++) if (ka[k] !== kb[k]) return ka[k] < kb[k] ? -1 : 1;
+    return a.name < b.name ? -1 : a.name > b.name ? 1 : 0;
+  });
+}
+
+// A highlight colour far from every layer's: of a few strong colours the
+// one whose nearest layer colour is farthest away.
+// (Strong colours only: the picked shape's cell is drawn lighter, so white
+// would not stand out.)
+const HIGHLIGHTS = [[1, 0.9, 0.1], [1, 0, 1], [0, 1, 1], [1, 0.5, 0], [0.2, 1, 0.2], [1, 0.1, 0.1], [0.1, 0.2, 1]];
+
+function highlightColor(layers) {
+  let best = HIGHLIGHTS[0], bestDistance = -1;
+  for (const c of HIGHLIGHTS) {
+    let nearest = Infinity;
+    for (const l of layers) nearest = Math.min(nearest, Math.hypot(c[0] - l.color[0], c[1] - l.color[1], c[2] - l.color[2]));
+    if (nearest > bestDistance) { best = c; bestDistance = nearest; }
+  }
+  return best;
+}
+
+// Tree visibility: a box acts on its node and everything below it; a node
+// is on while any leaf below it is, and mixed while only some are.
+function setSubtree(node, on) {
+  const walk = [node];
+  while (walk.length) { const n = walk.pop(); n.on = on; for (const c of n.children) walk.push(c); }
+}
+
+// Recomputes every inner node from its leaves (n.on, n.mixed) and every
+// part's visibility.
+function settleTree(root) {
+  const post = [];
+  const walk = [root];
+  while (walk.length) { const n = walk.pop(); post.push(n); for (const c of n.children) walk.push(c); }
+  for (let k = post.length - 1; k >= 0; k--) {
+    const n = post[k];
+    if (n.part) n.part.visible = n.on;
+    if (!n.children.length) { n.mixed = false; n.all = n.on; continue; }
+    let any = false, all = true;
+    for (const c of n.children) { any = any || c.on; all = all && c.all; }
+    n.on = any;
+    n.all = all;
+    n.mixed = any && !all;
+  }
 }
 
 // The cells from the top cell down to the one a part draws.

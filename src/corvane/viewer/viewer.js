@@ -17,11 +17,14 @@
 // tree (visibility), a cross-section plane along x or y whose cut faces are
 // hatched, a scale bar and axes, and what is under the pointer (layer, cell
 // path, coordinates), found in an id buffer drawn like the picture (every
-// fragment: part, placement, polygon, depth) and highlighted.
+// fragment: part, placement, polygon, depth) and highlighted.  The layout's
+// texts come from the page's own data beside the message; a search flies
+// to cells and texts, a ruler measures between snapped points and the
+// exploded view lifts the layers apart.
 //
 // For tests and benchmarks: options come from the address (fragment or
 // query: view=top, zscale=Z, solo=LAYER, opacity=LAYER:A, clip=x:F[:flip],
-// pick=X,Y, redraw=N, check, sync); when the first frame is drawn the page
+// labels=off, explode=F, ruler, pick=X,Y, redraw=N, check, sync); when the first frame is drawn the page
 // writes its figures as JSON into the element "corvane-stats", sets
 // window.corvaneViewer and dispatches "corvane-ready" on the document.
 //
@@ -51,6 +54,12 @@ async function start() {
   const canvas = $("view");
   const gl = canvas.getContext("webgl2", { alpha: false, antialias: false, preserveDrawingBuffer: false });
   if (!gl) throw new Error("WebGL2 is not available in this browser");
+  // The canvas in the picture's background colour while loading (a WebGL
+  // canvas is black until drawn).
+  canvas.width = Math.max(1, canvas.clientWidth);
+  canvas.height = Math.max(1, canvas.clientHeight);
+  gl.clearColor(0.957, 0.961, 0.969, 1);
+  gl.clear(gl.COLOR_BUFFER_BIT);
   const limits = placementChunk(gl);
   const programs = startPrograms(gl, limits.chunk);
   times.context = performance.now();
@@ -90,17 +99,60 @@ async function start() {
 
   const view = makeView(canvas, lo, hi, Number(options.zscale) > 0 ? Number(options.zscale) : 1);
   const renderer = makeRenderer(gl, { programs, geometry, scene, parts, layers, view, limits });
+  renderer.highlight = highlightColor(layers);
   times.upload = performance.now();
   await step("Drawing", 0.8, true);
   const overlays = makeOverlays(view, canvas, empty);
+  const pageData = readPageData();
+  const texts = placeTexts(pageData.texts, layers);
+  const cut = (p) => {
+    const plane = renderer.clipPlane();
+    return plane[0] * p[0] + plane[1] * p[1] + plane[2] * view.zScale * p[2] > plane[3];
+  };
+  const labels = makeLabels(view, canvas, texts, layers, cut);
+  if (options.labels === "off") labels.on = false;
+
+  // The ruler snaps to the outline of the polygon picked, at its placement.
+  const ruler = makeRuler(view, canvas, {
+    pickAt: (x, y) => pickAt(x, y),
+    outline: (found) => placedOutline(found.part, found.placement, found.polygon, coords, coordOffsets, matrices),
+    changed: () => requestDraw(),
+  });
+  const baseTop = hi[2];
+  let explode = 0;
+  function setExplode(amount) {
+    explode = Math.max(0, Math.min(1, Number(amount) || 0));
+    explodeLayers(layers, lo, hi, baseTop, explode);
+    $("explode").value = String(explode);
+    view.refit();
+    changed();
+  }
 
   let nets = null;
   function draw() {
     const stats = renderer.draw();
     if (nets) nets.draw();
     overlays.draw();
+    labels.draw();
+    ruler.draw((p) => p.layer.lift);
     return stats;
   }
+
+  // A part's box at its first placement (um, z unscaled), for the search.
+  const placementBox = (part) => {
+    if (!part.elementCount) return null;
+    let x0 = Infinity, y0 = Infinity, x1 = -Infinity, y1 = -Infinity;
+    for (const ref of part.refs) {
+      const b = geometry.bbox;
+      x0 = Math.min(x0, b[4 * ref]); y0 = Math.min(y0, b[4 * ref + 1]);
+      x1 = Math.max(x1, b[4 * ref + 2]); y1 = Math.max(y1, b[4 * ref + 3]);
+    }
+    const m = scene.placementData.subarray(8 * part.groups[0].first, 8 * part.groups[0].first + 6);
+    const xs = [x0, x1].flatMap((x) => [y0, y1].map((y) => m[0] * x + m[1] * y + m[2] + part.offset[0]));
+    const ys = [x0, x1].flatMap((x) => [y0, y1].map((y) => m[3] * x + m[4] * y + m[5] + part.offset[1]));
+    return [[Math.min(...xs), Math.min(...ys), part.lo[2]], [Math.max(...xs), Math.max(...ys), part.hi[2]]];
+  };
+  const find = makeSearch(root, layerWise, texts, placementBox);
 
   let pending = false;
   function requestDraw() {
@@ -150,10 +202,15 @@ async function start() {
     return found;
   }
 
+  // The flip that keeps the side of a cut across `axis` away from the camera.
+  const facing = (axis) => { view.viewProjection(); return view.frame.basis.d[axis === "x" ? 0 : 1] < -1e-6; };
   const panel = makePanel(layers, root, renderer.clip, {
     changed,
     fit,
     zScale: setZScale,
+    refit: () => { view.refit(); changed(); },
+    facing,
+    clipAt: () => renderer.clipPlane()[3] * (renderer.clip.flip ? -1 : 1),
   });
 
   function setZScale(value) {
@@ -162,10 +219,47 @@ async function start() {
     changed();
   }
 
+  // Labels on and off; the search box lists what it finds, Enter or a
+  // click flies there.
+  const labelsBox = $("labels-on"), searchEl = $("search"), foundEl = $("found");
+  labelsBox.checked = labels.on;
+  $("labels-count").textContent = texts.length ? "(" + texts.length.toLocaleString("en-US") + ")" : "(none)";
+  labelsBox.addEventListener("change", () => { labels.on = labelsBox.checked; requestDraw(); });
+  let results = [];
+  const go = (match) => flyTo(view, match.box, changed, SYNC);
+  searchEl.addEventListener("input", () => {
+    results = find(searchEl.value, 30);
+    foundEl.textContent = "";
+    for (const match of results) {
+      const line = document.createElement("div");
+      const kind = document.createElement("span");
+      kind.className = "kind";
+      kind.textContent = match.kind;
+      line.append(kind, match.name + (match.layer ? " (" + match.layer + ")" : ""));
+      line.addEventListener("click", () => go(match));
+      foundEl.append(line);
+    }
+  });
+  searchEl.addEventListener("keydown", (ev) => { if (ev.key === "Enter" && results.length) go(results[0]); });
+
   // A pinned shape also traces its net where a server serves the page.
   nets = makeNets(gl, view, renderer, { changed });
   const select = (found) => { showPick(found); nets.picked(found, input.pinned); };
-  const input = bindInput(canvas, view, { changed, pickAt, showPick: select, fit, resized: changed });
+  function setRuler(on) {
+    ruler.on = on === undefined ? !ruler.on : !!on;
+    $("ruler-on").setAttribute("aria-pressed", String(ruler.on));
+    if (!ruler.on) ruler.points = [];
+    ruler.show();
+    requestDraw();
+  }
+  $("ruler-on").addEventListener("click", () => setRuler());
+  $("explode").addEventListener("input", () => setExplode($("explode").value));
+  const input = bindInput(canvas, view, {
+    changed, pickAt, showPick: select, fit, resized: changed,
+    clickAt: (x, y) => { if (!ruler.on) return false; ruler.click(x, y); return true; },
+    ruler: () => setRuler(),
+    escape: () => { if (ruler.on) ruler.clear(); },
+  });
 
   // Options from the address, then the first frame, drawn now so that it
   // is on screen when loading ends.
@@ -174,13 +268,17 @@ async function start() {
     const cut = item.lastIndexOf(":");
     panel.setOpacity(item.slice(0, cut), item.slice(cut + 1));
   }
-  if (options.clip) {
-    const [axis, fraction, flip] = options.clip.split(":");
-    panel.setClip(axis, fraction === undefined ? 0.5 : fraction, flip === "flip");
-  }
   view.resize();
   setZScale(view.zScale);
+  if (Number(options.explode) > 0) explodeLayers(layers, lo, hi, baseTop, Math.min(1, Number(options.explode)));
+  $("explode").value = String(Math.min(1, Number(options.explode) || 0));
+  if ("ruler" in options) setRuler(true);
   fit(options.view === "top");
+  if (options.clip) {
+    // The section faces the camera; "flip" keeps the other side.
+    const [axis, fraction, flip] = options.clip.split(":");
+    panel.setClip(axis, fraction === undefined ? 0.5 : fraction, axis ? facing(axis) !== (flip === "flip") : undefined);
+  }
   keepView(view, panel, setZScale, lo, hi);
   draw();
   const pixel = new Uint8Array(4);
@@ -210,9 +308,11 @@ async function start() {
   const ms = (t) => Math.round(t * 10) / 10;
   const viewer = {
     camera: view.camera, parts, root, layers, draw, fit, setZScale,
-    setOpacity: panel.setOpacity, setSolo: panel.setSolo, setClip: panel.setClip,
+    setOpacity: panel.setOpacity, setSolo: panel.setSolo, setClip: panel.setClip, setShown: panel.setShown, view,
     pick: (x, y) => showPick(pickAt(x, y)), toScreen: view.toScreen, drawIds: renderer.drawIds,
     nets, state: () => captureState(view, layers, root, renderer, nets),
+    labels, find, flyTo: (match, now) => flyTo(view, match.box, changed, now),
+    ruler, setRuler, setExplode,
   };
   Object.defineProperty(viewer, "scaleBar", { get: () => overlays.scaleBar });
   Object.defineProperty(viewer, "selection", { get: () => renderer.selection });
@@ -241,6 +341,9 @@ async function start() {
     canvas: [rect.left, rect.top, rect.width, rect.height],
     renderer: gl.getParameter(gl.RENDERER),
     layers: layers.map((l) => ({ name: l.name, opacity: l.opacity, solo: l.solo, shown: layerShown(l, layers), parts: l.parts.length })),
+    highlight: renderer.highlight,
+    explode: layers.map((l) => l.lift),
+    labels: { texts: texts.length, inPage: Array.isArray(pageData.texts) ? pageData.texts.length : 0, drawn: labels.drawn, on: labels.on },
     clip: clip.axis ? { axis: clip.axis, fraction: clip.fraction, flip: clip.flip, at: renderer.clipPlane()[3] * (clip.flip ? -1 : 1) } : null,
     scaleBar: overlays.scaleBar,
     pick: picked,
