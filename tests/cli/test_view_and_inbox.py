@@ -120,6 +120,7 @@ def test_inbox_list_and_clean_touch_only_messages(tmp_path, capsys):
             path = communication.write_to_inbox(LuminoMessage(content="{}" + " " * k), tmp_path)
         path.with_suffix(".html").write_text("page")
         (old if k < 2 else new).append(path)
+    new[0].with_suffix(".page").write_text("texts")  # the page's own data, beside the newest
     days_ago = time.time() - 3 * 86400
     for path in old:
         os.utime(path, (days_ago, days_ago))
@@ -130,15 +131,15 @@ def test_inbox_list_and_clean_touch_only_messages(tmp_path, capsys):
     assert status == 0
     assert [line.split()[-1] for line in out.splitlines()[1:]] == [str(p) for p in old + new]
     assert [line.split()[-2] for line in out.splitlines()[1:]] == ["a", "b", "c"]
-    # Sizes count the pages beside the messages (4 bytes each here).
-    assert [line.split()[2] for line in out.splitlines()[1:]] == ["6", "7", "8"]
-    assert err.startswith(f"{tmp_path}: 3 messages, 21 bytes with their pages, the oldest written 3 days ago")
+    # Sizes count the pages beside the messages (4 bytes each here) and the page data (5 bytes).
+    assert [line.split()[2] for line in out.splitlines()[1:]] == ["6", "7", "13"]
+    assert err.startswith(f"{tmp_path}: 3 messages, 26 bytes with their pages, the oldest written 3 days ago")
 
     status, out, _ = run(["inbox", "clean", "--older-than", "1", "--inbox", tmp_path], capsys)
     assert out == f"removed 2 messages (13 bytes with their pages) from {tmp_path}; 1 kept\n"
-    assert sorted(tmp_path.iterdir()) == sorted([keep, *new, new[0].with_suffix(".html")])
+    assert sorted(tmp_path.iterdir()) == sorted([keep, *new, new[0].with_suffix(".html"), new[0].with_suffix(".page")])
     status, out, _ = run(["inbox", "clean", "--inbox", tmp_path], capsys)
-    assert out == f"removed 1 message (8 bytes with their pages) from {tmp_path}; 0 kept\n"
+    assert out == f"removed 1 message (13 bytes with their pages) from {tmp_path}; 0 kept\n"
     assert list(tmp_path.iterdir()) == [keep]
 
 

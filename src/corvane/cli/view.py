@@ -193,11 +193,11 @@ def _inbox_folder(args: argparse.Namespace) -> Path:
 
 
 def _with_page(message: Path) -> int:
-    """Bytes of a message and of its viewer page beside it."""
+    """Bytes of a message and of what goes with it: its viewer page and the page's data (texts)."""
     from corvane.core import communication
 
-    page = communication.message_page(message)
-    return message.stat().st_size + (page.stat().st_size if page.is_file() else 0)
+    beside = (communication.message_page(message), message.with_suffix(".page"))
+    return message.stat().st_size + sum(p.stat().st_size for p in beside if p.is_file())
 
 
 def _cmd_inbox(args: argparse.Namespace) -> int:
