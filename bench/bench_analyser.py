@@ -16,8 +16,14 @@ speed the two take turns, so both see the same load on the machine): a Python
 file defining ``generate_call_graph``, for example an earlier
 ``src/corvane/weftnet.py`` taken with ``git show REV:src/corvane/weftnet.py``.
 
+Real packages (``--real``, the options after it go to ``bench_real.py``):
+networkx, pygments and starlette from PyPI, each analysed in a child
+process, with wall time, peak memory, functions and edges; ``--real
+--copies NAME`` runs 1, 2 and 4 side-by-side copies of one of them.
+
 Usage: python3 bench/bench_analyser.py [--copies N] [--repeat R] [--against OLD.py]
        python3 bench/bench_analyser.py --quality [--against OLD.py] [--misses]
+       python3 bench/bench_analyser.py --real [--copies NAME] [--only NAME] [--cache DIR]
 """
 
 from __future__ import annotations
@@ -26,6 +32,7 @@ import argparse
 import importlib.util
 import re
 import shutil
+import sys
 import tempfile
 import time
 from pathlib import Path
@@ -107,6 +114,13 @@ def _ratio(a: int, b: int) -> str:
 
 
 def main() -> None:
+    if "--real" in sys.argv[1:]:
+        sys.argv.remove("--real")
+        sys.path.insert(0, str(Path(__file__).resolve().parent))
+        import bench_real
+
+        bench_real.main()
+        return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--copies", type=int, default=120)
     parser.add_argument("--repeat", type=int, default=3)

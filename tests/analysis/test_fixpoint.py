@@ -57,3 +57,36 @@ def test_the_bound_stops_the_pass_and_keeps_what_it_found(tmp_path, monkeypatch)
 def test_values_that_feed_on_themselves_end(tmp_path, source, name, expected):
     graph = analyse(tmp_path, source)
     assert graph["functions"]["proj.m." + name]["resolved_calls"] == expected
+
+
+def many_callbacks(n):
+    lines = [f"def cb{i}(): pass" for i in range(n)]
+    lines += ["def run(cb): cb()"]
+    lines += ["def main():"] + [f"    run(cb{i})" for i in range(n)]
+    return "\n".join(lines) + "\n"
+
+
+@pytest.mark.parametrize("n, widened", [(fixpoint.SET_LIMIT, False), (fixpoint.SET_LIMIT + 1, True)])
+def test_a_parameter_past_the_limit_widens_to_unknown_and_is_counted(tmp_path, n, widened):
+    stats = {}
+    lib = tmp_path / "proj"
+    lib.mkdir()
+    (lib / "m.py").write_text(many_callbacks(n))
+    graph = generate_call_graph({"proj": str(lib)}, stats=stats)
+    calls = graph["functions"]["proj.m.run"]["resolved_calls"]
+    # widened: the parameter reaches nothing, rather than anything
+    assert len(calls) == (0 if widened else n)
+    assert stats["widenings"].get("parameter", 0) == (1 if widened else 0)
+    assert stats["functions"] == n + 2 and not stats["budget_exhausted"]
+
+
+def test_a_cycle_through_many_functions_is_resolved_once_per_round(tmp_path):
+    # each function returns what the next returns, round a ring: without keeping the values
+    # resolved inside an open cycle, every path round the ring is walked again
+    n = 60
+    lines = ["def leaf(): pass"]
+    for i in range(n):
+        lines.append(f"def r{i}(x):\n    if x: return r{(i + 1) % n}(x)\n    if x: return r{(i + 7) % n}(x)\n    return leaf")
+    lines.append("def main():\n    r0(1)()")
+    graph = analyse(tmp_path, "\n".join(lines) + "\n")
+    assert "proj.m.leaf" in graph["functions"]["proj.m.main"]["resolved_calls"]

@@ -50,8 +50,13 @@ class Analysis(Reader, Expressions, Imports, Resolver, Classes, Containers, Fixp
         self.grown: set = set()
         self.work: deque | None = None
         self.budget = 0
+        self.work_done = 0
         self.active: dict[tuple, int] = {}
         self.estimates: dict[tuple, frozenset] = {}
+        # value -> (result, cycle depth it was cut at, cells read) while a cycle's head is open
+        self.partial: dict[tuple, tuple] = {}
+        self.wide: set[int] = set()  # ids of the value sets widened to unknown
+        self.widenings: dict[str, int] = {}  # what was cut off or widened to unknown, by kind
         self.low = 1 << 30
         self.rounds_exhausted = False
         self.mro_memo: dict[str, list] = {}
@@ -73,7 +78,7 @@ class Analysis(Reader, Expressions, Imports, Resolver, Classes, Containers, Fixp
             parse_module(module)
 
 
-def generate_call_graph(paths: Mapping[str, str | os.PathLike]) -> dict:
+def generate_call_graph(paths: Mapping[str, str | os.PathLike], stats: dict | None = None) -> dict:
     """Static call graph of the Python libraries at ``paths``, read without running them.
 
     ``paths`` maps a library's module name to its location: a package
@@ -92,6 +97,11 @@ def generate_call_graph(paths: Mapping[str, str | os.PathLike]) -> dict:
       undecodable bytes are recorded there, never raised.
 
     The result is empty when no module could be parsed.
+
+    ``stats``, when given, is filled with the size of the analysis and what
+    it gave up to stay bounded: "modules", "functions", "sites", "widenings"
+    (kind -> how many value sets widened to unknown or were cut off),
+    "work_done" (items the work list followed) and "budget_exhausted".
     """
     if not isinstance(paths, Mapping):
         raise TypeError("paths must be a map from library module name to path, not " + type(paths).__name__)
@@ -103,16 +113,31 @@ def generate_call_graph(paths: Mapping[str, str | os.PathLike]) -> dict:
     collecting = gc.isenabled()
     gc.disable()
     try:
-        return _generate(paths)
+        return _generate(paths, stats)
     finally:
         if collecting:
             gc.enable()
 
 
-def _generate(paths: Mapping) -> dict:
+def _generate(paths: Mapping, stats: dict | None) -> dict:
     analysis = Analysis()
     for lib, path in paths.items():
         analysis.add_library(lib, os.fspath(path))
+    try:
+        return _passes(analysis)
+    finally:
+        if stats is not None:
+            stats.update(
+                modules=len(analysis.modules),
+                functions=len(analysis.funcs),
+                sites=len(analysis.sites),
+                widenings=dict(analysis.widenings),
+                work_done=analysis.work_done,
+                budget_exhausted=analysis.rounds_exhausted,
+            )
+
+
+def _passes(analysis: Analysis) -> dict:
     parsed = [m for m in analysis.modules.values() if m.tree is not None]
     if not parsed:
         return {}

@@ -32,9 +32,11 @@ from __future__ import annotations
 from collections import deque
 
 from .definitions import Store
-from .values import EMPTY, error_text
+from .values import EMPTY, U, UNKNOWN, error_text
 
 MAX_ROUNDS = 40
+# Values one parameter, container part or attribute may hold before it widens to unknown.
+SET_LIMIT = 64
 _MAX_DEPTH = 8
 # Values a parameter gains nothing from holding: they reach no function and name nothing.
 _INERT = frozenset({("U",), ("L",)})
@@ -67,11 +69,13 @@ class Fixpoint:
         while work:
             if self.budget <= 0:
                 self.rounds_exhausted = True
+                self.count("work left when the budget ran out")
                 for item in work:
                     item.queued = False
                 work.clear()
                 return
             self.budget -= 1
+            self.work_done += 1
             item = work.popleft()
             item.queued = False
             reading = self.reading = []
@@ -101,11 +105,16 @@ class Fixpoint:
     def _failed(self, item, text: str) -> None:
         self.active.clear()
         self.estimates.clear()
+        self.partial.clear()
         self.low = 1 << 30
         caller = getattr(item, "caller", None)
         module = caller.module if caller is not None else None
         if module is not None and text not in module.errors:
             module.errors.append(text)
+
+    def count(self, kind: str) -> None:
+        """Note one widening or cut-off, so that a run can report what it gave up."""
+        self.widenings[kind] = self.widenings.get(kind, 0) + 1
 
     def grew(self, cell) -> None:
         """A cell got new values: what was resolved from it, and who read it, go again."""
@@ -270,26 +279,43 @@ class Fixpoint:
         key = (func.full, name)
         held = self.params.get(key)
         if held is None:
-            self.params[key] = set(values)
+            self.params[key] = held = set(values)
             if values:
                 self.grew(("V", func.full, name))
-        elif not values <= held:
+        elif not values <= held and id(held) not in self.wide:
             held |= values
             self.grew(("V", func.full, name))
+        else:
+            return
+        if len(held) > SET_LIMIT:
+            self._widen(held, "parameter")
+
+    def _widen(self, held: set, kind: str) -> None:
+        """A value set past the limit holds "unknown" from now on: it reaches nothing, and
+        nothing added later changes it, so what reads it is followed once more and no more."""
+        held.clear()
+        held.add(UNKNOWN)
+        self.wide.add(id(held))
+        self.count(kind)
 
     def _add_to(self, held: set, values, cell) -> None:
-        if not values <= held:
+        if not values <= held and id(held) not in self.wide:
             held |= values
+            if len(held) > SET_LIMIT:
+                self._widen(held, "container or attribute")
             self.grew(cell)
 
     def _add_item(self, c, ckey, key: str, values: frozenset) -> None:
         old = c.items.get(key, EMPTY)
         new = old | values
-        grown = len(new) != len(old)
+        grown = len(new) != len(old) and old is not U
         if grown:
+            if len(new) > SET_LIMIT:
+                new = U
+                self.count("dict entry")
             c.items[key] = new
-        if ("T", key) not in c.keys:
-            c.keys.add(("T", key))
+        if ("T", key) not in c.keys and id(c.keys) not in self.wide:
+            self._add_to(c.keys, frozenset((("T", key),)), ("CT", ckey))
             grown = True
         if grown:
             self.grew(("CT", ckey))
@@ -379,6 +405,9 @@ class Fixpoint:
     def _add_to_map(self, table: dict, key: str, values: frozenset, cell) -> None:
         old = table.get(key, EMPTY)
         new = old | values
-        if len(new) != len(old):
+        if len(new) != len(old) and old is not U:
+            if len(new) > SET_LIMIT:
+                new = U
+                self.count("class or module attribute")
             table[key] = new
             self.grew(cell)

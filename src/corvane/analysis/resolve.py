@@ -95,6 +95,13 @@ class Resolver:
             if depth < self.low:
                 self.low = depth
             return self.estimates.get(v, EMPTY)
+        hit = self.partial.get(v)
+        if hit is not None:  # resolved already on the way round a cycle whose head is not done
+            result, low, cells = hit
+            if low < self.low:
+                self.low = low
+            self.reading.extend(cells)
+            return result
         saved_low = self.low
         mine = len(self.active)
         self.active[v] = mine
@@ -106,11 +113,14 @@ class Resolver:
             if self.low == mine:
                 for _ in range(_CYCLE_ROUNDS):
                     self.estimates[v] = result
+                    self.partial.clear()  # they were resolved with the head's earlier estimate
                     self.low = _NO_CYCLE
                     again = result | self._resolve(v)
                     if again == result:
                         break
                     result = again
+                else:
+                    self.count("cycle rounds")
                 self.estimates.pop(v, None)
                 self.low = _NO_CYCLE
         finally:
@@ -131,6 +141,10 @@ class Resolver:
                         found.add(v)
             else:
                 self.memo[v] = (result, None)
+        else:  # part of a cycle whose head is still open: kept until an estimate changes
+            self.partial[v] = (result, self.low, tuple(set(reading[start:])))
+        if not self.active:
+            self.partial.clear()
         if saved_low < self.low:
             self.low = saved_low
         return result
