@@ -14,14 +14,16 @@ export PIP_ROOT_USER_ACTION=ignore
 # Debian packages: the graphviz programs (call graph plots), chromium (the
 # viewer page's tests run it headless), zlib's header (the core inflates
 # gzip-compressed layouts and OASIS's compressed blocks with the system zlib),
-# and assimp and gltfpack (the 3D file's tests have them read every exported
-# file).
+# assimp and gltfpack (the 3D file's tests have them read every exported
+# file), and clang 19 with its libFuzzer and sanitizer runtimes (scripts/fuzz.sh;
+# the core's C++20 needs clang 16 or later).
 debs=()
 command -v dot >/dev/null 2>&1 || debs+=(graphviz)
 [ -f /usr/include/zlib.h ] || debs+=(zlib1g-dev)
 command -v chromium >/dev/null 2>&1 || debs+=(chromium)
 command -v assimp >/dev/null 2>&1 || debs+=(assimp-utils)
 command -v gltfpack >/dev/null 2>&1 || debs+=(gltfpack)
+command -v clang++-19 >/dev/null 2>&1 || debs+=(clang-19 libclang-rt-19-dev)
 if [ ${#debs[@]} -gt 0 ] && command -v apt-get >/dev/null 2>&1; then
   apt-get update -qq >/dev/null && apt-get install -y -qq "${debs[@]}" >/dev/null
 fi

@@ -8,23 +8,12 @@
 #include <vector>
 
 #include "lumino/core/read/gds_reader.hpp"
+#include "lumino/core/read/klayout_releases.hpp"
 
 namespace lumino::core {
 
-namespace {
-
-// The klayout releases this reader was compared with.  A new release joins
-// once tests/lumino/test_direct_reader.py passes with it installed and the
-// release added here (until then the tests skip and callers read with
-// KLayout).
-constexpr const char* kVerifiedVersions[] = {"0.30.12"};
-
-}  // namespace
-
 bool gds_reader_supports(const std::string& klayout_version) {
-    for (const char* v : kVerifiedVersions)
-        if (klayout_version == v) return true;
-    return false;
+    return klayout_release_verified(klayout_version);
 }
 
 bool read_gds(const uint8_t* data, size_t size, const GdsReadOptions& options, Layout& out, std::string& reason) {

@@ -14,18 +14,11 @@
 
 #include "lumino/core/read/context.hpp"
 #include "lumino/core/read/file_check.hpp"
+#include "lumino/core/read/klayout_releases.hpp"
 #include "lumino/core/read/kplacement.hpp"
 #include "lumino/core/read/oasis_reader.hpp"
 
 namespace lumino::core {
-
-namespace {
-
-// The klayout releases this reader was compared with (see gds.cpp: the
-// same rule, tests/lumino/test_oasis_reader.py deciding).
-constexpr const char* kVerifiedVersions[] = {"0.30.12"};
-
-}  // namespace
 
 namespace oasis {
 
@@ -316,9 +309,7 @@ bool is_oasis(const uint8_t* data, size_t size) {
 }
 
 bool oasis_reader_supports(const std::string& klayout_version) {
-    for (const char* v : kVerifiedVersions)
-        if (klayout_version == v) return true;
-    return false;
+    return klayout_release_verified(klayout_version);
 }
 
 bool read_oasis(const uint8_t* data, size_t size, const GdsReadOptions& options, Layout& out, std::string& reason) {
