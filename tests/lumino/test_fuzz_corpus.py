@@ -77,3 +77,26 @@ def test_kept_fuzz_inputs_replay_without_a_crash(reader, tmp_path):
     assert len(results) == len(files)
     differ = [(Path(r["path"]).name, r["differs"]) for r in results if r["differs"]]
     assert not differ, differ
+
+
+# Inputs that once stopped a run, with the reason the reader now declines them
+# for.  Read by the direct reader only: KLayout's own read of them is what the
+# reader declines to do.
+FOUND = {
+    # An array whose corner points divide unevenly splits into one sub-array per
+    # element: 64,000 x 65,535 of them.
+    "gds-slow-6c9f25b8.gds": "array splits into more than 1048576 parts",
+}
+
+
+@pytest.mark.parametrize("name, why", FOUND.items())
+def test_found_inputs_are_declined_without_filling_the_memory(name, why, tmp_path):
+    path = CORPUS.parent / "found" / name
+    code = ("import resource, sys\n"
+            "resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))\n"
+            "from corvane.core import lumino\n"
+            "got, reason = lumino._read_layout(sys.argv[1])\n"
+            "print(got is None, reason)\n")
+    run = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True, timeout=120, cwd=tmp_path)
+    assert run.returncode == 0, run.stderr[-2000:]
+    assert run.stdout.strip() == f"True {why}"

@@ -94,7 +94,13 @@ void PlacementReader::ref(bool array) {
     const bool split_cols = cols > 1 && (cx % cols != 0 || cy % cols != 0);
     const bool split_rows = rows > 1 && (rx % rows != 0 || ry % rows != 0);
 
+    // A split can give up to cols x rows sub-arrays (4e9 for one record): past
+    // a bound no real layout comes near, the reader declines rather than let
+    // a few bytes of input fill the memory.
+    constexpr size_t kMaxSplit = size_t(1) << 20;
+    size_t parts = 0;
     auto add = [&](int64_t x, int64_t y, int64_t ax, int64_t ay, int64_t bx, int64_t by, int na, int nb) {
+        if (++parts > kMaxSplit) decline("array splits into more than 1048576 parts");
         if (!fits32(x) || !fits32(y)) decline("array origin out of range");
         Instance inst = make(x, y);
         inst.array = true;
