@@ -70,10 +70,12 @@ class LiveServer:
         import klayout.db as kdb
         import orjson
 
+        from corvane.core import lumino
+        from corvane.layout_info import klayout_read
         from corvane.viewer.texts import layout_texts
 
         layout = kdb.Layout()
-        layout.read(str(version.snapshot))
+        klayout_read(layout, lumino._layout_path(str(version.snapshot)))
         config = {"net": "../net", "version": version.number, "nets": version.nets_unavailable or True}
         return version_page(message, config, orjson.dumps(layout_texts(layout)))
 

@@ -59,8 +59,12 @@ def write_page_data(layout_file: str | os.PathLike, message: str | os.PathLike) 
     import klayout.db as kdb
     import orjson
 
+    from corvane.core import lumino
+    from corvane.layout_info import klayout_read
+
     layout = kdb.Layout()
-    layout.read(str(layout_file))
+    # The checked absolute path: no prefix of the name (pipe:, http:) is read as anything else.
+    klayout_read(layout, lumino._layout_path(os.fspath(layout_file)))
     target = page_data_path(message)
     partial = target.with_name(f".{target.name}.part")
     partial.write_bytes(orjson.dumps(layout_texts(layout)))
