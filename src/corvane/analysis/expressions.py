@@ -1,6 +1,6 @@
 """The reading pass for expressions: the value set of each expression, and the calls in it.
 
-Lambdas are functions without a record of their own; list, tuple, set and
+Lambdas are functions named ``<lambdaN>`` in their scope; list, tuple, set and
 dict displays and comprehensions are containers made at their place in the
 code; a subscript, an unpacking or a loop target reads a container's
 elements; a literal text is a value of its own (dict keys, names looked up).
@@ -265,7 +265,8 @@ class Expressions:
         known = self.done_defs.get(id(node))
         if known is not None:
             return frozenset((("D", known),))
-        full = f"{scope.prefix}<lambda:{node.lineno}:{node.col_offset}>"
+        number = scope.module.lambda_numbers.get(id(node), 0)
+        full = f"{scope.prefix}<lambda{number}>"
         func = self.new_func(full, scope.module, node)
         func.anonymous = True
         self.done_defs[id(node)] = full
@@ -273,14 +274,9 @@ class Expressions:
         args = node.args
         names = [a.arg for a in (*args.posonlyargs, *args.args, *args.kwonlyargs)]
         names += [a.arg for a in (args.vararg, args.kwarg) if a is not None]
-        inner = InlineScope(scope, names, owner=func, initial=self.param_values(args, func, scope))
+        inner = InlineScope(scope, names, owner=func, initial=self.param_values(args, func, scope),
+                            prefix=full + ".")
         func.returns.update(self.ev(node.body, inner))
-        owner = scope.owner
-        if owner is not None:
-            func.definer = owner
-            site = self.add_site(owner, EMPTY, [], [])
-            site.lambda_def = func
-            owner.lambdas.append(func)
         return frozenset((("D", full),))
 
     # calls -------------------------------------------------------------------------------

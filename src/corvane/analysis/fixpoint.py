@@ -49,8 +49,7 @@ class Fixpoint:
         self._seed_leaf_receivers()
         self.work = deque()
         for site in self.sites:
-            if site.lambda_def is None:
-                self._queue(site)
+            self._queue(site)
         for store in self.stores:
             self._queue(store)
         self.budget = MAX_ROUNDS * (len(self.work) + 1)

@@ -448,7 +448,6 @@ class Reader:
         merged = Func(full, module, node, func.order)
         merged.sites = func.sites
         merged.returns = func.returns
-        merged.lambdas = func.lambdas
         self.funcs[full] = merged
         return merged
 
