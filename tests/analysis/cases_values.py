@@ -361,6 +361,65 @@ KEYS: list[Case] = [
         main.main -> main.fill
         main.main -> main.f1
     """),
+    ("position_written_elsewhere", {"main.py": """
+        def f1(): pass
+        def f2(): pass
+        def f3(): pass
+        ls = [f1, f2]
+        def setup(): ls[0] = f3
+        def main(): ls[1]()
+    """}, """
+        main.main -> main.f2
+    """),
+    ("replaced_then_passed", {"main.py": """
+        def f1(): pass
+        def f2(): pass
+        def use(d): d["a"]()
+        def main():
+            d = {"a": f1}
+            d["a"] = f2
+            use(d)
+    """}, """
+        main.main -> main.use
+        main.use -> main.f2
+    """),
+    ("replaced_then_filled", {"main.py": """
+        def f1(): pass
+        def f2(): pass
+        def f3(): pass
+        def fill(d): d["b"] = f3
+        def main():
+            d = {"a": f1}
+            fill(d)
+            d["a"] = f2
+            d["a"]()
+            d["b"]()
+    """}, """
+        main.main -> main.fill
+        main.main -> main.f2
+        main.main -> main.f3
+    """),
+    ("read_before_replacement", {"main.py": """
+        def f1(): pass
+        def f2(): pass
+        def main():
+            d = {"a": f1}
+            d["a"]()
+            d["a"] = f2
+    """}, """
+        main.main -> main.f1
+    """),
+    ("replaced_through_alias", {"main.py": """
+        def f1(): pass
+        def f2(): pass
+        def main():
+            d = {"a": f1}
+            e = d
+            d["a"] = f2
+            e["a"]()
+    """}, """
+        main.main -> main.f2
+    """),
     ("dict_call_keywords", {"main.py": """
         def f1(): pass
         def f2(): pass

@@ -148,6 +148,8 @@ class Expressions:
         key = self.subscript_key(node.slice, scope)
         if key == "slice":
             return base
+        if type(key) is tuple:  # literal bounds: the part of a sequence between them
+            return frozenset(("Sl", v, key[1], key[2]) for v in base if v != LITERAL) or U
         return frozenset(("E", v, key) for v in base if v != LITERAL) or U
 
     # containers --------------------------------------------------------------------------
@@ -231,7 +233,9 @@ class Expressions:
         return frozenset((("Seq", id(node)),))
 
     def subscript_key(self, node, scope):
-        """The key of ``x[key]``: an int, "slice", or the value set of the key expression."""
+        """The key of ``x[key]``: an int, ("slice", lower, upper) for a slice whose bounds are
+        literal ints or left out (and no step), "slice" for any other slice, or the value set
+        of the key expression."""
         if isinstance(node, ast.Constant) and type(node.value) is int:
             return node.value
         if (
@@ -242,9 +246,14 @@ class Expressions:
         ):
             return -node.operand.value
         if isinstance(node, ast.Slice):
+            bounds = []
             for part in (node.lower, node.upper, node.step):
                 if part is not None:
                     self.ev(part, scope)
+                bound = None if part is None else self.subscript_key(part, scope)
+                bounds.append(bound if bound is None or type(bound) is int else "?")
+            if node.step is None and "?" not in bounds:
+                return ("slice", bounds[0], bounds[1])
             return "slice"
         return frozenset(self.ev(node, scope))
 
