@@ -1,11 +1,15 @@
-"""The analyser on the programs of cases_values.py: lambdas as functions, keys and indices."""
+"""The analyser on the programs of cases_values.py (lambdas as functions, keys and indices)
+and cases_decorators.py (decorators, returned functions)."""
 
 import pytest
 
 from corvane.weftnet import generate_call_graph
 
 from .cases import expected_edges, found_edges
-from .cases_values import CASES
+from .cases_decorators import CASES as DECORATOR_CASES
+from .cases_values import CASES as VALUE_CASES
+
+CASES = {**VALUE_CASES, **DECORATOR_CASES}
 
 # Cases whose answer is knowingly not exact: name -> the wrong edges found.  The container
 # itself keeps what a replaced key held before, for other names that hold it.
