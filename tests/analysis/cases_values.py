@@ -420,6 +420,19 @@ KEYS: list[Case] = [
     """}, """
         main.main -> main.f2
     """),
+    ("replaced_in_a_closure", {"main.py": """
+        def f1(): pass
+        def f2(): pass
+        def main():
+            d = {"a": f1}
+            def inner():
+                d["a"] = f2
+            inner()
+            d["a"]()
+    """}, """
+        main.main -> main.main.inner
+        main.main -> main.f2
+    """),
     ("dict_call_keywords", {"main.py": """
         def f1(): pass
         def f2(): pass

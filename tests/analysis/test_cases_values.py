@@ -16,6 +16,7 @@ CASES = {**VALUE_CASES, **DECORATOR_CASES}
 IMPRECISE = {
     "read_before_replacement": {("main.main", "main.f2")},
     "replaced_through_alias": {("main.main", "main.f1")},
+    "replaced_in_a_closure": {("main.main", "main.f1")},  # only in the scope's own code
 }
 
 

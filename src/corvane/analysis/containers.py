@@ -61,8 +61,8 @@ class Containers:
         everything else what the container holds, also what is added to it later.  The
         container itself still gets the values, for other names that hold it.  Inside a
         branch or a loop the name holds both versions after it, as the reading joins states."""
-        if scope.kind != "module" and scope.kind != "function":
-            return
+        if scope.kind != "module" and (scope.kind != "function" or name not in scope.locals):
+            return  # a class body, a lambda, or a name of an enclosing function
         current = scope.lookup(name)
         if len(current) != 1:
             return
