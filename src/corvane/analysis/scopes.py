@@ -165,6 +165,11 @@ def number_lambdas(tree: ast.Module) -> dict[int, int]:
                 stack.extend(node.decorator_list)
                 stack.extend(args.defaults)
                 stack.extend(d for d in args.kw_defaults if d is not None)
+                for a in (*args.posonlyargs, *args.args, *args.kwonlyargs, args.vararg, args.kwarg):
+                    if a is not None and a.annotation is not None:
+                        stack.append(a.annotation)
+                if node.returns is not None:
+                    stack.append(node.returns)
                 scopes.append(list(node.body))
             elif t is ast.ClassDef:
                 stack.extend(node.decorator_list)
