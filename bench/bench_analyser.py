@@ -7,7 +7,7 @@ at once and prints the number of functions found, the time taken (wall clock
 and CPU) and functions per second (best of ``--repeat`` runs).
 
 Quality (``--quality``): runs the analyser on the small programs of
-``tests/analysis/cases.py``, whose call graphs are written down by hand, and
+``tests/analysis/cases.py``, ``cases_values.py`` and ``cases_decorators.py``, whose call graphs are written down by hand, and
 prints precision and recall of the edges between the programs' functions per
 group of language features.
 
@@ -43,6 +43,7 @@ from corvane.weftnet import generate_call_graph
 ROOT = Path(__file__).resolve().parents[1]
 STANDIN = ROOT / "standins" / "velloc" / "velloc"
 CASES = ROOT / "tests" / "analysis" / "cases.py"
+MORE_CASES = [ROOT / "tests" / "analysis" / name for name in ("cases_values.py", "cases_decorators.py")]
 
 
 def make_copies(root: Path, copies: int) -> dict[str, str]:
@@ -67,13 +68,16 @@ def _load(path: Path, name: str):
 
 def quality(analysers: dict[str, Callable], show_misses: bool) -> None:
     cases = _load(CASES, "callgraph_cases")
+    groups = dict(cases.CASES)
+    for i, path in enumerate(MORE_CASES):
+        groups.update(_load(path, f"callgraph_more_cases{i}").CASES)
     root = Path(tempfile.mkdtemp(prefix="bench_quality_"))
     totals = {label: [0, 0, 0] for label in analysers}
     header = "| group | edges |" + "".join(f" {label} precision | {label} recall |" for label in analysers)
     print(header)
     print("|---|---:|" + "---:|---:|" * len(analysers))
     try:
-        for group, group_cases in cases.CASES.items():
+        for group, group_cases in groups.items():
             counts = {label: [0, 0, 0] for label in analysers}  # true, false positives, misses
             edges = 0
             for name, files, text in group_cases:
@@ -96,7 +100,7 @@ def quality(analysers: dict[str, Callable], show_misses: bool) -> None:
                 row += f" {_ratio(tp, tp + fp)} | {_ratio(tp, tp + fn)} |"
                 totals[label] = [a + b for a, b in zip(totals[label], counts[label])]
             print(row)
-        edges = sum(len(cases.expected_edges(t)) for g in cases.CASES.values() for _, _, t in g)
+        edges = sum(len(cases.expected_edges(t)) for g in groups.values() for _, _, t in g)
         row = f"| **all** | {edges} |"
         for label in analysers:
             tp, fp, fn = totals[label]

@@ -8,8 +8,9 @@ the library.  What counts as an edge:
 - a call made by a function (code at module or class level calls nobody);
 - a call of a class is a call of its ``__init__`` (when it has one), a call of
   an instance a call of its ``__call__``;
-- a lambda has no name: calling it calls what its body calls, and the caller
-  gets those edges;
+- a lambda is a function named ``<lambdaN>`` in the scope that writes it
+  (numbered in source order from 1): calling it is an edge to it, and the
+  calls in its body are its own;
 - a function decorated by a decorator of the library is the function the
   decorator returns: calling it calls that (a wrapper, say), which calls the
   decorated function through its parameter.
@@ -790,7 +791,8 @@ LAMBDAS: list[Case] = [
         x = lambda: func()
         def main(): x()
     """}, """
-        main.main -> main.func
+        main.main -> main.<lambda1>
+        main.<lambda1> -> main.func
     """),
     ("lambda_parameter", {"main.py": """
         def func(): pass
@@ -798,7 +800,8 @@ LAMBDAS: list[Case] = [
             run = lambda f: f()
             run(func)
     """}, """
-        main.main -> main.func
+        main.main -> main.main.<lambda1>
+        main.main.<lambda1> -> main.func
     """),
     ("returned_lambda", {"main.py": """
         def func(): pass
@@ -806,7 +809,8 @@ LAMBDAS: list[Case] = [
         def main(): get()()
     """}, """
         main.main -> main.get
-        main.main -> main.func
+        main.main -> main.get.<lambda1>
+        main.get.<lambda1> -> main.func
     """),
     ("lambda_argument", {"main.py": """
         def func(): pass
@@ -814,7 +818,8 @@ LAMBDAS: list[Case] = [
         def main(): call(lambda: func())
     """}, """
         main.main -> main.call
-        main.call -> main.func
+        main.call -> main.main.<lambda1>
+        main.main.<lambda1> -> main.func
     """),
     ("lambda_in_dict", {"main.py": """
         def fa(): pass
@@ -822,7 +827,9 @@ LAMBDAS: list[Case] = [
         OPS = {"a": lambda: fa(), "b": lambda: fb()}
         def main(): OPS["a"]()
     """}, """
-        main.main -> main.fa
+        main.main -> main.<lambda1>
+        main.<lambda1> -> main.fa
+        main.<lambda2> -> main.fb
     """),
     ("lambda_default", {"main.py": """
         def func(): pass
@@ -830,13 +837,15 @@ LAMBDAS: list[Case] = [
             run = lambda f=func: f()
             run()
     """}, """
-        main.main -> main.func
+        main.main -> main.main.<lambda1>
+        main.main.<lambda1> -> main.func
     """),
     ("lambda_returns_function", {"main.py": """
         def func(): pass
         get = lambda: func
         def main(): get()()
     """}, """
+        main.main -> main.<lambda1>
         main.main -> main.func
     """),
     ("lambda_attribute", {"main.py": """
@@ -849,13 +858,15 @@ LAMBDAS: list[Case] = [
     """}, """
         main.main -> main.A.__init__
         main.main -> main.A.run
-        main.A.run -> main.func
+        main.A.run -> main.A.__init__.<lambda1>
+        main.A.__init__.<lambda1> -> main.func
     """),
     ("immediately_called", {"main.py": """
         def func(): pass
         def main(): (lambda: func())()
     """}, """
-        main.main -> main.func
+        main.main -> main.main.<lambda1>
+        main.main.<lambda1> -> main.func
     """),
     ("lambda_in_list", {"main.py": """
         def a(): pass
@@ -864,15 +875,19 @@ LAMBDAS: list[Case] = [
             for f in [lambda: a(), lambda: b()]:
                 f()
     """}, """
-        main.main -> main.a
-        main.main -> main.b
+        main.main -> main.main.<lambda1>
+        main.main -> main.main.<lambda2>
+        main.main.<lambda1> -> main.a
+        main.main.<lambda2> -> main.b
     """),
     ("lambda_returns_lambda", {"main.py": """
         def func(): pass
         outer = lambda: (lambda: func())
         def main(): outer()()
     """}, """
-        main.main -> main.func
+        main.main -> main.<lambda1>
+        main.main -> main.<lambda1>.<lambda1>
+        main.<lambda1>.<lambda1> -> main.func
     """),
 ]
 

@@ -245,10 +245,13 @@ def via_module():
         ("outer", ["proj.m.outer.inner"]),
         ("outer.inner", ["proj.m.leaf"]),
         ("factory.closure", ["proj.m.other"]),  # a closure sees the value left at the exit
-        ("use", ["proj.m.outer", "proj.m.outer.inner", "proj.m.leaf", "proj.m.other"]),
+        ("use", ["proj.m.outer", "proj.m.outer.inner", "proj.m.leaf"]),
+        ("use.<lambda1>", ["proj.m.other"]),  # a lambda's calls are its own, called or not
+        ("use.<lambda2>", ["proj.m.leaf"]),
         ("wide", ["proj.m.leaf"]),
         ("short", ["proj.m.wide"]),
-        ("via_module", ["proj.m.wide", "proj.m.leaf"]),  # calling a lambda calls what it calls
+        ("via_module", ["proj.m.wide", "proj.m.<lambda1>"]),  # calling a lambda is an edge to it
+        ("<lambda1>", ["proj.m.leaf"]),
     ],
 )
 def test_nested_functions_lambdas_and_partials(tmp_path, name, expected):
@@ -267,7 +270,7 @@ def test_a_module_level_partial_of_a_factory_is_a_factory(tmp_path):
         run = lambda: leaf()
     """, "lib.py": "def other(): pass\n"})
     functions = graph["functions"]
-    assert list(functions) == ["proj.lib.other", "proj.m.leaf", "proj.m.wide"]
+    assert list(functions) == ["proj.lib.other", "proj.m.leaf", "proj.m.wide", "proj.m.<lambda1>"]
     wide = functions["proj.m.wide"]
     assert functions["proj.m.leaf"]["is_partial"] is False and wide["is_partial"] is True
     assert wide["decorators"] == ["cell(...)"] and wide["resolved_decorators"] == ["velloc.cell(...)"]

@@ -68,3 +68,50 @@ def test_project_library_call_graph(tmp_path):
     assert (G.nodes["loop"]["full_name"], G.nodes["loop"]["pdk_type"]) == ("mylib.top.loop", "pdk")
     assert (G.nodes["mzi"]["package"], G.nodes["mzi"]["pdk_type"]) == ("velloc", "base_pdk")
     assert list(weftnet.get_static_records(G, paths=[lib / "top.py"])) == ["loop", "loop2"]
+
+
+LAMBDAS = """
+from velloc import cell
+from velloc.components import bend_circular, mmi1x2, straight, taper
+
+def apply(f):
+    return f()
+
+@cell
+def called():
+    make = lambda: straight()
+    return make()
+
+@cell
+def passed():
+    return apply(lambda: bend_circular())
+
+@cell
+def handed_out():
+    return sorted([1], key=lambda v: taper())
+
+@cell
+def nested():
+    return (lambda: (lambda: mmi1x2())())()
+
+pick = lambda: straight()
+"""
+
+
+def test_lambdas_are_no_nodes_and_keep_the_factories_edges(tmp_path):
+    lib = tmp_path / "proj" / "lamlib"
+    lib.mkdir(parents=True)
+    (lib / "__init__.py").write_text("")
+    (lib / "cells.py").write_text(LAMBDAS)
+    settings.configure(pics_dir=lib)
+
+    paths = {"lamlib": lib, "velloc": Path(velloc.__file__).parent}
+    graph = host.generate_call_graph(paths)
+    assert graph["functions"]["lamlib.cells.called"]["resolved_calls"] == ["lamlib.cells.called.<lambda1>"]
+    assert "lamlib.cells.nested.<lambda1>.<lambda1>" in graph["functions"]
+    G = weftnet.create_weftnet(graph, lib_paths=paths)
+
+    assert not any("lambda" in node for node in G.nodes)
+    # the lambda passed to apply is called there: its call belongs to apply, no factory
+    mine = {("called", "straight"), ("handed_out", "taper"), ("nested", "mmi1x2")}
+    assert {(a, b) for a, b in G.edges if a in {"called", "passed", "handed_out", "nested"}} == mine

@@ -62,7 +62,6 @@ class Analysis(Reader, Expressions, Imports, Resolver, Classes, Containers, Fixp
         self.mro_memo: dict[str, list] = {}
         self.returned_params: dict[str, frozenset] = {}
         # the records
-        self.called_lambdas: set[str] = set()
         self.decorator_memo: dict[str, list[str]] = {}
         self.short_index: dict[str, list[Func]] | None = None
 
@@ -145,10 +144,9 @@ def _passes(analysis: Analysis) -> dict:
         analysis.read_module(module)
     analysis.property_reads()
     analysis.solve()
-    analysis.find_called_lambdas()
     per_module: dict[str, list[Func]] = {}
     for func in analysis.funcs.values():
-        if not func.anonymous and not func.hidden:
+        if not func.hidden:
             per_module.setdefault(func.module.name, []).append(func)
     functions = {}
     for name in analysis.modules:

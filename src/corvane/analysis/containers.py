@@ -1,14 +1,18 @@
 """Containers: lists, tuples, sets and dicts, what is put into them and what comes out.
 
-A sequence keeps the value set of each position written in a literal, and
-what is added later (``append``, ``x[i] = v``, ...) as elements at positions
-not known; a dict keeps the value set under each literal text key, and what
-is stored under keys not known.  ``x[0]``, ``d["k"]``, ``d.get("k")``,
+A sequence keeps the value set of each position written in a literal, what
+``x[i] = v`` stores at such a position, and what is added later (``append``,
+``insert``, ``x[k] = v`` with ``k`` not known, ...) as elements at positions
+not known; a slice with literal bounds of a sequence whose positions are all
+known keeps the positions between them; a dict keeps the value set under each literal text key, and what
+is stored under keys not known (a key with no value known reads every
+entry).  ``x[0]``, ``d["k"]``, ``d.get("k")``,
 iteration, ``.values()``, ``.items()`` and unpacking read them back.
 """
 
 from __future__ import annotations
 
+from .definitions import Store
 from .values import EMPTY, U, UNKNOWN
 
 _VIEWS = {"values": "Vals", "keys": "Keys", "items": "Pairs"}
@@ -47,6 +51,66 @@ class Containers:
             return frozenset(((view, container),))
         return U
 
+    # values replaced in straight-line code ------------------------------------------------
+
+    def replace_items(self, scope, name: str, given: dict, at: int) -> None:
+        """``name[key] = v`` (or an update) where the order of the statements is certain:
+        a module's or a function's own code, ``name`` bound to one list, tuple or dict here.
+        From here on the name holds a new version of the container: the given keys (texts of
+        a dict, positions of a sequence written in its literal) hold only what was given,
+        everything else what the container holds, also what is added to it later.  The
+        container itself still gets the values, for other names that hold it.  Inside a
+        branch or a loop the name holds both versions after it, as the reading joins states."""
+        if scope.kind != "module" and (scope.kind != "function" or name not in scope.locals):
+            return  # a class body, a lambda, or a name of an enclosing function
+        current = scope.lookup(name)
+        if len(current) != 1:
+            return
+        (v,) = current
+        kind = v[0]
+        if kind != "Dict" and kind != "Seq":
+            return
+        c = self.containers[v[1]]
+        if kind == "Seq" and not all(type(k) is int and 0 <= k < len(c.elems) for k in given):
+            return
+        if kind == "Dict" and not all(type(k) is str for k in given):
+            return
+        key = ("version", at)
+        fresh = key not in self.containers
+        new = self.container(key, c.kind)
+        if kind == "Seq":
+            if fresh:
+                new.elems = [EMPTY] * len(c.elems)
+            for index, values in given.items():
+                new.elems[index] = new.elems[index] | values
+        else:
+            for text, values in given.items():
+                new.items[text] = new.items.get(text, EMPTY) | values
+                new.keys.add(("T", text))
+        if fresh:
+            self.stores.append(Store("forward", frozenset((v,)), (key, frozenset(given)), EMPTY))
+        scope.bind(name, frozenset(((kind, key),)))
+
+    def _forward(self, store) -> None:
+        """What the earlier version of a container holds, and gets, outside the replaced keys."""
+        key, replaced = store.key
+        new = self.containers[key]
+        cell = ("CT", key)
+        for v in store.base:
+            self.read_cell(("CT", v[1]))
+            old = self.containers[v[1]]
+            for i, values in enumerate(old.elems):
+                if i not in replaced and i < len(new.elems):
+                    merged = new.elems[i] | self.norm(values)
+                    if len(merged) != len(new.elems[i]):
+                        new.elems[i] = merged
+                        self.grew(cell)
+            for text, values in list(old.items.items()):
+                if text not in replaced:
+                    self._add_item(new, key, text, self.norm(values))
+            self._add_to(new.extra, self.norm(old.extra), cell)
+            self._add_to(new.keys, self.norm(old.keys), cell)
+
     # containers --------------------------------------------------------------------------
 
     def subscript(self, values: frozenset, key) -> frozenset:
@@ -84,6 +148,25 @@ class Containers:
                 out.add(UNKNOWN)
         return frozenset(out)
 
+    def slice(self, values: frozenset, lower: int | None, upper: int | None) -> frozenset:
+        """``v[lower:upper]`` with literal bounds: a sequence whose positions are all known
+        gives a sequence of the positions between them; any other value stands for itself."""
+        out: set = set()
+        for v in values:
+            if v[0] != "Seq":
+                out.add(v)
+                continue
+            self.read_cell(("CT", v[1]))
+            c = self.containers[v[1]]
+            if c.extra:  # positions not known: any element may be in the part
+                out.add(v)
+                continue
+            key = ("slice", v[1], lower, upper)
+            part = self.container(key, "seq")
+            part.elems = c.elems[lower:upper]
+            out.add(("Seq", key))
+        return frozenset(out)
+
     def _all_elements(self, c) -> frozenset:
         out: set = set()
         for values in c.elems:
@@ -96,7 +179,7 @@ class Containers:
         if isinstance(key, frozenset):
             keys = self.norm(key)
             texts = [k[1] for k in keys if k[0] == "T"]
-            if len(texts) == len(keys):
+            if texts and len(texts) == len(keys):
                 out: set = set(self.norm(c.extra))
                 for text in texts:
                     out |= self.norm(c.items.get(text, EMPTY))

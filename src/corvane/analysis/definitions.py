@@ -15,7 +15,7 @@ class Func:
         "full", "module", "node", "order", "written", "decorators", "params", "posonly",
         "kwonly", "vararg", "kwarg", "defaults", "default_terms", "sites", "returns",
         "is_partial", "wrapped", "partial_site", "bound_args", "bound_kwargs", "generator",
-        "output", "anonymous", "hidden", "cls", "method_kind", "lambdas", "definer", "yields",
+        "output", "anonymous", "hidden", "cls", "method_kind", "yields",
         "named",
     )
 
@@ -48,12 +48,10 @@ class Func:
         self.generator = False
         self.yields: set = set()  # what a generator yields
         self.output: dict | None = None
-        self.anonymous = False  # a lambda: no record of its own
+        self.anonymous = False  # a lambda: a record, but no name to look up or to default to
         self.hidden = False  # module code: calls made there bind, nobody records them
         self.cls: str | None = None  # the class whose body defines it
         self.method_kind: str | None = None  # "static", "class", "property" or None
-        self.lambdas: list[Func] = []  # lambdas written in its body, in order
-        self.definer: Func | None = None  # for a lambda: the function it is written in
 
 
 class Class:
@@ -72,12 +70,11 @@ class Site:
     ``args`` holds (value set, starred) per positional argument, ``keywords``
     (name or None for ``**``, value set).  ``literal`` is a literal text given
     as the first argument or as ``cell_name=``; ``getter_base`` the value set
-    of ``x`` in ``x.get_component(...)``.  A lambda written at this place in
-    the caller's code is recorded as a site with ``lambda_def`` set.
+    of ``x`` in ``x.get_component(...)``.
     """
 
     __slots__ = ("id", "caller", "callee", "args", "keywords", "literal", "getter_base",
-                 "lambda_def", "queued")
+                 "queued")
 
     def __init__(self, id: int, caller: Func | None, callee: frozenset, args: list,
                  keywords: list, literal: str | None = None, getter_base: frozenset | None = None):
@@ -88,7 +85,6 @@ class Site:
         self.keywords: list[tuple[str | None, frozenset]] = keywords
         self.literal = literal
         self.getter_base = getter_base
-        self.lambda_def: Func | None = None
         self.queued = False
 
 

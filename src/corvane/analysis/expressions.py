@@ -1,6 +1,6 @@
 """The reading pass for expressions: the value set of each expression, and the calls in it.
 
-Lambdas are functions without a record of their own; list, tuple, set and
+Lambdas are functions named ``<lambdaN>`` in their scope; list, tuple, set and
 dict displays and comprehensions are containers made at their place in the
 code; a subscript, an unpacking or a loop target reads a container's
 elements; a literal text is a value of its own (dict keys, names looked up).
@@ -148,6 +148,8 @@ class Expressions:
         key = self.subscript_key(node.slice, scope)
         if key == "slice":
             return base
+        if type(key) is tuple:  # literal bounds: the part of a sequence between them
+            return frozenset(("Sl", v, key[1], key[2]) for v in base if v != LITERAL) or U
         return frozenset(("E", v, key) for v in base if v != LITERAL) or U
 
     # containers --------------------------------------------------------------------------
@@ -231,7 +233,9 @@ class Expressions:
         return frozenset((("Seq", id(node)),))
 
     def subscript_key(self, node, scope):
-        """The key of ``x[key]``: an int, "slice", or the value set of the key expression."""
+        """The key of ``x[key]``: an int, ("slice", lower, upper) for a slice whose bounds are
+        literal ints or left out (and no step), "slice" for any other slice, or the value set
+        of the key expression."""
         if isinstance(node, ast.Constant) and type(node.value) is int:
             return node.value
         if (
@@ -242,9 +246,14 @@ class Expressions:
         ):
             return -node.operand.value
         if isinstance(node, ast.Slice):
+            bounds = []
             for part in (node.lower, node.upper, node.step):
                 if part is not None:
                     self.ev(part, scope)
+                bound = None if part is None else self.subscript_key(part, scope)
+                bounds.append(bound if bound is None or type(bound) is int else "?")
+            if node.step is None and "?" not in bounds:
+                return ("slice", bounds[0], bounds[1])
             return "slice"
         return frozenset(self.ev(node, scope))
 
@@ -265,7 +274,8 @@ class Expressions:
         known = self.done_defs.get(id(node))
         if known is not None:
             return frozenset((("D", known),))
-        full = f"{scope.prefix}<lambda:{node.lineno}:{node.col_offset}>"
+        number = scope.module.lambda_numbers.get(id(node), 0)
+        full = f"{scope.prefix}<lambda{number}>"
         func = self.new_func(full, scope.module, node)
         func.anonymous = True
         self.done_defs[id(node)] = full
@@ -273,14 +283,9 @@ class Expressions:
         args = node.args
         names = [a.arg for a in (*args.posonlyargs, *args.args, *args.kwonlyargs)]
         names += [a.arg for a in (args.vararg, args.kwarg) if a is not None]
-        inner = InlineScope(scope, names, owner=func, initial=self.param_values(args, func, scope))
+        inner = InlineScope(scope, names, owner=func, initial=self.param_values(args, func, scope),
+                            prefix=full + ".")
         func.returns.update(self.ev(node.body, inner))
-        owner = scope.owner
-        if owner is not None:
-            func.definer = owner
-            site = self.add_site(owner, EMPTY, [], [])
-            site.lambda_def = func
-            owner.lambdas.append(func)
         return frozenset((("D", full),))
 
     # calls -------------------------------------------------------------------------------

@@ -49,8 +49,7 @@ class Fixpoint:
         self._seed_leaf_receivers()
         self.work = deque()
         for site in self.sites:
-            if site.lambda_def is None:
-                self._queue(site)
+            self._queue(site)
         for store in self.stores:
             self._queue(store)
         self.budget = MAX_ROUNDS * (len(self.work) + 1)
@@ -367,7 +366,18 @@ class Fixpoint:
         cell = ("CT", key)
         values = self.norm(values)
         if c.kind == "seq":
-            self._add_to(c.extra, values, cell)
+            size = len(c.elems)
+            if type(index) is int and (0 <= index < size or (-size <= index < 0 and not c.extra)):
+                old = c.elems[index]  # a position written in the literal: the list keeps its length
+                if old is not U and not values <= old:
+                    new = old | values
+                    if len(new) > SET_LIMIT:
+                        new = U
+                        self.count("container or attribute")
+                    c.elems[index] = new
+                    self.grew(cell)
+            else:
+                self._add_to(c.extra, values, cell)
             return
         keys = self.norm(index) if isinstance(index, frozenset) else EMPTY
         texts = [k[1] for k in keys if k[0] == "T"]
@@ -396,6 +406,8 @@ class Fixpoint:
             for t in targets:
                 if t[0] in ("Seq", "Dict"):
                     self._set_item(t[1], store.key, store.values)
+        elif op == "forward":
+            self._forward(store)
         else:  # "extend" (x += y) and "update" ({**y})
             values = self.norm(store.values)
             for t in targets:

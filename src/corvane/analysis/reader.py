@@ -18,7 +18,9 @@ from typing import Any
 from .definitions import Class, Func, Store
 from .scopes import TRY_TYPES, ClassScope, FunctionScope, ModuleScope
 from .sources import Module
-from .values import EMPTY, LITERAL, UNKNOWN, L, U, dotted, error_text, join, raw_default, seq_of, written
+from .values import (
+    EMPTY, LITERAL, UNKNOWN, L, U, dotted, error_text, join, literal_text, raw_default, seq_of, written,
+)
 
 # How many loops deep a loop body is read twice (to see values bound late in the body).
 MAX_LOOP_REPEAT_DEPTH = 3
@@ -116,6 +118,36 @@ class Reader:
 
     def _s_expr(self, stmt: ast.Expr, scope) -> None:
         self.ev(stmt.value, scope)
+        call = stmt.value
+        if (
+            type(call) is ast.Call
+            and type(call.func) is ast.Attribute
+            and call.func.attr == "update"
+            and type(call.func.value) is ast.Name
+        ):
+            self._update_in_order(call, scope)
+
+    def _update_in_order(self, call: ast.Call, scope) -> None:
+        """``d.update(a=f)`` or ``d.update({"a": f})`` in straight-line code: from here on
+        ``d`` holds ``f`` under "a" and no longer what it held there before."""
+        if len(call.args) > 1 or any(kw.arg is None for kw in call.keywords):
+            return
+        site = self.site_index.get(id(call))
+        if site is None:
+            return
+        given: dict = {}
+        if call.args:
+            arg = call.args[0]
+            if type(arg) is not ast.Dict or any(literal_text(k) is None for k in arg.keys):
+                return
+            c = self.containers.get(id(arg))
+            if c is None:
+                return
+            given.update(c.items)
+        for name, values in site.keywords:
+            given[name] = values
+        if given:
+            self.replace_items(scope, call.func.value.id, given, id(call))
 
     def _s_return(self, stmt: ast.Return, scope) -> bool:
         value = self.ev(stmt.value, scope) if stmt.value is not None else L
@@ -228,7 +260,15 @@ class Reader:
         elif isinstance(target, ast.Subscript):
             base = self.ev(target.value, scope)
             key = self.subscript_key(target.slice, scope)
+            if type(key) is tuple:
+                key = "slice"
             self.stores.append(Store("item", base, key, values))
+            if type(target.value) is ast.Name:
+                text = literal_text(target.slice)
+                if text is not None:
+                    self.replace_items(scope, target.value.id, {text: values}, id(target))
+                elif type(key) is int:
+                    self.replace_items(scope, target.value.id, {key: values}, id(target))
 
     def property_reads(self) -> None:
         """Reading a property runs its getter: such reads become calls of their functions."""
@@ -448,7 +488,6 @@ class Reader:
         merged = Func(full, module, node, func.order)
         merged.sites = func.sites
         merged.returns = func.returns
-        merged.lambdas = func.lambdas
         self.funcs[full] = merged
         return merged
 

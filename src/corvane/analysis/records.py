@@ -4,9 +4,9 @@ A function record holds its decorators as written and resolved through
 imports, its parameter defaults raw and resolved, the functions each of its
 calls can reach (one call's targets sorted, calls in the order written), the
 component factories it fetches by literal name, and the partial flag and
-tags.  Lambdas have no record: calling one reaches what its body calls, and a
-lambda no analysed code calls (handed to a library, or kept) counts as called
-by the function that writes it.  Module code has no record either.
+tags.  A lambda has a record of its own, named ``<lambdaN>`` in the scope that
+writes it (numbered in source order from 1): calling it is an edge to it, and
+the calls in its body are its own.  Module code has no record.
 """
 
 from __future__ import annotations
@@ -31,15 +31,8 @@ class Records:
             kind = v[0]
             if kind == "D":
                 func = self.funcs.get(v[1])
-                if func is None or func.hidden:
-                    continue
-                if not func.anonymous:
+                if func is not None and not func.hidden:
                     out[v[1]] = None
-                elif v[1] not in seen:
-                    seen.add(v[1])
-                    self.called_lambdas.add(v[1])
-                    for site in func.sites:
-                        self.site_targets(site, out, seen)
             elif kind == "C":
                 self.targets(self.class_attr(v[1], "__init__", v, ("I", v)), out, seen)
             elif kind == "I" and v[1][0] == "C":
@@ -50,19 +43,7 @@ class Records:
                 self.targets(v[1], out, seen)
 
     def site_targets(self, site, out: dict, seen: set) -> None:
-        lam = site.lambda_def
-        if lam is None:
-            self.targets(self.norm(site.callee), out, seen)
-        elif lam.full not in self.called_lambdas and lam.full not in seen:
-            seen.add(lam.full)
-            for inner in lam.sites:
-                self.site_targets(inner, out, seen)
-
-    def find_called_lambdas(self) -> None:
-        """Every lambda some call of the analysed code reaches."""
-        for site in self.sites:
-            if site.lambda_def is None:
-                self.targets(self.norm(site.callee), {}, set())
+        self.targets(self.norm(site.callee), out, seen)
 
     # decorators --------------------------------------------------------------------------
 

@@ -29,7 +29,7 @@ def _analysed_callable(v) -> bool:
 
 
 # Kinds whose second item is a value: parameters are followed into them.
-_NESTING = frozenset({"A", "K", "E", "It", "SeqOf", "W"})
+_NESTING = frozenset({"A", "K", "E", "It", "SeqOf", "W", "Sl"})
 
 
 def _own_params(terms, full: str) -> frozenset:
@@ -169,6 +169,8 @@ class Resolver:
             return self.subscript(self.norm((v[1],)), v[2])
         if kind == "It":
             return self.iterate(self.norm((v[1],)))
+        if kind == "Sl":
+            return self.slice(self.norm((v[1],)), v[2], v[3])
         if kind == "Ap":
             return self._decorated(v)
         if kind == "Cell":

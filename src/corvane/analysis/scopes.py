@@ -141,6 +141,49 @@ def scan_scopes(tree: ast.Module, walrus: bool) -> dict[int, ScopeNames]:
     return found
 
 
+def number_lambdas(tree: ast.Module) -> dict[int, int]:
+    """Each lambda's number in its scope (1, 2, ... in source order), keyed by the node's id.
+
+    A scope is the module, a class body, a function body or a lambda's body;
+    decorators, defaults and bases belong to the scope around the definition,
+    comprehensions to the scope that holds them."""
+    numbers: dict[int, int] = {}
+    scopes: list[list[ast.AST]] = [list(tree.body)]
+    while scopes:
+        stack = scopes.pop()
+        found: list[ast.Lambda] = []
+        while stack:
+            node = stack.pop()
+            t = type(node)
+            if t is ast.Lambda:
+                found.append(node)
+                stack.extend(node.args.defaults)
+                stack.extend(d for d in node.args.kw_defaults if d is not None)
+                scopes.append([node.body])
+            elif t is ast.FunctionDef or t is ast.AsyncFunctionDef:
+                args = node.args
+                stack.extend(node.decorator_list)
+                stack.extend(args.defaults)
+                stack.extend(d for d in args.kw_defaults if d is not None)
+                for a in (*args.posonlyargs, *args.args, *args.kwonlyargs, args.vararg, args.kwarg):
+                    if a is not None and a.annotation is not None:
+                        stack.append(a.annotation)
+                if node.returns is not None:
+                    stack.append(node.returns)
+                scopes.append(list(node.body))
+            elif t is ast.ClassDef:
+                stack.extend(node.decorator_list)
+                stack.extend(node.bases)
+                stack.extend(k.value for k in node.keywords)
+                scopes.append(list(node.body))
+            else:
+                stack.extend(ast.iter_child_nodes(node))
+        found.sort(key=lambda n: (n.lineno, n.col_offset))
+        for i, node in enumerate(found, 1):
+            numbers[id(node)] = i
+    return numbers
+
+
 def walrus_targets(stmt: ast.stmt, names: set[str]) -> None:
     """Targets of assignment expressions in a statement's own expressions (a comprehension's
     bind in the enclosing scope too; a lambda's stay in the lambda)."""
@@ -289,11 +332,12 @@ class InlineScope:
 
     kind = "inline"
 
-    def __init__(self, parent, names: Iterable[str], owner=None, initial: dict | None = None) -> None:
+    def __init__(self, parent, names: Iterable[str], owner=None, initial: dict | None = None,
+                 prefix: str | None = None) -> None:
         self.parent = parent
         self.module = parent.module
         self.owner = owner if owner is not None else parent.owner
-        self.prefix = parent.prefix
+        self.prefix = prefix if prefix is not None else parent.prefix
         self.loop_depth = parent.loop_depth
         self.names = set(names)
         self.state: dict[str, frozenset] = dict(initial) if initial else {}

@@ -15,7 +15,7 @@ import os
 import stat
 from pathlib import Path
 
-from .scopes import ScopeNames, scan_scopes, target_names
+from .scopes import ScopeNames, number_lambdas, scan_scopes, target_names
 from .values import error_text
 
 # A larger source file is not read: no library module comes near this.
@@ -26,7 +26,7 @@ class Module:
     __slots__ = (
         "name", "path", "file", "is_package", "package", "tree", "errors", "state",
         "top_names", "all_names", "star_sources", "exports", "scopes", "plain_root", "code",
-        "global_refs",
+        "global_refs", "lambda_numbers",
     )
 
     def __init__(self, name: str, file: Path, is_package: bool, plain_root: str | None) -> None:
@@ -49,6 +49,7 @@ class Module:
         self.scopes: dict[int, ScopeNames] = {}
         self.code = None  # the hidden function that stands for the module's own code
         self.global_refs: dict[str, frozenset] = {}  # name -> {("G", name of this module, name)}
+        self.lambda_numbers: dict[int, int] = {}  # id of a lambda node -> its number in its scope
 
 
 def read_source(file: Path) -> bytes:
@@ -107,6 +108,8 @@ def parse_module(module: Module) -> None:
         return
     scan_module(module)
     module.scopes = scan_scopes(module.tree, b":=" in source)
+    if b"lambda" in source:
+        module.lambda_numbers = number_lambdas(module.tree)
 
 
 def absolute(module: Module, name: str | None, level: int) -> str | None:

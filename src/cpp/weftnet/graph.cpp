@@ -114,6 +114,9 @@ nb::object create_weftnet(nb::handle graph_data_in, nb::handle lib_paths_in) {
         k_calls("resolved_calls"), k_gets("resolved_component_gets"), k_partial("is_partial"), k_tags("tags");
     nb::object ignored_paths = corvane::module_attr("ignored_paths");
     nb::object get_pics_dir = corvane::module_attr("get_pics_dir");
+    // Lambdas are no factories; what a function reaches through them counts as its own.
+    nb::object through_lambdas = corvane::module_attr("lambda_callees")(functions);
+    nb::list no_callees;
 
     Resolver resolve_source;
 
@@ -204,7 +207,7 @@ nb::object create_weftnet(nb::handle graph_data_in, nb::handle lib_paths_in) {
             wrong_type(at("functions", full_name, "resolved_component_gets").c_str(), "a list of texts", gets);
         nb::object callees = nb::steal(PySet_New(calls.ptr()));
         if (!callees.is_valid()) throw nb::python_error();
-        callees.attr("update")(gets, resolved_params);
+        callees.attr("update")(gets, resolved_params, get_or(through_lambdas, full_name, no_callees));
         nb::list sorted_callees = nb::list(callees);
         if (PyList_Sort(sorted_callees.ptr()) < 0) throw nb::python_error();
 

@@ -32,6 +32,7 @@ NB_MODULE(weftnet, m) {
         {"get_base_pdk", "corvane.core.pdk", "get_base_pdk"},
         {"log", "corvane.logger", "get_logger"},
         {"generate_call_graph", "corvane.weftnet", "generate_call_graph"},
+        {"lambda_callees", "corvane.weftnet", "lambda_callees"},
     };
     for (auto& [alias, path, attr] : names) m.attr(alias) = lazy(path, attr);
 
