@@ -43,7 +43,10 @@ from corvane.weftnet import generate_call_graph
 ROOT = Path(__file__).resolve().parents[1]
 STANDIN = ROOT / "standins" / "velloc" / "velloc"
 CASES = ROOT / "tests" / "analysis" / "cases.py"
-MORE_CASES = [ROOT / "tests" / "analysis" / name for name in ("cases_values.py", "cases_decorators.py", "cases_imports.py")]
+MORE_CASES = [
+    ROOT / "tests" / "analysis" / name
+    for name in ("cases_values.py", "cases_decorators.py", "cases_imports.py", "cases_narrowing.py")
+]
 
 
 def make_copies(root: Path, copies: int) -> dict[str, str]:

@@ -62,16 +62,21 @@ class Reader:
         scope.locals = names.locals
         scope.globals = names.globals
         scope.nonlocals = names.nonlocals
-        scope.state.update(self.param_values(node.args, func, parent))
+        scope.params = self.param_values(node.args, func, parent)
+        scope.state.update(scope.params)
         for name, value in scope.state.items():
             scope.all_values[name] = value
         if self.run(node.body, scope):
             func.returns.add(LITERAL)
+            if func.cond is not None:
+                func.cond.pop(LITERAL, None)
             scope.exit_state = join([scope.exit_state, scope.state]) if scope.exit_state else scope.state
         if isinstance(node, ast.AsyncFunctionDef):
             func.returns = {UNKNOWN}
+            func.cond = None
         elif func.generator:
             func.returns = {("Gen", func.full)}
+            func.cond = None
 
     def param_values(self, args: ast.arguments, func: Func, parent) -> dict[str, frozenset]:
         """The value set each parameter starts with: what calls bind to it, or the annotated PDK."""
@@ -101,12 +106,15 @@ class Reader:
     def run(self, body: list[ast.stmt], scope) -> bool:
         """Interpret statements; False when control cannot fall off their end."""
         handlers = self._stmt
+        guards = scope.guards  # a test's narrowing lasts to the end of its statement list
         for stmt in body:
             handler = handlers.get(type(stmt))
             if handler is None:
                 self._generic_stmt(stmt, scope)
             elif handler(self, stmt, scope) is False:
+                scope.guards = guards
                 return False
+        scope.guards = guards
         return True
 
     def _generic_stmt(self, stmt, scope) -> None:
@@ -152,7 +160,20 @@ class Reader:
     def _s_return(self, stmt: ast.Return, scope) -> bool:
         value = self.ev(stmt.value, scope) if stmt.value is not None else L
         if scope.kind == "function":
-            scope.owner.returns.update(value)
+            func = scope.owner
+            if scope.guards:
+                if func.cond is None:
+                    func.cond = {}
+                for v in value:
+                    held = func.cond.get(v)
+                    if held is not None:
+                        held.add(scope.guards)
+                    elif v not in func.returns:
+                        func.cond[v] = {scope.guards}
+            elif func.cond:
+                for v in value:
+                    func.cond.pop(v, None)
+            func.returns.update(value)
             scope.exit_state = join([scope.exit_state, scope.state]) if scope.exit_state else dict(scope.state)
         return False
 
@@ -255,7 +276,12 @@ class Reader:
                 attrs.setdefault(target.attr, set()).update(values)
                 return
             base = self.ev(target.value, scope)
-            self.stores.append(Store("attr", base, target.attr, values))
+            op = "attr"
+            if type(target.value) is ast.Name and scope.kind == "function":
+                initial = scope.params.get(target.value.id)
+                if initial is not None and scope.state.get(target.value.id) == initial:
+                    op = "param attr"  # on whatever instance a call passes
+            self.stores.append(Store(op, base, target.attr, values))
             self.stored_attrs.add(target.attr)
         elif isinstance(target, ast.Subscript):
             base = self.ev(target.value, scope)
@@ -314,7 +340,43 @@ class Reader:
 
     def _s_if(self, stmt: ast.If, scope) -> None:
         self.ev(stmt.test, scope)
-        return self._branches(scope, [stmt.body, stmt.orelse])
+        test = self._none_test(stmt.test, scope) if scope.kind == "function" else None
+        if test is None:
+            return self._branches(scope, [stmt.body, stmt.orelse])
+        # `if p is None:` on a parameter as the call passed it: each branch runs only for
+        # the calls that can pass such a value, and so does the code after a branch that
+        # cannot fall off its end
+        name, is_none = test
+        outer = scope.guards
+        entry = dict(scope.state)
+        ends = []
+        for body, holds in ((stmt.body, is_none), (stmt.orelse, not is_none)):
+            scope.state = dict(entry)
+            scope.guards = outer + ((name, holds),)
+            if self.run(body, scope):
+                ends.append((scope.state, holds))
+        scope.guards = outer
+        if not ends:
+            scope.state = entry
+            return False
+        scope.state = join([state for state, _ in ends])
+        if len(ends) == 1:
+            scope.guards = outer + ((name, ends[0][1]),)
+        return None
+
+    def _none_test(self, test, scope) -> tuple[str, bool] | None:
+        """``p is None`` / ``p is not None`` on a parameter not rebound yet: (p, is None)."""
+        if not (type(test) is ast.Compare and len(test.ops) == 1 and type(test.ops[0]) in (ast.Is, ast.IsNot)):
+            return None
+        left, right = test.left, test.comparators[0]
+        if type(left) is ast.Constant and left.value is None:
+            left, right = right, left
+        if not (type(left) is ast.Name and type(right) is ast.Constant and right.value is None):
+            return None
+        initial = scope.params.get(left.id)
+        if initial is None or scope.state.get(left.id) != initial or any(g[0] == left.id for g in scope.guards):
+            return None
+        return left.id, type(test.ops[0]) is ast.Is
 
     def _branches(self, scope, bodies: list[list[ast.stmt]]):
         entry = dict(scope.state)

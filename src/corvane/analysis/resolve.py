@@ -11,7 +11,7 @@ nothing is added.
 from __future__ import annotations
 
 from .values import (
-    BUILTIN_NAMES, CONCRETE, CONTAINER_METHODS, EMPTY, PARTIAL, PDK_CLASSES, PDK_GETTERS,
+    BUILTIN_NAMES, CONCRETE, CONTAINER_METHODS, EMPTY, LITERAL, PARTIAL, PDK_CLASSES, PDK_GETTERS,
     TRANSPARENT_DECORATORS, U, UNKNOWN, outside_attr,
 )
 
@@ -30,6 +30,17 @@ def _analysed_callable(v) -> bool:
 
 # Kinds whose second item is a value: parameters are followed into them.
 _NESTING = frozenset({"A", "K", "E", "It", "SeqOf", "W", "Sl"})
+
+
+class _Given:
+    """The arguments a call of a partial passes: those bound first, then the call's own."""
+
+    __slots__ = ("args", "keywords", "id")
+
+    def __init__(self, bound, site) -> None:
+        self.args = bound.args[1:] + site.args
+        self.keywords = bound.keywords + site.keywords
+        self.id = site.id
 
 
 def _own_params(terms, full: str) -> frozenset:
@@ -253,7 +264,9 @@ class Resolver:
                 elif func is None:
                     out.add(UNKNOWN)
                 elif func.is_partial:
-                    out |= self.call_result(self.norm(func.wrapped), None)
+                    given = None if site is None else _Given(self.sites[func.partial_site], site)
+                    for target in self.norm(func.wrapped):
+                        out |= self.call_result(frozenset((target,)), given if target[0] == "D" else None)
                 elif not func.returns:
                     out.add(UNKNOWN)
                 else:
@@ -265,7 +278,9 @@ class Resolver:
             elif kind == "X":
                 out |= self._outside_call(c[1], site)
             elif kind == "P":
-                out |= self.call_result(c[1], None)
+                given = None if site is None else _Given(self.sites[c[2]], site)
+                for target in c[1]:
+                    out |= self.call_result(frozenset((target,)), given if target[0] == "D" else None)
             elif kind == "I" and c[1][0] == "C":
                 call = self.class_attr(c[1][1], "__call__", c[1], c)
                 out |= self.call_result(call, site)
@@ -281,13 +296,35 @@ class Resolver:
         names = self.returned_params.get(func.full)
         if names is None:
             names = self.returned_params[func.full] = _own_params(func.returns, func.full)
-        if site is None or not names:
+        if site is None or (not names and not func.cond):
             return self.norm(func.returns)
         bound = self.arguments(func, receiver, site.args, site.keywords)[0]
+        returns = func.returns
+        if func.cond:
+            cond = func.cond
+            returns = [t for t in returns if t not in cond or any(self._can_hold(g, bound, func) for g in cond[t])]
+        if not names:
+            return self.norm(returns)
         terms: set = set()
-        for term in func.returns:
+        for term in returns:
             terms |= _substitute(term, func.full, bound)
         return self.norm(terms)
+
+    def _can_hold(self, guards: tuple, bound: dict, func) -> bool:
+        """Whether a call binding ``bound`` can pass what the tests ``(parameter, is None)`` ask.
+        A parameter is None when the call leaves it to a default of None; it can be None when
+        what it is given holds a literal or unknown, or nothing (literal arguments are not kept)."""
+        for name, is_none in guards:
+            given = bound.get(name)
+            if given is None:
+                default = func.defaults.get(name)
+                if default is not None and default[1] is None and (default[0] is None) != is_none:
+                    return False
+            elif is_none:
+                values = self.norm(frozenset().union(*given))
+                if values and LITERAL not in values and UNKNOWN not in values:
+                    return False
+        return True
 
     def _arg(self, site, i: int) -> frozenset | None:
         if site is None or i >= len(site.args) or site.args[i][1]:
