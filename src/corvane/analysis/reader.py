@@ -160,20 +160,7 @@ class Reader:
     def _s_return(self, stmt: ast.Return, scope) -> bool:
         value = self.ev(stmt.value, scope) if stmt.value is not None else L
         if scope.kind == "function":
-            func = scope.owner
-            if scope.guards:
-                if func.cond is None:
-                    func.cond = {}
-                for v in value:
-                    held = func.cond.get(v)
-                    if held is not None:
-                        held.add(scope.guards)
-                    elif v not in func.returns:
-                        func.cond[v] = {scope.guards}
-            elif func.cond:
-                for v in value:
-                    func.cond.pop(v, None)
-            func.returns.update(value)
+            self.add_returns(scope.owner, value, scope.guards)
             scope.exit_state = join([scope.exit_state, scope.state]) if scope.exit_state else dict(scope.state)
         return False
 
@@ -343,40 +330,7 @@ class Reader:
         test = self._none_test(stmt.test, scope) if scope.kind == "function" else None
         if test is None:
             return self._branches(scope, [stmt.body, stmt.orelse])
-        # `if p is None:` on a parameter as the call passed it: each branch runs only for
-        # the calls that can pass such a value, and so does the code after a branch that
-        # cannot fall off its end
-        name, is_none = test
-        outer = scope.guards
-        entry = dict(scope.state)
-        ends = []
-        for body, holds in ((stmt.body, is_none), (stmt.orelse, not is_none)):
-            scope.state = dict(entry)
-            scope.guards = outer + ((name, holds),)
-            if self.run(body, scope):
-                ends.append((scope.state, holds))
-        scope.guards = outer
-        if not ends:
-            scope.state = entry
-            return False
-        scope.state = join([state for state, _ in ends])
-        if len(ends) == 1:
-            scope.guards = outer + ((name, ends[0][1]),)
-        return None
-
-    def _none_test(self, test, scope) -> tuple[str, bool] | None:
-        """``p is None`` / ``p is not None`` on a parameter not rebound yet: (p, is None)."""
-        if not (type(test) is ast.Compare and len(test.ops) == 1 and type(test.ops[0]) in (ast.Is, ast.IsNot)):
-            return None
-        left, right = test.left, test.comparators[0]
-        if type(left) is ast.Constant and left.value is None:
-            left, right = right, left
-        if not (type(left) is ast.Name and type(right) is ast.Constant and right.value is None):
-            return None
-        initial = scope.params.get(left.id)
-        if initial is None or scope.state.get(left.id) != initial or any(g[0] == left.id for g in scope.guards):
-            return None
-        return left.id, type(test.ops[0]) is ast.Is
+        return self._narrowed_if(stmt, scope, test)
 
     def _branches(self, scope, bodies: list[list[ast.stmt]]):
         entry = dict(scope.state)

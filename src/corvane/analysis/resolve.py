@@ -11,7 +11,7 @@ nothing is added.
 from __future__ import annotations
 
 from .values import (
-    BUILTIN_NAMES, CONCRETE, CONTAINER_METHODS, EMPTY, LITERAL, PARTIAL, PDK_CLASSES, PDK_GETTERS,
+    BUILTIN_NAMES, CONCRETE, CONTAINER_METHODS, EMPTY, PARTIAL, PDK_CLASSES, PDK_GETTERS,
     TRANSPARENT_DECORATORS, U, UNKNOWN, outside_attr,
 )
 
@@ -309,22 +309,6 @@ class Resolver:
         for term in returns:
             terms |= _substitute(term, func.full, bound)
         return self.norm(terms)
-
-    def _can_hold(self, guards: tuple, bound: dict, func) -> bool:
-        """Whether a call binding ``bound`` can pass what the tests ``(parameter, is None)`` ask.
-        A parameter is None when the call leaves it to a default of None; it can be None when
-        what it is given holds a literal or unknown, or nothing (literal arguments are not kept)."""
-        for name, is_none in guards:
-            given = bound.get(name)
-            if given is None:
-                default = func.defaults.get(name)
-                if default is not None and default[1] is None and (default[0] is None) != is_none:
-                    return False
-            elif is_none:
-                values = self.norm(frozenset().union(*given))
-                if values and LITERAL not in values and UNKNOWN not in values:
-                    return False
-        return True
 
     def _arg(self, site, i: int) -> frozenset | None:
         if site is None or i >= len(site.args) or site.args[i][1]:
