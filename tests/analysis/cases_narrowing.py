@@ -132,6 +132,20 @@ NARROWING: list[Case] = [
         main.main3 -> main.pick
         main.main3 -> main.c
     """),
+    ("default_not_none", {"main.py": """
+    def a(): pass
+    def b(): pass
+    def pick(n=0, f=a):
+        if n is None:
+            return a
+        if f is not None:
+            return f
+        return b
+    def main(): pick()()
+    """}, """
+        main.main -> main.pick
+        main.main -> main.a
+    """),
     ("module_partial_of_the_decorator", {"main.py": _DISPATCH + """
     def dispatchable(func=None, *, name=None):
         if func is None:
