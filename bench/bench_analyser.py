@@ -7,7 +7,7 @@ at once and prints the number of functions found, the time taken (wall clock
 and CPU) and functions per second (best of ``--repeat`` runs).
 
 Quality (``--quality``): runs the analyser on the small programs of
-``tests/analysis/cases.py``, ``cases_values.py`` and ``cases_decorators.py``, whose call graphs are written down by hand, and
+``tests/analysis/cases.py``, ``cases_values.py``, ``cases_decorators.py`` and ``cases_imports.py``, whose call graphs are written down by hand, and
 prints precision and recall of the edges between the programs' functions per
 group of language features.
 
@@ -43,7 +43,10 @@ from corvane.weftnet import generate_call_graph
 ROOT = Path(__file__).resolve().parents[1]
 STANDIN = ROOT / "standins" / "velloc" / "velloc"
 CASES = ROOT / "tests" / "analysis" / "cases.py"
-MORE_CASES = [ROOT / "tests" / "analysis" / name for name in ("cases_values.py", "cases_decorators.py")]
+MORE_CASES = [
+    ROOT / "tests" / "analysis" / name
+    for name in ("cases_values.py", "cases_decorators.py", "cases_imports.py", "cases_narrowing.py")
+]
 
 
 def make_copies(root: Path, copies: int) -> dict[str, str]:

@@ -14,13 +14,15 @@ from .definitions import Class, Container, Func, Site, Store
 from .expressions import Expressions
 from .fixpoint import Fixpoint
 from .imports import Imports
+from .narrowing import Narrowing
 from .reader import Reader
 from .records import Records
 from .resolve import Resolver
 from .sources import Module, library_files, parse_module
 
 
-class Analysis(Reader, Expressions, Imports, Resolver, Classes, Containers, Fixpoint, Records):
+class Analysis(Reader, Narrowing, Expressions, Imports, Resolver, Classes, Containers, Fixpoint,
+               Records):
     """The state the passes share: modules, definitions, call sites and what flowed where."""
 
     _stmt = {**Reader._stmt, ast.Import: Imports._s_import, ast.ImportFrom: Imports._s_import_from}

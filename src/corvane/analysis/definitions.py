@@ -16,7 +16,7 @@ class Func:
         "kwonly", "vararg", "kwarg", "defaults", "default_terms", "sites", "returns",
         "is_partial", "wrapped", "partial_site", "bound_args", "bound_kwargs", "generator",
         "output", "anonymous", "hidden", "cls", "method_kind", "yields",
-        "named",
+        "named", "cond",
     )
 
     def __init__(self, full: str, module, node: ast.AST | None, order: int) -> None:
@@ -40,6 +40,9 @@ class Func:
         self.default_terms: dict[str, frozenset] = {}
         self.sites: list[Site] = []
         self.returns: set = set()
+        # values returned only under tests of parameters against None: value -> the sets of
+        # (parameter, is None) that held where it was returned; None while there are none
+        self.cond: dict | None = None
         self.is_partial = False
         self.wrapped: frozenset = EMPTY
         self.partial_site: int | None = None
@@ -108,7 +111,8 @@ class Container:
 
 
 class Store:
-    """``base.attr = value`` (op "attr") or ``base[key] = value`` (op "item") outside a method's self."""
+    """``base.attr = value`` (op "attr"; "param attr" on a parameter as the call passed it) or
+    ``base[key] = value`` (op "item") outside a method's self."""
 
     __slots__ = ("op", "base", "key", "values", "queued")
 

@@ -390,12 +390,16 @@ class Fixpoint:
     def _apply_store(self, store) -> None:
         targets = self.norm(store.base)
         op = store.op
-        if op == "attr":
+        if op == "attr" or op == "param attr":
             values = self.norm(store.values)
             key = store.key
             for t in targets:
                 kind = t[0]
                 if kind == "I" and t[1][0] == "C":
+                    if op == "param attr" and self._class_defines(t[1][1], key):
+                        # instances are not told apart: replacing a method on the one a call
+                        # passes would replace it on every instance of the class
+                        continue
                     attrs = self.classes[t[1][1]].instance_attrs
                     self._add_to(attrs.setdefault(key, set()), values, ("ATTR", t[1][1], key))
                 elif kind == "C":
@@ -413,6 +417,9 @@ class Fixpoint:
             for t in targets:
                 if t[0] in ("Seq", "Dict"):
                     self._merge(t, values)
+
+    def _class_defines(self, cls: str, attr: str) -> bool:
+        return any(type(k) is str and attr in self.classes[k].namespace for k in self.mro(cls))
 
     def _add_to_map(self, table: dict, key: str, values: frozenset, cell) -> None:
         old = table.get(key, EMPTY)

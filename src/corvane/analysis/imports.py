@@ -37,11 +37,21 @@ class Imports:
         """Names a star import of the module binds."""
         if module.exports is not None:
             return module.exports
-        if module.all_names is not None:
-            module.exports = module.all_names
-            return module.exports
         seen = seen or set()
         seen.add(module.name)
+        if module.all_names is not None:
+            names = []
+            for part in module.all_names:
+                if type(part) is str:
+                    names.append(part)
+                    continue
+                other = self.modules.get(part[1])
+                if other is None or other.tree is None or other.name in seen:
+                    break  # another module's __all__ that cannot be read: the public names
+                names.extend(self.exports(other, seen))
+            else:
+                module.exports = list(dict.fromkeys(names))
+                return module.exports
         names = [n for n in module.top_names if not n.startswith("_")]
         for source in module.star_sources:
             other = self.modules.get(source) if source else None

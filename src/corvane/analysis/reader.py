@@ -62,16 +62,21 @@ class Reader:
         scope.locals = names.locals
         scope.globals = names.globals
         scope.nonlocals = names.nonlocals
-        scope.state.update(self.param_values(node.args, func, parent))
+        scope.params = self.param_values(node.args, func, parent)
+        scope.state.update(scope.params)
         for name, value in scope.state.items():
             scope.all_values[name] = value
         if self.run(node.body, scope):
             func.returns.add(LITERAL)
+            if func.cond is not None:
+                func.cond.pop(LITERAL, None)
             scope.exit_state = join([scope.exit_state, scope.state]) if scope.exit_state else scope.state
         if isinstance(node, ast.AsyncFunctionDef):
             func.returns = {UNKNOWN}
+            func.cond = None
         elif func.generator:
             func.returns = {("Gen", func.full)}
+            func.cond = None
 
     def param_values(self, args: ast.arguments, func: Func, parent) -> dict[str, frozenset]:
         """The value set each parameter starts with: what calls bind to it, or the annotated PDK."""
@@ -101,12 +106,15 @@ class Reader:
     def run(self, body: list[ast.stmt], scope) -> bool:
         """Interpret statements; False when control cannot fall off their end."""
         handlers = self._stmt
+        guards = scope.guards  # a test's narrowing lasts to the end of its statement list
         for stmt in body:
             handler = handlers.get(type(stmt))
             if handler is None:
                 self._generic_stmt(stmt, scope)
             elif handler(self, stmt, scope) is False:
+                scope.guards = guards
                 return False
+        scope.guards = guards
         return True
 
     def _generic_stmt(self, stmt, scope) -> None:
@@ -152,7 +160,7 @@ class Reader:
     def _s_return(self, stmt: ast.Return, scope) -> bool:
         value = self.ev(stmt.value, scope) if stmt.value is not None else L
         if scope.kind == "function":
-            scope.owner.returns.update(value)
+            self.add_returns(scope.owner, value, scope.guards)
             scope.exit_state = join([scope.exit_state, scope.state]) if scope.exit_state else dict(scope.state)
         return False
 
@@ -255,7 +263,12 @@ class Reader:
                 attrs.setdefault(target.attr, set()).update(values)
                 return
             base = self.ev(target.value, scope)
-            self.stores.append(Store("attr", base, target.attr, values))
+            op = "attr"
+            if type(target.value) is ast.Name and scope.kind == "function":
+                initial = scope.params.get(target.value.id)
+                if initial is not None and scope.state.get(target.value.id) == initial:
+                    op = "param attr"  # on whatever instance a call passes
+            self.stores.append(Store(op, base, target.attr, values))
             self.stored_attrs.add(target.attr)
         elif isinstance(target, ast.Subscript):
             base = self.ev(target.value, scope)
@@ -314,7 +327,10 @@ class Reader:
 
     def _s_if(self, stmt: ast.If, scope) -> None:
         self.ev(stmt.test, scope)
-        return self._branches(scope, [stmt.body, stmt.orelse])
+        test = self._none_test(stmt.test, scope) if scope.kind == "function" else None
+        if test is None:
+            return self._branches(scope, [stmt.body, stmt.orelse])
+        return self._narrowed_if(stmt, scope, test)
 
     def _branches(self, scope, bodies: list[list[ast.stmt]]):
         entry = dict(scope.state)

@@ -32,6 +32,17 @@ def _analysed_callable(v) -> bool:
 _NESTING = frozenset({"A", "K", "E", "It", "SeqOf", "W", "Sl"})
 
 
+class _Given:
+    """The arguments a call of a partial passes: those bound first, then the call's own."""
+
+    __slots__ = ("args", "keywords", "id")
+
+    def __init__(self, bound, site) -> None:
+        self.args = bound.args[1:] + site.args
+        self.keywords = bound.keywords + site.keywords
+        self.id = site.id
+
+
 def _own_params(terms, full: str) -> frozenset:
     """Names of the function's own parameters that the terms are made of."""
     found = set()
@@ -253,7 +264,9 @@ class Resolver:
                 elif func is None:
                     out.add(UNKNOWN)
                 elif func.is_partial:
-                    out |= self.call_result(self.norm(func.wrapped), None)
+                    given = None if site is None else _Given(self.sites[func.partial_site], site)
+                    for target in self.norm(func.wrapped):
+                        out |= self.call_result(frozenset((target,)), given if target[0] == "D" else None)
                 elif not func.returns:
                     out.add(UNKNOWN)
                 else:
@@ -265,7 +278,9 @@ class Resolver:
             elif kind == "X":
                 out |= self._outside_call(c[1], site)
             elif kind == "P":
-                out |= self.call_result(c[1], None)
+                given = None if site is None else _Given(self.sites[c[2]], site)
+                for target in c[1]:
+                    out |= self.call_result(frozenset((target,)), given if target[0] == "D" else None)
             elif kind == "I" and c[1][0] == "C":
                 call = self.class_attr(c[1][1], "__call__", c[1], c)
                 out |= self.call_result(call, site)
@@ -281,11 +296,17 @@ class Resolver:
         names = self.returned_params.get(func.full)
         if names is None:
             names = self.returned_params[func.full] = _own_params(func.returns, func.full)
-        if site is None or not names:
+        if site is None or (not names and not func.cond):
             return self.norm(func.returns)
         bound = self.arguments(func, receiver, site.args, site.keywords)[0]
+        returns = func.returns
+        if func.cond:
+            cond = func.cond
+            returns = [t for t in returns if t not in cond or any(self._can_hold(g, bound, func) for g in cond[t])]
+        if not names:
+            return self.norm(returns)
         terms: set = set()
-        for term in func.returns:
+        for term in returns:
             terms |= _substitute(term, func.full, bound)
         return self.norm(terms)
 

@@ -209,6 +209,7 @@ def target_set(target: ast.AST, names: set[str]) -> None:
 
 class ModuleScope:
     kind = "module"
+    guards: tuple = ()
 
     def __init__(self, module, owner) -> None:
         self.module = module
@@ -234,6 +235,7 @@ class ModuleScope:
 
 class ClassScope:
     kind = "class"
+    guards: tuple = ()
 
     def __init__(self, parent, cls) -> None:
         self.parent = parent
@@ -271,6 +273,9 @@ class FunctionScope:
         self.globals: set[str] = EMPTY
         self.nonlocals: set[str] = EMPTY
         self.loop_depth = 0
+        # (parameter, is None) tests that hold where the code being read runs
+        self.guards: tuple = ()
+        self.params: dict[str, frozenset] = {}
 
     def lookup(self, name: str) -> frozenset:
         if name in self.globals:
@@ -339,6 +344,7 @@ class InlineScope:
         self.owner = owner if owner is not None else parent.owner
         self.prefix = prefix if prefix is not None else parent.prefix
         self.loop_depth = parent.loop_depth
+        self.guards = ()
         self.names = set(names)
         self.state: dict[str, frozenset] = dict(initial) if initial else {}
 

@@ -43,7 +43,7 @@ class Module:
         # the module's names as its code leaves them: name -> value set
         self.state: dict[str, frozenset] = {}
         self.top_names: list[str] = []
-        self.all_names: list[str] | None = None
+        self.all_names: list | None = None  # names, and ("all", module) for its __all__
         self.star_sources: list[str | None] = []
         self.exports: list[str] | None = None
         self.scopes: dict[int, ScopeNames] = {}
@@ -135,10 +135,33 @@ def _literal_names(node: ast.AST) -> list[str] | None:
     return None
 
 
+def _all_parts(node: ast.AST, imported: dict[str, str]) -> list | None:
+    """The parts of an ``__all__`` value: literal names, and ``("all", module)`` for another
+    module's ``__all__`` (``a.__all__ + [...]``), or None when it cannot be read."""
+    if isinstance(node, ast.BinOp) and isinstance(node.op, ast.Add):
+        left = _all_parts(node.left, imported)
+        right = _all_parts(node.right, imported)
+        return None if left is None or right is None else left + right
+    if isinstance(node, ast.Attribute) and node.attr == "__all__":
+        base = node.value
+        parts = []
+        while isinstance(base, ast.Attribute):
+            parts.append(base.attr)
+            base = base.value
+        if isinstance(base, ast.Name) and base.id in imported:
+            return [("all", ".".join([imported[base.id], *reversed(parts)]))]
+        return None
+    if isinstance(node, ast.Call) and isinstance(node.func, ast.Name) and node.func.id in ("list", "tuple") \
+            and len(node.args) == 1 and not node.keywords:
+        return _all_parts(node.args[0], imported)
+    return _literal_names(node)
+
+
 def scan_module(module: Module) -> None:
     """Top-level names, ``__all__`` and star-import sources, read before any resolution."""
     names: list[str] = []
-    all_names: list[str] | None = None
+    all_names: list | None = None
+    imported: dict[str, str] = {}  # a name an import binds -> the module it may name
     stack: list[ast.AST] = list(reversed(module.tree.body))
     while stack:
         n = stack.pop()
@@ -149,17 +172,22 @@ def scan_module(module: Module) -> None:
             for t in targets:
                 target_names(t, names)
                 if isinstance(t, ast.Name) and t.id == "__all__" and n.value is not None:
-                    value = _literal_names(n.value)
+                    value = _all_parts(n.value, imported)
                     if value is not None:
                         all_names = (all_names or []) + value if isinstance(n, ast.AugAssign) else value
         elif isinstance(n, ast.Import):
-            names.extend(a.asname or a.name.partition(".")[0] for a in n.names)
+            for a in n.names:
+                names.append(a.asname or a.name.partition(".")[0])
+                imported[a.asname or a.name.partition(".")[0]] = a.name if a.asname else a.name.partition(".")[0]
         elif isinstance(n, ast.ImportFrom):
+            source = absolute(module, n.module, n.level)
             for a in n.names:
                 if a.name == "*":
-                    module.star_sources.append(absolute(module, n.module, n.level))
+                    module.star_sources.append(source)
                 else:
                     names.append(a.asname or a.name)
+                    if source is not None:
+                        imported[a.asname or a.name] = source + "." + a.name
         elif isinstance(n, (ast.For, ast.AsyncFor, ast.With, ast.AsyncWith)):
             if isinstance(n, (ast.For, ast.AsyncFor)):
                 target_names(n.target, names)
@@ -185,7 +213,7 @@ def scan_module(module: Module) -> None:
                 and call.func.value.id == "__all__"
                 and len(call.args) == 1
             ):
-                value = _literal_names(call.args[0])
+                value = _all_parts(call.args[0], imported)
                 if value is not None:
                     all_names = (all_names or []) + value
     module.top_names = names
