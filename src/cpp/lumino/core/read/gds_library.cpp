@@ -127,37 +127,8 @@ void LibraryReader::finish() {
     for (Cell& c : st_.out.cells) c.shapes.resize(st_.out.layers.size());
     st_.shapes_box.resize(n);
     st_.plain_count.resize(n, 0);
-    // A cell that places itself, directly or further down, is an error
-    // for KLayout.  The walk also lists the cells children first.
-    std::vector<uint8_t> state(n, 0), has_parent(n, 0);
-    std::vector<uint32_t> bottom_up;
-    std::vector<std::pair<uint32_t, size_t>> stack;
-    for (uint32_t root = 0; root < n; ++root) {
-        if (state[root]) continue;
-        stack.emplace_back(root, 0);
-        state[root] = 1;
-        while (!stack.empty()) {
-            auto& [ci, k] = stack.back();
-            const std::vector<Instance>& insts = st_.out.cells[ci].instances;
-            if (k == insts.size()) {
-                state[ci] = 2;
-                bottom_up.push_back(ci);
-                stack.pop_back();
-                continue;
-            }
-            const uint32_t child = insts[k++].child;
-            has_parent[child] = 1;
-            if (state[child] == 1) decline("recursive hierarchy");
-            if (state[child] == 0) {
-                state[child] = 1;
-                stack.emplace_back(child, 0);
-            }
-        }
-    }
-    for (uint32_t ci : st_.order)
-        if (!has_parent[ci]) st_.out.top_cells.push_back(ci);
-    if (st_.options.order && !kplace::sort_instances(st_.out, bottom_up, st_.shapes_box, st_.plain_count))
-        decline("instance bounding box out of range");
+    if (const char* why = kplace::finish_hierarchy(st_.out, st_.order, st_.options.order, st_.shapes_box, st_.plain_count))
+        decline(why);
 }
 
 }  // namespace lumino::core::gds

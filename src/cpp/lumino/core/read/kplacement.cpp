@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 namespace lumino::core::kplace {
@@ -218,6 +219,41 @@ bool sort_instances(Layout& out, const std::vector<uint32_t>& bottom_up, const s
         }
     }
     return true;
+}
+
+const char* finish_hierarchy(Layout& out, const std::vector<uint32_t>& order, bool sort,
+                             const std::vector<kbox::Box>& shapes_box, const std::vector<uint32_t>& plain_count) {
+    // A depth-first walk that also lists the cells children first.
+    const size_t n = out.cells.size();
+    std::vector<uint8_t> state(n, 0), has_parent(n, 0);
+    std::vector<uint32_t> bottom_up;
+    std::vector<std::pair<uint32_t, size_t>> stack;
+    for (uint32_t root = 0; root < n; ++root) {
+        if (state[root]) continue;
+        stack.emplace_back(root, 0);
+        state[root] = 1;
+        while (!stack.empty()) {
+            auto& [ci, k] = stack.back();
+            const std::vector<Instance>& insts = out.cells[ci].instances;
+            if (k == insts.size()) {
+                state[ci] = 2;
+                bottom_up.push_back(ci);
+                stack.pop_back();
+                continue;
+            }
+            const uint32_t child = insts[k++].child;
+            has_parent[child] = 1;
+            if (state[child] == 1) return "recursive hierarchy";
+            if (state[child] == 0) {
+                state[child] = 1;
+                stack.emplace_back(child, 0);
+            }
+        }
+    }
+    for (uint32_t ci : order)
+        if (!has_parent[ci]) out.top_cells.push_back(ci);
+    if (sort && !sort_instances(out, bottom_up, shapes_box, plain_count)) return "instance bounding box out of range";
+    return nullptr;
 }
 
 }  // namespace lumino::core::kplace

@@ -46,4 +46,11 @@ bool array_box(const Instance& inst, const kbox::Box& b, kbox::Box& out);
 bool sort_instances(Layout& out, const std::vector<uint32_t>& bottom_up, const std::vector<kbox::Box>& shapes_box,
                     const std::vector<uint32_t>& plain_count);
 
+// The end of a read, alike for both formats: the top cells (those nothing
+// places, in `order`), and with `sort` the instances in KLayout's order.
+// A cell that places itself, directly or further down, is an error for
+// KLayout.  Returns the reason to decline the file, or nullptr.
+const char* finish_hierarchy(Layout& out, const std::vector<uint32_t>& order, bool sort,
+                             const std::vector<kbox::Box>& shapes_box, const std::vector<uint32_t>& plain_count);
+
 }  // namespace lumino::core::kplace

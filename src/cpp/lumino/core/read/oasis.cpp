@@ -269,37 +269,7 @@ void Reader::finish() {
     for (Cell& c : out_.cells) c.shapes.resize(out_.layers.size());
     shapes_box_.resize(n);
     plain_count_.resize(n, 0);
-    // A cell that places itself, directly or further down, is an error for
-    // KLayout.  The walk also lists the cells children first.
-    std::vector<uint8_t> state(n, 0), has_parent(n, 0);
-    std::vector<uint32_t> bottom_up;
-    std::vector<std::pair<uint32_t, size_t>> stack;
-    for (uint32_t root = 0; root < n; ++root) {
-        if (state[root]) continue;
-        stack.emplace_back(root, 0);
-        state[root] = 1;
-        while (!stack.empty()) {
-            auto& [ci, k] = stack.back();
-            const std::vector<Instance>& insts = out_.cells[ci].instances;
-            if (k == insts.size()) {
-                state[ci] = 2;
-                bottom_up.push_back(ci);
-                stack.pop_back();
-                continue;
-            }
-            const uint32_t child = insts[k++].child;
-            has_parent[child] = 1;
-            if (state[child] == 1) decline("recursive hierarchy");
-            if (state[child] == 0) {
-                state[child] = 1;
-                stack.emplace_back(child, 0);
-            }
-        }
-    }
-    for (uint32_t ci : order)
-        if (!has_parent[ci]) out_.top_cells.push_back(ci);
-    if (options_.order && !kplace::sort_instances(out_, bottom_up, shapes_box_, plain_count_))
-        decline("instance bounding box out of range");
+    if (const char* why = kplace::finish_hierarchy(out_, order, options_.order, shapes_box_, plain_count_)) decline(why);
 }
 
 }  // namespace oasis
