@@ -89,6 +89,7 @@ FOUND = {
 }
 
 
+@pytest.mark.memory  # under an address-space limit, which AddressSanitizer cannot run within
 @pytest.mark.parametrize("name, why", FOUND.items())
 def test_found_inputs_are_declined_without_filling_the_memory(name, why, tmp_path):
     path = CORPUS.parent / "found" / name

@@ -44,6 +44,8 @@ UNDER_A_LIMIT = textwrap.dedent("""
 """)
 
 
+# A memory test: AddressSanitizer reserves terabytes of address space, so RLIMIT_AS cannot hold it.
+@pytest.mark.memory
 @pytest.mark.skipif(sys.platform != "linux", reason="RLIMIT_AS bounds the address space on Linux")
 @pytest.mark.parametrize("what", ["lumino", "cell", "layer"])
 def test_a_chain_of_100000_levels_is_refused_within_4_gb(tmp_path, what):
