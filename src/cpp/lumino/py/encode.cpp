@@ -241,7 +241,8 @@ nb::object create_json(nb::handle data) {
                                         nb::object(orjson.attr("OPT_SERIALIZE_NUMPY")).ptr()));
     option = own(PyNumber_Or(option.ptr(), nb::object(orjson.attr("OPT_NON_STR_KEYS")).ptr()));
     nb::object fallback = module_attr("shared").attr("none");
-    nb::object encoded = orjson.attr("dumps")(dict_data, "default"_a = fallback, "option"_a = option);
+    // default and option by position: orjson may match keyword names by identity.
+    nb::object encoded = orjson.attr("dumps")(dict_data, fallback, option);
     return encoded.attr("decode")("utf-8");
 }
 

@@ -134,7 +134,8 @@ void show(nb::handle gds_file, nb::handle output, nb::handle z_scale, nb::handle
         envelope["type"] = "data";
         envelope["data"] = data;
         envelope["config"] = viewer_config();
-        content = module_attr("orjson").attr("dumps")(envelope, "default"_a = fallback).attr("decode")("utf-8");
+        // default and option go by position: orjson may match keyword names by identity.
+        content = module_attr("orjson").attr("dumps")(envelope, fallback).attr("decode")("utf-8");
     }
     nb::object message = module_attr("m").attr("LuminoMessage")("content"_a = *content);
     module_attr("comms").attr("send_message")(message);
