@@ -17,6 +17,7 @@
 #include "lumino/core/read/klayout_releases.hpp"
 #include "lumino/core/read/kplacement.hpp"
 #include "lumino/core/read/oasis_reader.hpp"
+#include "lumino/core/read/read_frame.hpp"
 
 namespace lumino::core {
 
@@ -283,28 +284,13 @@ bool oasis_reader_supports(const std::string& klayout_version) {
 }
 
 bool read_oasis(const uint8_t* data, size_t size, const GdsReadOptions& options, Layout& out, std::string& reason) {
-    if (!oasis_reader_supports(options.klayout_version)) {
-        reason = "klayout " + (options.klayout_version.empty() ? std::string("version unknown")
-                                                                 : options.klayout_version + " not verified");
-        return false;
-    }
+    if (!(reason = release_unverified(options.klayout_version)).empty()) return false;
     if (!is_oasis(data, size)) {
         reason = "not an OASIS file";
         return false;
     }
-    try {
-        oasis::Reader(data, size, options, out).run();
-        return true;
-    } catch (const oasis::Decline& d) {
-        reason = d.reason;
-    } catch (const std::bad_alloc&) {
-        reason = "out of memory";
-    } catch (const std::exception& e) {
-        reason = e.what();
-    }
-    if (options.cells) options.cells->read_declined();
-    out = Layout();
-    return false;
+    return read_or_decline<oasis::Decline>([&] { oasis::Reader(data, size, options, out).run(); }, options, out,
+                                           reason);
 }
 
 }  // namespace lumino::core
