@@ -70,10 +70,23 @@ bool read(const uint8_t* data, size_t size, const GdsReadOptions& options) {
     return true;
 }
 
+// An instrumented read runs tens of times slower than a plain one: what an
+// input may make the reader build is bounded so that each input stays
+// within the fuzzer's time limit.  Inputs past it are declined (by limits
+// the tests check on their own).
+ReadLimits fuzz_limits() {
+    ReadLimits limits;
+    limits.repeated_shapes = uint64_t(1) << 18;
+    limits.repeated_points = uint64_t(1) << 20;
+    limits.inflated_bytes = uint64_t(1) << 20;
+    return limits;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     GdsReadOptions options;
+    options.limits = fuzz_limits();
     options.klayout_version = std::end(kVerifiedKlayoutReleases)[-1];
     CheckCells sink;
     options.cells = &sink;
@@ -88,6 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
 #ifndef LUMINO_FUZZ_OASIS
     GdsReadOptions listed;
+    listed.limits = options.limits;
     StreamListing listing;
     listed.listing = &listing;
     read(data, size, listed);

@@ -48,6 +48,20 @@ struct StreamListing {
     std::vector<uint8_t> placements_as_held;
 };
 
+// What a small OASIS file may make the reader build before the read is
+// declined: a few bytes of repetition or compressed block can describe far
+// more than any writer puts there.  The defaults hold for a whole machine;
+// a caller with less room lowers them.
+struct ReadLimits {
+    // Shapes made by repetitions (each costs time, kept or not).
+    uint64_t repeated_shapes = uint64_t(1) << 27;
+    // Points kept from repetitions, three more counted for each shape's
+    // entries (about two gigabytes).
+    uint64_t repeated_points = uint64_t(1) << 28;
+    // Bytes one compressed block inflates to.
+    uint64_t inflated_bytes = uint64_t(1) << 32;
+};
+
 struct GdsReadOptions {
     // The (layer, datatype) pairs whose shapes are read; the shapes of other
     // layers are skipped (their layers still get their indices).  All
@@ -82,6 +96,7 @@ struct GdsReadOptions {
     // Shapes.each() with Shape.polygon's hull points and its each_inst().
     // Not owned.
     StreamListing* listing = nullptr;
+    ReadLimits limits;
 };
 
 // True when this reader was verified against the given klayout version.

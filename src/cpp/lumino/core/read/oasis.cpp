@@ -227,7 +227,7 @@ void Reader::cblock() {
     if (in_.u32() != 0) decline("CBLOCK compression type other than 0");
     in_.u64();  // byte counts: KLayout reads up to the end of the deflate stream
     in_.u64();
-    in_.inflate();
+    in_.inflate(options_.limits.inflated_bytes);
 }
 
 void Reader::end_record() {

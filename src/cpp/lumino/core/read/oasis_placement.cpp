@@ -13,13 +13,6 @@ namespace lumino::core::oasis {
 
 namespace {
 
-// What repetitions may make in one read before the reader leaves the file
-// to KLayout: shapes (each costs time, kept or not), and points kept (with
-// three more for each shape's entries; about two gigabytes).  A small file
-// can describe far more than either.
-constexpr uint64_t kMaxRepeated = uint64_t(1) << 27;
-constexpr uint64_t kMaxRepeatedPoints = uint64_t(1) << 28;
-
 // Elements of one lattice axis; beyond it KLayout's own arithmetic wraps.
 constexpr uint64_t kMaxCount = uint64_t(INT32_MAX);
 
@@ -41,10 +34,10 @@ void Reader::count_repeated(bool repeated, uint32_t li, size_t points) {
     if (!repeated) return;
     const uint64_t n = mm_.repetition->size();  // below 2^62
     repeated_ += n;
-    if (repeated_ > kMaxRepeated) decline("repetitions make more shapes than the reader builds");
+    if (repeated_ > options_.limits.repeated_shapes) decline("repetitions make more shapes than the reader builds");
     if (!stage_.kept(li)) return;
-    repeated_points_ += n * (points + 3);  // n below 2^27 here
-    if (repeated_points_ > kMaxRepeatedPoints) decline("repetitions make more points than the reader builds");
+    repeated_points_ += n * (points + 3);  // n below the shape limit here
+    if (repeated_points_ > options_.limits.repeated_points) decline("repetitions make more points than the reader builds");
 }
 
 bool Reader::repetition() {
@@ -82,7 +75,7 @@ bool Reader::repetition() {
             rep.regular = false;
             const uint64_t n = in_.u64();
             const uint64_t grid = (type == 5 || type == 7) ? in_.u64() : 1;
-            if (n >= kMaxRepeated) decline("repetition too large");
+            if (n >= options_.limits.repeated_shapes) decline("repetition too large");
             int64_t at = 0;
             // Zero spacings repeat nothing: KLayout drops them.
             for (uint64_t k = 0; k <= n; ++k) {
@@ -113,7 +106,7 @@ bool Reader::repetition() {
             rep.regular = false;
             const uint64_t n = in_.u64();
             const uint64_t grid = type == 11 ? in_.u64() : 1;
-            if (n >= kMaxRepeated) decline("repetition too large");
+            if (n >= options_.limits.repeated_shapes) decline("repetition too large");
             int64_t x = 0, y = 0;
             for (uint64_t k = 0; k <= n; ++k) {
                 const Vec d = in_.gdelta(grid);

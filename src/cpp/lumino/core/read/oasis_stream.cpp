@@ -5,6 +5,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -13,9 +14,6 @@ namespace lumino::core::oasis {
 namespace {
 
 constexpr int64_t kCoordMax = INT32_MAX, kCoordMin = INT32_MIN;
-
-// The largest inflated CBLOCK taken: far beyond what a writer puts in one.
-constexpr size_t kMaxInflated = size_t(1) << 32;
 
 // A length times a grid, as a coordinate; declines beyond 32 bits.
 int32_t scaled(uint64_t v, uint64_t grid) {
@@ -112,7 +110,7 @@ void Stream::refill() {
     if (p_ == end_) decline("unexpected end of file");
 }
 
-void Stream::inflate() {
+void Stream::inflate(uint64_t max_bytes) {
     if (inflated_) decline("CBLOCK inside a CBLOCK");
     z_stream z;
     std::memset(&z, 0, sizeof z);
@@ -124,11 +122,11 @@ void Stream::inflate() {
     const uint8_t* in = p_;
     size_t in_left = size_t(raw_end_ - p_);
     size_t produced = 0;
-    if (inflated_bytes_.size() < 65536) inflated_bytes_.resize(65536);
+    if (inflated_bytes_.size() < 65536) inflated_bytes_.resize(size_t(std::min<uint64_t>(65536, max_bytes)));
     while (true) {
         if (produced == inflated_bytes_.size()) {
-            if (inflated_bytes_.size() >= kMaxInflated) decline("CBLOCK too large");
-            inflated_bytes_.resize(inflated_bytes_.size() * 2);
+            if (inflated_bytes_.size() >= max_bytes) decline("CBLOCK too large");
+            inflated_bytes_.resize(size_t(std::min<uint64_t>(inflated_bytes_.size() * 2, max_bytes)));
         }
         const size_t in_now = in_left < UINT_MAX ? in_left : UINT_MAX;
         const size_t room = inflated_bytes_.size() - produced;

@@ -92,9 +92,9 @@ class Stream {
     Vec gdelta(uint64_t grid);
 
     // Starts a CBLOCK whose header (compression type, byte counts) was
-    // read: what follows is inflated until the deflate stream ends, then
-    // the file goes on.
-    void inflate();
+    // read: what follows is inflated until the deflate stream ends (declined
+    // past `max_bytes`), then the file goes on.
+    void inflate(uint64_t max_bytes);
 
     bool in_cblock() const { return inflated_; }
     // The offset in the file (outside a CBLOCK).
