@@ -13,21 +13,29 @@
 # invariant stops the run with the input saved as build/fuzz/<reader>-crash-*
 # and a non-zero status.
 #
-#   scripts/fuzz.sh [--keep] [SECONDS]
+#   scripts/fuzz.sh [--keep] [--seed N --runs N] [SECONDS]
 #
 # --keep adds the new inputs that reach code the kept corpus does not
-# (up to 4 KB each) to fuzz/corpus/<reader>, to be committed.
+# (up to 4 KB each) to fuzz/corpus/<reader>, to be committed.  --seed and
+# --runs make a run repeatable (CI): the fuzzer's random seed, and a number
+# of inputs per reader instead of a time.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 py=$(command -v "${PYTHON:-python3}")
 keep=0
 seconds=60
-for arg in "$@"; do
-  case $arg in
+seed=0
+runs=
+while [ $# -gt 0 ]; do
+  case $1 in
     --keep) keep=1 ;;
-    *) seconds=$arg ;;
+    --seed) seed=$2; shift ;;
+    --runs) runs=$2; shift ;;
+    *) seconds=$1 ;;
   esac
+  shift
 done
+if [ -n "$runs" ]; then budget=(-runs="$runs"); what="$runs inputs"; else budget=(-max_total_time="$seconds"); what="$seconds s"; fi
 # clang 16 or later (the core captures structured bindings in lambdas).
 cxx=${CXX_FUZZ:-$(command -v clang++-19 || command -v clang++-18 || command -v clang++-17 || command -v clang++-16 || true)}
 [ -n "$cxx" ] || { echo "fuzz: clang++ 16 or later not found (apt-get install clang-19 libclang-rt-19-dev)" >&2; exit 1; }
@@ -106,9 +114,11 @@ for reader in gds oasis; do
   kept=$here/fuzz/corpus/$reader
   work=$out/work/$reader
   mkdir -p "$kept" "$work"
-  echo "fuzz: $reader for $seconds s ($(ls "$seeds/$reader" | wc -l) seeds, $(ls "$kept" | wc -l) kept inputs)"
+  echo "fuzz: $reader for $what, seed ${seed/#0/random} ($(ls "$seeds/$reader" | wc -l) seeds, $(ls "$kept" | wc -l) kept inputs)"
   t=$SECONDS
-  if ! "$out/fuzz_$reader" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -max_len=65536 \
+  # A repeatable run starts from the kept inputs and seeds alone.
+  if [ "$seed" != 0 ]; then rm -rf "$work" && mkdir -p "$work"; fi
+  if ! "$out/fuzz_$reader" "${budget[@]}" -seed="$seed" -timeout=10 -rss_limit_mb=4096 -max_len=65536 \
       -print_final_stats=1 -artifact_prefix="$out/$reader-" "$work" "$kept" "$seeds/$reader" \
       >"$out/$reader.log" 2>&1; then
     echo "fuzz: $reader found a fault (input and report: $out/$reader-*, $out/$reader.log)" >&2
