@@ -198,7 +198,7 @@ class TrackedIndex {
         if (h < least && h > 0.0) least = h;
         seg = {a, b};
         box = box_of(pa, pb);
-        alive = (w == 0.0) | (h == 0.0) ? kAlive | kFlat : kAlive;
+        alive = ((w == 0.0) | (h == 0.0)) ? kAlive | kFlat : kAlive;
         filed = least;
     }
 
