@@ -168,6 +168,7 @@ def main() -> int:
     parser.add_argument("--saves", type=int, default=5)
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--size", default="1280x800")
+    parser.add_argument("--no-nets", action="store_true", help="only the saves")
     args = parser.parse_args()
     if not args.gds.is_file():
         print(f"no layout {args.gds}")
@@ -185,7 +186,8 @@ def main() -> int:
             tab = browser.open(server.url + "#sync", (width, height))
             shown(tab, 1)
             bench_saves(server, path, tab, args.saves)
-            bench_nets(server, tab, args.gds, args.repeat, args.saves + 1)
+            if not args.no_nets:
+                bench_nets(server, tab, args.gds, args.repeat, args.saves + 1)
     finally:
         server.stop()
         shutil.rmtree(folder, ignore_errors=True)

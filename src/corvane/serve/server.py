@@ -77,7 +77,8 @@ class LiveServer:
         layout = kdb.Layout()
         klayout_read(layout, lumino._layout_path(str(version.snapshot)))
         config = {"net": "../net", "version": version.number, "nets": version.nets_unavailable or True}
-        return version_page(message, config, orjson.dumps(layout_texts(layout)))
+        version.page_data = orjson.dumps(layout_texts(layout))
+        return version_page(message, config, version.page_data)
 
     @property
     def url(self) -> str:

@@ -85,6 +85,7 @@ class Version:
     connectivity: Any  # corvane.stacks.connections.Connectivity or None
     nets_unavailable: str | None
     z_scale: float
+    page_data: bytes = b"{}"  # the layout's texts (JSON), also inside the page
     _nets: Any = field(default=None, repr=False)
     _nets_lock: threading.Lock = field(default_factory=threading.Lock, repr=False)
 
@@ -279,6 +280,8 @@ class LiveLayout:
             "file": self.path.name,
             "version": v.number if v else None,
             "page": f"page/{v.number}" if v else None,
+            "message": f"message/{v.number}" if v else None,
+            "data": f"data/{v.number}" if v else None,
             "modifiedNs": v.modified_ns if v else None,
             "convertMs": v.convert_ms if v else None,
             "nets": None if v is None else (v.nets_unavailable or True),

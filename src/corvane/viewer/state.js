@@ -19,7 +19,9 @@ function hostFrame() {
   }
 }
 
-const KEPT = (() => {
+// Replaced by the state of the version shown when a live viewer takes the
+// next one in place (update in viewer.js).
+let KEPT = (() => {
   const frame = hostFrame();
   const kept = frame ? frame.corvaneState : null;
   return kept && typeof kept === "object" ? kept : null;
@@ -39,7 +41,7 @@ const KEPT = (() => {
 })();
 
 // The state to hand to the next version: plain values only.
-function captureState(view, layers, root, renderer, nets) {
+function captureState(view, layers, root, renderer, nets, labels) {
   const clip = renderer.clip, selection = renderer.selection;
   const hidden = [];
   const walk = [root];
@@ -55,6 +57,7 @@ function captureState(view, layers, root, renderer, nets) {
     // The cut where it is: the fraction of the extent changes with the layout.
     clip: { axis: clip.axis, fraction: clip.fraction, flip: clip.flip, at: clip.axis ? renderer.clipPlane()[3] * (clip.flip ? -1 : 1) : null },
     layers: layers.map((l) => ({ name: l.name, opacity: l.opacity, solo: l.solo })),
+    labels: labels.on,
     hidden,
     selection: selection ? { x: selection.x, y: selection.y, z: selection.z, layer: selection.layer, path: selection.path.slice() } : null,
     net: nets && nets.current ? Object.assign({}, nets.current.at) : null,

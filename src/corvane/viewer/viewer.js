@@ -49,9 +49,14 @@ function readMessage(text) {
   return { data, config, layerWise, title };
 }
 
-async function start() {
-  const times = { start: performance.now() };
-  const canvas = $("view");
+// The WebGL context and its programs: made once per page, kept when a live
+// viewer takes a new version in place.
+let context = null;
+// The layout shown: dispose() drops its listeners, its buffers and its net.
+let shownLayout = null;
+
+function openContext(canvas) {
+  if (context) return context;
   const gl = canvas.getContext("webgl2", { alpha: false, antialias: false, preserveDrawingBuffer: false });
   if (!gl) throw new Error("WebGL2 is not available in this browser");
   // The canvas in the picture's background colour while loading (a WebGL
@@ -61,19 +66,15 @@ async function start() {
   gl.clearColor(0.957, 0.961, 0.969, 1);
   gl.clear(gl.COLOR_BUFFER_BIT);
   const limits = placementChunk(gl);
-  const programs = startPrograms(gl, limits.chunk);
-  times.context = performance.now();
-  const messageEl = $("lumino-message");
-  const text = messageEl.textContent;
-  await step("Reading the message (" + (text.length / 1e6).toFixed(1) + " MB)", 0.02, true);
-  const { data, config, layerWise, title } = readMessage(text);
-  messageEl.textContent = ""; // the parsed message is all that is needed from here on
-  times.parse = performance.now();
-  const fallbackColor = typeof config.default_color === "string" ? config.default_color : "#e8b024";
-  $("title").textContent = title;
-  document.title = "corvane viewer: " + title;
+  context = { gl, limits, programs: startPrograms(gl, limits.chunk) };
+  return context;
+}
 
-  // Geometry: pool, triangulation, part index ranges, placements.
+// The geometry of a read message: the part tree and layers, the pool
+// decoded and triangulated, the parts laid out.  Touches nothing on the
+// page, so a live viewer's version shown stays in view meanwhile.
+async function prepare({ data, config, layerWise, title }, times) {
+  const fallbackColor = typeof config.default_color === "string" ? config.default_color : "#e8b024";
   const pool = Array.isArray(data.instances) ? data.instances : [];
   const polygonCount = pool.length.toLocaleString("en-US");
   await step("Decoding " + polygonCount + " polygons", 0.1, true);
@@ -82,7 +83,6 @@ async function start() {
   const matrixRecords = [];
   const root = buildTree(data, matrixRecords, parts, fallbackColor);
   const layers = collectLayers(root, parts, layerWise);
-  keepLayers(root, layers); // a live viewer's next version: what the user had set
   await step("Decoding the placements of " + parts.length.toLocaleString("en-US") + " parts", 0.18, true);
   const [matrices, matrixOffsets] = await decodeRecords(matrixRecords, "placement matrices of part", (f) => step("Decoding placements", 0.18 + 0.04 * f));
   times.decode = performance.now();
@@ -91,10 +91,83 @@ async function start() {
     (f) => step("Triangulating " + polygonCount + " polygons", 0.22 + 0.38 * f));
   times.triangulate = performance.now();
   await step("Placing the parts", 0.6, true);
-  const scene = await layoutParts(parts, geometry, pool.length, matrices, matrixOffsets, limits,
+  const scene = await layoutParts(parts, geometry, pool.length, matrices, matrixOffsets, context.limits,
     (f) => step("Placing the parts", 0.6 + 0.1 * f));
-  const { lo, hi, empty } = scene;
   times.layout = performance.now();
+  return { layerWise, title, pool, coords, coordOffsets, parts, root, layers, matrices, geometry, scene };
+}
+
+async function start() {
+  const times = { start: performance.now() };
+  openContext($("view"));
+  times.context = performance.now();
+  const messageEl = $("lumino-message");
+  const text = messageEl.textContent;
+  await step("Reading the message (" + (text.length / 1e6).toFixed(1) + " MB)", 0.02, true);
+  const message = readMessage(text);
+  messageEl.textContent = ""; // the parsed message is all that is needed from here on
+  times.parse = performance.now();
+  await assemble(await prepare(message, times), readPageData(), times);
+}
+
+// A live viewer's next version, in the same page and WebGL context:
+// source = {message, data: addresses of the version's message and page
+// data, version, nets}.  The new message is fetched, read and laid out
+// while the old picture stays; only then does the old layout go (its
+// listeners, buffers and net) and the new one take the state the user
+// had set (state.js).  Rejects when the version cannot be shown; the
+// old picture stays unless the failure came after it went.
+async function update(source) {
+  const times = { start: performance.now() };
+  const get = async (url) => {
+    const response = await fetch(url, { cache: "no-store" });
+    if (!response.ok) throw new Error(url.replace(/^.*\//, "") + ": " + response.status + " " + (await response.text()).slice(0, 200));
+    return response.text();
+  };
+  const [text, pageText] = await Promise.all([get(source.message), source.data ? get(source.data) : "{}"]);
+  times.context = times.fetch = performance.now();
+  const message = readMessage(text);
+  let pageData = {};
+  try {
+    pageData = JSON.parse(pageText) || {};
+  } catch (_) {
+    pageData = {}; // no texts rather than no picture
+  }
+  times.parse = performance.now();
+  const prepared = await prepare(message, times);
+  const viewer = window.corvaneViewer;
+  KEPT = viewer && viewer.state ? viewer.state() : null;
+  const config = liveConfig();
+  if (config) {
+    config.version = source.version;
+    if (source.nets !== undefined) config.nets = source.nets;
+    $("corvane-live").textContent = JSON.stringify(config);
+  }
+  try {
+    await assemble(prepared, pageData, times);
+  } catch (err) {
+    fail(err && err.message ? err.message : String(err));
+    throw err;
+  }
+}
+
+// Puts the viewer of a prepared layout on the page (after the one shown,
+// if any, is gone) and draws its first frame.
+async function assemble(prepared, pageData, times) {
+  const { gl, programs, limits } = context;
+  const canvas = gl.canvas;
+  const { layerWise, title, pool, coords, coordOffsets, parts, root, layers, matrices, geometry, scene } = prepared;
+  const { lo, hi, empty } = scene;
+  const again = shownLayout !== null;
+  if (shownLayout) shownLayout.dispose();
+  shownLayout = null;
+  listening = new AbortController();
+  const listeners = listening;
+  let disposed = false;
+  for (const id of ["layers", "tree", "found"]) $(id).textContent = "";
+  $("title").textContent = title;
+  document.title = "corvane viewer: " + title;
+  keepLayers(root, layers); // a live viewer's next version: what the user had set
   await step("Uploading to the graphics card", 0.72, true);
 
   const view = makeView(canvas, lo, hi, Number(options.zscale) > 0 ? Number(options.zscale) : 1);
@@ -103,7 +176,6 @@ async function start() {
   times.upload = performance.now();
   await step("Drawing", 0.8, true);
   const overlays = makeOverlays(view, canvas, empty);
-  const pageData = readPageData();
   const texts = placeTexts(pageData.texts, layers);
   const cut = (p) => {
     const plane = renderer.clipPlane();
@@ -111,6 +183,7 @@ async function start() {
   };
   const labels = makeLabels(view, canvas, texts, layers, cut);
   if (options.labels === "off") labels.on = false;
+  if (KEPT && typeof KEPT.labels === "boolean") labels.on = KEPT.labels; // a live viewer's next version
 
   // The ruler snaps to the outline of the polygon picked, at its placement.
   const ruler = makeRuler(view, canvas, {
@@ -130,6 +203,11 @@ async function start() {
 
   let nets = null;
   function draw() {
+    if (disposed) return renderer.stats; // a frame asked for by a layout since replaced
+    // A frame drawn now is the one asked for: in software a frame of a
+    // large layout takes most of a second, which a second one would add
+    // to whatever comes next (the next version's upload).
+    if (pending) { cancelAnimationFrame(pending); pending = 0; }
     const stats = renderer.draw();
     if (nets) nets.draw();
     overlays.draw();
@@ -154,11 +232,10 @@ async function start() {
   };
   const find = makeSearch(root, layerWise, texts, placementBox);
 
-  let pending = false;
+  let pending = 0; // the frame asked for, if any
   function requestDraw() {
     if (pending) return;
-    pending = true;
-    requestAnimationFrame(() => { pending = false; draw(); });
+    pending = requestAnimationFrame(() => { pending = 0; draw(); });
   }
 
   // After anything that changes the picture.
@@ -224,10 +301,10 @@ async function start() {
   const labelsBox = $("labels-on"), searchEl = $("search"), foundEl = $("found");
   labelsBox.checked = labels.on;
   $("labels-count").textContent = texts.length ? "(" + texts.length.toLocaleString("en-US") + ")" : "(none)";
-  labelsBox.addEventListener("change", () => { labels.on = labelsBox.checked; requestDraw(); });
+  listen(labelsBox, "change", () => { labels.on = labelsBox.checked; requestDraw(); });
   let results = [];
   const go = (match) => flyTo(view, match.box, changed, SYNC);
-  searchEl.addEventListener("input", () => {
+  listen(searchEl, "input", () => {
     results = find(searchEl.value, 30);
     foundEl.textContent = "";
     for (const match of results) {
@@ -236,11 +313,11 @@ async function start() {
       kind.className = "kind";
       kind.textContent = match.kind;
       line.append(kind, match.name + (match.layer ? " (" + match.layer + ")" : ""));
-      line.addEventListener("click", () => go(match));
+      listen(line, "click", () => go(match));
       foundEl.append(line);
     }
   });
-  searchEl.addEventListener("keydown", (ev) => { if (ev.key === "Enter" && results.length) go(results[0]); });
+  listen(searchEl, "keydown", (ev) => { if (ev.key === "Enter" && results.length) go(results[0]); });
 
   // A pinned shape also traces its net where a server serves the page.
   nets = makeNets(gl, view, renderer, { changed });
@@ -252,8 +329,8 @@ async function start() {
     ruler.show();
     requestDraw();
   }
-  $("ruler-on").addEventListener("click", () => setRuler());
-  $("explode").addEventListener("input", () => setExplode($("explode").value));
+  listen($("ruler-on"), "click", () => setRuler());
+  listen($("explode"), "input", () => setExplode($("explode").value));
   const input = bindInput(canvas, view, {
     changed, pickAt, showPick: select, fit, resized: changed,
     clickAt: (x, y) => { if (!ruler.on) return false; ruler.click(x, y); return true; },
@@ -272,7 +349,7 @@ async function start() {
   setZScale(view.zScale);
   if (Number(options.explode) > 0) explodeLayers(layers, lo, hi, baseTop, Math.min(1, Number(options.explode)));
   $("explode").value = String(Math.min(1, Number(options.explode) || 0));
-  if ("ruler" in options) setRuler(true);
+  if ("ruler" in options || again) setRuler("ruler" in options);
   fit(options.view === "top");
   if (options.clip) {
     // The section faces the camera; "flip" keeps the other side.
@@ -303,24 +380,33 @@ async function start() {
     times.pick = performance.now() - t;
     draw(); // with the highlight
   }
-  if (empty) $("empty").hidden = false;
+  $("empty").hidden = !empty;
   const rect = canvas.getBoundingClientRect();
   const ms = (t) => Math.round(t * 10) / 10;
   const viewer = {
     camera: view.camera, parts, root, layers, draw, fit, setZScale,
     setOpacity: panel.setOpacity, setSolo: panel.setSolo, setClip: panel.setClip, setShown: panel.setShown, view,
     pick: (x, y) => showPick(pickAt(x, y)), toScreen: view.toScreen, drawIds: renderer.drawIds,
-    nets, state: () => captureState(view, layers, root, renderer, nets),
+    nets, state: () => captureState(view, layers, root, renderer, nets, labels),
     labels, find, flyTo: (match, now) => flyTo(view, match.box, changed, now),
-    ruler, setRuler, setExplode,
+    ruler, setRuler, setExplode, update,
   };
   Object.defineProperty(viewer, "scaleBar", { get: () => overlays.scaleBar });
   Object.defineProperty(viewer, "selection", { get: () => renderer.selection });
   window.corvaneViewer = viewer;
   const clip = renderer.clip;
   report(Object.assign({
-    firstFrameMs: ms(times.frame),
-    stepsMs: {
+    firstFrameMs: ms(times.frame - (times.fetch !== undefined ? times.start : 0)),
+    stepsMs: times.fetch !== undefined ? {
+      // A live viewer's version taken in place: from the shell's request on.
+      fetch: ms(times.fetch - times.start),
+      parse: ms(times.parse - times.fetch),
+      decode: ms(times.decode - times.parse),
+      triangulate: ms(times.triangulate - times.decode),
+      layout: ms(times.layout - times.triangulate),
+      upload: ms(times.upload - times.layout),
+      draw: ms(times.frame - times.upload),
+    } : {
       loadToScript: ms(times.start),
       context: ms(times.context - times.start),
       parse: ms(times.parse - times.context),
@@ -348,8 +434,16 @@ async function start() {
     scaleBar: overlays.scaleBar,
     pick: picked,
   }, renderer.stats));
+  shownLayout = {
+    dispose() {
+      disposed = true;
+      listeners.abort();
+      nets.dispose();
+      renderer.dispose();
+    },
+  };
   document.dispatchEvent(new Event("corvane-ready"));
-  keepSelection(view, pickAt, (found) => { input.pinned = true; select(found); });
+  keepSelection(view, pickAt, (found) => { if (disposed) return; input.pinned = true; select(found); });
 }
 
 start().catch((err) => fail(err && err.message ? err.message : String(err)));
