@@ -84,7 +84,8 @@ def make_app(live: LiveLayout, token: str, stopping: Callable[[], bool], watch: 
         version = version_of(request)
         if version is None:
             return PlainTextResponse("gone: newer versions of the layout replaced this one", 410, headers=HEADERS)
-        return Response(version.page, media_type="text/html; charset=utf-8", headers=HEADERS)
+        made, _ = await asyncio.to_thread(version.pages)
+        return Response(made, media_type="text/html; charset=utf-8", headers=HEADERS)
 
     async def message(request: Request) -> Response:
         version = version_of(request)
@@ -96,7 +97,8 @@ def make_app(live: LiveLayout, token: str, stopping: Callable[[], bool], watch: 
         version = version_of(request)
         if version is None:
             return PlainTextResponse("gone: newer versions of the layout replaced this one", 410, headers=HEADERS)
-        return Response(version.page_data, media_type="application/json", headers=HEADERS)
+        _, data = await asyncio.to_thread(version.pages)
+        return Response(data, media_type="application/json", headers=HEADERS)
 
     async def events(request: Request) -> Response:
         async def stream() -> Any:
@@ -154,7 +156,7 @@ def make_app(live: LiveLayout, token: str, stopping: Callable[[], bool], watch: 
     async def lifespan(app: Starlette) -> Any:
         stop = asyncio.Event()
         if live.current is not None:
-            live.prepare_nets(live.current)
+            live.prepare(live.current)
         watcher = asyncio.create_task(live.watch(stop)) if watch else None
         try:
             yield

@@ -113,7 +113,8 @@ async function start() {
 // A live viewer's next version, in the same page and WebGL context:
 // source = {message, data: addresses of the version's message and page
 // data, version, nets}.  The new message is fetched, read and laid out
-// while the old picture stays; only then does the old layout go (its
+// while the old picture stays (the page data, which the server may still
+// be making, comes meanwhile); only then does the old layout go (its
 // listeners, buffers and net) and the new one take the state the user
 // had set (state.js).  Rejects when the version cannot be shown; the
 // old picture stays unless the failure came after it went.
@@ -124,17 +125,16 @@ async function update(source) {
     if (!response.ok) throw new Error(url.replace(/^.*\//, "") + ": " + response.status + " " + (await response.text()).slice(0, 200));
     return response.text();
   };
-  const [text, pageText] = await Promise.all([get(source.message), source.data ? get(source.data) : "{}"]);
+  const pageText = source.data ? get(source.data) : Promise.resolve("{}");
+  pageText.catch(() => {}); // awaited after the layout
+  const text = await get(source.message);
   times.context = times.fetch = performance.now();
   const message = readMessage(text);
-  let pageData = {};
-  try {
-    pageData = JSON.parse(pageText) || {};
-  } catch (_) {
-    pageData = {}; // no texts rather than no picture
-  }
   times.parse = performance.now();
   const prepared = await prepare(message, times);
+  const pageData = JSON.parse(await pageText);
+  if (!pageData || typeof pageData !== "object") throw new Error("the page data is not a JSON object");
+  times.texts = performance.now();
   const viewer = window.corvaneViewer;
   KEPT = viewer && viewer.state ? viewer.state() : null;
   const config = liveConfig();
@@ -357,6 +357,7 @@ async function assemble(prepared, pageData, times) {
     panel.setClip(axis, fraction === undefined ? 0.5 : fraction, axis ? facing(axis) !== (flip === "flip") : undefined);
   }
   keepView(view, panel, setZScale, lo, hi);
+  times.setup = performance.now();
   draw();
   const pixel = new Uint8Array(4);
   gl.readPixels(0, 0, 1, 1, gl.RGBA, gl.UNSIGNED_BYTE, pixel); // waits for the frame
@@ -404,8 +405,10 @@ async function assemble(prepared, pageData, times) {
       decode: ms(times.decode - times.parse),
       triangulate: ms(times.triangulate - times.decode),
       layout: ms(times.layout - times.triangulate),
-      upload: ms(times.upload - times.layout),
-      draw: ms(times.frame - times.upload),
+      texts: ms(times.texts - times.layout), // waiting for the page data
+      upload: ms(times.upload - times.texts),
+      setup: ms(times.setup - times.upload), // texts, search, panel, the view kept
+      draw: ms(times.frame - times.setup),
     } : {
       loadToScript: ms(times.start),
       context: ms(times.context - times.start),
