@@ -33,7 +33,9 @@
 // page and its options, decoding, triangulation, the part tree and layers,
 // the layout of the parts in buffers, the camera, the shaders, the
 // renderer, the overlays, the panel and the input.  This file, the last,
-// loads the message step by step and puts the viewer together.
+// loads the message step by step and puts the viewer together.  A live
+// viewer's page takes each next version in place (update): the same WebGL
+// context and programs, new buffers, the old layout's listeners dropped.
 
 // The message's data map, its config and the title (the top cells:
 // children of the root, or of each layer node) from the message's text.
