@@ -298,14 +298,18 @@ def test_the_new_geometry_is_drawn_and_picked(live, tmp_path, in_place):
     )
     assert found == ["met2 (69, 20)", "top"]
     assert stats(tab)["bounds"][1][1] == pytest.approx(68, abs=1e-6)
+    # The version's texts join once they come: labelled and found.
+    tab.wait_for(f"JSON.parse({DOC}.getElementById('corvane-stats').textContent).labels.texts === 1", 60)
+    assert tab.evaluate(f"{VIEWER}.find('net_a').map((m) => [m.kind, m.name])") == [["label", "net_a"]]
+    assert tab.evaluate(f"{DOC}.getElementById('labels-count').textContent") == "(1)"
 
 
 def test_a_version_gone_before_the_page_asks_is_reported_and_the_picture_stays(live, tmp_path):
     server, path, tab = live
-    # The page data of version 2 refused as gone: the update fails before the old layout goes.
+    # The message of version 2 refused as gone: the update fails before the old layout goes.
     tab.evaluate(
         f"(() => {{ const v = {VIEWER}, update = v.update;"
-        " v.update = (source) => update(Object.assign({}, source, { data: source.data.replace(/data\\/\\d+$/, 'data/99') }));"
+        " v.update = (source) => update(Object.assign({}, source, { message: source.message.replace(/message\\/\\d+$/, 'message/99') }));"
         " return 1; })()"
     )
     tab.evaluate("corvaneLive.shown.frame.dataset.first = 'yes', 1")

@@ -115,11 +115,12 @@ async function start() {
 // A live viewer's next version, in the same page and WebGL context:
 // source = {message, data: addresses of the version's message and page
 // data, version, nets}.  The new message is fetched, read and laid out
-// while the old picture stays (the page data, which the server may still
-// be making, comes meanwhile); only then does the old layout go (its
+// while the old picture stays; only then does the old layout go (its
 // listeners, buffers and net) and the new one take the state the user
 // had set (state.js).  Rejects when the version cannot be shown; the
-// old picture stays unless the failure came after it went.
+// old picture stays unless the failure came after it went.  The page data
+// (the texts, which the server may still be making) comes meanwhile and
+// joins the picture once there, without a new frame.
 async function update(source) {
   const times = { start: performance.now() };
   const get = async (url) => {
@@ -134,9 +135,11 @@ async function update(source) {
   const message = readMessage(text);
   times.parse = performance.now();
   const prepared = await prepare(message, times);
-  const pageData = JSON.parse(await pageText);
-  if (!pageData || typeof pageData !== "object") throw new Error("the page data is not a JSON object");
-  times.texts = performance.now();
+  const pageData = pageText.then((t) => {
+    const data = JSON.parse(t);
+    if (!data || typeof data !== "object") throw new Error("the page data is not a JSON object");
+    return data;
+  });
   const viewer = window.corvaneViewer;
   KEPT = viewer && viewer.state ? viewer.state() : null;
   const config = liveConfig();
@@ -154,8 +157,11 @@ async function update(source) {
 }
 
 // Puts the viewer of a prepared layout on the page (after the one shown,
-// if any, is gone) and draws its first frame.
+// if any, is gone) and draws its first frame.  pageData may be a promise:
+// its texts are then labelled and searched once it comes.
 async function assemble(prepared, pageData, times) {
+  const textsLater = pageData instanceof Promise ? pageData : null;
+  if (textsLater) pageData = {};
   const { gl, programs, limits } = context;
   const canvas = gl.canvas;
   const { layerWise, title, pool, coords, coordOffsets, parts, root, layers, matrices, geometry, scene } = prepared;
@@ -178,7 +184,7 @@ async function assemble(prepared, pageData, times) {
   times.upload = performance.now();
   await step("Drawing", 0.8, true);
   const overlays = makeOverlays(view, canvas, empty);
-  const texts = placeTexts(pageData.texts, layers);
+  const texts = placeTexts(pageData.texts, layers); // labels and search read it when they run
   const cut = (p) => {
     const plane = renderer.clipPlane();
     return plane[0] * p[0] + plane[1] * p[1] + plane[2] * view.zScale * p[2] > plane[3];
@@ -302,7 +308,8 @@ async function assemble(prepared, pageData, times) {
   // click flies there.
   const labelsBox = $("labels-on"), searchEl = $("search"), foundEl = $("found");
   labelsBox.checked = labels.on;
-  $("labels-count").textContent = texts.length ? "(" + texts.length.toLocaleString("en-US") + ")" : "(none)";
+  const countTexts = () => { $("labels-count").textContent = texts.length ? "(" + texts.length.toLocaleString("en-US") + ")" : "(none)"; };
+  countTexts();
   listen(labelsBox, "change", () => { labels.on = labelsBox.checked; requestDraw(); });
   let results = [];
   const go = (match) => flyTo(view, match.box, changed, SYNC);
@@ -398,7 +405,7 @@ async function assemble(prepared, pageData, times) {
   Object.defineProperty(viewer, "selection", { get: () => renderer.selection });
   window.corvaneViewer = viewer;
   const clip = renderer.clip;
-  report(Object.assign({
+  const stats = Object.assign({
     firstFrameMs: ms(times.frame - (times.fetch !== undefined ? times.start : 0)),
     stepsMs: times.fetch !== undefined ? {
       // A live viewer's version taken in place: from the shell's request on.
@@ -407,9 +414,8 @@ async function assemble(prepared, pageData, times) {
       decode: ms(times.decode - times.parse),
       triangulate: ms(times.triangulate - times.decode),
       layout: ms(times.layout - times.triangulate),
-      texts: ms(times.texts - times.layout), // waiting for the page data
-      upload: ms(times.upload - times.texts),
-      setup: ms(times.setup - times.upload), // texts, search, panel, the view kept
+      upload: ms(times.upload - times.layout),
+      setup: ms(times.setup - times.upload), // search, panel, the view kept
       draw: ms(times.frame - times.setup),
     } : {
       loadToScript: ms(times.start),
@@ -438,7 +444,8 @@ async function assemble(prepared, pageData, times) {
     clip: clip.axis ? { axis: clip.axis, fraction: clip.fraction, flip: clip.flip, at: renderer.clipPlane()[3] * (clip.flip ? -1 : 1) } : null,
     scaleBar: overlays.scaleBar,
     pick: picked,
-  }, renderer.stats));
+  }, renderer.stats);
+  report(stats);
   shownLayout = {
     dispose() {
       disposed = true;
@@ -448,6 +455,19 @@ async function assemble(prepared, pageData, times) {
     },
   };
   document.dispatchEvent(new Event("corvane-ready"));
+  if (textsLater) {
+    textsLater.then((data) => {
+      if (disposed) return;
+      for (const t of placeTexts(data.texts, layers)) texts.push(t);
+      countTexts();
+      labels.draw(); // over the picture as it is: no new frame needed
+      stats.labels = { texts: texts.length, inPage: Array.isArray(data.texts) ? data.texts.length : 0, drawn: labels.drawn, on: labels.on };
+      stats.textsMs = ms(performance.now() - times.start);
+      report(stats);
+    }, (err) => {
+      if (!disposed) $("labels-count").textContent = "(texts unavailable: " + (err && err.message ? err.message : String(err)) + ")";
+    });
+  }
   keepSelection(view, pickAt, (found) => { if (disposed) return; input.pinned = true; select(found); });
 }
 
