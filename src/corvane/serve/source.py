@@ -6,8 +6,9 @@ message, and lazily, on its own copy of the file, the viewer page made of it
 with the layout's texts (the page data), and the layout read by KLayout for
 tracing nets.  A version is published as soon as its message is there; its
 page and page data are made in the background meanwhile (reading the texts
-takes most of a save's time on the server), and a request for them waits.  ``watch(stop)`` follows
-the file with watchfiles and converts it again after each save.
+takes most of a save's time on the server), and a request for them waits.
+``watch(stop)`` follows the file with watchfiles and converts it again
+after each save.
 
 A file still being written is not shown.  The file must keep its size and
 time for a moment, read the same before and after, and convert; a file that
