@@ -6,11 +6,11 @@ headless Chromium (software WebGL2 through SwiftShader) shows it.  Then:
 
 * saves: the copy is written again --saves times (the same bytes, as a
   tool that saves an unchanged layout does).  Printed per save and as
-  medians: from the end of the write to the new picture on screen (the new
-  frame swapped in by the shell), split into the server's part (the
-  watcher, the wait for a complete file, the conversion and the page: the
-  end of the write to the version being published) and the page's (the
-  page loaded and its first frame drawn), with the page's own steps.
+  medians: from the end of the write to the new picture on screen (the
+  version's first frame drawn in the page shown, or a new frame swapped in
+  by the shell), split into the server's part (the watcher, the wait for a
+  complete file and the conversion: the end of the write to the version
+  being published) and the page's, with the page's own steps.
 * nets: at points of the chip (a short signal net, the net of the longest
   met1 wire of the top cell, both power nets from their met4 straps), the
   trace through the server's address (KLayout's tracer, the shapes
@@ -23,7 +23,7 @@ The machine's load is printed with the figures, which depend on it; the
 page draws in software, where a graphics card draws a frame in
 milliseconds.  Asserts nothing.
 
-    python3 bench/bench_live.py [--saves N] [--repeat N] [--stack S] [--size WxH] [FILE.gds]
+    python3 bench/bench_live.py [--saves N] [--repeat N] [--stack S] [--size WxH] [--no-nets] [FILE.gds]
 """
 
 from __future__ import annotations
@@ -117,7 +117,7 @@ def bench_saves(server: LiveServer, path: Path, tab, saves: int) -> None:
               f"(server {rows[-1]['server']:.0f} ms, page {rows[-1]['page']:.0f} ms); {load()}", flush=True)
     print("\n| from the end of the write | median (ms) | min | max |\n|---|---:|---:|---:|")
     labels = {"total": "to the new picture", "server": "the server: watcher, complete file, conversion, page",
-              "page": "the page: loaded, first frame drawn, swapped in", "first frame": "  of which the page's first frame"}
+              "page": "the page: to the new picture (in place or a new frame)", "first frame": "  of which the page's first frame"}
     for key in rows[0]:
         values = [r[key] for r in rows]
         print(f"| {labels.get(key, key)} | {statistics.median(values):.0f} | {min(values):.0f} | {max(values):.0f} |")
@@ -168,6 +168,7 @@ def main() -> int:
     parser.add_argument("--saves", type=int, default=5)
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--size", default="1280x800")
+    parser.add_argument("--no-nets", action="store_true", help="only the saves")
     args = parser.parse_args()
     if not args.gds.is_file():
         print(f"no layout {args.gds}")
@@ -185,7 +186,8 @@ def main() -> int:
             tab = browser.open(server.url + "#sync", (width, height))
             shown(tab, 1)
             bench_saves(server, path, tab, args.saves)
-            bench_nets(server, tab, args.gds, args.repeat, args.saves + 1)
+            if not args.no_nets:
+                bench_nets(server, tab, args.gds, args.repeat, args.saves + 1)
     finally:
         server.stop()
         shutil.rmtree(folder, ignore_errors=True)

@@ -228,3 +228,92 @@ def test_a_click_on_a_met1_wire_of_a_chip_highlights_what_klayout_traces(browser
     assert net["shapes"] == shapes
     assert net["bbox"] == pytest.approx(bbox, abs=1e-3)
     assert net["name"] == (name or None)
+
+
+# Counts the WebGL buffers the page's context makes and frees from now on.
+COUNT_BUFFERS = f"""(() => {{
+  const gl = {DOC}.getElementById("view").getContext("webgl2");
+  const w = corvaneLive.shown.frame.contentWindow;
+  w.buffersMade = 0; w.buffersFreed = 0; w.firstContext = gl;
+  const make = gl.createBuffer, free = gl.deleteBuffer;
+  gl.createBuffer = function () {{ w.buffersMade++; return make.call(this); }};
+  gl.deleteBuffer = function (b) {{ w.buffersFreed++; return free.call(this, b); }};
+  return 1;
+}})()"""
+
+LABELS_OFF = f"({DOC}.getElementById('labels-on').click(), 1)"
+
+
+@pytest.mark.parametrize("saves", [1, 3])
+def test_saves_in_a_row_swap_the_data_in_place_and_keep_the_view(live, tmp_path, saves):
+    server, path, tab = live
+    click_at(tab, 10, 11, 1.0)
+    tab.evaluate(CHANGE_VIEW)
+    tab.evaluate(LABELS_OFF)
+    tab.wait_for(f"!!{VIEWER}.selection")
+    tab.evaluate("corvaneLive.shown.frame.dataset.first = 'yes', 1")
+    tab.evaluate(COUNT_BUFFERS)
+    before = tab.evaluate(READ_VIEW)
+    polygons = stats(tab)["poolPolygons"]
+    for k in range(1, saves + 1):
+        write_layout(two_metal_layout(extra_boxes=k), path)
+        shown(tab, k + 1)
+        tab.wait_for(f"!!{VIEWER}.selection")
+        assert tab.evaluate(READ_VIEW) == before
+        assert stats(tab)["poolPolygons"] == polygons + k
+    # One frame, the first, with its one WebGL context; every swap in place.
+    assert tab.evaluate("document.querySelectorAll('#frames iframe').length") == 1
+    assert tab.evaluate("corvaneLive.shown.frame.dataset.first") == "yes"
+    assert tab.evaluate(
+        f"(() => {{ const gl = {DOC}.getElementById('view').getContext('webgl2');"
+        " return gl === corvaneLive.shown.frame.contentWindow.firstContext && !gl.isContextLost(); })()"
+    )
+    swaps = tab.evaluate("corvaneLive.swaps")
+    assert [(s["version"], s.get("inPlace")) for s in swaps[-saves:]] == [(k + 2, True) for k in range(saves)]
+    # The labels stayed off; one net box and one net figure element, not one per version.
+    assert tab.evaluate(f"{VIEWER}.labels.on === false && !{DOC}.getElementById('labels-on').checked")
+    assert tab.evaluate(f"[{DOC}.querySelectorAll('#net').length, {DOC}.querySelectorAll('#corvane-net').length]") == [1, 1]
+    # The net of the kept selection is traced again, against the version shown.
+    tab.wait_for(f"(() => {{ const t = {DOC}.getElementById('corvane-net').textContent; return t && JSON.parse(t).state === 'ready'; }})()", 300)
+    # Each version freed the buffers of the one before (its picture and its net): as many freed as made.
+    made, freed = tab.evaluate("(() => { const w = corvaneLive.shown.frame.contentWindow; return [w.buffersMade, w.buffersFreed]; })()")
+    assert made > 0 and made == freed
+    assert tab.evaluate(f"JSON.parse({DOC}.getElementById('corvane-live').textContent).version") == saves + 1
+
+
+@pytest.mark.parametrize("in_place", [True, False], ids=["in place", "new frame"])
+def test_the_new_geometry_is_drawn_and_picked(live, tmp_path, in_place):
+    server, path, tab = live
+    if not in_place:  # a viewer that cannot take the version: the shell loads it in a frame of its own
+        tab.evaluate(f"{VIEWER}.update = () => Promise.reject(new Error('refused')), 1")
+    tab.evaluate("corvaneLive.shown.frame.dataset.first = 'yes', 1")
+    write_layout(two_metal_layout(extra_boxes=2), path)
+    shown(tab, 2)
+    assert tab.evaluate("corvaneLive.shown.frame.dataset.first === 'yes'") is in_place
+    assert tab.evaluate("document.querySelectorAll('#frames iframe').length") == 1
+    assert tab.evaluate("corvaneLive.swaps[corvaneLive.swaps.length - 1].inPlace === true") is in_place
+    tab.evaluate(f"{VIEWER}.fit(true), {VIEWER}.draw(), 1")
+    found = tab.evaluate(
+        f"(() => {{ const [x, y] = {VIEWER}.toScreen([14, 64, 0]); const f = {VIEWER}.pick(x, y); return f && [f.layer, f.cell]; }})()"
+    )
+    assert found == ["met2 (69, 20)", "top"]
+    assert stats(tab)["bounds"][1][1] == pytest.approx(68, abs=1e-6)
+    # The version's texts join once they come: labelled and found.
+    tab.wait_for(f"JSON.parse({DOC}.getElementById('corvane-stats').textContent).labels.texts === 1", 60)
+    assert tab.evaluate(f"{VIEWER}.find('net_a').map((m) => [m.kind, m.name])") == [["label", "net_a"]]
+    assert tab.evaluate(f"{DOC}.getElementById('labels-count').textContent") == "(1)"
+
+
+def test_a_version_gone_before_the_page_asks_is_reported_and_the_picture_stays(live, tmp_path):
+    server, path, tab = live
+    # The message of version 2 refused as gone: the update fails before the old layout goes.
+    tab.evaluate(
+        f"(() => {{ const v = {VIEWER}, update = v.update;"
+        " v.update = (source) => update(Object.assign({}, source, { message: source.message.replace(/message\\/\\d+$/, 'message/99') }));"
+        " return 1; })()"
+    )
+    tab.evaluate("corvaneLive.shown.frame.dataset.first = 'yes', 1")
+    write_layout(two_metal_layout(extra_boxes=1), path)
+    shown(tab, 2)  # the new frame the shell falls back to
+    assert tab.evaluate("corvaneLive.shown.frame.dataset.first") is None
+    assert stats(tab)["poolPolygons"] > 0

@@ -70,7 +70,10 @@ def test_an_address_without_the_token_is_refused(served, variant):
     assert status == 403 and b"token" in body
 
 
-@pytest.mark.parametrize("path, kind", [("", b"<!doctype html>"), ("page/1", b"lumino-message"), ("message/1", b'"data"')])
+@pytest.mark.parametrize(
+    "path, kind",
+    [("", b"<!doctype html>"), ("page/1", b"lumino-message"), ("message/1", b'"data"'), ("data/1", b'"net_a"')],
+)
 def test_the_token_opens_the_shell_the_page_and_the_message(served, path, kind):
     server, _ = served
     status, body = get(server.url + path)
@@ -107,6 +110,26 @@ def test_a_save_sends_the_new_version_and_its_page(served):
         assert state["page"] == "page/2" and state["nets"] is True
         status, message = get(server.url + "message/2")
         assert status == 200 and len(json.loads(message)["data"]["instances"]) > len(json.loads(get(server.url + "message/1")[1])["data"]["instances"])
+    finally:
+        events.close()
+
+
+def test_a_save_keeps_the_last_versions_pages_and_their_data_agree(served):
+    server, path = served
+    events = Events(server.url)
+    try:
+        for k in range(1, 5):
+            write_layout(two_metal_layout(extra_boxes=k), path)
+            wait_until(lambda: any(s["version"] == k + 1 for s in events.states))
+        # The last few versions stay (a shell may still ask); older ones are gone.
+        assert get(server.url + "data/1")[0] == 410 and get(server.url + "message/1")[0] == 410
+        for number in (3, 4, 5):
+            status, page = get(server.url + f"page/{number}")
+            texts = json.loads(get(server.url + f"data/{number}")[1])
+            assert status == 200 and [t[3] for t in texts["texts"]] == ["net_a"]
+            assert b'"net_a"' in page and f'"version": {number}'.encode() in page
+        state = events.states[-1]
+        assert (state["message"], state["data"]) == ("message/5", "data/5")
     finally:
         events.close()
 

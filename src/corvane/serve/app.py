@@ -2,7 +2,9 @@
 
 Under ``/TOKEN/``: the shell page (``/``), its events (``/events``, server-sent:
 the version to show and the last error), a version's viewer page
-(``/page/N``) and message (``/message/N``), and the net at a point
+(``/page/N``), message (``/message/N``) and page data (``/data/N``: the
+texts; a shown page takes the message and data of a new version in place),
+and the net at a point
 (``/net?v=N&x=X&y=Y&layer=LAYER&cell=CELL``).  Anything else, or a wrong
 token, is refused (403); so is a Host header other than the loopback
 names, which keeps pages of other sites from reaching it through their own
@@ -82,13 +84,21 @@ def make_app(live: LiveLayout, token: str, stopping: Callable[[], bool], watch: 
         version = version_of(request)
         if version is None:
             return PlainTextResponse("gone: newer versions of the layout replaced this one", 410, headers=HEADERS)
-        return Response(version.page, media_type="text/html; charset=utf-8", headers=HEADERS)
+        made, _ = await asyncio.to_thread(version.pages)
+        return Response(made, media_type="text/html; charset=utf-8", headers=HEADERS)
 
     async def message(request: Request) -> Response:
         version = version_of(request)
         if version is None:
             return PlainTextResponse("gone: newer versions of the layout replaced this one", 410, headers=HEADERS)
         return Response(version.message, media_type="application/json", headers=HEADERS)
+
+    async def page_data(request: Request) -> Response:
+        version = version_of(request)
+        if version is None:
+            return PlainTextResponse("gone: newer versions of the layout replaced this one", 410, headers=HEADERS)
+        _, data = await asyncio.to_thread(version.pages)
+        return Response(data, media_type="application/json", headers=HEADERS)
 
     async def events(request: Request) -> Response:
         async def stream() -> Any:
@@ -146,7 +156,7 @@ def make_app(live: LiveLayout, token: str, stopping: Callable[[], bool], watch: 
     async def lifespan(app: Starlette) -> Any:
         stop = asyncio.Event()
         if live.current is not None:
-            live.prepare_nets(live.current)
+            live.prepare(live.current)
         watcher = asyncio.create_task(live.watch(stop)) if watch else None
         try:
             yield
@@ -166,6 +176,7 @@ def make_app(live: LiveLayout, token: str, stopping: Callable[[], bool], watch: 
                 Route("/events", events),
                 Route("/page/{n:int}", page),
                 Route("/message/{n:int}", message),
+                Route("/data/{n:int}", page_data),
                 Route("/net", net),
             ],
         ),

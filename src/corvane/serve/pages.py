@@ -1,8 +1,9 @@
 """The pages of a live viewer: the shell that follows the server, and the viewer page of a version.
 
 The shell (``shell.html`` with ``shell.js``, files of this package) listens to the
-server's events and shows each version's viewer page in a frame of its
-own, swapped in once the new picture is drawn.  A version's page is the
+server's events, shows the first version's viewer page in a frame and hands
+each next version to that page, which takes its message and page data in
+place (a version's own page in a new frame is the fallback).  A version's page is the
 static page of its message (``corvane.viewer.page_html``) with two changes:
 its content policy lets it ask its own server (for nets), and the element
 "corvane-live" tells it where and which version it is.

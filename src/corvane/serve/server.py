@@ -66,7 +66,8 @@ class LiveServer:
         self._thread: threading.Thread | None = None
 
     @staticmethod
-    def _page(message: bytes, version: Any) -> bytes:
+    def _page(message: bytes, version: Any) -> tuple[bytes, bytes]:
+        """The viewer page of ``version`` and its page data (the layout's texts)."""
         import klayout.db as kdb
         import orjson
 
@@ -77,7 +78,8 @@ class LiveServer:
         layout = kdb.Layout()
         klayout_read(layout, lumino._layout_path(str(version.snapshot)))
         config = {"net": "../net", "version": version.number, "nets": version.nets_unavailable or True}
-        return version_page(message, config, orjson.dumps(layout_texts(layout)))
+        data = orjson.dumps(layout_texts(layout))
+        return version_page(message, config, data), data
 
     @property
     def url(self) -> str:

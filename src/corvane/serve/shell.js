@@ -1,18 +1,22 @@
 // The live viewer's shell: follows the server and shows each version of the
-// layout in a viewer page of its own.
+// layout in one viewer page.
 //
 // The server's events ("state": the version to show, the file's last error)
-// come by server-sent events.  A new version loads in a frame beneath the
-// one shown, handed what the user set (camera, cut, layers, tree,
-// selection: the viewer's state()); once its first frame is drawn it takes
-// the old frame's place, so the last good picture stays until the new one
-// is there.  An error of the file (a save that cannot be read) shows above
-// the picture, which stays as it was.
+// come by server-sent events.  The first version loads in a frame.  Each
+// next one goes to the viewer of that frame (its update()), which fetches
+// the new message and page data, lays them out while the old picture
+// stays, and swaps its buffers in the same WebGL context, keeping what the
+// user set (camera, cut, layers, tree, labels, selection).  Should that fail,
+// the version loads in a new frame beneath the one shown, handed the
+// viewer's state(), and takes its place once its first frame is drawn.
+// An error of the file (a save that cannot be read) shows above the
+// picture, which stays as it was.
 //
 // For tests and benchmarks: the element "corvane-live" holds JSON: the
 // version shown, the one loading, the server's state, whether the events
-// are connected, and every swap with its time (ms since the epoch) and
-// load time; window.corvaneLive holds the same and the frames.
+// are connected, and every swap with its time (ms since the epoch), load
+// time and whether it was in place; window.corvaneLive holds the same and
+// the frames.
 (function () {
   "use strict";
 
@@ -101,6 +105,44 @@
     report();
   }
 
+  const address = (path) => new URL(path, location.href).href;
+
+  // The next version: in place in the viewer shown when it can, else in a frame of its own.
+  function next(state) {
+    const viewer = live.shown ? live.viewer : null;
+    if (viewer && typeof viewer.update === "function" && state.message) update(state, viewer);
+    else load(state);
+  }
+
+  function update(state, viewer) {
+    const shown = live.shown;
+    const entry = { frame: shown.frame, version: state.version, modifiedNs: state.modifiedNs, requested: performance.now() };
+    live.loading = entry;
+    report();
+    const source = { message: address(state.message), data: address(state.data), version: state.version, nets: state.nets };
+    Promise.resolve()
+      .then(() => viewer.update(source))
+      .then(
+        () => {
+          if (entry !== live.loading) return;
+          live.loading = null;
+          shown.version = entry.version;
+          shown.modifiedNs = entry.modifiedNs;
+          shown.frame.title = "corvane viewer: " + state.file + " (version " + entry.version + ")";
+          live.pageError = null;
+          live.swaps.push({ version: entry.version, at: epoch(), loadMs: Math.round(performance.now() - entry.requested), inPlace: true });
+          refresh();
+          const newest = live.state && live.state.version;
+          if (newest != null && newest > entry.version) next(live.state);
+        },
+        () => {
+          if (entry !== live.loading) return;
+          live.loading = null;
+          load(state); // a page of its own, which says what is wrong if it fails too
+        },
+      );
+  }
+
   function settled(entry, kind, detail) {
     if (entry !== live.loading) return;
     live.loading = null;
@@ -118,7 +160,7 @@
     }
     refresh();
     const newest = live.state && live.state.version;
-    if (newest != null && newest > entry.version) load(live.state);
+    if (newest != null && newest > entry.version) next(live.state);
   }
 
   const events = new EventSource("events");
@@ -129,7 +171,7 @@
     document.title = "corvane live viewer: " + state.file;
     const newest = state.version;
     const have = live.loading ? live.loading.version : live.shown ? live.shown.version : null;
-    if (newest != null && (have === null || newest > have) && !live.loading) load(state);
+    if (newest != null && (have === null || newest > have) && !live.loading) next(state);
     refresh();
   });
   events.addEventListener("open", () => {

@@ -2,9 +2,13 @@
 
 ``LiveLayout(path, options)`` converts the file as ``corvane view`` does
 (``load_now`` for the first time) and keeps the last good ``Version``: the
-message, the viewer page made of it, and the layout read by KLayout for
-tracing nets (lazily, on its own copy of the file).  ``watch(stop)`` follows
-the file with watchfiles and converts it again after each save.
+message, and lazily, on its own copy of the file, the viewer page made of it
+with the layout's texts (the page data), and the layout read by KLayout for
+tracing nets.  A version is published as soon as its message is there; its
+page and page data are made in the background meanwhile (reading the texts
+takes most of a save's time on the server), and a request for them waits.
+``watch(stop)`` follows the file with watchfiles and converts it again
+after each save.
 
 A file still being written is not shown.  The file must keep its size and
 time for a moment, read the same before and after, and convert; a file that
@@ -77,7 +81,6 @@ class Version:
     number: int
     snapshot: Path  # this version's own copy of the file
     message: bytes
-    page: bytes
     size: int
     modified_ns: int
     convert_ms: float
@@ -85,8 +88,26 @@ class Version:
     connectivity: Any  # corvane.stacks.connections.Connectivity or None
     nets_unavailable: str | None
     z_scale: float
+    make_pages: Callable[[], tuple[bytes, bytes]] | None = field(default=None, repr=False)
+    _pages: tuple[bytes, bytes] | None = field(default=None, repr=False)
+    _pages_lock: threading.Lock = field(default_factory=threading.Lock, repr=False)
     _nets: Any = field(default=None, repr=False)
     _nets_lock: threading.Lock = field(default_factory=threading.Lock, repr=False)
+
+    def pages(self) -> tuple[bytes, bytes]:
+        """The viewer page and the page data (the texts, JSON) of this version, made on first use."""
+        with self._pages_lock:
+            if self._pages is None:
+                self._pages = self.make_pages() if self.make_pages else (self.message, b"{}")
+            return self._pages
+
+    @property
+    def page(self) -> bytes:
+        return self.pages()[0]
+
+    @property
+    def page_data(self) -> bytes:
+        return self.pages()[1]
 
     def nets(self) -> Any:
         """The layout ready for tracing (``corvane.serve.nets.NetTracing``), read on first use."""
@@ -156,13 +177,13 @@ class LiveLayout:
         *,
         prog: str = "corvane view",
         say: Callable[[str], None] | None = None,
-        page: Callable[[bytes, "Version"], bytes] | None = None,
+        page: Callable[[bytes, "Version"], tuple[bytes, bytes]] | None = None,
     ) -> None:
         self.path = Path(path).absolute()
         self.options = options
         self.prog = prog
         self._say = say or (lambda text: None)
-        self._page = page or (lambda message, version: message)
+        self._page = page or (lambda message, version: (message, b"{}"))
         self._work = Path(tempfile.mkdtemp(prefix="corvane-live-"))
         self._number = 0
         self._warnings: str | None = None
@@ -230,7 +251,6 @@ class LiveLayout:
                 number=number,
                 snapshot=snapshot,
                 message=message,
-                page=b"",
                 size=len(data),
                 modified_ns=stat.st_mtime_ns,
                 convert_ms=0.0,
@@ -239,7 +259,7 @@ class LiveLayout:
                 nets_unavailable=unavailable,
                 z_scale=self.options.z_scale,
             )
-            version.page = self._page(message, version)
+            version.make_pages = lambda: self._page(message, version)
             version.convert_ms = round((time.perf_counter() - started) * 1000, 1)
         except BaseException:
             shutil.rmtree(folder, ignore_errors=True)
@@ -258,7 +278,8 @@ class LiveLayout:
                 del self.recent[number]
             if previous is not None:
                 previous._nets = None  # only the version shown traces nets
-                shutil.rmtree(previous.snapshot.parent, ignore_errors=True)
+                # Its copy goes once its page is made (a shell may still ask for it).
+                _in_background(_quietly(previous.pages), lambda: shutil.rmtree(previous.snapshot.parent, ignore_errors=True))
         else:
             self.error = {"text": error, "at": time.time()}
         self.published_at = time.time()
@@ -279,6 +300,8 @@ class LiveLayout:
             "file": self.path.name,
             "version": v.number if v else None,
             "page": f"page/{v.number}" if v else None,
+            "message": f"message/{v.number}" if v else None,
+            "data": f"data/{v.number}" if v else None,
             "modifiedNs": v.modified_ns if v else None,
             "convertMs": v.convert_ms if v else None,
             "nets": None if v is None else (v.nets_unavailable or True),
@@ -336,16 +359,32 @@ class LiveLayout:
                 continue
             self.publish(version)
             self._say(f"version {version.number}: {self.path.name} converted in {version.convert_ms:.0f} ms")
-            self.prepare_nets(version)
+            self.prepare(version)
             return
 
-    def prepare_nets(self, version: Version) -> None:
-        """Read the layout of ``version`` for tracing in the background (while the page loads the picture)."""
+    def prepare(self, version: Version) -> None:
+        """Make the page of ``version`` and read its layout for tracing, in the background
+        (while the page loads the picture)."""
+        work = [_quietly(version.pages)]
         if version.connectivity is not None:
-            asyncio.get_running_loop().run_in_executor(None, _quietly(version.nets))
+            work.append(_quietly(version.nets))
+        _in_background(*work)
 
     def close(self) -> None:
         shutil.rmtree(self._work, ignore_errors=True)
+
+
+def _in_background(*steps: Callable[[], Any]) -> None:
+    """Runs ``steps`` one after the other in a worker thread (now, without an event loop)."""
+
+    def run() -> None:
+        for work in steps:
+            work()
+
+    try:
+        asyncio.get_running_loop().run_in_executor(None, run)
+    except RuntimeError:
+        run()
 
 
 def _quietly(work: Callable[[], Any]) -> Callable[[], None]:

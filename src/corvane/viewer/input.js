@@ -16,8 +16,8 @@ function bindInput(canvas, view, hooks) {
     const rect = canvas.getBoundingClientRect();
     return [ev.clientX - rect.left, ev.clientY - rect.top];
   };
-  canvas.addEventListener("contextmenu", (ev) => ev.preventDefault());
-  canvas.addEventListener("pointerdown", (ev) => {
+  listen(canvas, "contextmenu", (ev) => ev.preventDefault());
+  listen(canvas, "pointerdown", (ev) => {
     drag = { x: ev.clientX, y: ev.clientY, x0: ev.clientX, y0: ev.clientY, pan: ev.button !== 0 || ev.shiftKey || ev.ctrlKey, moved: false };
     try {
       canvas.setPointerCapture(ev.pointerId); // keep the drag when the pointer leaves the canvas
@@ -25,7 +25,7 @@ function bindInput(canvas, view, hooks) {
       // not an active pointer (a synthetic event): the drag works without capture
     }
   });
-  canvas.addEventListener("pointerup", (ev) => {
+  listen(canvas, "pointerup", (ev) => {
     if (drag && !drag.moved && ev.button === 0) {
       // A click: pin what is under the pointer, or let go of the pin.
       // (In ruler mode the click is a point of the ruler.)
@@ -37,8 +37,8 @@ function bindInput(canvas, view, hooks) {
     }
     drag = null;
   });
-  canvas.addEventListener("pointercancel", () => { drag = null; });
-  canvas.addEventListener("pointermove", (ev) => {
+  listen(canvas, "pointercancel", () => { drag = null; });
+  listen(canvas, "pointermove", (ev) => {
     if (!drag) {
       if (state.pinned) return;
       const at = local(ev);
@@ -56,8 +56,8 @@ function bindInput(canvas, view, hooks) {
     else view.orbit(dx, dy);
     hooks.changed();
   });
-  canvas.addEventListener("pointerleave", () => { if (!state.pinned && !drag) hooks.showPick(null); });
-  canvas.addEventListener("wheel", (ev) => {
+  listen(canvas, "pointerleave", () => { if (!state.pinned && !drag) hooks.showPick(null); });
+  listen(canvas, "wheel", (ev) => {
     ev.preventDefault();
     const factor = Math.exp(Math.max(-1, Math.min(1, ev.deltaY * 0.0015)));
     // Zoom about the point under the cursor.
@@ -68,13 +68,13 @@ function bindInput(canvas, view, hooks) {
     hooks.changed();
   }, { passive: false });
 
-  window.addEventListener("keydown", (ev) => {
+  listen(window, "keydown", (ev) => {
     if (ev.target instanceof HTMLInputElement && ev.target.type !== "checkbox") return;
     if (ev.key === "r") hooks.fit(false);
     else if (ev.key === "t") hooks.fit(true);
     else if (ev.key === "m" && hooks.ruler) hooks.ruler();
     else if (ev.key === "Escape") { state.pinned = false; hooks.showPick(null); if (hooks.escape) hooks.escape(); }
   });
-  window.addEventListener("resize", () => { if (view.resize()) hooks.resized(); });
+  listen(window, "resize", () => { if (view.resize()) hooks.resized(); });
   return state;
 }

@@ -91,7 +91,7 @@ function makeNets(gl, view, renderer, hooks) {
   let emptyVao = null;
 
   if (!nets.enabled) {
-    nets.picked = nets.draw = nets.clear = () => {};
+    nets.picked = nets.draw = nets.clear = nets.dispose = () => {};
     return nets;
   }
   const box = document.createElement("div");
@@ -264,6 +264,20 @@ function makeNets(gl, view, renderer, hooks) {
     }
     gl.bindVertexArray(null);
     gl.enable(gl.CULL_FACE);
+  };
+
+  // Ends this layout's nets (a live viewer's next version makes its own).
+  nets.dispose = () => {
+    nets.pending = null;
+    release(nets.current);
+    nets.current = null;
+    if (programs) {
+      gl.deleteProgram(programs.net);
+      gl.deleteProgram(programs.veil);
+      gl.deleteVertexArray(emptyVao);
+    }
+    box.remove();
+    out.remove();
   };
 
   tell({ state: "none" }, "");

@@ -6,6 +6,13 @@ const statsEl = $("corvane-stats");
 const errorEl = $("corvane-error");
 const progressEl = $("progress");
 
+// The listeners of the layout shown.  A live viewer that takes a new
+// version in place aborts them with the old layout (see viewer.js).
+let listening = new AbortController();
+function listen(target, type, handler, opts) {
+  target.addEventListener(type, handler, Object.assign({ signal: listening.signal }, opts));
+}
+
 function report(stats) {
   statsEl.textContent = JSON.stringify(stats);
   document.body.dataset.state = stats.error ? "error" : "ready";

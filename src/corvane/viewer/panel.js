@@ -13,9 +13,9 @@ function makePanel(layers, root, clip, hooks) {
   const sliderLabel = $("zscale-value");
 
   // --- controls: view buttons and z scale.
-  $("reset").addEventListener("click", () => hooks.fit(false));
-  $("top").addEventListener("click", () => hooks.fit(true));
-  slider.addEventListener("input", () => { hooks.zScale(Math.pow(10, Number(slider.value))); hooks.refit(); });
+  listen($("reset"), "click", () => hooks.fit(false));
+  listen($("top"), "click", () => hooks.fit(true));
+  listen(slider, "input", () => { hooks.zScale(Math.pow(10, Number(slider.value))); hooks.refit(); });
 
   function showZScale(zScale) {
     slider.value = String(Math.log10(zScale));
@@ -71,14 +71,14 @@ function makePanel(layers, root, clip, hooks) {
     solo.className = "solo";
     solo.textContent = "S";
     solo.title = "solo: show only this layer (and other solo layers)";
-    solo.addEventListener("click", () => setSolo(layer));
+    listen(solo, "click", () => setSolo(layer));
     const range = document.createElement("input");
     range.type = "range";
     range.min = "0";
     range.max = "1";
     range.step = "0.05";
     range.title = "opacity";
-    range.addEventListener("input", () => setOpacity(layer, range.value));
+    listen(range, "input", () => setOpacity(layer, range.value));
     line.append(swatch, label, solo, range);
     layersEl.append(line);
     layer.row = line;
@@ -105,9 +105,9 @@ function makePanel(layers, root, clip, hooks) {
     changed();
   }
 
-  clipAxis.addEventListener("change", () => setClip(clipAxis.value));
-  clipPos.addEventListener("input", () => setClip(clip.axis, Number(clipPos.value) / 1000));
-  clipFlip.addEventListener("click", () => setClip(clip.axis, undefined, !clip.flip));
+  listen(clipAxis, "change", () => setClip(clipAxis.value));
+  listen(clipPos, "input", () => setClip(clip.axis, Number(clipPos.value) / 1000));
+  listen(clipFlip, "click", () => setClip(clip.axis, undefined, !clip.flip));
 
   // --- tree of parts with visibility toggles; rows are made on demand.
   const treeEl = $("tree");
@@ -142,7 +142,7 @@ function makePanel(layers, root, clip, hooks) {
     box.title = node.id;
     box.dataset.id = node.id;
     boxes.push([node, box]);
-    box.addEventListener("change", () => setShown(node, box.checked));
+    listen(box, "change", () => setShown(node, box.checked));
     const swatch = document.createElement("span");
     swatch.className = "swatch";
     if (node.color) swatch.style.background = "rgb(" + node.color.map((c) => Math.round(c * 255)).join(",") + ")";
@@ -165,8 +165,8 @@ function makePanel(layers, root, clip, hooks) {
         }
         twist.textContent = list.hidden ? "\u25b8" : "\u25be";
       };
-      twist.addEventListener("click", toggle);
-      label.addEventListener("click", toggle);
+      listen(twist, "click", toggle);
+      listen(label, "click", toggle);
       node.expand = () => { if (!list || list.hidden) toggle(); };
     }
     return li;

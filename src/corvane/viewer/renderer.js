@@ -17,10 +17,12 @@ function makeRenderer(gl, { programs, geometry, scene, parts, layers, view, limi
   const COMMON = ["uViewProj", "uPlace", "uBatch", "uHot", "uClip", "uBoxes", "uViewport"];
   const u = uniforms(prog, [...COMMON, "uColor", "uAlpha", "uEye", "uHighlight"]);
   const up = uniforms(pickProg, [...COMMON, "uPart"]);
-  const upload = (target, array) => { const b = gl.createBuffer(); gl.bindBuffer(target, b); gl.bufferData(target, array, gl.STATIC_DRAW); return b; };
+  const owned = { buffers: [], vaos: [] }; // deleted by dispose()
+  const upload = (target, array) => { const b = gl.createBuffer(); owned.buffers.push(b); gl.bindBuffer(target, b); gl.bufferData(target, array, gl.STATIC_DRAW); return b; };
   const elementBuffer = upload(gl.ELEMENT_ARRAY_BUFFER, scene.elements);
   const vertexArray = (array, refs) => {
     const vao = gl.createVertexArray();
+    owned.vaos.push(vao);
     gl.bindVertexArray(vao);
     upload(gl.ARRAY_BUFFER, array.length ? array : new Float32Array(4));
     gl.enableVertexAttribArray(0);
@@ -228,6 +230,21 @@ function makeRenderer(gl, { programs, geometry, scene, parts, layers, view, limi
       x: world[0], y: world[1], z: world[2] / f.zScale - part.layer.lift, // as in the layout, not exploded
       precision: f.halfHeight / canvas.height,
     };
+  };
+
+  // Frees what this renderer put on the graphics card; the programs and
+  // the context stay for the next layout (a live viewer's next version).
+  renderer.dispose = () => {
+    for (const vao of owned.vaos) gl.deleteVertexArray(vao);
+    for (const buffer of owned.buffers) gl.deleteBuffer(buffer);
+    gl.deleteTexture(boxTexture);
+    if (pickTarget.fb) {
+      gl.deleteFramebuffer(pickTarget.fb);
+      gl.deleteRenderbuffer(pickTarget.color);
+      gl.deleteRenderbuffer(pickTarget.depth);
+    }
+    owned.vaos = [];
+    owned.buffers = [];
   };
 
   return renderer;

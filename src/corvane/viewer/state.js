@@ -1,14 +1,17 @@
 // What a viewer keeps across versions of the layout, in a live viewer: the
 // camera, the z scale, the cut, the layers' opacity and solo, the parts
-// hidden in the tree and the shape picked (with its net).
+// hidden in the tree, the labels on or off and the shape picked (with its
+// net).
 //
-// The live viewer's shell reads state() of the page it shows and hands it
-// to the next version's page as the property corvaneState of that page's
-// frame; the page takes it while it loads (keepLayers before the panel is
-// made, keepView before the first frame, keepSelection after it).  The page
-// tells the shell through corvaneHost(kind, detail) of its frame when it
-// has drawn its first frame ("ready") or failed ("error").  A page opened
-// on its own has no such frame, and none of this does anything.
+// A live viewer's page takes each next version in place (update() in
+// viewer.js): KEPT becomes state() of the layout shown, which the new one
+// takes while it is put together (keepLayers before the panel is made,
+// keepView before the first frame, keepSelection after it).  Where that
+// fails, the shell loads the version in a new frame and hands it state()
+// as the property corvaneState of that frame; the page tells the shell
+// through corvaneHost(kind, detail) of its frame when it has drawn its
+// first frame ("ready") or failed ("error").  A page opened on its own has
+// no such frame, and none of this does anything.
 
 function hostFrame() {
   try {
@@ -19,7 +22,9 @@ function hostFrame() {
   }
 }
 
-const KEPT = (() => {
+// Replaced by the state of the version shown when a live viewer takes the
+// next one in place (update in viewer.js).
+let KEPT = (() => {
   const frame = hostFrame();
   const kept = frame ? frame.corvaneState : null;
   return kept && typeof kept === "object" ? kept : null;
@@ -39,7 +44,7 @@ const KEPT = (() => {
 })();
 
 // The state to hand to the next version: plain values only.
-function captureState(view, layers, root, renderer, nets) {
+function captureState(view, layers, root, renderer, nets, labels) {
   const clip = renderer.clip, selection = renderer.selection;
   const hidden = [];
   const walk = [root];
@@ -55,6 +60,7 @@ function captureState(view, layers, root, renderer, nets) {
     // The cut where it is: the fraction of the extent changes with the layout.
     clip: { axis: clip.axis, fraction: clip.fraction, flip: clip.flip, at: clip.axis ? renderer.clipPlane()[3] * (clip.flip ? -1 : 1) : null },
     layers: layers.map((l) => ({ name: l.name, opacity: l.opacity, solo: l.solo })),
+    labels: labels.on,
     hidden,
     selection: selection ? { x: selection.x, y: selection.y, z: selection.z, layer: selection.layer, path: selection.path.slice() } : null,
     net: nets && nets.current ? Object.assign({}, nets.current.at) : null,

@@ -33,7 +33,9 @@
 // page and its options, decoding, triangulation, the part tree and layers,
 // the layout of the parts in buffers, the camera, the shaders, the
 // renderer, the overlays, the panel and the input.  This file, the last,
-// loads the message step by step and puts the viewer together.
+// loads the message step by step and puts the viewer together.  A live
+// viewer's page takes each next version in place (update): the same WebGL
+// context and programs, new buffers, the old layout's listeners dropped.
 
 // The message's data map, its config and the title (the top cells:
 // children of the root, or of each layer node) from the message's text.
@@ -49,9 +51,14 @@ function readMessage(text) {
   return { data, config, layerWise, title };
 }
 
-async function start() {
-  const times = { start: performance.now() };
-  const canvas = $("view");
+// The WebGL context and its programs: made once per page, kept when a live
+// viewer takes a new version in place.
+let context = null;
+// The layout shown: dispose() drops its listeners, its buffers and its net.
+let shownLayout = null;
+
+function openContext(canvas) {
+  if (context) return context;
   const gl = canvas.getContext("webgl2", { alpha: false, antialias: false, preserveDrawingBuffer: false });
   if (!gl) throw new Error("WebGL2 is not available in this browser");
   // The canvas in the picture's background colour while loading (a WebGL
@@ -61,19 +68,15 @@ async function start() {
   gl.clearColor(0.957, 0.961, 0.969, 1);
   gl.clear(gl.COLOR_BUFFER_BIT);
   const limits = placementChunk(gl);
-  const programs = startPrograms(gl, limits.chunk);
-  times.context = performance.now();
-  const messageEl = $("lumino-message");
-  const text = messageEl.textContent;
-  await step("Reading the message (" + (text.length / 1e6).toFixed(1) + " MB)", 0.02, true);
-  const { data, config, layerWise, title } = readMessage(text);
-  messageEl.textContent = ""; // the parsed message is all that is needed from here on
-  times.parse = performance.now();
-  const fallbackColor = typeof config.default_color === "string" ? config.default_color : "#e8b024";
-  $("title").textContent = title;
-  document.title = "corvane viewer: " + title;
+  context = { gl, limits, programs: startPrograms(gl, limits.chunk) };
+  return context;
+}
 
-  // Geometry: pool, triangulation, part index ranges, placements.
+// The geometry of a read message: the part tree and layers, the pool
+// decoded and triangulated, the parts laid out.  Touches nothing on the
+// page, so a live viewer's version shown stays in view meanwhile.
+async function prepare({ data, config, layerWise, title }, times) {
+  const fallbackColor = typeof config.default_color === "string" ? config.default_color : "#e8b024";
   const pool = Array.isArray(data.instances) ? data.instances : [];
   const polygonCount = pool.length.toLocaleString("en-US");
   await step("Decoding " + polygonCount + " polygons", 0.1, true);
@@ -82,7 +85,6 @@ async function start() {
   const matrixRecords = [];
   const root = buildTree(data, matrixRecords, parts, fallbackColor);
   const layers = collectLayers(root, parts, layerWise);
-  keepLayers(root, layers); // a live viewer's next version: what the user had set
   await step("Decoding the placements of " + parts.length.toLocaleString("en-US") + " parts", 0.18, true);
   const [matrices, matrixOffsets] = await decodeRecords(matrixRecords, "placement matrices of part", (f) => step("Decoding placements", 0.18 + 0.04 * f));
   times.decode = performance.now();
@@ -91,10 +93,89 @@ async function start() {
     (f) => step("Triangulating " + polygonCount + " polygons", 0.22 + 0.38 * f));
   times.triangulate = performance.now();
   await step("Placing the parts", 0.6, true);
-  const scene = await layoutParts(parts, geometry, pool.length, matrices, matrixOffsets, limits,
+  const scene = await layoutParts(parts, geometry, pool.length, matrices, matrixOffsets, context.limits,
     (f) => step("Placing the parts", 0.6 + 0.1 * f));
-  const { lo, hi, empty } = scene;
   times.layout = performance.now();
+  return { layerWise, title, pool, coords, coordOffsets, parts, root, layers, matrices, geometry, scene };
+}
+
+async function start() {
+  const times = { start: performance.now() };
+  openContext($("view"));
+  times.context = performance.now();
+  const messageEl = $("lumino-message");
+  const text = messageEl.textContent;
+  await step("Reading the message (" + (text.length / 1e6).toFixed(1) + " MB)", 0.02, true);
+  const message = readMessage(text);
+  messageEl.textContent = ""; // the parsed message is all that is needed from here on
+  times.parse = performance.now();
+  await assemble(await prepare(message, times), readPageData(), times);
+}
+
+// A live viewer's next version, in the same page and WebGL context:
+// source = {message, data: addresses of the version's message and page
+// data, version, nets}.  The new message is fetched, read and laid out
+// while the old picture stays; only then does the old layout go (its
+// listeners, buffers and net) and the new one take the state the user
+// had set (state.js).  Rejects when the version cannot be shown; the
+// old picture stays unless the failure came after it went.  The page data
+// (the texts, which the server may still be making) comes meanwhile and
+// joins the picture once there, without a new frame.
+async function update(source) {
+  const times = { start: performance.now() };
+  const get = async (url) => {
+    const response = await fetch(url, { cache: "no-store" });
+    if (!response.ok) throw new Error(url.replace(/^.*\//, "") + ": " + response.status + " " + (await response.text()).slice(0, 200));
+    return response.text();
+  };
+  const pageText = source.data ? get(source.data) : Promise.resolve("{}");
+  pageText.catch(() => {}); // awaited after the layout
+  const text = await get(source.message);
+  times.context = times.fetch = performance.now();
+  const message = readMessage(text);
+  times.parse = performance.now();
+  const prepared = await prepare(message, times);
+  const pageData = pageText.then((t) => {
+    const data = JSON.parse(t);
+    if (!data || typeof data !== "object") throw new Error("the page data is not a JSON object");
+    return data;
+  });
+  const viewer = window.corvaneViewer;
+  KEPT = viewer && viewer.state ? viewer.state() : null;
+  const config = liveConfig();
+  if (config) {
+    config.version = source.version;
+    if (source.nets !== undefined) config.nets = source.nets;
+    $("corvane-live").textContent = JSON.stringify(config);
+  }
+  try {
+    await assemble(prepared, pageData, times);
+  } catch (err) {
+    fail(err && err.message ? err.message : String(err));
+    throw err;
+  }
+}
+
+// Puts the viewer of a prepared layout on the page (after the one shown,
+// if any, is gone) and draws its first frame.  pageData may be a promise:
+// its texts are then labelled and searched once it comes.
+async function assemble(prepared, pageData, times) {
+  const textsLater = pageData instanceof Promise ? pageData : null;
+  if (textsLater) pageData = {};
+  const { gl, programs, limits } = context;
+  const canvas = gl.canvas;
+  const { layerWise, title, pool, coords, coordOffsets, parts, root, layers, matrices, geometry, scene } = prepared;
+  const { lo, hi, empty } = scene;
+  const again = shownLayout !== null;
+  if (shownLayout) shownLayout.dispose();
+  shownLayout = null;
+  listening = new AbortController();
+  const listeners = listening;
+  let disposed = false;
+  for (const id of ["layers", "tree", "found"]) $(id).textContent = "";
+  $("title").textContent = title;
+  document.title = "corvane viewer: " + title;
+  keepLayers(root, layers); // a live viewer's next version: what the user had set
   await step("Uploading to the graphics card", 0.72, true);
 
   const view = makeView(canvas, lo, hi, Number(options.zscale) > 0 ? Number(options.zscale) : 1);
@@ -103,14 +184,14 @@ async function start() {
   times.upload = performance.now();
   await step("Drawing", 0.8, true);
   const overlays = makeOverlays(view, canvas, empty);
-  const pageData = readPageData();
-  const texts = placeTexts(pageData.texts, layers);
+  const texts = placeTexts(pageData.texts, layers); // labels and search read it when they run
   const cut = (p) => {
     const plane = renderer.clipPlane();
     return plane[0] * p[0] + plane[1] * p[1] + plane[2] * view.zScale * p[2] > plane[3];
   };
   const labels = makeLabels(view, canvas, texts, layers, cut);
   if (options.labels === "off") labels.on = false;
+  if (KEPT && typeof KEPT.labels === "boolean") labels.on = KEPT.labels; // a live viewer's next version
 
   // The ruler snaps to the outline of the polygon picked, at its placement.
   const ruler = makeRuler(view, canvas, {
@@ -130,6 +211,11 @@ async function start() {
 
   let nets = null;
   function draw() {
+    if (disposed) return renderer.stats; // a frame asked for by a layout since replaced
+    // A frame drawn now is the one asked for: in software a frame of a
+    // large layout takes most of a second, which a second one would add
+    // to whatever comes next (the next version's upload).
+    if (pending) { cancelAnimationFrame(pending); pending = 0; }
     const stats = renderer.draw();
     if (nets) nets.draw();
     overlays.draw();
@@ -154,11 +240,10 @@ async function start() {
   };
   const find = makeSearch(root, layerWise, texts, placementBox);
 
-  let pending = false;
+  let pending = 0; // the frame asked for, if any
   function requestDraw() {
     if (pending) return;
-    pending = true;
-    requestAnimationFrame(() => { pending = false; draw(); });
+    pending = requestAnimationFrame(() => { pending = 0; draw(); });
   }
 
   // After anything that changes the picture.
@@ -223,11 +308,12 @@ async function start() {
   // click flies there.
   const labelsBox = $("labels-on"), searchEl = $("search"), foundEl = $("found");
   labelsBox.checked = labels.on;
-  $("labels-count").textContent = texts.length ? "(" + texts.length.toLocaleString("en-US") + ")" : "(none)";
-  labelsBox.addEventListener("change", () => { labels.on = labelsBox.checked; requestDraw(); });
+  const countTexts = () => { $("labels-count").textContent = texts.length ? "(" + texts.length.toLocaleString("en-US") + ")" : "(none)"; };
+  countTexts();
+  listen(labelsBox, "change", () => { labels.on = labelsBox.checked; requestDraw(); });
   let results = [];
   const go = (match) => flyTo(view, match.box, changed, SYNC);
-  searchEl.addEventListener("input", () => {
+  listen(searchEl, "input", () => {
     results = find(searchEl.value, 30);
     foundEl.textContent = "";
     for (const match of results) {
@@ -236,11 +322,11 @@ async function start() {
       kind.className = "kind";
       kind.textContent = match.kind;
       line.append(kind, match.name + (match.layer ? " (" + match.layer + ")" : ""));
-      line.addEventListener("click", () => go(match));
+      listen(line, "click", () => go(match));
       foundEl.append(line);
     }
   });
-  searchEl.addEventListener("keydown", (ev) => { if (ev.key === "Enter" && results.length) go(results[0]); });
+  listen(searchEl, "keydown", (ev) => { if (ev.key === "Enter" && results.length) go(results[0]); });
 
   // A pinned shape also traces its net where a server serves the page.
   nets = makeNets(gl, view, renderer, { changed });
@@ -252,8 +338,8 @@ async function start() {
     ruler.show();
     requestDraw();
   }
-  $("ruler-on").addEventListener("click", () => setRuler());
-  $("explode").addEventListener("input", () => setExplode($("explode").value));
+  listen($("ruler-on"), "click", () => setRuler());
+  listen($("explode"), "input", () => setExplode($("explode").value));
   const input = bindInput(canvas, view, {
     changed, pickAt, showPick: select, fit, resized: changed,
     clickAt: (x, y) => { if (!ruler.on) return false; ruler.click(x, y); return true; },
@@ -272,7 +358,7 @@ async function start() {
   setZScale(view.zScale);
   if (Number(options.explode) > 0) explodeLayers(layers, lo, hi, baseTop, Math.min(1, Number(options.explode)));
   $("explode").value = String(Math.min(1, Number(options.explode) || 0));
-  if ("ruler" in options) setRuler(true);
+  if ("ruler" in options || again) setRuler("ruler" in options);
   fit(options.view === "top");
   if (options.clip) {
     // The section faces the camera; "flip" keeps the other side.
@@ -280,6 +366,7 @@ async function start() {
     panel.setClip(axis, fraction === undefined ? 0.5 : fraction, axis ? facing(axis) !== (flip === "flip") : undefined);
   }
   keepView(view, panel, setZScale, lo, hi);
+  times.setup = performance.now();
   draw();
   const pixel = new Uint8Array(4);
   gl.readPixels(0, 0, 1, 1, gl.RGBA, gl.UNSIGNED_BYTE, pixel); // waits for the frame
@@ -303,24 +390,34 @@ async function start() {
     times.pick = performance.now() - t;
     draw(); // with the highlight
   }
-  if (empty) $("empty").hidden = false;
+  $("empty").hidden = !empty;
   const rect = canvas.getBoundingClientRect();
   const ms = (t) => Math.round(t * 10) / 10;
   const viewer = {
     camera: view.camera, parts, root, layers, draw, fit, setZScale,
     setOpacity: panel.setOpacity, setSolo: panel.setSolo, setClip: panel.setClip, setShown: panel.setShown, view,
     pick: (x, y) => showPick(pickAt(x, y)), toScreen: view.toScreen, drawIds: renderer.drawIds,
-    nets, state: () => captureState(view, layers, root, renderer, nets),
+    nets, state: () => captureState(view, layers, root, renderer, nets, labels),
     labels, find, flyTo: (match, now) => flyTo(view, match.box, changed, now),
-    ruler, setRuler, setExplode,
+    ruler, setRuler, setExplode, update,
   };
   Object.defineProperty(viewer, "scaleBar", { get: () => overlays.scaleBar });
   Object.defineProperty(viewer, "selection", { get: () => renderer.selection });
   window.corvaneViewer = viewer;
   const clip = renderer.clip;
-  report(Object.assign({
-    firstFrameMs: ms(times.frame),
-    stepsMs: {
+  const stats = Object.assign({
+    firstFrameMs: ms(times.frame - (times.fetch !== undefined ? times.start : 0)),
+    stepsMs: times.fetch !== undefined ? {
+      // A live viewer's version taken in place: from the shell's request on.
+      fetch: ms(times.fetch - times.start),
+      parse: ms(times.parse - times.fetch),
+      decode: ms(times.decode - times.parse),
+      triangulate: ms(times.triangulate - times.decode),
+      layout: ms(times.layout - times.triangulate),
+      upload: ms(times.upload - times.layout),
+      setup: ms(times.setup - times.upload), // search, panel, the view kept
+      draw: ms(times.frame - times.setup),
+    } : {
       loadToScript: ms(times.start),
       context: ms(times.context - times.start),
       parse: ms(times.parse - times.context),
@@ -347,9 +444,31 @@ async function start() {
     clip: clip.axis ? { axis: clip.axis, fraction: clip.fraction, flip: clip.flip, at: renderer.clipPlane()[3] * (clip.flip ? -1 : 1) } : null,
     scaleBar: overlays.scaleBar,
     pick: picked,
-  }, renderer.stats));
+  }, renderer.stats);
+  report(stats);
+  shownLayout = {
+    dispose() {
+      disposed = true;
+      listeners.abort();
+      nets.dispose();
+      renderer.dispose();
+    },
+  };
   document.dispatchEvent(new Event("corvane-ready"));
-  keepSelection(view, pickAt, (found) => { input.pinned = true; select(found); });
+  if (textsLater) {
+    textsLater.then((data) => {
+      if (disposed) return;
+      for (const t of placeTexts(data.texts, layers)) texts.push(t);
+      countTexts();
+      labels.draw(); // over the picture as it is: no new frame needed
+      stats.labels = { texts: texts.length, inPage: Array.isArray(data.texts) ? data.texts.length : 0, drawn: labels.drawn, on: labels.on };
+      stats.textsMs = ms(performance.now() - times.start);
+      report(stats);
+    }, (err) => {
+      if (!disposed) $("labels-count").textContent = "(texts unavailable: " + (err && err.message ? err.message : String(err)) + ")";
+    });
+  }
+  keepSelection(view, pickAt, (found) => { if (disposed) return; input.pinned = true; select(found); });
 }
 
 start().catch((err) => fail(err && err.message ? err.message : String(err)));
