@@ -172,4 +172,8 @@ PLACES: list[Case] = [
     """, 1),
 ]
 
-CASES: dict[str, list[Case]] = {"forms": FORMS, "kept": KEPT, "places": PLACES}
+CASES: dict[str, list[Case]] = {
+    "environment tests decided": FORMS,
+    "environment tests not decided": KEPT,
+    "environment tests, where": PLACES,
+}
