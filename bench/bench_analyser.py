@@ -7,7 +7,9 @@ at once and prints the number of functions found, the time taken (wall clock
 and CPU) and functions per second (best of ``--repeat`` runs).
 
 Quality (``--quality``): runs the analyser on the small programs of
-``tests/analysis/cases.py``, ``cases_values.py``, ``cases_decorators.py`` and ``cases_imports.py``, whose call graphs are written down by hand, and
+``tests/analysis/cases.py``, ``cases_values.py``, ``cases_decorators.py``,
+``cases_imports.py``, ``cases_narrowing.py`` and ``cases_environment.py``,
+whose call graphs are written down by hand, and
 prints precision and recall of the edges between the programs' functions per
 group of language features.
 
@@ -45,7 +47,8 @@ STANDIN = ROOT / "standins" / "velloc" / "velloc"
 CASES = ROOT / "tests" / "analysis" / "cases.py"
 MORE_CASES = [
     ROOT / "tests" / "analysis" / name
-    for name in ("cases_values.py", "cases_decorators.py", "cases_imports.py", "cases_narrowing.py")
+    for name in ("cases_values.py", "cases_decorators.py", "cases_imports.py", "cases_narrowing.py",
+                 "cases_environment.py")
 ]
 
 
@@ -83,7 +86,7 @@ def quality(analysers: dict[str, Callable], show_misses: bool) -> None:
         for group, group_cases in groups.items():
             counts = {label: [0, 0, 0] for label in analysers}  # true, false positives, misses
             edges = 0
-            for name, files, text in group_cases:
+            for name, files, text, *_ in group_cases:
                 truth = cases.expected_edges(text)
                 edges += len(truth)
                 for label, analyse in analysers.items():
@@ -103,7 +106,7 @@ def quality(analysers: dict[str, Callable], show_misses: bool) -> None:
                 row += f" {_ratio(tp, tp + fp)} | {_ratio(tp, tp + fn)} |"
                 totals[label] = [a + b for a, b in zip(totals[label], counts[label])]
             print(row)
-        edges = sum(len(cases.expected_edges(t)) for g in groups.values() for _, _, t in g)
+        edges = sum(len(cases.expected_edges(t)) for g in groups.values() for _, _, t, *_ in g)
         row = f"| **all** | {edges} |"
         for label in analysers:
             tp, fp, fn = totals[label]

@@ -269,4 +269,83 @@ DECORATORS: list[Case] = [
     """),
 ]
 
-CASES: dict[str, list[Case]] = {"decorators, returned functions": DECORATORS}
+# Calling a class with a ``__new__`` of its own: what ``__new__`` returns.
+NEW: list[Case] = [
+    ("new_returns_partial_or_wrapper", {"main.py": """
+    from functools import partial
+    class Wrap:
+        def __init__(self, f): self.f = f
+        def __call__(self, *a): return self.f(*a)
+    class dispatchable:
+        def __new__(cls, func=None, *, name=None):
+            if func is None:
+                return partial(dispatchable, name=name)
+            self = object.__new__(cls)
+            self.func = func
+            return Wrap(self)
+        def __call__(self, *a):
+            return self.func(*a)
+    @dispatchable
+    def algo(): pass
+    @dispatchable(name="x")
+    def algo2(): pass
+    def main():
+        algo()
+        algo2()
+    """}, """
+        main.main -> main.Wrap.__call__
+        main.Wrap.__call__ -> main.dispatchable.__call__
+        main.dispatchable.__call__ -> main.algo
+        main.dispatchable.__call__ -> main.algo2
+        main.dispatchable.__new__ -> main.Wrap.__init__
+    """),
+    ("new_of_base_runs_init_too", {"main.py": """
+    class Base:
+        def __new__(cls, *a):
+            return object.__new__(cls)
+    class Tool(Base):
+        def __init__(self, f): self.f = f
+        def run(self): self.f()
+    def job(): pass
+    def main():
+        Tool(job).run()
+    """}, """
+        main.main -> main.Base.__new__
+        main.main -> main.Tool.__init__
+        main.main -> main.Tool.run
+        main.Tool.run -> main.job
+    """),
+    ("new_through_super_is_an_instance", {"main.py": """
+    class Base: pass
+    class Tool(Base):
+        def __new__(cls):
+            return super().__new__(cls)
+        def run(self): job()
+    def job(): pass
+    def main():
+        Tool().run()
+    """}, """
+        main.main -> main.Tool.__new__
+        main.main -> main.Tool.run
+        main.Tool.run -> main.job
+    """),
+    ("decorated_new_is_not_followed", {"main.py": """
+    def keep(f):
+        def inner(*a): return f(*a)
+        return inner
+    class Graph:
+        @keep
+        def __new__(cls):
+            return object.__new__(cls)
+        def add(self): job()
+    def job(): pass
+    def main():
+        Graph().add()
+    """}, """
+        main.main -> main.Graph.add
+        main.Graph.add -> main.job
+        main.keep.inner -> main.Graph.__new__
+    """),
+]
+
+CASES: dict[str, list[Case]] = {"decorators, returned functions": DECORATORS, "__new__": NEW}

@@ -10,7 +10,10 @@ of its own:
    stand for what is not known yet: a parameter, an import, a call's result,
    an attribute, an element.  The pass records every call site with its
    arguments, what each function returns, and every assignment to an
-   attribute or an item (``definitions``).
+   attribute or an item (``definitions``).  Tests against None narrow
+   what a function returns (``narrowing``); module and class tests of
+   environment variables take the branch an ordinary run takes, with the
+   variables unset (``environment``).
 2. The fixpoint (``fixpoint``, ``resolve``): calls bind their arguments to
    the parameters of every function they can reach, return values flow back,
    attribute and container assignments add to what the attribute or container

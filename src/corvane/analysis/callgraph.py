@@ -11,6 +11,7 @@ from typing import Any, Mapping
 from .classes import Classes
 from .containers import Containers
 from .definitions import Class, Container, Func, Site, Store
+from .environment import Environment
 from .expressions import Expressions
 from .fixpoint import Fixpoint
 from .imports import Imports
@@ -21,8 +22,8 @@ from .resolve import Resolver
 from .sources import Module, library_files, parse_module
 
 
-class Analysis(Reader, Narrowing, Expressions, Imports, Resolver, Classes, Containers, Fixpoint,
-               Records):
+class Analysis(Reader, Narrowing, Environment, Expressions, Imports, Resolver, Classes, Containers,
+               Fixpoint, Records):
     """The state the passes share: modules, definitions, call sites and what flowed where."""
 
     _stmt = {**Reader._stmt, ast.Import: Imports._s_import, ast.ImportFrom: Imports._s_import_from}
@@ -102,7 +103,9 @@ def generate_call_graph(paths: Mapping[str, str | os.PathLike], stats: dict | No
     ``stats``, when given, is filled with the size of the analysis and what
     it gave up to stay bounded: "modules", "functions", "sites", "widenings"
     (kind -> how many value sets widened to unknown or were cut off),
-    "work_done" (items the work list followed) and "budget_exhausted".
+    "work_done" (items the work list followed), "budget_exhausted" and
+    "branches_decided" (module and class ``if`` statements on environment
+    variables of which only the branch an ordinary run takes was read).
     """
     if not isinstance(paths, Mapping):
         raise TypeError("paths must be a map from library module name to path, not " + type(paths).__name__)
@@ -135,6 +138,7 @@ def _generate(paths: Mapping, stats: dict | None) -> dict:
                 widenings=dict(analysis.widenings),
                 work_done=analysis.work_done,
                 budget_exhausted=analysis.rounds_exhausted,
+                branches_decided=analysis.branches_decided,
             )
 
 

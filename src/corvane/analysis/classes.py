@@ -11,7 +11,7 @@ MRO of the receiver's own class.
 
 from __future__ import annotations
 
-from .values import PDK_CLASSES, PDK_OBJECTS, U, c3_merge
+from .values import PDK_CLASSES, PDK_OBJECTS, UNKNOWN, U, c3_merge
 
 
 class Classes:
@@ -42,6 +42,26 @@ class Classes:
             if bound is not None:
                 return self.bind_methods(self.norm(bound), cls_value, instance)
         return U
+
+    def own_new(self, cls_value):
+        """The ``__new__`` a class or one of its analysed bases defines as a plain function (not
+        decorated), or None: calling the class calls it with the class first."""
+        for v in self.class_attr(cls_value[1], "__new__", cls_value, None):
+            if v[0] == "D" and v[1].endswith(".__new__"):
+                func = self.funcs.get(v[1])
+                if func is not None and not func.decorators and func.cls is not None:
+                    return func
+        return None
+
+    def new_result(self, func, cls_value, site) -> frozenset:
+        """What calling a class with its own ``__new__`` gives: what ``__new__`` returns
+        (``object.__new__(cls)`` an instance of the class given), and an instance of the class
+        when that is not known."""
+        returned = self._returned(func, site, cls_value) if func.returns else U
+        out = set(v for v in returned if v != UNKNOWN)
+        if not out or UNKNOWN in returned:
+            out.add(("I", cls_value))
+        return frozenset(out)
 
     def bind_methods(self, values: frozenset, cls_value, instance) -> frozenset:
         """Functions found on a class, as an access through the class or an instance sees them."""

@@ -192,6 +192,9 @@ class Fixpoint:
             self._bind(c[1], args, keywords, receiver, depth + 1)
         elif kind == "C":
             instance = ("I", c)
+            new = self.own_new(c)
+            if new is not None:
+                self._bind_params(new, c, args, keywords)
             for init in self.class_attr(c[1], "__init__", c, instance):
                 self._bind(init, args, keywords, None, depth + 1)
         elif kind == "I" and c[1][0] == "C":

@@ -327,10 +327,15 @@ class Reader:
 
     def _s_if(self, stmt: ast.If, scope) -> None:
         self.ev(stmt.test, scope)
-        test = self._none_test(stmt.test, scope) if scope.kind == "function" else None
-        if test is None:
-            return self._branches(scope, [stmt.body, stmt.orelse])
-        return self._narrowed_if(stmt, scope, test)
+        if scope.kind == "function":
+            test = self._none_test(stmt.test, scope)
+            if test is not None:
+                return self._narrowed_if(stmt, scope, test)
+        elif scope.kind == "module" or scope.kind == "class":
+            taken = self.decided_branch(stmt, scope)
+            if taken is not None:
+                return None if self.run(taken, scope) else False
+        return self._branches(scope, [stmt.body, stmt.orelse])
 
     def _branches(self, scope, bodies: list[list[ast.stmt]]):
         entry = dict(scope.state)

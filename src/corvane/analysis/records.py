@@ -34,6 +34,9 @@ class Records:
                 if func is not None and not func.hidden:
                     out[v[1]] = None
             elif kind == "C":
+                new = self.own_new(v)
+                if new is not None:
+                    out[new.full] = None
                 self.targets(self.class_attr(v[1], "__init__", v, ("I", v)), out, seen)
             elif kind == "I" and v[1][0] == "C":
                 self.targets(self.class_attr(v[1][1], "__call__", v[1], v), out, seen)

@@ -256,7 +256,8 @@ class Resolver:
         for c in callees:
             kind = c[0]
             if kind == "C":
-                out.add(("I", c))
+                new = self.own_new(c)
+                out |= self.new_result(new, c, site) if new is not None else {("I", c)}
             elif kind == "D":
                 func = self.funcs.get(c[1])
                 if c[1] in PDK_GETTERS:
@@ -266,7 +267,7 @@ class Resolver:
                 elif func.is_partial:
                     given = None if site is None else _Given(self.sites[func.partial_site], site)
                     for target in self.norm(func.wrapped):
-                        out |= self.call_result(frozenset((target,)), given if target[0] == "D" else None)
+                        out |= self.call_result(frozenset((target,)), given if target[0] in ("D", "C") else None)
                 elif not func.returns:
                     out.add(UNKNOWN)
                 else:
@@ -280,7 +281,7 @@ class Resolver:
             elif kind == "P":
                 given = None if site is None else _Given(self.sites[c[2]], site)
                 for target in c[1]:
-                    out |= self.call_result(frozenset((target,)), given if target[0] == "D" else None)
+                    out |= self.call_result(frozenset((target,)), given if target[0] in ("D", "C") else None)
             elif kind == "I" and c[1][0] == "C":
                 call = self.class_attr(c[1][1], "__call__", c[1], c)
                 out |= self.call_result(call, site)
@@ -345,6 +346,8 @@ class Resolver:
                 if text[0] == "T":
                     out |= self.getattr(self._arg(site, 0) or EMPTY, text[1])
             return frozenset(out) or U
+        if name == "builtins.object.__new__" and site.args:
+            return frozenset(("I", c) for c in self._arg(site, 0) or () if c[0] == "C") or U
         if name == "builtins.type" and len(site.args) == 1:
             return frozenset(v[1] for v in self._arg(site, 0) or () if v[0] == "I") or U
         if name == "builtins.dict":

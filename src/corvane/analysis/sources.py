@@ -15,6 +15,7 @@ import os
 import stat
 from pathlib import Path
 
+from .environment import taken_branch
 from .scopes import ScopeNames, number_lambdas, scan_scopes, target_names
 from .values import error_text
 
@@ -197,6 +198,8 @@ def scan_module(module: Module) -> None:
                         target_names(item.optional_vars, names)
             stack.extend(reversed(n.body))
             stack.extend(reversed(getattr(n, "orelse", [])))
+        elif isinstance(n, ast.If) and (taken := taken_branch(n, imported.get)) is not None:
+            stack.extend(reversed(taken))  # the other branch binds nothing in an ordinary run
         elif isinstance(n, (ast.If, ast.While)):
             stack.extend(reversed(n.body))
             stack.extend(reversed(n.orelse))
