@@ -103,15 +103,6 @@ why = [r[1] for r in (before, after) if r[0] is None]
 print("answers" if not why else f"declines ({why[0]})")
 EOF
   )
-  # The tests' reference compares transformations and polygons by their
-  # binary form (to_bytes, klayout 0.30.9 on); without it they cannot decide.
-  if ! "$env/bin/python" -c "import klayout.db as k, sys; sys.exit(not hasattr(k.ICplxTrans, 'to_bytes'))"; then
-    line="klayout $got: reader $answers; tests cannot compare (no ICplxTrans.to_bytes before 0.30.9)"
-    [ "$answers" != answers ] || { line="$line  <- FAILED"; failed=1; }
-    echo "releases: $line"
-    summary+=("$line")
-    continue
-  fi
   log=$root/klayout-$release.log
   if "$env/bin/python" -m pytest -q -p no:cacheprovider -rs "${tests[@]}" >"$log" 2>&1; then
     status=ok

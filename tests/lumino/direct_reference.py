@@ -12,13 +12,34 @@ import struct
 import klayout.db as kdb
 
 
+def complex_parts(t):
+    """Displacement, sine, cosine and signed magnification (negative when
+    mirrored) of a complex transformation, as KLayout holds them."""
+    if hasattr(t, "to_bytes"):
+        # KLayout's binary form (from 0.30.9): version, displacement, sine,
+        # cosine, signed magnification.
+        _, dx, dy, sin, cos, mag = struct.unpack("<Hqqddd", t.to_bytes())
+        return dx, dy, sin, cos, mag
+    return complex_parts_from_matrix(t)
+
+
+def complex_parts_from_matrix(t):
+    """The same, for releases without the binary form: with its
+    magnification set to 1 (which leaves sine, cosine and the mirror as
+    they are), the transformation's matrix holds cosine and sine as its
+    first column."""
+    unit = t.dup()
+    unit.mag = 1.0
+    m = kdb.IMatrix2d(unit)
+    return t.disp.x, t.disp.y, m.m21(), m.m11(), -t.mag if t.is_mirror() else t.mag
+
+
 def _instance(inst):
     """One entry of Cell.each_inst() in the reader's form."""
     d = {"child": inst.cell_index}
     if inst.is_complex():
         t = inst.cplx_trans
-        # KLayout's binary form: version, displacement, sine, cosine, signed magnification.
-        _, dx, dy, sin, cos, mag = struct.unpack("<Hqqddd", t.to_bytes())
+        dx, dy, sin, cos, mag = complex_parts(t)
         d.update(complex=True, mirror=mag < 0, rot=0, angle=t.angle, mag=abs(mag), sin=sin, cos=cos,
                  dx=float(dx), dy=float(dy))
     else:

@@ -112,6 +112,22 @@ def test_the_core_reader_and_klayouts_read_give_the_same(gds, stack, output, opt
     assert results() == direct
 
 
+
+@pytest.mark.parametrize("output", OUTPUTS, ids=["cell", "layer"])
+@pytest.mark.parametrize("gds, stack", FILES, ids=[f for f, _ in FILES])
+def test_klayouts_read_without_the_binary_forms(gds, stack, output, monkeypatch):
+    """Releases before 0.30.9 have no to_bytes: KLayout's road reads their
+    transformations and points one by one, to the same message."""
+    stack, views = vlt.read_layer_technology(DATA / stack)
+    path = str(DATA / "gds" / gds)
+    klayout_road(monkeypatch)
+    binary = lumino_message(path, output, stack, views)
+    for cls in (kdb.Polygon, kdb.Trans, kdb.ICplxTrans):
+        monkeypatch.delattr(cls, "to_bytes", raising=False)
+    assert not hasattr(kdb.Polygon(), "to_bytes")
+    assert lumino_message(path, output, stack, views) == binary
+
+
 ROAD_PROBE = """
 import json, sys
 import velloc.pdk, velloc.technology as vlt

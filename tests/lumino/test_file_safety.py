@@ -19,6 +19,7 @@ from corvane import layout_info
 from corvane.core import lumino, pdk
 
 from . import gdsstream as g
+from .release import needs_reader
 
 ODD_NAMES = ["pipe:touch X;cat ring.gds #.gds", "http:ring.gds", "https:ring.gds", "file:ring.gds",
              ":ring.gds", "data:ring.gds", "ring.gds[OASIS]", " ring.gds"]
@@ -156,6 +157,7 @@ def unit_file(tmp_path, dbu_meter):
 
 @pytest.mark.parametrize("dbu_meter, shown", [(0.0, "0"), (-1e-9, "-0.001"), (-2.5e-6, "-2.5")])
 @pytest.mark.parametrize("entry", ENTRIES)
+@needs_reader
 def test_a_unit_that_is_not_positive_is_refused_on_every_road(tmp_path, road, entry, dbu_meter, shown):
     path = unit_file(tmp_path, dbu_meter)
     reason = f"database unit not positive ({shown} um)"

@@ -19,6 +19,7 @@ from corvane import layout_info
 from corvane.core import lumino
 
 from . import gdsstream as g
+from .release import needs_reader
 from . import oasisstream as o
 
 DATA = Path(__file__).resolve().parents[2] / "examples"
@@ -26,12 +27,7 @@ GDS = sorted((DATA / "gds").glob("*.gds")) if (DATA / "gds").is_dir() else []
 SQUARE = [(0, 0), (0, 10), (10, 10), (10, 0)]
 
 
-def reader_verified() -> bool:
-    """Whether the direct reader answers for the installed klayout at all."""
-    return "not verified" not in lumino._layout_summary("/nonexistent.gds")[1]
-
-
-verified = pytest.mark.skipif(not reader_verified(), reason="the direct reader declines this klayout release")
+verified = needs_reader
 
 
 def assert_same_summary(path, answered=True):
@@ -171,6 +167,7 @@ def test_deep_hierarchy_levels(tmp_path):
 # ---- what the reader leaves to KLayout -------------------------------------------------
 
 
+@verified
 def test_what_the_reader_declines_is_read_by_klayout(tmp_path):
     # Cells that KLayout merges when a late CELLNAME ties a name to a number:
     # the reader leaves that to KLayout.

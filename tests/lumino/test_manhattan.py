@@ -20,6 +20,7 @@ from corvane.core import lumino
 
 from .test_file_roads import GEOS_VERIFIED, shapely_road
 from .test_message_roads import lumino_message, record_road
+from .release import needs_reader
 
 LAYER = (1, 0)
 
@@ -164,6 +165,7 @@ def test_the_thin_box_of_the_report_keeps_its_four_corners(layout):
 
 @pytest.mark.skipif(not GEOS_VERIFIED, reason=f"GEOS {shapely.geos_version} is not verified: nothing is simplified during the read")
 @pytest.mark.parametrize("workers", [0, 2])
+@needs_reader
 def test_the_read_simplifies_none_of_the_manhattan_outlines(tmp_path, workers):
     path = layout_file(tmp_path)
     made = lumino._presimplified(str(path), 0.01, workers)

@@ -298,7 +298,7 @@ def library():
     lib.layout().register_pcell("SQUARE", Square())
     lib.register("CORVANE_OASIS_SQUARES")
     yield lib
-    if "CORVANE_OASIS_SQUARES" in kdb.Library.library_names():
+    if "CORVANE_OASIS_SQUARES" in kdb.Library.library_names() and hasattr(lib, "unregister"):
         lib.unregister()
 
 
@@ -315,6 +315,8 @@ def test_cells_of_a_registered_library_are_left_to_klayout(tmp_path, library):
         got, why = lumino._read_layout(str(path))
         assert got is None and "library" in why, why
     # Without the library the cell is KLayout's cold proxy, read as the file holds it.
+    if not hasattr(library, "unregister"):  # klayout 0.30.4 and earlier
+        pytest.skip("this klayout cannot unregister a library again")
     library.unregister()
     for strict in (False, True):
         assert_same(tmp_path / f"pcell{strict}.oas")

@@ -244,7 +244,7 @@ RAW = [
     ("{a=>1", False),
     ("(#l9223372036854775807,#u18446744073709551615,#-9223372036854775807)", True),
     ("#9223372036854775808", False),
-    ("('a'c,'bytes'b)", True),
+    ("('a'c,'bytes'b)", kdb.__version__ not in ("0.30.4-1", "0.30.5", "0.30.6", "0.30.7", "0.30.8")),  # see below
     ("((((([point:0,0])))))", True),
 ]
 
@@ -253,3 +253,18 @@ RAW = [
 def test_context_values_near_the_edges_of_klayouts_read(tmp_path, value, answered):
     path = g.write(tmp_path, raw_context(value))
     assert assert_same_or_declined(path) is answered
+
+
+# Character and byte strings: read by KLayout from 0.30.9, a failed read
+# before; the reader declines them for the earlier releases it accepts.
+@pytest.mark.parametrize("value", ["('a'c,'bytes'b)", "'x'C", "\"y\" b", "{'k'=>'v'b}"])
+@pytest.mark.parametrize(("release", "answered"), [("0.30.12", True), ("0.30.9", True), ("0.30.8", False),
+                                                   ("0.30.5", False), ("0.30.4.post1", False)])
+def test_typed_strings_only_for_releases_that_read_them(tmp_path, value, release, answered):
+    path = g.write(tmp_path, raw_context(value))
+    got, why = lumino._read_layout(path, klayout_version=release)
+    assert (got is not None) is answered, why
+    if not answered:
+        assert why == "context information not verified"
+    if release == kdb.__version__:
+        assert_same_or_declined(path)

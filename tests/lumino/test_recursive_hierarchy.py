@@ -11,6 +11,7 @@ from corvane.core import lumino
 from . import gdsstream as g
 from .direct_reference import klayout_layout, same
 from . import oasisstream as o
+from .release import needs_reader
 
 
 def gds(cycle):
@@ -28,6 +29,7 @@ def oas(cycle):
 
 @pytest.mark.parametrize("write", [gds, oas], ids=["gds", "oasis"])
 @pytest.mark.parametrize("cycle", [["A"], ["A", "B"], ["A", "B", "C"]], ids=["self", "two", "three"])
+@needs_reader
 def test_a_cell_that_places_itself_is_declined(tmp_path, write, cycle):
     path = tmp_path / ("t.gds" if write is gds else "t.oas")
     path.write_bytes(write(cycle))
@@ -38,6 +40,7 @@ def test_a_cell_that_places_itself_is_declined(tmp_path, write, cycle):
 
 
 @pytest.mark.parametrize("write", [gds, oas], ids=["gds", "oasis"])
+@needs_reader
 def test_a_cell_placed_twice_is_no_cycle(tmp_path, write):
     """TOP places A and B, both place LEAF: a diamond, read as KLayout reads it."""
     path = tmp_path / ("t.gds" if write is gds else "t.oas")

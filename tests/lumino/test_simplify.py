@@ -30,6 +30,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from corvane.core import lumino
+from .release import needs_reader
 
 REPO = Path(__file__).resolve().parents[2]
 GDS = sorted((REPO / "examples" / "gds").glob("*.gds"))
@@ -634,6 +635,7 @@ def manhattan(hull):
     [(0, -1), (1, -1), (7, -1), (7, 2), (3, 0)],
     ids=["none", "one", "seven", "two-start", "none-start"],
 )
+@needs_reader
 def test_outlines_simplified_during_the_read_are_the_batch_ones(gds, workers, fail_after):
     path = next(p for p in GDS if p.name == gds)
     assert_presimplified_are_the_batch_ones(path, workers, fail_after)
@@ -665,6 +667,7 @@ def twins_layout(path):
 
 @verified
 @pytest.mark.parametrize("workers", [0, 1, 3])
+@needs_reader
 def test_shapes_with_the_same_points_in_several_cells_take_the_same_outline(tmp_path, workers):
     made = assert_presimplified_are_the_batch_ones(twins_layout(tmp_path / "twins.gds"), workers, -1)
     assert made == 6 * 2

@@ -34,6 +34,9 @@ constexpr uint64_t kUint64 = UINT64_MAX;
 // A cursor over a NUL-terminated text, as KLayout's tokenizer walks it.
 struct Cursor {
     const char* p;
+    // Whether a letter may follow a quoted string (a character or byte
+    // string): KLayout reads them from 0.30.9 and fails the read before.
+    bool typed_strings = true;
 
     void skip() {
         while (space(*p)) ++p;
@@ -221,7 +224,10 @@ bool value(Cursor& c, int depth = 0) {
     if (!c.word_or_quoted()) return false;
     // A character or byte string: a letter after the text.
     c.skip();
-    if (*c.p == 'c' || *c.p == 'C' || *c.p == 'b' || *c.p == 'B') ++c.p;
+    if (*c.p == 'c' || *c.p == 'C' || *c.p == 'b' || *c.p == 'B') {
+        if (!c.typed_strings) return false;
+        ++c.p;
+    }
     return true;
 }
 
@@ -233,9 +239,9 @@ std::string rest(Cursor& c) {
 
 }  // namespace
 
-bool deserialize(const std::vector<std::string>& strings, Info& info) {
+bool deserialize(const std::vector<std::string>& strings, Info& info, bool typed_strings) {
     for (const std::string& s : strings) {
-        Cursor c{s.c_str()};
+        Cursor c{s.c_str(), typed_strings};
         if (c.test("LIB=")) {
             info.lib_name = rest(c);
         } else if (c.test("P(")) {

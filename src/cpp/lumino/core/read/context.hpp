@@ -23,7 +23,9 @@ struct Info {
 // Reads the strings as KLayout does.  False when a string holds a value
 // whose reading this code has not verified to succeed in KLayout (KLayout
 // may then fail the read, or accept it: either way the caller declines).
-bool deserialize(const std::vector<std::string>& strings, Info& info);
+// `typed_strings`: whether the klayout release reads character and byte
+// strings ('text'c, 'text'b).
+bool deserialize(const std::vector<std::string>& strings, Info& info, bool typed_strings);
 
 // One PROPVALUE string of the context cell, added to `strings` (at index
 // `attr`, or as part of a long string in KLayout's "#<n>,<p>:<text>" form,

@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "lumino/core/read/context.hpp"
+#include "lumino/core/read/klayout_releases.hpp"
 #include "lumino/core/read/gds_reader.hpp"
 
 namespace lumino::core::gds {
@@ -59,7 +60,8 @@ void CellReader::structure(const std::string& name) {
     auto ctx = st_.listing ? st_.context.end() : st_.context.find(name);
     if (ctx != st_.context.end()) {
         gdsctx::Info info;
-        if (!gdsctx::deserialize(ctx->second, info)) decline("context information not verified");
+        const bool typed = klayout_reads_typed_strings(st_.options.klayout_version);
+        if (!gdsctx::deserialize(ctx->second, info, typed)) decline("context information not verified");
         if (info.proxy()) {
             if (!info.lib_name.empty() && st_.libraries.count(info.lib_name))
                 decline("cell of a library registered in KLayout");

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "lumino/core/read/context.hpp"
+#include "lumino/core/read/klayout_releases.hpp"
 #include "lumino/core/read/file_check.hpp"
 #include "lumino/core/read/gds_reader.hpp"
 #include "lumino/core/read/kplacement.hpp"
@@ -72,7 +73,8 @@ void LibraryReader::cells() {
     auto global = st_.listing ? st_.context.end() : st_.context.find(std::string());
     if (global != st_.context.end()) {
         gdsctx::Info info;
-        if (!gdsctx::deserialize(global->second, info)) decline("context information not verified");
+        const bool typed = klayout_reads_typed_strings(st_.options.klayout_version);
+        if (!gdsctx::deserialize(global->second, info, typed)) decline("context information not verified");
     }
 }
 

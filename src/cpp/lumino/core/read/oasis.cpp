@@ -24,7 +24,12 @@ namespace lumino::core {
 namespace oasis {
 
 Reader::Reader(const uint8_t* data, size_t size, const GdsReadOptions& options, Layout& out)
-    : in_(data, size), options_(options), out_(out), props_(in_), cells_(out) {
+    : in_(data, size),
+      options_(options),
+      out_(out),
+      props_(in_),
+      cells_(out),
+      typed_strings_(klayout_reads_typed_strings(options.klayout_version)) {
     for (const auto& [layer, datatype] : options.layers)
         if (layer >= 0 && datatype >= 0) keep_pairs_.insert(uint64_t(layer) << 32 | uint64_t(datatype));
     for (const std::string& name : options.libraries) libraries_.insert(name);
@@ -250,13 +255,13 @@ void Reader::finish() {
     if (!file_context_.entries.empty()) {
         gdsctx::Info info;
         if (!props_.context_strings(file_context_, strings)) decline("context information not verified");
-        if (!strings.empty() && !gdsctx::deserialize(strings, info)) decline("context information not verified");
+        if (!strings.empty() && !gdsctx::deserialize(strings, info, typed_strings_)) decline("context information not verified");
     }
     for (const auto& [ci, props] : cell_context_) {
         gdsctx::Info info;
         if (!props_.context_strings(props, strings)) decline("context information not verified");
         if (strings.empty()) continue;
-        if (!gdsctx::deserialize(strings, info)) decline("context information not verified");
+        if (!gdsctx::deserialize(strings, info, typed_strings_)) decline("context information not verified");
         if (info.proxy()) {
             if (!info.lib_name.empty() && libraries_.count(info.lib_name))
                 decline("cell of a library registered in KLayout");

@@ -148,6 +148,8 @@ class Reader {
     // Shapes and kept points made from repetitions, against bounds on what
     // the read may build.
     uint64_t repeated_ = 0, repeated_points_ = 0;
+    // Whether the klayout release reads character and byte strings in context values.
+    bool typed_strings_ = true;
     std::vector<Point> hull_, points_, polygon_scratch_;
     kpoly::PathScratch path_scratch_;
 };

@@ -120,7 +120,9 @@ core::Instance read_instance(nb::handle inst, std::vector<nb::object>& tagged, s
     }
     const bool array = nb::cast<bool>(inst.attr("is_regular_array")());
     nb::object trans = inst.attr("trans");
-    if (!parse_trans_bytes(trans.attr("to_bytes")(), d.trans)) {
+    // The binary form where the release has it (klayout 0.30.9 on).
+    nb::object trans_bytes = nb::getattr(trans, "to_bytes", nb::none());
+    if (trans_bytes.is_none() || !parse_trans_bytes(trans_bytes(), d.trans)) {
         const tx::Values v = read_transformation(trans);
         d.trans.rot = v.quarter;
         d.trans.mirror = v.mirror;
@@ -364,7 +366,8 @@ class Reader {
 }  // namespace
 
 void polygon_points(nb::handle polygon, std::vector<int32_t>& xy) {
-    if (parse_polygon_bytes(polygon.attr("to_bytes")(), xy)) return;
+    nb::object to_bytes = nb::getattr(polygon, "to_bytes", nb::none());
+    if (!to_bytes.is_none() && parse_polygon_bytes(to_bytes(), xy)) return;
     // The plain reading, point by point, which the binary one reproduces.
     nb::object dpoly = polygon.attr("to_dtype")();
     corvane::for_each(dpoly.attr("each_point_hull")(), [&](nb::object p) {
