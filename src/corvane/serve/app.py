@@ -80,23 +80,26 @@ def make_app(live: LiveLayout, token: str, stopping: Callable[[], bool], watch: 
     def version_of(request: Request) -> Any:
         return live.recent.get(request.path_params["n"])
 
+    def gone() -> Response:
+        return PlainTextResponse("gone: newer versions of the layout replaced this one", 410, headers=HEADERS)
+
     async def page(request: Request) -> Response:
         version = version_of(request)
         if version is None:
-            return PlainTextResponse("gone: newer versions of the layout replaced this one", 410, headers=HEADERS)
+            return gone()
         made, _ = await asyncio.to_thread(version.pages)
         return Response(made, media_type="text/html; charset=utf-8", headers=HEADERS)
 
     async def message(request: Request) -> Response:
         version = version_of(request)
         if version is None:
-            return PlainTextResponse("gone: newer versions of the layout replaced this one", 410, headers=HEADERS)
+            return gone()
         return Response(version.message, media_type="application/json", headers=HEADERS)
 
     async def page_data(request: Request) -> Response:
         version = version_of(request)
         if version is None:
-            return PlainTextResponse("gone: newer versions of the layout replaced this one", 410, headers=HEADERS)
+            return gone()
         _, data = await asyncio.to_thread(version.pages)
         return Response(data, media_type="application/json", headers=HEADERS)
 
