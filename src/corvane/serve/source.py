@@ -101,14 +101,6 @@ class Version:
                 self._pages = self.make_pages() if self.make_pages else (self.message, b"{}")
             return self._pages
 
-    @property
-    def page(self) -> bytes:
-        return self.pages()[0]
-
-    @property
-    def page_data(self) -> bytes:
-        return self.pages()[1]
-
     def nets(self) -> Any:
         """The layout ready for tracing (``corvane.serve.nets.NetTracing``), read on first use."""
         if self.nets_unavailable:

@@ -9,7 +9,6 @@
 #include <algorithm>
 
 #include "lumino/core/read/context.hpp"
-#include "lumino/core/read/klayout_releases.hpp"
 #include "lumino/core/read/gds_reader.hpp"
 
 namespace lumino::core::gds {
@@ -60,8 +59,7 @@ void CellReader::structure(const std::string& name) {
     auto ctx = st_.listing ? st_.context.end() : st_.context.find(name);
     if (ctx != st_.context.end()) {
         gdsctx::Info info;
-        const bool typed = klayout_reads_typed_strings(st_.options.klayout_version);
-        if (!gdsctx::deserialize(ctx->second, info, typed)) decline("context information not verified");
+        if (!gdsctx::deserialize(ctx->second, info, st_.typed_strings)) decline("context information not verified");
         if (info.proxy()) {
             if (!info.lib_name.empty() && st_.libraries.count(info.lib_name))
                 decline("cell of a library registered in KLayout");

@@ -11,7 +11,6 @@
 #include <utility>
 
 #include "lumino/core/read/context.hpp"
-#include "lumino/core/read/klayout_releases.hpp"
 #include "lumino/core/read/file_check.hpp"
 #include "lumino/core/read/gds_reader.hpp"
 #include "lumino/core/read/kplacement.hpp"
@@ -73,8 +72,7 @@ void LibraryReader::cells() {
     auto global = st_.listing ? st_.context.end() : st_.context.find(std::string());
     if (global != st_.context.end()) {
         gdsctx::Info info;
-        const bool typed = klayout_reads_typed_strings(st_.options.klayout_version);
-        if (!gdsctx::deserialize(global->second, info, typed)) decline("context information not verified");
+        if (!gdsctx::deserialize(global->second, info, st_.typed_strings)) decline("context information not verified");
     }
 }
 

@@ -59,6 +59,8 @@ struct State {
     GdsReadOptions options;  // as given, or as a listing needs them
     Layout& out;
     StreamListing* listing;  // when listing the stream
+    // Whether the klayout release reads character and byte strings in context values.
+    bool typed_strings;
 
     // ---- cells (gds_cell.cpp) ----
     std::unordered_map<std::string, uint32_t> names;

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "lumino/core/read/gds_reader.hpp"
+#include "lumino/core/read/klayout_releases.hpp"
 
 namespace lumino::core::gds {
 
@@ -40,7 +41,11 @@ bool valid_utf8(const std::string& s) {
 }
 
 State::State(const uint8_t* data, size_t size, const GdsReadOptions& given, Layout& layout)
-    : rec(data, size), options(given), out(layout), listing(given.listing) {
+    : rec(data, size),
+      options(given),
+      out(layout),
+      listing(given.listing),
+      typed_strings(klayout_reads_typed_strings(given.klayout_version)) {
     if (listing) {
         *listing = StreamListing();
         options.all_layers = true;
