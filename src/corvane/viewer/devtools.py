@@ -74,9 +74,9 @@ class Browser:
         self._closed = False
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
+        self._stderr_tail = b""  # set before the thread that appends to it starts
         self._errors = threading.Thread(target=self._drain_errors, daemon=True)
         self._errors.start()
-        self._stderr_tail = b""
 
     def _drain_errors(self) -> None:
         for line in self._process.stderr:
