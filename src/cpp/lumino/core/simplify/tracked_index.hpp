@@ -84,12 +84,15 @@ class TrackedIndex {
         alive_.clear();
         filed_extent_.clear();
         min_extent_ = 1.0;
+        length_ = 0.0;
         growing_ = growing;
         ready_ = false;
         chains_.reset(pts);
     }
 
     size_t chain_count() const { return chains_.size(); }
+    // The summed width and height of the segments added by chains.
+    double chains_length() const { return length_; }
     // The points of the monotone chain holding segments from..to-1, if one
     // does and the chains are searched.
     PointSpan chain_span(uint32_t from, uint32_t to) const { return ready_ ? PointSpan{} : chains_.span_of(from, to); }
@@ -106,12 +109,13 @@ class TrackedIndex {
         Box* box = boxes_.data() + base;
         uint8_t* alive = alive_.data() + base;
         double* filed = filed_extent_.data() + base;
-        double least = min_extent_;
+        double least = min_extent_, length = 0.0;
         for (size_t k = 0; k < n; ++k) {
             const auto a = uint32_t(first + k);
-            file(a, a + 1, least, seg[k], box[k], alive[k], filed[k]);
+            length += file(a, a + 1, least, seg[k], box[k], alive[k], filed[k]);
         }
         min_extent_ = least;
+        length_ += length;
         chains_.append_run(base, first, last);
     }
 
@@ -119,8 +123,9 @@ class TrackedIndex {
         const auto id = uint32_t(segs_.size());
         segs_.emplace_back(), boxes_.emplace_back(), alive_.emplace_back(), filed_extent_.emplace_back();
         file(a, b, min_extent_, segs_.back(), boxes_.back(), alive_.back(), filed_extent_.back());
-        chains_.append(id, a, b);
-        if (growing_ && ready_) grow_.insert(*shape_, id, range(a, b));
+        // Once on the grid, the chains are never searched again.
+        if (!ready_) chains_.append(id, a, b);
+        else if (growing_) grow_.insert(*shape_, id, range(a, b));
         return id;
     }
 
@@ -147,7 +152,7 @@ class TrackedIndex {
             }
             alive_[id] = 0;
         }
-        chains_.remove_range(from, to);
+        if (!ready_) chains_.remove_range(from, to);
     }
 
     // Whether a live segment meeting the box of points qa-qb passes `bad`,
@@ -190,8 +195,8 @@ class TrackedIndex {
     static constexpr uint8_t kAlive = 1, kFlat = 2;
 
     // Files the segment a-b into the given places; `least` is the smallest
-    // extent seen so far, updated.
-    void file(uint32_t a, uint32_t b, double& least, Seg& seg, Box& box, uint8_t& alive, double& filed) const {
+    // extent seen so far, updated.  Returns the box's width plus height.
+    double file(uint32_t a, uint32_t b, double& least, Seg& seg, Box& box, uint8_t& alive, double& filed) const {
         const Pt &pa = pts_[a], &pb = pts_[b];
         const double w = std::fabs(pb.x - pa.x), h = std::fabs(pb.y - pa.y);
         if (w < least && w > 0.0) least = w;
@@ -200,6 +205,7 @@ class TrackedIndex {
         box = box_of(pa, pb);
         alive = ((w == 0.0) | (h == 0.0)) ? kAlive | kFlat : kAlive;
         filed = least;
+        return w + h;
     }
 
     CellRange range(uint32_t a, uint32_t b) const { return CellRange::of(columns_[a], rows_[a], columns_[b], rows_[b]); }
@@ -209,7 +215,7 @@ class TrackedIndex {
     std::vector<Box> boxes_;
     std::vector<uint8_t> alive_;
     std::vector<double> filed_extent_;
-    double min_extent_ = 1.0;
+    double min_extent_ = 1.0, length_ = 0.0;
     bool growing_ = false, ready_ = false;
     const GridShape* shape_ = nullptr;
     const uint32_t *columns_ = nullptr, *rows_ = nullptr;

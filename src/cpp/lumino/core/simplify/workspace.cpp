@@ -143,7 +143,17 @@ void Workspace::prepare() {
         bounds_.minx = std::min(bounds_.minx, p.x), bounds_.maxx = std::max(bounds_.maxx, p.x);
         bounds_.miny = std::min(bounds_.miny, p.y), bounds_.maxy = std::max(bounds_.maxy, p.y);
     }
-    shape_.reset(bounds_, segments_ < kScanBelow ? 1 : segments_ / kSegmentsPerCell);
+    // Cells about kCellSpan mean segments wide, so that a cell on a dense
+    // curve holds a few segments, within kCellsPerSegment of one per segment.
+    size_t cells = 1;
+    if (segments_ >= kScanBelow) {
+        const double lo = double(segments_) * kCellsPerSegment[0], hi = double(segments_) * kCellsPerSegment[1];
+        const double side = kCellSpan * input_.chains_length() / double(segments_);
+        const double area = (bounds_.maxx - bounds_.minx) * (bounds_.maxy - bounds_.miny);
+        const double want = side > 0.0 ? area / (side * side) : lo;
+        cells = size_t(std::isfinite(want) ? std::clamp(want, lo, hi) : lo);
+    }
+    shape_.reset(bounds_, cells);
     columns_.resize(pts_.size());
     rows_.resize(pts_.size());
     for (size_t k = 0; k < pts_.size(); ++k) columns_[k] = shape_.column(pts_[k].x), rows_[k] = shape_.row(pts_[k].y);
@@ -161,18 +171,44 @@ bool clear_of_underflow(double cross, double len2) {
     return q >= 0x1p-960 && q * std::sqrt(len2) >= 0x1p-960;
 }
 
+// Point kinds against a segment, as furthest_point() sorts them.
+enum : uint8_t { before_a = 0, after_b = 1, alongside = 2 };
+
 #if defined(LUMINO_AVX2)
-// The keys |cross| of q[0, n) against the segment from a (direction ex, ey),
-// four points at a time, each lane with the scalar loop's operations; `inside`
-// and `top` take in whether every dot product lay in [low, high] and the
-// largest key.  Returns how many points were done.
-__attribute__((target("avx2"))) size_t alongside_keys_avx2(const Pt* q, size_t n, Pt a, double ex, double ey,
-                                                            double low, double high, double* key, bool& inside,
-                                                            double& top) {
-    const __m256d vax = _mm256_set1_pd(a.x), vay = _mm256_set1_pd(a.y), vex = _mm256_set1_pd(ex),
-                  vey = _mm256_set1_pd(ey), vlow = _mm256_set1_pd(low), vhigh = _mm256_set1_pd(high),
-                  sign = _mm256_set1_pd(-0.0);
-    __m256d vtop = _mm256_set1_pd(-1.0), vin = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+// The four kinds of a block, one byte each, by its lanes' masks of
+// before_a (bits 0-3) and after_b (bits 4-7); lanes hold points 0, 2, 1, 3.
+struct KindWords {
+    uint32_t word[256];
+    constexpr KindWords() : word() {
+        constexpr int lane_of[4] = {0, 2, 1, 3};
+        for (uint32_t m = 0; m < 256; ++m) {
+            uint32_t w = 0;
+            for (int point = 0; point < 4; ++point) {
+                const int l = lane_of[point];
+                const uint32_t kind = (m >> l) & 1 ? before_a : ((m >> (4 + l)) & 1 ? after_b : alongside);
+                w |= kind << (8 * point);
+            }
+            word[m] = w;
+        }
+    }
+};
+constexpr KindWords kKindWords;
+
+// The keys and kinds of q[0, n) against the segment a-b (direction ex, ey,
+// squared length len2), four points at a time, each lane with the scalar
+// loop's operations; top[kind] takes in the largest key of each kind, and
+// `mixed` whether a point is not alongside.  Returns how many points were
+// done.
+__attribute__((target("avx2"))) size_t segment_keys_avx2(const Pt* q, size_t n, Pt a, Pt b, double ex, double ey,
+                                                          double len2, double low, double high, double beyond,
+                                                          double* key, uint8_t* kind, double top[3], bool& mixed) {
+    const __m256d vax = _mm256_set1_pd(a.x), vay = _mm256_set1_pd(a.y), vbx = _mm256_set1_pd(b.x),
+                  vby = _mm256_set1_pd(b.y), vex = _mm256_set1_pd(ex), vey = _mm256_set1_pd(ey),
+                  vlen2 = _mm256_set1_pd(len2), vlow = _mm256_set1_pd(low), vhigh = _mm256_set1_pd(high),
+                  vbeyond = _mm256_set1_pd(beyond), zero = _mm256_setzero_pd(), one = _mm256_set1_pd(1.0),
+                  none = _mm256_set1_pd(-1.0), sign = _mm256_set1_pd(-0.0);
+    __m256d t0 = none, t1 = none, t2 = none;
+    int any_off = 0;
     size_t k = 0;
     for (; k + 4 <= n; k += 4) {
         const __m256d p01 = _mm256_loadu_pd(&q[k].x), p23 = _mm256_loadu_pd(&q[k + 2].x);
@@ -182,17 +218,38 @@ __attribute__((target("avx2"))) size_t alongside_keys_avx2(const Pt* q, size_t n
             _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(qx, vax), vex), _mm256_mul_pd(_mm256_sub_pd(qy, vay), vey));
         const __m256d cross =
             _mm256_sub_pd(_mm256_mul_pd(_mm256_sub_pd(vay, qy), vex), _mm256_mul_pd(_mm256_sub_pd(vax, qx), vey));
-        const __m256d kk = _mm256_andnot_pd(sign, cross);
+        __m256d kk = _mm256_andnot_pd(sign, cross);
         const __m256d along =
             _mm256_and_pd(_mm256_cmp_pd(dot, vlow, _CMP_GE_OQ), _mm256_cmp_pd(dot, vhigh, _CMP_LE_OQ));
-        vin = _mm256_and_pd(vin, along);
-        vtop = _mm256_max_pd(vtop, kk);
+        uint32_t masks = 0;
+        if (_mm256_movemask_pd(along) != 15) {
+            __m256d before = _mm256_cmp_pd(dot, zero, _CMP_LE_OQ), after = _mm256_cmp_pd(dot, vbeyond, _CMP_GE_OQ);
+            const __m256d rest = _mm256_andnot_pd(_mm256_or_pd(_mm256_or_pd(before, after), along),
+                                                  _mm256_castsi256_pd(_mm256_set1_epi64x(-1)));
+            if (_mm256_movemask_pd(rest) != 0) {  // the ratio could round across 0 or 1: decide as GEOS does
+                const __m256d r = _mm256_div_pd(dot, vlen2);
+                before = _mm256_or_pd(before, _mm256_and_pd(rest, _mm256_cmp_pd(r, zero, _CMP_LE_OQ)));
+                after = _mm256_or_pd(after, _mm256_and_pd(rest, _mm256_cmp_pd(r, one, _CMP_GE_OQ)));
+            }
+            const __m256d ends = _mm256_or_pd(before, after);
+            const __m256d exx = _mm256_blendv_pd(vbx, vax, before), eyy = _mm256_blendv_pd(vby, vay, before);
+            const __m256d dx = _mm256_sub_pd(qx, exx), dy = _mm256_sub_pd(qy, eyy);
+            kk = _mm256_blendv_pd(kk, _mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy)), ends);
+            t0 = _mm256_max_pd(t0, _mm256_blendv_pd(none, kk, before));
+            t1 = _mm256_max_pd(t1, _mm256_blendv_pd(none, kk, after));
+            t2 = _mm256_max_pd(t2, _mm256_blendv_pd(kk, none, ends));
+            masks = uint32_t(_mm256_movemask_pd(before)) | uint32_t(_mm256_movemask_pd(after)) << 4;
+            any_off |= int(masks);
+        } else {
+            t2 = _mm256_max_pd(t2, kk);
+        }
         _mm256_storeu_pd(key + k, _mm256_permute4x64_pd(kk, 0xD8));  // points 0, 1, 2, 3
+        std::memcpy(kind + k, &kKindWords.word[masks], 4);
     }
-    inside = inside && _mm256_movemask_pd(vin) == 15;
-    alignas(32) double t[4];
-    _mm256_store_pd(t, vtop);
-    top = std::max({top, t[0], t[1], t[2], t[3]});
+    alignas(32) double t[3][4];
+    _mm256_store_pd(t[0], t0), _mm256_store_pd(t[1], t1), _mm256_store_pd(t[2], t2);
+    for (int c = 0; c < 3; ++c) top[c] = std::max({top[c], t[c][0], t[c][1], t[c][2], t[c][3]});
+    mixed = mixed || any_off != 0;
     return k;
 }
 
@@ -244,68 +301,17 @@ size_t Workspace::furthest_point(const Pt* p, size_t i, size_t j, double& distan
         }
         return at;
     }
-    enum : uint8_t { before_a = 0, after_b = 1, alongside = 2 };
     const double low = len2 * 0x1p-40, high = len2 - low, beyond = len2 + low;
-    // Mostly every point lies alongside: one pass without branches.
-    {
-        bool inside = true;
-        double top = -1.0;
-        size_t k = 0;
-#if defined(LUMINO_AVX2)
-        if (kAvx2) k = alongside_keys_avx2(p + i + 1, n, a, ex, ey, low, high, key_.data(), inside, top);
-#endif
-#if defined(__SSE2__)
-        // Two points at a time, each lane with the scalar loop's operations.
-        const __m128d vax = _mm_set1_pd(a.x), vay = _mm_set1_pd(a.y), vex = _mm_set1_pd(ex),
-                      vey = _mm_set1_pd(ey), vlow = _mm_set1_pd(low), vhigh = _mm_set1_pd(high),
-                      sign = _mm_set1_pd(-0.0);
-        __m128d vtop = _mm_set1_pd(-1.0), vin = _mm_castsi128_pd(_mm_set1_epi32(-1));
-        for (; k + 2 <= n; k += 2) {
-            const __m128d p0 = _mm_loadu_pd(&p[i + 1 + k].x), p1 = _mm_loadu_pd(&p[i + 2 + k].x);
-            const __m128d qx = _mm_unpacklo_pd(p0, p1), qy = _mm_unpackhi_pd(p0, p1);
-            const __m128d dot = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(qx, vax), vex), _mm_mul_pd(_mm_sub_pd(qy, vay), vey));
-            const __m128d cross =
-                _mm_sub_pd(_mm_mul_pd(_mm_sub_pd(vay, qy), vex), _mm_mul_pd(_mm_sub_pd(vax, qx), vey));
-            const __m128d key = _mm_andnot_pd(sign, cross);
-            vin = _mm_and_pd(vin, _mm_and_pd(_mm_cmpge_pd(dot, vlow), _mm_cmple_pd(dot, vhigh)));
-            vtop = _mm_max_pd(vtop, key);
-            _mm_storeu_pd(&key_[k], key);
-        }
-        inside = inside && _mm_movemask_pd(vin) == 3;
-        top = std::max({top, _mm_cvtsd_f64(vtop), _mm_cvtsd_f64(_mm_unpackhi_pd(vtop, vtop))});
-#endif
-        for (; k < n; ++k) {
-            const Pt& q = p[i + 1 + k];
-            const double dot = (q.x - a.x) * ex + (q.y - a.y) * ey;
-            const double key = std::fabs((a.y - q.y) * ex - (a.x - q.x) * ey);
-            inside &= dot >= low && dot <= high;
-            top = key > top ? key : top;
-            key_[k] = key;
-        }
-        if (inside) {
-            const double threshold = clear_of_underflow(top, len2) ? top * keep : -HUGE_VAL;
-            auto exact = [&](size_t k) {
-                const double d = segment_distance(p[i + 1 + k], a, b);
-                if (d > distance) distance = d, at = i + 1 + k;
-            };
-            size_t k = 0;
-#if defined(__SSE2__)
-            // Pairs of keys both below the threshold are passed over at once.
-            const __m128d vthreshold = _mm_set1_pd(threshold);
-            for (; k + 2 <= n; k += 2) {
-                const int near = _mm_movemask_pd(_mm_cmpnlt_pd(_mm_loadu_pd(&key_[k]), vthreshold));
-                if (near == 0) continue;
-                if (near & 1) exact(k);
-                if (near & 2) exact(k + 1);
-            }
-#endif
-            for (; k < n; ++k)
-                if (!(key_[k] < threshold)) exact(k);
-            return at;
-        }
-    }
+    // Every point's key and kind; mostly every point lies alongside.
     double top[3] = {-1.0, -1.0, -1.0};
-    for (size_t k = 0; k < n; ++k) {
+    bool mixed = false;
+    size_t k0 = 0;
+#if defined(LUMINO_AVX2)
+    if (kAvx2)
+        k0 = segment_keys_avx2(p + i + 1, n, a, b, ex, ey, len2, low, high, beyond, key_.data(), kind_.data(), top,
+                               mixed);
+#endif
+    for (size_t k = k0; k < n; ++k) {
         const Pt& q = p[i + 1 + k];
         const double dot = (q.x - a.x) * ex + (q.y - a.y) * ey;
         uint8_t kind;
@@ -326,10 +332,32 @@ size_t Workspace::furthest_point(const Pt* p, size_t i, size_t j, double& distan
             const Pt& e = kind == before_a ? a : b;
             const double dx = q.x - e.x, dy = q.y - e.y;
             key = dx * dx + dy * dy;
+            mixed = true;
         }
         key_[k] = key;
         kind_[k] = kind;
         if (key > top[kind]) top[kind] = key;
+    }
+    if (!mixed) {
+        const double threshold = clear_of_underflow(top[alongside], len2) ? top[alongside] * keep : -HUGE_VAL;
+        auto exact = [&](size_t k) {
+            const double d = segment_distance(p[i + 1 + k], a, b);
+            if (d > distance) distance = d, at = i + 1 + k;
+        };
+        size_t k = 0;
+#if defined(__SSE2__)
+        // Pairs of keys both below the threshold are passed over at once.
+        const __m128d vthreshold = _mm_set1_pd(threshold);
+        for (; k + 2 <= n; k += 2) {
+            const int near = _mm_movemask_pd(_mm_cmpnlt_pd(_mm_loadu_pd(&key_[k]), vthreshold));
+            if (near == 0) continue;
+            if (near & 1) exact(k);
+            if (near & 2) exact(k + 1);
+        }
+#endif
+        for (; k < n; ++k)
+            if (!(key_[k] < threshold)) exact(k);
+        return at;
     }
     // A key this far below the largest of its kind gives a strictly smaller
     // distance; near underflow nothing is excluded.

@@ -28,11 +28,14 @@ struct Ring {
 constexpr size_t kMinRingSize = 4;
 // Outlines of at most this many monotone chains are searched by their chains;
 // others on a grid.  Below this many segments one cell (a scan) beats
-// building a grid; above, a cell for every few segments (measured on the
-// shared layouts).
+// building a grid; above, cells about two mean segments (width plus height)
+// wide, between a quarter and two cells per segment: on curves, whose
+// segments crowd a few cells of their box, a cell per four segments held
+// tens of them (measured on the shared layouts).
 constexpr size_t kChainsAtMost = 24;
 constexpr size_t kScanBelow = 128;
-constexpr size_t kSegmentsPerCell = 4;
+constexpr double kCellSpan = 2.0;
+constexpr double kCellsPerSegment[2] = {0.25, 2.0};
 
 // The state of one polygon's simplification; reused between polygons.
 class Workspace {
