@@ -350,6 +350,37 @@ def test_wavy_bands_and_hairpins(band):
 
 
 @st.composite
+def rings_with_near_copies(draw):
+    """An arc of a few hundred points, some followed by copies of themselves
+    moved by a few units in the last place: a section that ends at such a
+    point has points beyond its ends and a rounding error short of them,
+    which the furthest point search sorts four at a time."""
+    n = draw(st.integers(40, 400))
+    radius = draw(st.floats(0.5, 500))
+    turn = draw(st.floats(0.5, 2 * math.pi))
+    noise = draw(st.floats(0, 1e-3))
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    pts = []
+    for k in range(n):
+        t = turn * k / n
+        r = radius * (1 + noise * rng.standard_normal())
+        x, y = r * math.cos(t), r * math.sin(t)
+        pts.append((x, y))
+        for _ in range(int(rng.integers(0, 4)) if rng.random() < 0.3 else 0):
+            steps = rng.integers(-3, 4, size=2)
+            pts.append((float(x + steps[0] * np.spacing(x)), float(y + steps[1] * np.spacing(y))))
+    return pts, radius * draw(st.sampled_from([0.0, 1e-9, 1e-6, 1e-4, 1e-2]))
+
+
+@verified
+@PROPERTY
+@given(rings_with_near_copies())
+def test_points_a_rounding_error_from_a_section_end(ring):
+    pts, tolerance = ring
+    check_outlines(np.asarray(pts, dtype=np.float64), [0, len(pts)], tolerance)
+
+
+@st.composite
 def polylines_and_queries(draw):
     """A polyline of long monotone runs (arcs, straight and axis-parallel
     stretches, turns), some runs of segments gone, and query boxes around
