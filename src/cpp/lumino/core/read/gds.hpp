@@ -25,10 +25,26 @@ namespace lumino::core {
 // while the layout lives (the lists themselves may move).
 class CellSink {
   public:
+    // Outlines of at least this many points are also told as they are read.
+    static constexpr size_t kOutlineTold = 256;
+
     virtual ~CellSink() = default;
     virtual void cell_read(uint32_t ci, const Cell& cell, double dbu) = 0;
+    // A polygon's or path's hull of `points` points (x0, y0, x1, y1, ...)
+    // in a cell still being read, at least kOutlineTold of them: valid only
+    // during the call.  The same points come again with the cell.
+    virtual void outline_read(const int32_t* xy, size_t points, double dbu) {
+        (void)xy, (void)points, (void)dbu;
+    }
     // The read declined: the layout is about to be freed.
     virtual void read_declined() = 0;
+
+    // Tells the sink of shape list s's last shape when it is a large hull.
+    static void tell_last(CellSink* sink, const Shapes& s, double dbu) {
+        if (!sink || s.polygon.empty() || !s.polygon.back()) return;
+        const size_t n = s.start.size(), points = size_t(s.start[n - 1] - s.start[n - 2]);
+        if (points >= kOutlineTold) sink->outline_read(s.xy.data() + 2 * s.start[n - 2], points, dbu);
+    }
 };
 
 // What read_gds tells of a stream it lists (GdsReadOptions::listing):

@@ -135,6 +135,7 @@ void ElementReader::one_record_boundary(uint32_t li, size_t n) {
     }
     s->polygon.push_back(1);
     s->start.push_back(s->xy.size() / 2);
+    CellSink::tell_last(st_.options.cells, *s, st_.out.dbu);
 }
 
 // The box KLayout gives a polygon it stores moved to its lowest point:

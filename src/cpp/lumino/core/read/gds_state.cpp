@@ -114,6 +114,7 @@ void State::add_shape(uint32_t li, int kind, bool props, const Box& box, const s
     }
     s->polygon.push_back(hull ? 1 : 0);
     s->start.push_back(s->xy.size() / 2);
+    CellSink::tell_last(options.cells, *s, out.dbu);
 }
 
 Shapes* State::stage_shape(uint32_t li, int kind, bool props, const Box& box) {

@@ -417,7 +417,9 @@ void Reader::add_polygons(uint32_t li, bool props, const std::vector<Point>& rel
         const int64_t dx = x - pos.x, dy = y - pos.y;
         moved(at, dx, dy);  // the copy's points within 32 bits
         Shapes* s = stage_.stage(li, ShapeKind::polygon, props, moved(stored, dx, dy));
-        if (s) write_hull(*s, x, y);
+        if (!s) return;
+        write_hull(*s, x, y);
+        CellSink::tell_last(options_.cells, *s, out_.dbu);
     });
 }
 
@@ -449,6 +451,7 @@ void Reader::add_paths(uint32_t li, bool props, const kpoly::Path& rel, const Ve
         Shapes* s = stage_.stage(li, ShapeKind::path, props, moved(box, dx, dy));
         if (!s) return;
         push_moved(*s, dx, dy);
+        CellSink::tell_last(options_.cells, *s, out_.dbu);
     });
 }
 

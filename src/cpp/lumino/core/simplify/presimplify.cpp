@@ -27,6 +27,9 @@ bool taken(const uint8_t* polygon, const uint64_t* start, const int32_t* xy, siz
     return n >= 3 && !is_manhattan(xy + 2 * start[k], 2 * n);
 }
 
+// At most this many points are copied for early jobs in one read (32 MB).
+constexpr size_t kEarlyPointsAtMost = size_t(1) << 22;
+
 // Shapes of at least this many points are looked up among those seen before:
 // a layout often holds one curved shape in several cells, and simplifying
 // it once is worth a hash of its points.
@@ -93,18 +96,26 @@ void Presimplifier::cell_read(uint32_t ci, const Cell& cell, double dbu) {
             if (taken(s.polygon.data(), s.start.data(), s.xy.data(), k)) points += s.points(k);
             if (points >= kJobPoints || k + 1 == s.size()) {
                 if (points)
-                    made.push_back(Job{jobs_.size() + made.size(), ci, at, begin, k + 1, s.xy.data(), s.start.data(),
-                                       s.polygon.data(), unit, points, {}, {}, {}});
+                    made.push_back(Job{0, ci, at, begin, k + 1, s.xy.data(), s.start.data(), s.polygon.data(), unit,
+                                       points, {}, {}, {}, false, {}});
                 begin = k + 1;
                 points = 0;
             }
         }
     }
+    // Outlines told but not yet queued are left to this cell's jobs.
+    early_.own = Shapes{};
+    early_.points = 0;
+    queue(made);
+}
+
+void Presimplifier::queue(std::vector<Job>& made) {
     if (made.empty()) return;
     size_t waiting;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (Job& j : made) {
+            j.index = jobs_.size();
             queue_.push_back(jobs_.size());
             jobs_.push_back(std::move(j));
         }
@@ -112,6 +123,34 @@ void Presimplifier::cell_read(uint32_t ci, const Cell& cell, double dbu) {
     }
     ready_.notify_all();
     start_workers(waiting);
+}
+
+void Presimplifier::outline_read(const int32_t* xy, size_t points, double dbu) {
+    if (dropped_ || is_manhattan(xy, 2 * points) || early_points_ + points > kEarlyPointsAtMost) return;
+    const double unit = tx::unit_of_dbu(dbu);
+    if (early_.points && early_.unit != unit) early_.own = Shapes{}, early_.points = 0;
+    early_points_ += points;
+    Shapes& s = early_.own;
+    s.xy.insert(s.xy.end(), xy, xy + 2 * points);
+    s.polygon.push_back(1);
+    s.start.push_back(s.xy.size() / 2);
+    early_.unit = unit;
+    early_.points += points;
+    if (early_.points < kJobPoints) return;
+    // Moving the lists keeps their buffers, which the job points into.
+    std::vector<Job> made(1);
+    Job& j = made.back();
+    j.ci = UINT32_MAX;
+    j.early = true;
+    j.own = std::move(s);
+    j.begin = 0;
+    j.end = j.own.size();
+    j.xy = j.own.xy.data(), j.start = j.own.start.data(), j.polygon = j.own.polygon.data();
+    j.unit = unit;
+    j.points = early_.points;
+    early_.own = Shapes{};
+    early_.points = 0;
+    queue(made);
 }
 
 void Presimplifier::read_declined() {
@@ -198,6 +237,7 @@ void Presimplifier::finish() {
     fill_copies();
     // A cell's jobs were added together, layer by layer.
     for (size_t j = 0; j < jobs_.size(); ++j) {
+        if (jobs_[j].early) continue;
         const uint32_t ci = jobs_[j].ci;
         if (cell_jobs_.size() <= ci) cell_jobs_.resize(size_t(ci) + 1, {0, 0});
         if (cell_jobs_[ci].second == 0) cell_jobs_[ci].first = j;

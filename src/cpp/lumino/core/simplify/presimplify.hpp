@@ -5,6 +5,11 @@
 // leaves free.  The parse then takes each outline ready-made instead of
 // simplifying it afterwards.  Every outline is simplified on its own, so
 // the result is the same as simplifying the parse's outlines in one batch.
+//
+// Large outlines are also told while their cell is still being read (a
+// layout of one large cell would otherwise leave the workers idle for the
+// whole read): copies of their points are simplified at once, and the
+// cell's shapes with the same points take those outlines.
 #pragma once
 
 #include <condition_variable>
@@ -44,6 +49,10 @@ class Presimplifier : public CellSink {
         std::vector<uint32_t> shape;
         std::vector<Outline> outlines;
         std::vector<Copy> copies;  // in increasing shape order
+        // An early job (of outlines told before their cell) owns its points
+        // and belongs to no cell.
+        bool early = false;
+        Shapes own;
     };
     // The first shape seen with given points, by a hash of them.
     struct First {
@@ -66,6 +75,7 @@ class Presimplifier : public CellSink {
 
     // CellSink, on the reading thread.
     void cell_read(uint32_t ci, const Cell& cell, double dbu) override;
+    void outline_read(const int32_t* xy, size_t points, double dbu) override;
     void read_declined() override;
 
     // After a read that succeeded: does what is left on the calling thread
@@ -93,6 +103,7 @@ class Presimplifier : public CellSink {
   private:
     void work();
     void start_workers(size_t waiting);
+    void queue(std::vector<Job>& made);
     void run(Job& job, simplify::EachSimplifier& each);
     bool copies_one(Job& job, uint32_t k, const int32_t* xy, size_t values);
     void fill_copies();
@@ -115,6 +126,8 @@ class Presimplifier : public CellSink {
     std::mutex firsts_mutex_;
     std::unordered_multimap<uint64_t, First> firsts_;  // shapes worth sharing, by workers
     std::vector<std::pair<size_t, size_t>> cell_jobs_;  // after finish(): by cell, its jobs
+    Job early_;                  // outlines told, not yet queued
+    size_t early_points_ = 0;    // points copied for early jobs so far
     bool finished_ = false;
 };
 
