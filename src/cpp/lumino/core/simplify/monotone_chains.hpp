@@ -81,6 +81,24 @@ class MonotoneChains {
         chains_.push_back(c);
     }
 
+    // How many chains append_run would make of the segments between
+    // consecutive points first..last, counted up to just past `limit`.
+    static size_t count_runs(const Pt* pts, uint32_t first, uint32_t last, size_t limit) {
+        if (first >= last) return 0;
+        size_t n = 1;
+        if (n > limit) return n;
+        Chain c = Chain::starting(0, first);
+        for (uint32_t a = first; a < last; ++a) {
+            const Step step(pts[a], pts[a + 1]);
+            if (c.turns(step)) {
+                if (++n > limit) return n;
+                c = Chain::starting(0, a);
+            }
+            c.take(step);
+        }
+        return n;
+    }
+
     // Segments from..to-1 are gone.
     void remove_range(uint32_t from, uint32_t to) {
         while (from < to) {

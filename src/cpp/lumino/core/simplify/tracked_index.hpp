@@ -98,8 +98,15 @@ class TrackedIndex {
     PointSpan chain_span(uint32_t from, uint32_t to) const { return ready_ ? PointSpan{} : chains_.span_of(from, to); }
     uint32_t size() const { return uint32_t(segs_.size()); }
 
-    // Adds the segments between consecutive points first..last, in order.
-    void add_chain(uint32_t first, uint32_t last) {
+    // How many monotone chains the segments between consecutive points
+    // first..last make, counted up to just past `limit`.
+    size_t count_chains(uint32_t first, uint32_t last, size_t limit) const {
+        return MonotoneChains::count_runs(pts_, first, last, limit);
+    }
+
+    // Adds the segments between consecutive points first..last, in order,
+    // and unless the index is to be searched on a grid only, their chains.
+    void add_chain(uint32_t first, uint32_t last, bool chains = true) {
         const auto base = uint32_t(segs_.size());
         const size_t n = last - first;
         segs_.resize(base + n), boxes_.resize(base + n), alive_.resize(base + n), filed_extent_.resize(base + n);
@@ -116,7 +123,7 @@ class TrackedIndex {
         }
         min_extent_ = least;
         length_ += length;
-        chains_.append_run(base, first, last);
+        if (chains) chains_.append_run(base, first, last);
     }
 
     uint32_t add(uint32_t a, uint32_t b) {
