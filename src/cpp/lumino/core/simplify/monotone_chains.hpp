@@ -58,17 +58,21 @@ class MonotoneChains {
     }
 
     // Files the segments between consecutive points first..last as ids
-    // from `id` on (the next ones).
-    void append_run(uint32_t id, uint32_t first, uint32_t last) {
-        if (first >= last) return;
+    // from `id` on (the next ones).  Gives up, returning false with the
+    // index left unusable, as soon as there would be more than `most`
+    // chains in all.
+    bool append_run(uint32_t id, uint32_t first, uint32_t last, size_t most = SIZE_MAX) {
+        if (first >= last) return true;
         chain_of_.resize(size_t(id) + (last - first));
         uint32_t* chain_of = chain_of_.data();
         auto number = uint32_t(chains_.size());
+        if (number >= most) return false;
         // The chain being built stays local (in registers) until it ends.
         Chain c = Chain::starting(id, first);
         for (uint32_t a = first; a < last; ++a, ++id) {
             const Step step(pts_[a], pts_[a + 1]);
             if (c.turns(step)) {
+                if (number + 1 >= most) return false;
                 close(c, id - 1, a);
                 chains_.push_back(c);
                 c = Chain::starting(id, a);
@@ -79,24 +83,7 @@ class MonotoneChains {
         }
         close(c, id - 1, last);
         chains_.push_back(c);
-    }
-
-    // How many chains append_run would make of the segments between
-    // consecutive points first..last, counted up to just past `limit`.
-    static size_t count_runs(const Pt* pts, uint32_t first, uint32_t last, size_t limit) {
-        if (first >= last) return 0;
-        size_t n = 1;
-        if (n > limit) return n;
-        Chain c = Chain::starting(0, first);
-        for (uint32_t a = first; a < last; ++a) {
-            const Step step(pts[a], pts[a + 1]);
-            if (c.turns(step)) {
-                if (++n > limit) return n;
-                c = Chain::starting(0, a);
-            }
-            c.take(step);
-        }
-        return n;
+        return true;
     }
 
     // Segments from..to-1 are gone.

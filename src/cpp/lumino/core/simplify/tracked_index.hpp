@@ -87,6 +87,7 @@ class TrackedIndex {
         length_ = 0.0;
         growing_ = growing;
         ready_ = false;
+        chains_given_up_ = false;
         chains_.reset(pts);
     }
 
@@ -98,15 +99,11 @@ class TrackedIndex {
     PointSpan chain_span(uint32_t from, uint32_t to) const { return ready_ ? PointSpan{} : chains_.span_of(from, to); }
     uint32_t size() const { return uint32_t(segs_.size()); }
 
-    // How many monotone chains the segments between consecutive points
-    // first..last make, counted up to just past `limit`.
-    size_t count_chains(uint32_t first, uint32_t last, size_t limit) const {
-        return MonotoneChains::count_runs(pts_, first, last, limit);
-    }
-
     // Adds the segments between consecutive points first..last, in order,
-    // and unless the index is to be searched on a grid only, their chains.
-    void add_chain(uint32_t first, uint32_t last, bool chains = true) {
+    // and their monotone chains while there are at most `most` of them in
+    // all: beyond, no chains are kept (the index is to be searched on a
+    // grid) and false is returned.
+    bool add_chain(uint32_t first, uint32_t last, size_t most = SIZE_MAX) {
         const auto base = uint32_t(segs_.size());
         const size_t n = last - first;
         segs_.resize(base + n), boxes_.resize(base + n), alive_.resize(base + n), filed_extent_.resize(base + n);
@@ -123,7 +120,11 @@ class TrackedIndex {
         }
         min_extent_ = least;
         length_ += length;
-        if (chains) chains_.append_run(base, first, last);
+        if (chains_given_up_) return false;
+        if (chains_.append_run(base, first, last, most)) return true;
+        chains_.reset(pts_);
+        chains_given_up_ = true;
+        return false;
     }
 
     uint32_t add(uint32_t a, uint32_t b) {
@@ -223,7 +224,7 @@ class TrackedIndex {
     std::vector<uint8_t> alive_;
     std::vector<double> filed_extent_;
     double min_extent_ = 1.0, length_ = 0.0;
-    bool growing_ = false, ready_ = false;
+    bool growing_ = false, ready_ = false, chains_given_up_ = false;
     const GridShape* shape_ = nullptr;
     const uint32_t *columns_ = nullptr, *rows_ = nullptr;
     StaticGrid fixed_;

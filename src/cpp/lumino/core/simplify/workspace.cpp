@@ -136,14 +136,11 @@ Status Workspace::run(PolygonIn polygon, double tolerance, const Rules& rules, s
 void Workspace::prepare() {
     if (prepared_) return;
     prepared_ = true;
-    // The chains are counted first: an outline searched on the grid never
-    // needs them built.
-    size_t chains = 0;
-    for (size_t r = 0; r < ring_count_ && chains <= kChainsAtMost; ++r)
-        chains += input_.count_chains(rings_[r].start, rings_[r].start + rings_[r].n - 1, kChainsAtMost - chains);
-    const bool grid = chains > kChainsAtMost;
-    for (size_t r = 0; r < ring_count_; ++r) input_.add_chain(rings_[r].start, rings_[r].start + rings_[r].n - 1, !grid);
-    if (!grid) return;
+    // The chains are built only while there are few enough to search.
+    bool chains = true;
+    for (size_t r = 0; r < ring_count_; ++r)
+        chains &= input_.add_chain(rings_[r].start, rings_[r].start + rings_[r].n - 1, kChainsAtMost);
+    if (chains) return;
     bounds_ = {pts_[0].x, pts_[0].x, pts_[0].y, pts_[0].y};
     for (const Pt& p : pts_) {
         bounds_.minx = std::min(bounds_.minx, p.x), bounds_.maxx = std::max(bounds_.maxx, p.x);
