@@ -91,7 +91,6 @@ class TrackedIndex {
         chains_.reset(pts);
     }
 
-    size_t chain_count() const { return chains_.size(); }
     // The summed width and height of the segments added by chains.
     double chains_length() const { return length_; }
     // The points of the monotone chain holding segments from..to-1, if one
