@@ -249,6 +249,22 @@ def test_serve_options_that_do_not_fit_are_refused(tmp_path, stack_file, capsys,
     assert said in capsys.readouterr().err
 
 
+def test_a_stop_sent_as_soon_as_the_address_is_told_is_clean(tmp_path, stack_file):
+    # The signal reaches the process inside the callback that tells the address.
+    path = write_layout(two_metal_layout(), tmp_path / "chip.gds")
+    script = (
+        "import os, signal, sys\n"
+        "from corvane.serve import ConversionOptions, LiveServer\n"
+        "server = LiveServer(sys.argv[1], ConversionOptions(stack=sys.argv[2]), say=lambda text: None)\n"
+        "print('stopped by a signal:', server.run(lambda url: os.kill(os.getpid(), signal.SIGTERM)), flush=True)\n"
+    )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-c", script, str(path), str(stack_file)], capture_output=True, text=True,
+                          env=env, cwd=tmp_path, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "stopped by a signal: True"
+
+
 def test_serve_needs_a_layout_not_a_message(tmp_path, capsys):
     message = tmp_path / "m.json"
     message.write_text('{"data": {}}')

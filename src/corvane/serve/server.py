@@ -106,14 +106,15 @@ class LiveServer:
         True when a signal stopped it.
 
         uvicorn serves from a thread of its own, so the signals reach this
-        thread, which stops the server and waits for it.
+        thread, which stops the server and waits for it.  SIGTERM is taken
+        before the address is told, so that a stop sent at once is clean.
         """
-        url = self.start()
-        if started is not None:
-            started(url)
         main = threading.current_thread() is threading.main_thread()
         previous = signal.signal(signal.SIGTERM, _interrupt) if main else None
         try:
+            url = self.start()
+            if started is not None:
+                started(url)
             while self._thread is not None and self._thread.is_alive():
                 self._thread.join(0.2)
         except KeyboardInterrupt:
