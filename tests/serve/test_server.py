@@ -291,6 +291,6 @@ def test_the_command_serves_until_ctrl_c_and_stops_cleanly(tmp_path, stack_file,
             process.kill()
             process.wait()
     assert process.returncode == 0, err
-    assert err.strip().endswith("corvane view: stopped")
+    assert err.strip().endswith("corvane view: stopped"), err
     with pytest.raises(OSError):
         urllib.request.urlopen(match.group(1), timeout=5)
