@@ -277,7 +277,15 @@ def test_the_command_serves_until_ctrl_c_and_stops_cleanly(tmp_path, stack_file,
     path = write_layout(two_metal_layout(), tmp_path / "chip.gds")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     command = [sys.executable, "-m", "corvane", "view", str(path), "--stack", str(stack_file), "--serve", "--top"]
-    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env, cwd=tmp_path)
+    # The command starts with Ctrl-C's default, as from a terminal, even where
+    # this run inherited SIGINT ignored (a background job of a script), which
+    # the command would keep.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+                                   cwd=tmp_path)
+    finally:
+        signal.signal(signal.SIGINT, previous)
     try:
         line = process.stdout.readline()
         match = re.match(r"live: (http://127\.0\.0\.1:\d+/[\w-]+/)#view=top \(following .*chip\.gds; Ctrl-C stops\)$", line.strip())
