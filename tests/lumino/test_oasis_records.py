@@ -195,6 +195,53 @@ def test_placements(tmp_path, name):
     assert assert_same_or_declined(write(tmp_path, data))
 
 
+# ---- integers of every length ------------------------------------------------------
+
+
+def padded(v, size):
+    """The unsigned integer v in `size` bytes: its own, then empty continuation bytes."""
+    raw = bytearray(o.uint(v))
+    while len(raw) < size:
+        raw[-1] |= 0x80
+        raw.append(0)
+    return bytes(raw)
+
+
+def spint(v, size):
+    return padded((-v << 1) | 1 if v < 0 else v << 1, size)
+
+
+# Values at each byte length's edges, 28 bits (four bytes) and beyond.
+SIZES = [1, 127, 128, 16383, 16384, 2**21 - 1, 2**21, 2**28 - 1, 2**28, 2**31 - 1]
+
+
+def integer_records(size):
+    """Rectangles and a g-delta polygon whose integers take `size` bytes where
+    they fit.  (The reader declines integers longer than five bytes in most
+    fields; KLayout reads any number of empty continuation bytes.)"""
+    recs = []
+    for k, v in enumerate(SIZES):
+        n = max(size, len(o.uint(v)))
+        recs.append(o.uint(20) + bytes([0x7B]) + padded(1, size) + padded(0, size) + padded(v, n)
+                    + padded(2**31 - 1 - v, n) + spint(-v // 2, n) + spint(k * 7, n))
+    deltas = [(v, -(v // 3)) for v in SIZES[:8]] + [(-(v // 2), 0) for v in SIZES[:8]]
+    body = b"".join(padded((abs(dx) << 2) | (2 if dx < 0 else 0) | 1, size) + spint(dy, size) for dx, dy in deltas)
+    body += b"".join(padded((v << 4) | (d << 1), size) for v, d in zip(SIZES[:6], (0, 1, 4, 6, 2, 3)))
+    count = len(deltas) + 6
+    recs.append(o.uint(21) + bytes([0x3B]) + padded(2, size) + padded(0, size) + padded(4, size)
+                + padded(count, size) + body + spint(-5, size) + spint(9, size))
+    return recs
+
+
+@pytest.mark.parametrize("in_cblock", [False, True], ids=["plain", "cblock"])
+@pytest.mark.parametrize("size", [1, 2, 4, 5], ids=lambda n: f"{n}-bytes")
+def test_integers_of_every_length(tmp_path, size, in_cblock):
+    # In a CBLOCK the last integers end right at its end, where the reader
+    # takes them byte by byte.
+    recs = integer_records(size)
+    assert assert_same_or_declined(write(tmp_path, top(o.cblock(*recs) if in_cblock else b"".join(recs))))
+
+
 # ---- cells, names and tables ------------------------------------------------------
 
 FILES = {
@@ -348,6 +395,12 @@ DECLINED = [
     pytest.param(o.layout(o.cellname("A", 1), o.cellname("A", 2), o.cell(1), o.cell(2)), False, "two reference",
                  id="one-name-two-numbers"),
     pytest.param(top(o.rectangle(2**31, 0, 5, 5, 0, 0)), False, "31 bits", id="layer-beyond-31-bits"),
+    pytest.param(top(o.uint(20) + bytes([0x7B]) + o.uint(1) + o.uint(0) + padded(5, 11) + o.uint(5) + o.sint(0)
+                     + o.sint(0)), False, "more than ten bytes", id="integer-of-eleven-bytes"),
+    pytest.param(top(o.uint(20) + bytes([0x7B]) + o.uint(1) + o.uint(0) + b"\xff" * 9 + b"\x02" + o.uint(5)
+                     + o.sint(0) + o.sint(0)), True, "uint64 value overflow", id="integer-beyond-64-bits"),
+    pytest.param(top(o.uint(20) + bytes([0x7B]) + b"\xff" * 4 + b"\x10" + o.uint(0) + o.uint(5) + o.uint(5)
+                     + o.sint(0) + o.sint(0)), True, "uint32 value overflow", id="layer-beyond-32-bits"),
     pytest.param(o.layout(o.cell("A"), o.prop("KLAYOUT_CONTEXT", ["PCELL=X"]), o.prop("KLAYOUT_CONTEXT", ["P(a)=1"])),
                  False, "context", id="two-context-properties"),
     # A few bytes describing more than the reader builds (KLayout is not asked: it would build it all).

@@ -117,7 +117,7 @@ void Reader::point_list(std::vector<Point>& out, bool for_polygon) {
     out.reserve(size_t(std::min<uint64_t>(n, 1 << 16)) + 2);
     out.push_back(Point{0, 0});
     int64_t x = 0, y = 0;
-    auto add = [&](int64_t dx, int64_t dy) {
+    auto add = [&](int64_t dx, int64_t dy) __attribute__((always_inline)) {
         x = checked(x + dx, "point out of range");
         y = checked(y + dy, "point out of range");
         out.push_back(Point{int32_t(x), int32_t(y)});

@@ -19,7 +19,7 @@ struct Decline {
     std::string reason;
 };
 
-[[noreturn]] inline void decline(std::string reason) { throw Decline{std::move(reason)}; }
+[[noreturn, gnu::cold]] inline void decline(std::string reason) { throw Decline{std::move(reason)}; }
 
 // A displacement in database units (KLayout's Vector).
 struct Vec {
@@ -39,22 +39,26 @@ class Stream {
     // Puts back the byte read last (always right after byte()).
     void unget() { --p_; }
 
-    uint64_t u64() {
-        const uint8_t c = byte();
-        return c < 0x80 ? c : u64_rest(c);
+    // Integers of up to four bytes (most of a file's) are read from a local
+    // pointer when ten bytes are at hand: none of them can overflow.
+    [[gnu::always_inline]] uint64_t u64() {
+        uint64_t v;
+        if (end_ - p_ >= 10 && short_int(v)) return v;
+        return u64_slow();
     }
 
-    uint32_t u32() {
-        const uint8_t c = byte();
-        return c < 0x80 ? c : u32_rest(c);
+    [[gnu::always_inline]] uint32_t u32() {
+        uint64_t v;
+        if (end_ - p_ >= 10 && short_int(v)) return uint32_t(v);
+        return u32_slow();
     }
 
     // Signed integers: the sign in the lowest bit.
-    int64_t s64() {
+    [[gnu::always_inline]] int64_t s64() {
         const uint64_t u = u64();
         return (u & 1) ? -int64_t(u >> 1) : int64_t(u >> 1);
     }
-    int32_t s32() {
+    [[gnu::always_inline]] int32_t s32() {
         const uint32_t u = u32();
         return (u & 1) ? -int32_t(u >> 1) : int32_t(u >> 1);
     }
@@ -73,15 +77,15 @@ class Stream {
     uint32_t distance();
 
     // The delta forms of point lists and repetitions.
-    Vec delta2() {
+    [[gnu::always_inline]] Vec delta2() {
         const uint64_t v = u64();
         return octant(length(v >> 2), unsigned(v & 3));
     }
-    Vec delta3() {
+    [[gnu::always_inline]] Vec delta3() {
         const uint64_t v = u64();
         return octant(length(v >> 3), unsigned(v & 7));
     }
-    Vec gdelta() {
+    [[gnu::always_inline]] Vec gdelta() {
         const uint64_t v = u64();
         if (!(v & 1)) return octant(length(v >> 4), unsigned(v >> 1));
         const int32_t x = length(v >> 2);
@@ -102,11 +106,29 @@ class Stream {
     size_t left() const { return size_t(end_ - p_); }
 
   private:
-    static int32_t length(uint64_t v) {
+    // An integer of at most four bytes at p_ (at least four are there):
+    // read, or false with nothing taken.
+    [[gnu::always_inline]] bool short_int(uint64_t& v) {
+        const uint8_t* p = p_;
+        uint64_t c = p[0];
+        if (c < 0x80) return p_ = p + 1, v = c, true;
+        uint64_t r = c & 0x7f;
+        c = p[1];
+        if (c < 0x80) return p_ = p + 2, v = r | c << 7, true;
+        r |= (c & 0x7f) << 7;
+        c = p[2];
+        if (c < 0x80) return p_ = p + 3, v = r | c << 14, true;
+        r |= (c & 0x7f) << 14;
+        c = p[3];
+        if (c < 0x80) return p_ = p + 4, v = r | c << 21, true;
+        return false;
+    }
+
+    [[gnu::always_inline]] static int32_t length(uint64_t v) {
         if (v > uint64_t(INT32_MAX)) decline("coordinate value overflow");
         return int32_t(v);
     }
-    static Vec octant(int32_t x, unsigned dir) {
+    [[gnu::always_inline]] static Vec octant(int32_t x, unsigned dir) {
         switch (dir & 7) {
             case 0: return Vec{x, 0};
             case 1: return Vec{0, x};
@@ -123,6 +145,15 @@ class Stream {
     // on one that runs past the end of a CBLOCK.
     const uint8_t* take(uint64_t n);
     void refill();
+
+    [[gnu::noinline]] uint64_t u64_slow() {
+        const uint8_t c = byte();
+        return c < 0x80 ? c : u64_rest(c);
+    }
+    [[gnu::noinline]] uint32_t u32_slow() {
+        const uint8_t c = byte();
+        return c < 0x80 ? c : u32_rest(c);
+    }
 
     // The bytes after the first of an integer; beyond 64 (32) bits KLayout
     // fails, and integers longer than they need be are declined.
