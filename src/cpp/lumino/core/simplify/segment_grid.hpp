@@ -131,24 +131,33 @@ class StaticGrid {
             for (size_t id = 0; id < n; ++id) ids_[id] = uint32_t(id);
             return;
         }
+        // Each segment's cell (most lie in one) is worked out once, for the
+        // count and again for the filing.
         start_.assign(cells + 1, 0);
+        cell_of_.resize(n);
         for (size_t id = 0; id < n; ++id) {
             const CellRange r = range_of(id);
             if (r.x0 == r.x1 && r.y0 == r.y1) {
-                ++start_[shape.at(r.x0, r.y0) + 1];
-            } else if (r.count() <= wide) {
-                for (uint32_t y = r.y0; y <= r.y1; ++y)
-                    for (uint32_t x = r.x0; x <= r.x1; ++x) ++start_[shape.at(x, y) + 1];
+                const auto c = uint32_t(shape.at(r.x0, r.y0));
+                cell_of_[id] = c;
+                ++start_[c + 1];
+            } else {
+                cell_of_[id] = kSeveral;
+                if (r.count() <= wide)
+                    for (uint32_t y = r.y0; y <= r.y1; ++y)
+                        for (uint32_t x = r.x0; x <= r.x1; ++x) ++start_[shape.at(x, y) + 1];
             }
         }
         for (size_t c = 0; c < cells; ++c) start_[c + 1] += start_[c];
         ids_.resize(start_[cells]);
         end_.assign(start_.begin(), start_.end() - 1);
         for (size_t id = 0; id < n; ++id) {
+            if (const uint32_t c = cell_of_[id]; c != kSeveral) {
+                ids_[end_[c]++] = uint32_t(id);
+                continue;
+            }
             const CellRange r = range_of(id);
-            if (r.x0 == r.x1 && r.y0 == r.y1) {
-                ids_[end_[shape.at(r.x0, r.y0)]++] = uint32_t(id);
-            } else if (r.count() <= wide) {
+            if (r.count() <= wide) {
                 for (uint32_t y = r.y0; y <= r.y1; ++y)
                     for (uint32_t x = r.x0; x <= r.x1; ++x) ids_[end_[shape.at(x, y)]++] = uint32_t(id);
             } else {
@@ -183,7 +192,8 @@ class StaticGrid {
     }
 
   private:
-    std::vector<uint32_t> start_, end_, ids_, wide_;
+    static constexpr uint32_t kSeveral = UINT32_MAX;  // no cell number: cells() is below 2^18
+    std::vector<uint32_t> start_, end_, ids_, wide_, cell_of_;
     SeenMarks seen_;
     bool single_ = true;
 };
