@@ -16,6 +16,7 @@ random layouts instead of the fixed set.
 
 from __future__ import annotations
 
+import math
 import os
 from pathlib import Path
 
@@ -277,6 +278,34 @@ def test_a_big_generated_layout(tmp_path):
                            "oasis_write_std_properties": 2, "oasis_write_cell_bounding_boxes": True})
     assert_same(path)
     assert_same(path, [(2, 0), (5, 0)])
+
+
+def wavy(cx, cy, points, r):
+    """A closed wavy ring of `points` points around (cx, cy)."""
+    return kdb.Polygon([kdb.Point(int(cx + (r + 7 * math.sin(9 * t)) * math.cos(t)),
+                                  int(cy + (r + 7 * math.sin(9 * t)) * math.sin(t)))
+                        for t in (2 * math.pi * k / points for k in range(points))])
+
+
+@pytest.mark.parametrize("pairs", [None, [(1, 0), (3, 0)]], ids=["all", "some"])
+def test_layers_of_large_outlines(tmp_path, pairs):
+    """Cells whose layers hold hundreds of thousands of points: in one group, in
+    several (with and without properties), and more than a hundred large shapes."""
+    ly = kdb.Layout()
+    for name in ("A", "B"):
+        cell = ly.create_cell(name)
+        for k in range(40):
+            cell.shapes(ly.layer(1, 0)).insert(wavy(k * 3000, 0, 2000, 1200))
+            shape = cell.shapes(ly.layer(2, 0)).insert(wavy(k * 3000, 5000, 2000, 1200))
+            if k % 3 == 0:
+                shape.set_property("n", k)
+        for k in range(150):
+            cell.shapes(ly.layer(3, 0)).insert(wavy((k % 15) * 3000, 10000 + (k // 15) * 3000, 300, 1000))
+        cell.shapes(ly.layer(4, 0)).insert(kdb.Box(0, 0, 10, 10))
+    ly.cell("A").insert(kdb.CellInstArray(ly.cell("B").cell_index(), kdb.Trans(0, 50000)))
+    path = tmp_path / "large.oas"
+    write_oasis(ly, path, {"oasis_compression_level": 0})
+    assert_same(path, pairs)
 
 
 class Square(kdb.PCellDeclarationHelper):

@@ -39,8 +39,21 @@ void ShapeStage::flush(Cell& cell, bool order) {
     for (uint32_t li : dirty_) {
         dirty_flag_[li] = 0;
         Shapes& dst = cell.shapes[li];
-        size_t shapes = 0, coords = 0;
-        for (const Group& g : groups_[li]) shapes += g.shapes.size(), coords += g.shapes.xy.size();
+        size_t shapes = 0, coords = 0, groups = 0;
+        Group* only = nullptr;
+        for (Group& g : groups_[li]) {
+            shapes += g.shapes.size(), coords += g.shapes.xy.size();
+            if (g.shapes.size()) ++groups, only = &g;
+        }
+        // A large layer of one group, kept in the order it was read, is
+        // handed over as it is: copying it would take as much fresh memory
+        // again.  Smaller ones are copied, so that the stage keeps its room.
+        if (groups == 1 && dst.size() == 0 && coords >= kHandOverAt && (only->shapes.size() <= 100 || !order)) {
+            std::swap(dst, only->shapes);
+            only->shapes = Shapes{};
+            only->boxes.clear();
+            continue;
+        }
         dst.xy.reserve(dst.xy.size() + coords);
         dst.polygon.reserve(dst.polygon.size() + shapes);
         dst.start.reserve(dst.start.size() + shapes);

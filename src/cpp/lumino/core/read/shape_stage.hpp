@@ -43,6 +43,7 @@ class ShapeStage {
     void flush(Cell& cell, bool order);
 
   private:
+    static constexpr size_t kHandOverAt = size_t(1) << 16;  // coordinates (256 KB)
     struct Group {
         Shapes shapes;
         std::vector<kbox::Box> boxes;
