@@ -10,6 +10,10 @@
 #include <cstdint>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace lumino::simplify {
 
 struct Box {
@@ -51,6 +55,24 @@ class GridShape {
     // Monotone in the coordinate, so boxes that meet share a cell.
     uint32_t column(double x) const { return cell(x - bounds_.minx, sx_, nx_); }
     uint32_t row(double y) const { return cell(y - bounds_.miny, sy_, ny_); }
+    // The column and row of each of n points (x0, y0, x1, y1, ...), as
+    // column() and row() give them: two lanes at a time, where the clamps
+    // are the vector minimum and maximum (NaN goes to 0 as there).
+    void cells_of(const double* xy, size_t n, uint32_t* columns, uint32_t* rows) const {
+        size_t k = 0;
+#if defined(__SSE2__)
+        const __m128d low = _mm_set_pd(bounds_.miny, bounds_.minx), scale = _mm_set_pd(sy_, sx_),
+                      zero = _mm_setzero_pd(), top = _mm_set_pd(double(ny_ - 1), double(nx_ - 1));
+        for (; k < n; ++k) {
+            __m128d v = _mm_mul_pd(_mm_sub_pd(_mm_loadu_pd(xy + 2 * k), low), scale);
+            v = _mm_min_pd(_mm_max_pd(v, zero), top);
+            const __m128i c = _mm_cvttpd_epi32(v);
+            columns[k] = uint32_t(_mm_cvtsi128_si32(c));
+            rows[k] = uint32_t(_mm_cvtsi128_si32(_mm_shuffle_epi32(c, 1)));
+        }
+#endif
+        for (; k < n; ++k) columns[k] = column(xy[2 * k]), rows[k] = row(xy[2 * k + 1]);
+    }
     // Cells beyond which a segment is checked on every query instead: one
     // along a full row or column is still filed.
     size_t wide() const { return 2 * size_t(std::max(nx_, ny_)) + 32; }

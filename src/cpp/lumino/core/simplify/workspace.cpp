@@ -67,6 +67,29 @@ bool in_domain(std::span<const double> values) {
     return ok;
 }
 
+// The box of the points (no NaN among them: in_domain() saw to that, so
+// the vector minimum and maximum are std::min's and std::max's, up to the
+// sign of a zero, which no cell depends on).
+Box bounds_of(const std::vector<Pt>& pts) {
+    Box b{pts[0].x, pts[0].x, pts[0].y, pts[0].y};
+#if defined(__SSE2__)
+    __m128d lo = _mm_loadu_pd(&pts[0].x), hi = lo;
+    for (const Pt& p : pts) {
+        const __m128d v = _mm_loadu_pd(&p.x);
+        lo = _mm_min_pd(lo, v), hi = _mm_max_pd(hi, v);
+    }
+    alignas(16) double l[2], h[2];
+    _mm_store_pd(l, lo), _mm_store_pd(h, hi);
+    b = {l[0], h[0], l[1], h[1]};
+#else
+    for (const Pt& p : pts) {
+        b.minx = std::min(b.minx, p.x), b.maxx = std::max(b.maxx, p.x);
+        b.miny = std::min(b.miny, p.y), b.maxy = std::max(b.maxy, p.y);
+    }
+#endif
+    return b;
+}
+
 }  // namespace
 
 Status Workspace::run(PolygonIn polygon, double tolerance, const Rules& rules, std::vector<std::vector<double>>* rings_out,
@@ -141,11 +164,7 @@ void Workspace::prepare() {
     for (size_t r = 0; r < ring_count_; ++r)
         chains &= input_.add_chain(rings_[r].start, rings_[r].start + rings_[r].n - 1, kChainsAtMost);
     if (chains) return;
-    bounds_ = {pts_[0].x, pts_[0].x, pts_[0].y, pts_[0].y};
-    for (const Pt& p : pts_) {
-        bounds_.minx = std::min(bounds_.minx, p.x), bounds_.maxx = std::max(bounds_.maxx, p.x);
-        bounds_.miny = std::min(bounds_.miny, p.y), bounds_.maxy = std::max(bounds_.maxy, p.y);
-    }
+    bounds_ = bounds_of(pts_);
     // Cells about kCellSpan mean segments wide, so that a cell on a dense
     // curve holds a few segments, within kCellsPerSegment of one per segment.
     size_t cells = 1;
@@ -159,7 +178,7 @@ void Workspace::prepare() {
     shape_.reset(bounds_, cells);
     columns_.resize(pts_.size());
     rows_.resize(pts_.size());
-    for (size_t k = 0; k < pts_.size(); ++k) columns_[k] = shape_.column(pts_[k].x), rows_[k] = shape_.row(pts_[k].y);
+    shape_.cells_of(&pts_[0].x, pts_.size(), columns_.data(), rows_.data());
     input_.prepare(shape_, columns_.data(), rows_.data());
     output_.prepare(shape_, columns_.data(), rows_.data());
 }
