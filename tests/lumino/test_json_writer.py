@@ -76,3 +76,13 @@ def test_texts_orjson_refuses_are_refused(s):
     with pytest.raises(orjson.JSONEncodeError):
         orjson.dumps(s)
     assert lumino._json_text(s) is None
+
+
+@pytest.mark.parametrize("special", ['"', "\\", "\n", "\x00", "\x1f", " ", "\x7f", "é", "東"])
+@pytest.mark.parametrize("length", [7, 8, 9, 15, 16, 17, 24, 33])
+def test_a_character_to_escape_or_not_at_every_place(special, length):
+    # Plain runs are passed over many bytes at a time: a character at any
+    # place in or after such a run must still come out as orjson writes it.
+    for at in range(length):
+        for s in ("a" * at + special + "b" * (length - at - 1), special * (at + 1) + "c" * (length - at)):
+            assert lumino._json_text(s) == orjson_text(s)

@@ -23,6 +23,9 @@ void append_double(std::string& out, double v);
 
 void append_int(std::string& out, int64_t v);
 
+// The number of characters append_int() writes for `v`.
+size_t int_length(int64_t v);
+
 // Whether `s` is well-formed UTF-8 without surrogate code points: what
 // orjson accepts as a text.
 bool valid_utf8(std::string_view s);

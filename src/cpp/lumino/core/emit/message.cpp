@@ -74,7 +74,18 @@ class TextOut {
         if (dest_) {
             if (writable(scratch_.size())) std::memcpy(dest_ + size_, scratch_.data(), scratch_.size());
         } else {
-            for (char c : scratch_) ascii_ = ascii_ && static_cast<unsigned char>(c) < 0x80;
+            // The bytes or-ed together, eight at a time.
+            const char* p = scratch_.data();
+            const size_t n = scratch_.size();
+            uint64_t bits = 0;
+            size_t k = 0;
+            for (; k + 8 <= n; k += 8) {
+                uint64_t w;
+                std::memcpy(&w, p + k, 8);
+                bits |= w;
+            }
+            for (; k < n; ++k) bits |= static_cast<unsigned char>(p[k]);
+            ascii_ = ascii_ && (bits & 0x8080808080808080ull) == 0;
         }
         size_ += scratch_.size();
         scratch_.clear();
@@ -146,7 +157,7 @@ class JsonSink : public PartSink {
   public:
     JsonSink(TextOut& to, const ParsedView& view, const std::vector<LayerEntry>& table,
              const std::vector<uint32_t>& entry_of_slot)
-        : to_(to), view_(view), table_(table), entry_(entry_of_slot) {}
+        : to_(to), view_(view), table_(table), entry_(entry_of_slot), numbers_(table.size()) {}
 
     bool ok() const { return ok_; }
     bool any() const { return !first_; }  // whether the root has parts
@@ -173,11 +184,18 @@ class JsonSink : public PartSink {
         json::append_string(out, p.name);
         out += R"(,"id":)";
         json::append_string(out, p.id);
+        const LayerNumbers& numbers = numbers_of(entry_[p.list.layer]);
         out += R"(,"version":"3","loc":[[0,0,)";
-        json::append_double(out, layer.zmin);
+        out += numbers.zmin;
         out += R"(],[0,0,0,1]],"shape":{)";
         const std::vector<int64_t>& refs = *view_.lists[p.list.list];
-        if (!refs.empty()) {
+        if (!refs.empty() && to_.counting()) {  // only the length counts (digits are ASCII)
+            out += R"("refs":[)";
+            size_t n = refs.size() - 1;  // the commas
+            for (int64_t ref : refs) n += json::int_length(ref);
+            to_.room(n);
+            to_.text() += "],";
+        } else if (!refs.empty()) {
             out += R"("refs":[)";
             for (size_t k = 0; k < refs.size(); ++k) {
                 if (k) out += ',';
@@ -187,7 +205,7 @@ class JsonSink : public PartSink {
             to_.text() += "],";
         }
         to_.text() += R"("height":)";
-        json::append_double(to_.text(), layer.height);
+        to_.text() += numbers.height;
         to_.text() += R"(,"matrices":)";
         matrices(view_.tree.nodes[p.node]);
         to_.text() += R"(},"color":)";
@@ -202,6 +220,22 @@ class JsonSink : public PartSink {
     }
 
   private:
+    // A layer's zmin and height as JSON, written once: every part of the
+    // layer repeats them.
+    struct LayerNumbers {
+        bool made = false;
+        std::string zmin, height;
+    };
+    const LayerNumbers& numbers_of(uint32_t entry) {
+        LayerNumbers& n = numbers_[entry];
+        if (!n.made) {
+            json::append_double(n.zmin, table_[entry].zmin);
+            json::append_double(n.height, table_[entry].height);
+            n.made = true;
+        }
+        return n;
+    }
+
     // Before a child: the parent's "parts" opens with its first child.
     void child() {
         std::string& out = to_.text();
@@ -262,6 +296,7 @@ class JsonSink : public PartSink {
     uint32_t cached_ = UINT32_MAX - 1;
     size_t cached_at_ = SIZE_MAX;
     std::vector<float> values_;
+    std::vector<LayerNumbers> numbers_;  // by table entry
 };
 
 }  // namespace
