@@ -164,10 +164,11 @@ nb::list layer_records(const Parsed& p, const NodeRecords& parsed, bool combine)
     nb::list out;
     for (uint32_t top : t.tops) {
         nb::dict cell_layers;
+        const core::SlotsBelow below(t, top, uint32_t(p.slot_keys.size()));
         for (uint32_t slot = 0; slot < p.slot_keys.size(); ++slot) {
             const nb::str& key = p.slot_keys[slot];
-            const std::vector<char> keep = core::kept_for_slot(t, top, slot);
-            if (!keep[top]) continue;
+            if (!below.any(slot)) continue;
+            const std::vector<char> keep = below.kept(slot);
             auto polygons_of = [&](uint32_t n) {
                 nb::dict polygons;
                 if (t.nodes[n].cell->on_slot(slot)) polygons[key] = parsed.polygons[n][key];

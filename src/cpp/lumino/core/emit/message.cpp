@@ -405,12 +405,13 @@ MessageStatus Message::make(Layout&& layout, const MessageSettings& settings, co
     // The pool in float32, as the message holds it; the doubles go.
     size_t values = 0;
     for (const Outline& o : t.added) values += o.size();
-    s.floats.reserve(values);
+    s.floats.resize(values);
     s.start.reserve(t.added.size() + 1);
     s.start.push_back(0);
+    float* to = s.floats.data();
     for (Outline& o : t.added) {
-        for (double v : o) s.floats.push_back(static_cast<float>(v));
-        s.start.push_back(s.floats.size());
+        for (double v : o) *to++ = static_cast<float>(v);
+        s.start.push_back(size_t(to - s.floats.data()));
         Outline().swap(o);
     }
     std::vector<Outline>().swap(t.added);

@@ -50,9 +50,10 @@ void view_parse(const ParseTree& t, bool by_cell, uint32_t slots, ParsedView& ou
             out.tree.roots.push_back(out.add(t, out.combined.back(), -1));
             continue;
         }
+        const SlotsBelow below(t, top, slots);
         for (uint32_t slot = 0; slot < slots; ++slot) {
-            const std::vector<char> keep = kept_for_slot(t, top, slot);
-            if (!keep[top]) continue;
+            if (!below.any(slot)) continue;
+            const std::vector<char> keep = below.kept(slot);
             out.combined.push_back(combine_tree(nodes, top, &keep));
             out.tree.layer_roots.emplace_back(slot, out.add(t, out.combined.back(), slot));
         }
@@ -60,12 +61,12 @@ void view_parse(const ParseTree& t, bool by_cell, uint32_t slots, ParsedView& ou
 }
 
 void float_matrices(const Places& places, std::vector<float>& out, std::string_view cell) {
-    out.clear();
-    out.reserve(6 * places.size());
+    out.resize(6 * places.size());
+    float* to = out.data();
     for (const Place& p : places) {
         const std::array<double, 6> m = tx::matrix(p.v);
         check_float_range(m.data(), m.size(), cell, "a placement matrix value");
-        for (double e : m) out.push_back(static_cast<float>(e));
+        for (double e : m) *to++ = static_cast<float>(e);
     }
 }
 

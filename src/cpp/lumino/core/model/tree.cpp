@@ -85,7 +85,11 @@ class Walk {
             if (at >= cell.shapes.size()) continue;
             const Shapes& shapes = cell.shapes[at];
             const int64_t li = in_.layout->layers[at].index;
+            size_t polygons = 0;
+            for (uint8_t is : shapes.polygon) polygons += is != 0;
+            if (polygons == 0) continue;
             std::vector<int64_t> idx;
+            idx.reserve(polygons);
             Presimplifier::Cursor made;
             if (made_) made = made_->cursor(ci, at);
             for (size_t k = 0; k < shapes.size(); ++k) {
@@ -221,14 +225,25 @@ void commit(ParseTree& t, PolygonPool& pool, ShapeIndex& index) {
     t.added_keys.clear();
 }
 
-std::vector<char> kept_for_slot(const ParseTree& t, uint32_t top, uint32_t slot) {
-    std::vector<char> keep(t.nodes.size(), 0);
-    for (uint32_t n = top + t.nodes[top].size; n-- > top;) {
-        bool k = t.nodes[n].cell->on_slot(slot) != nullptr;  // a scan of the cell's few layers
+SlotsBelow::SlotsBelow(const ParseTree& t, uint32_t top, uint32_t slots)
+    : top_(top), count_(t.nodes[top].size), slots_(slots), nodes_(t.nodes.size()), words_((size_t(slots) + 63) / 64) {
+    bits_.assign(size_t(count_) * words_, 0);
+    // Children follow their parent, so a backward pass meets them first.
+    for (uint32_t n = top + count_; n-- > top;) {
+        uint64_t* m = &bits_[size_t(n - top) * words_];
+        for (const auto& polygons : t.nodes[n].cell->polygons)
+            if (polygons.first < slots) m[polygons.first / 64] |= uint64_t(1) << (polygons.first % 64);
         const uint32_t end = n + t.nodes[n].size;
-        for (uint32_t c = n + 1; c < end && !k; c += t.nodes[c].size) k = keep[c];
-        keep[n] = k;
+        for (uint32_t c = n + 1; c < end; c += t.nodes[c].size) {
+            const uint64_t* below = &bits_[size_t(c - top) * words_];
+            for (size_t w = 0; w < words_; ++w) m[w] |= below[w];
+        }
     }
+}
+
+std::vector<char> SlotsBelow::kept(uint32_t slot) const {
+    std::vector<char> keep(nodes_, 0);
+    for (uint32_t k = 0; k < count_; ++k) keep[top_ + k] = has(k, slot);
     return keep;
 }
 

@@ -143,7 +143,24 @@ void simplify_outlines(std::vector<Outline>& outlines, double tolerance, const S
 // `index`; the polygons are moved out of the tree.
 void commit(ParseTree& tree, PolygonPool& pool, ShapeIndex& index);
 
-// Which nodes of a top cell's subtree lead to polygons on a slot.
-std::vector<char> kept_for_slot(const ParseTree& tree, uint32_t top, uint32_t slot);
+// Which nodes of a top cell's subtree lead to polygons on each slot: found
+// for every slot in one pass over the subtree (a bit per slot and node).
+class SlotsBelow {
+  public:
+    SlotsBelow(const ParseTree& tree, uint32_t top, uint32_t slots);
+    // Whether the top cell leads to polygons on the slot.
+    bool any(uint32_t slot) const { return has(0, slot); }
+    // Per node of the tree (indexed as tree.nodes), whether it leads to
+    // polygons on the slot: 0 outside the top cell's subtree.
+    std::vector<char> kept(uint32_t slot) const;
+
+  private:
+    bool has(size_t node, uint32_t slot) const {
+        return slot < slots_ && (bits_[node * words_ + slot / 64] >> (slot % 64) & 1) != 0;
+    }
+    uint32_t top_, count_, slots_;
+    size_t nodes_, words_;
+    std::vector<uint64_t> bits_;  // words_ per node of the subtree, from the top
+};
 
 }  // namespace lumino::core
