@@ -119,8 +119,14 @@ class TextOut {
 };
 
 // {"shape":[n],"dtype":"float32","buffer":"<base64>","codec":"b64"} of n
-// floats (not read when counting).  Returns where the base64 text begins.
+// floats (not read when counting).  Returns where the base64 text begins
+// (0 when counting).
 size_t put_buffer(TextOut& to, const float* values, size_t n) {
+    if (to.counting()) {  // only the length counts; all of it is ASCII
+        constexpr size_t kFixed = sizeof R"({"shape":[],"dtype":"float32","buffer":"","codec":"b64"})" - 1;
+        to.room(kFixed + json::int_length(int64_t(n)) + base64::encoded_size(n * sizeof(float)));
+        return 0;
+    }
     std::string& t = to.text();
     t += R"({"shape":[)";
     json::append_int(t, int64_t(n));
@@ -253,13 +259,7 @@ class JsonSink : public PartSink {
     // last node's matrices are encoded once and copied for its other parts.
     void matrices(const ViewTree::Node& node) {
         if (to_.counting()) {  // only the length counts
-            const size_t n = node.placed ? 6 * view_.places[node.placements]->size() : 0;
-            std::string& t = to_.text();
-            t += R"({"shape":[)";
-            json::append_int(t, int64_t(n));
-            t += R"(],"dtype":"float32","buffer":")";
-            to_.room(base64::encoded_size(n * sizeof(float)));
-            to_.text() += R"(","codec":"b64"})";
+            put_buffer(to_, nullptr, node.placed ? 6 * view_.places[node.placements]->size() : 0);
             return;
         }
         const uint32_t key = node.placed ? node.placements : UINT32_MAX;
