@@ -162,6 +162,7 @@ nb::list layer_records(const Parsed& p, const NodeRecords& parsed, bool combine)
     const core::ParseTree& t = p.tree;
     Maker mk(p);
     nb::list out;
+    core::CombinedPlaces shared;
     for (uint32_t top : t.tops) {
         nb::dict cell_layers;
         const core::SlotsBelow below(t, top, uint32_t(p.slot_keys.size()));
@@ -177,7 +178,7 @@ nb::list layer_records(const Parsed& p, const NodeRecords& parsed, bool combine)
             nb::list references;
             nb::object record = mk.cell(t.nodes[top], polygons_of(top), references);
             if (combine) {
-                combined_below(p, core::combine_tree(core::ParseTreeNodes{t}, top, &keep),
+                combined_below(p, core::combine_tree(core::ParseTreeNodes{t}, top, &keep, &shared),
                                mk.references_of(record, references), mk, slot, &parsed);
             } else {
                 // The kept nodes in pre-order; each Reference shares the

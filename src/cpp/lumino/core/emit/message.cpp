@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
+#include <unordered_map>
 #include <utility>
 
 #if defined(__GLIBC__)
@@ -255,36 +256,39 @@ class JsonSink : public PartSink {
     }
 
     // The buffer record of a node's placement matrices (a, b, tx, c, d, ty
-    // each); a top cell has none.  A node's parts follow one another, so the
-    // last node's matrices are encoded once and copied for its other parts.
+    // each); a top cell has none.  Each list of placements is encoded once:
+    // a node's parts, and the nodes of other slots that share the list, copy
+    // its base64 text from where it went.
     void matrices(const ViewTree::Node& node) {
+        const Places* places = node.placed ? view_.places[node.placements] : nullptr;
         if (to_.counting()) {  // only the length counts
-            put_buffer(to_, nullptr, node.placed ? 6 * view_.places[node.placements]->size() : 0);
+            put_buffer(to_, nullptr, places ? 6 * places->size() : 0);
             return;
         }
-        const uint32_t key = node.placed ? node.placements : UINT32_MAX;
-        if (key != cached_) {
-            cached_ = key;
-            cached_at_ = SIZE_MAX;
-            if (node.placed)
-                float_matrices(*view_.places[node.placements], values_, node.name);
+        auto [it, added] = written_.try_emplace(places);
+        if (added) {
+            if (places)
+                float_matrices(*places, values_, node.name);
             else
                 values_.clear();
-        }
-        if (cached_at_ == SIZE_MAX) {
-            cached_at_ = put_buffer(to_, values_.data(), values_.size());
+            it->second = Written{put_buffer(to_, values_.data(), values_.size()), values_.size()};
             return;
         }
-        // The same record again: its base64 text copied from where it went.
+        const Written w = it->second;
         std::string& t = to_.text();
         t += R"({"shape":[)";
-        json::append_int(t, int64_t(values_.size()));
+        json::append_int(t, int64_t(w.floats));
         t += R"(],"dtype":"float32","buffer":")";
-        const size_t n = base64::encoded_size(values_.size() * sizeof(float));
-        const char* from = to_.at(cached_at_);
+        const size_t n = base64::encoded_size(w.floats * sizeof(float));
+        const char* from = to_.at(w.at);
         if (char* at = to_.room(n); at && from) std::memcpy(at, from, n);
         to_.text() += R"(","codec":"b64"})";
     }
+
+    // Where a placements list's base64 text went, and its number of floats.
+    struct Written {
+        size_t at = 0, floats = 0;
+    };
 
     TextOut& to_;
     const ParsedView& view_;
@@ -293,8 +297,7 @@ class JsonSink : public PartSink {
     std::vector<char> open_;  // per open group: whether "parts" has begun
     bool first_ = true;       // the root's first part is still to come
     bool ok_ = true;
-    uint32_t cached_ = UINT32_MAX - 1;
-    size_t cached_at_ = SIZE_MAX;
+    std::unordered_map<const Places*, Written> written_;
     std::vector<float> values_;
     std::vector<LayerNumbers> numbers_;  // by table entry
 };

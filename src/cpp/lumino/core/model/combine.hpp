@@ -39,10 +39,40 @@ struct ParseTreeNodes {
     PlaceSpan places(uint32_t n) const { return t.nodes[n].places(); }
 };
 
-// Combines the subtree of `top`; with `keep`, only nodes it marks take part.
-// Tree: size(n), key(n) and places(n) of every node below `top`.
+// Combined placements kept for the trees that follow, found by the parent's
+// placements and the group's members: the trees of one parse's slots meet
+// the same groups under the same parents, and share their placements
+// instead of composing them again.  Every placements list it hands out is
+// held here, so a parent's address is not reused while it lives.
+class CombinedPlaces {
+  public:
+    template <class Make>
+    std::shared_ptr<const Places> get(const Places* parent, const std::vector<uint32_t>& members, Make&& make) {
+        uint64_t h = std::hash<const void*>()(parent);
+        for (uint32_t m : members) h = (h ^ m) * 0x100000001b3ull;
+        std::vector<Entry>& bucket = entries_[h];
+        for (const Entry& e : bucket)
+            if (e.parent == parent && e.members == members) return e.places;
+        bucket.push_back(Entry{parent, members, make()});
+        return bucket.back().places;
+    }
+
+  private:
+    struct Entry {
+        const Places* parent;
+        std::vector<uint32_t> members;
+        std::shared_ptr<const Places> places;
+    };
+    std::unordered_map<uint64_t, std::vector<Entry>> entries_;
+};
+
+// Combines the subtree of `top`; with `keep`, only nodes it marks take part;
+// with `shared`, placements combined before under the same parent are
+// taken from it.  Tree: size(n), key(n) and places(n) of every node below
+// `top`.
 template <class Tree>
-CombinedTree combine_tree(const Tree& t, uint32_t top, const std::vector<char>* keep = nullptr) {
+CombinedTree combine_tree(const Tree& t, uint32_t top, const std::vector<char>* keep = nullptr,
+                          CombinedPlaces* shared = nullptr) {
     auto each_child = [&](uint32_t n, auto&& f) {
         const uint32_t end = n + t.size(n);
         for (uint32_t c = n + 1; c < end; c += t.size(c))
@@ -65,19 +95,23 @@ CombinedTree combine_tree(const Tree& t, uint32_t top, const std::vector<char>* 
             groups[it->second].push_back(n);
         });
         for (const auto& members : groups) {
-            auto places = std::make_shared<Places>();
-            size_t total = 0;
-            for (uint32_t m : members) total += t.places(m).size() * (parent ? parent->size() : 1);
-            places->reserve(total);
-            for (uint32_t m : members) {
-                const PlaceSpan own = t.places(m);
-                if (!parent) {
-                    places->insert(places->end(), own.begin(), own.end());
-                    continue;
+            auto make = [&] {
+                auto places = std::make_shared<Places>();
+                size_t total = 0;
+                for (uint32_t m : members) total += t.places(m).size() * (parent ? parent->size() : 1);
+                places->reserve(total);
+                for (uint32_t m : members) {
+                    const PlaceSpan own = t.places(m);
+                    if (!parent) {
+                        places->insert(places->end(), own.begin(), own.end());
+                        continue;
+                    }
+                    for (const Place& child : own)
+                        for (const Place& p : *parent) places->push_back(Place{tx::compose(p.v, child.v), -1});
                 }
-                for (const Place& child : own)
-                    for (const Place& p : *parent) places->push_back(Place{tx::compose(p.v, child.v), -1});
-            }
+                return std::shared_ptr<const Places>(std::move(places));
+            };
+            std::shared_ptr<const Places> places = shared ? shared->get(parent.get(), members, make) : make();
             const uint32_t item = uint32_t(c.items.size());
             c.items.push_back(CombinedTree::Item{members.front(), std::move(places), {}});
             c.items[at].children.push_back(item);

@@ -44,6 +44,7 @@ uint32_t ParsedView::add(const ParseTree& t, const CombinedTree& c, int64_t slot
 
 void view_parse(const ParseTree& t, bool by_cell, uint32_t slots, ParsedView& out) {
     const ParseTreeNodes nodes{t};
+    CombinedPlaces shared;
     for (uint32_t top : t.tops) {
         if (by_cell) {
             out.combined.push_back(combine_tree(nodes, top));
@@ -54,7 +55,7 @@ void view_parse(const ParseTree& t, bool by_cell, uint32_t slots, ParsedView& ou
         for (uint32_t slot = 0; slot < slots; ++slot) {
             if (!below.any(slot)) continue;
             const std::vector<char> keep = below.kept(slot);
-            out.combined.push_back(combine_tree(nodes, top, &keep));
+            out.combined.push_back(combine_tree(nodes, top, &keep, &shared));
             out.tree.layer_roots.emplace_back(slot, out.add(t, out.combined.back(), slot));
         }
     }
