@@ -298,7 +298,7 @@ class JsonSink : public PartSink {
     bool first_ = true;       // the root's first part is still to come
     bool ok_ = true;
     std::unordered_map<const Places*, Written> written_;
-    std::vector<float> values_;
+    Floats values_;
     std::vector<LayerNumbers> numbers_;  // by table entry
 };
 

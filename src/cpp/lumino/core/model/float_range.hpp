@@ -20,6 +20,9 @@ inline bool fits_float(double v) { return std::fabs(v) <= double(FLT_MAX); }
 
 // Refuses the first of `n` values that float32 cannot hold.
 inline void check_float_range(const double* values, size_t n, std::string_view cell, std::string_view what) {
+    bool all = true;  // one pass without early exit, then the first that does not fit
+    for (size_t k = 0; k < n; ++k) all &= fits_float(values[k]);
+    if (all) return;
     for (size_t k = 0; k < n; ++k)
         if (!fits_float(values[k])) out_of_float_range(cell, what, values[k]);
 }

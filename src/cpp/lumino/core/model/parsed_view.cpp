@@ -61,7 +61,7 @@ void view_parse(const ParseTree& t, bool by_cell, uint32_t slots, ParsedView& ou
     }
 }
 
-void float_matrices(const Places& places, std::vector<float>& out, std::string_view cell) {
+void float_matrices(const Places& places, Floats& out, std::string_view cell) {
     out.resize(6 * places.size());
     float* to = out.data();
     for (const Place& p : places) {

@@ -7,7 +7,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "lumino/core/model/combine.hpp"
@@ -35,9 +37,31 @@ struct ParsedView {
 // `t`, which must outlive it.
 void view_parse(const ParseTree& t, bool by_cell, uint32_t slots, ParsedView& out);
 
+// An allocator whose vectors leave new elements unset on resize(): for
+// storage that is written in full right after.
+template <class T>
+struct UnsetAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UnsetAllocator<U>;
+    };
+    UnsetAllocator() = default;
+    template <class U>
+    UnsetAllocator(const UnsetAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+using Floats = std::vector<float, UnsetAllocator<float>>;
+
 // The placements' 2x3 matrices as the viewer holds them: six float32 values
 // each, in placement order, replacing what `out` held.  A value float32
 // cannot hold is refused, naming `cell` (the placed cell).
-void float_matrices(const Places& places, std::vector<float>& out, std::string_view cell);
+void float_matrices(const Places& places, Floats& out, std::string_view cell);
 
 }  // namespace lumino::core

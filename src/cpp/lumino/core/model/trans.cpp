@@ -49,13 +49,7 @@ Values values_of(const Simple& s) {
     return v;
 }
 
-Values compose(const Values& p, const Values& t) {
-    if (!p.complex && !t.complex) {
-        const Simple r = compose(Simple{p.dx, p.dy, p.quarter, p.mirror}, Simple{t.dx, t.dy, t.quarter, t.mirror});
-        Values out = values_of(r);
-        out.unit = p.unit;
-        return out;
-    }
+Values compose_complex(const Values& p, const Values& t) {
     auto degrees = [](const Values& v) { return v.complex ? v.angle : 90.0 * v.quarter; };
     Values r;
     r.unit = p.unit;
@@ -84,36 +78,26 @@ Values compose(const Values& p, const Values& t) {
 namespace {
 
 // The sine and cosine of an angle in degrees, as the reference arithmetic
-// computes them (through radians: sin(180 degrees) is 1.2e-16, not 0).
+// computes them.
 void sin_cos(double deg, double& s, double& c) {
     const double a = deg / 180.0 * std::numbers::pi;
     s = std::sin(a);
     c = std::cos(a);
 }
 
-// The same for the four quarter turns, computed once.
-struct QuarterTurns {
-    double s[4], c[4];
-    QuarterTurns() {
-        for (int q = 0; q < 4; ++q) sin_cos(double(90 * q), s[q], c[q]);
-    }
-};
-
 }  // namespace
 
-std::array<double, 6> matrix(const Values& v) {
-    static const QuarterTurns quarters;
-    // Same operand order as the reference arithmetic, so that every product
-    // (negative zeros included) comes out bit for bit.
+QuarterTurns::QuarterTurns() {
+    for (int q = 0; q < 4; ++q) sin_cos(double(90 * q), s[q], c[q]);
+}
+
+const QuarterTurns kQuarterTurns;
+
+std::array<double, 6> matrix_complex(const Values& v) {
     double s, c;
-    if (v.complex) {
-        sin_cos(v.angle, s, c);
-    } else {
-        s = quarters.s[v.quarter & 3];
-        c = quarters.c[v.quarter & 3];
-    }
+    sin_cos(v.angle, s, c);
     const double r = v.mirror ? -1.0 : 1.0;
-    const double m = v.complex ? v.mag : 1.0;
+    const double m = v.mag;
     return {c * m, ((-r) * s) * m, to_um(v.dx, v.unit), s * m, (r * c) * m, to_um(v.dy, v.unit)};
 }
 

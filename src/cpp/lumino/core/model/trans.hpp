@@ -42,12 +42,51 @@ double unit_of_dbu(double dbu);
 
 Values values_of(const Simple& s);
 
+// What compose() and matrix() do when a transformation is complex.
+Values compose_complex(const Values& p, const Values& t);
+std::array<double, 6> matrix_complex(const Values& v);
+
+// The sine and cosine of the four quarter turns, as the reference arithmetic
+// computes them (through radians: sin(180 degrees) is 1.2e-16, not 0).
+struct QuarterTurns {
+    double s[4], c[4];
+    QuarterTurns();
+};
+extern const QuarterTurns kQuarterTurns;
+
 // The composition p * t of any two transformations: exact for two simple
-// ones, in double precision when either is complex.
-Values compose(const Values& p, const Values& t);
+// ones, in double precision when either is complex.  Inline for the simple
+// case, which arrays of arrays compose millions of times.
+inline Values compose(const Values& p, const Values& t) {
+    if (p.complex || t.complex) return compose_complex(p, t);
+    Values r;
+    r.unit = p.unit;
+    r.mirror = p.mirror != t.mirror;
+    // M * R(a) == R(-a) * M: a mirrored parent turns the child's rotation back.
+    r.quarter = (p.mirror ? p.quarter - t.quarter : p.quarter + t.quarter) & 3;
+    // The child's displacement turned by the parent's rotation (mirror first).
+    const double x = t.dx, y = p.mirror ? -t.dy : t.dy;
+    double rx = x, ry = y;
+    switch (p.quarter & 3) {
+        case 1: rx = -y, ry = x; break;
+        case 2: rx = -x, ry = -y; break;
+        case 3: rx = y, ry = -x; break;
+        default: break;
+    }
+    r.dx = rx + p.dx;
+    r.dy = ry + p.dy;
+    return r;
+}
 
 // The 2x3 matrix (a, b, tx, c, d, ty) of a placement, displacement in um.
-std::array<double, 6> matrix(const Values& v);
+// Same operand order as the reference arithmetic, so that every product
+// (negative zeros included) comes out bit for bit.
+inline std::array<double, 6> matrix(const Values& v) {
+    if (v.complex) return matrix_complex(v);
+    const double s = kQuarterTurns.s[v.quarter & 3], c = kQuarterTurns.c[v.quarter & 3];
+    const double r = v.mirror ? -1.0 : 1.0;
+    return {c, (-r) * s, to_um(v.dx, v.unit), s, r * c, to_um(v.dy, v.unit)};
+}
 
 }  // namespace tx
 

@@ -100,7 +100,7 @@ class ParseSource : public PartSource {
     Float32Arrays arrays_;
     std::unordered_map<const core::CellData*, nb::object> names_;
     uint32_t cached_ = UINT32_MAX;
-    std::vector<float> values_;
+    core::Floats values_;
 };
 
 }  // namespace
