@@ -249,6 +249,10 @@ def test_serve_options_that_do_not_fit_are_refused(tmp_path, stack_file, capsys,
     assert said in capsys.readouterr().err
 
 
+def child_env() -> dict:
+    """The environment of a child interpreter that imports what this one does."""
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+
 def test_a_stop_sent_as_soon_as_the_address_is_told_is_clean(tmp_path, stack_file):
     # The signal reaches the process inside the callback that tells the address.
     path = write_layout(two_metal_layout(), tmp_path / "chip.gds")
@@ -258,7 +262,7 @@ def test_a_stop_sent_as_soon_as_the_address_is_told_is_clean(tmp_path, stack_fil
         "server = LiveServer(sys.argv[1], ConversionOptions(stack=sys.argv[2]), say=lambda text: None)\n"
         "print('stopped by a signal:', server.run(lambda url: os.kill(os.getpid(), signal.SIGTERM)), flush=True)\n"
     )
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    env = child_env()
     done = subprocess.run([sys.executable, "-c", script, str(path), str(stack_file)], capture_output=True, text=True,
                           env=env, cwd=tmp_path, timeout=120)
     assert done.returncode == 0, done.stderr
@@ -275,7 +279,7 @@ def test_serve_needs_a_layout_not_a_message(tmp_path, capsys):
 @pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM])
 def test_the_command_serves_until_ctrl_c_and_stops_cleanly(tmp_path, stack_file, stop):
     path = write_layout(two_metal_layout(), tmp_path / "chip.gds")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    env = child_env()
     command = [sys.executable, "-m", "corvane", "view", str(path), "--stack", str(stack_file), "--serve", "--top"]
     # The command starts with Ctrl-C's default, as from a terminal, even where
     # this run inherited SIGINT ignored (a background job of a script), which
