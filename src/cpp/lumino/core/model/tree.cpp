@@ -227,6 +227,7 @@ void commit(ParseTree& t, PolygonPool& pool, ShapeIndex& index) {
 
 SlotsBelow::SlotsBelow(const ParseTree& t, uint32_t top, uint32_t slots)
     : top_(top), count_(t.nodes[top].size), slots_(slots), nodes_(t.nodes.size()), words_((size_t(slots) + 63) / 64) {
+    if (words_ == 0) return;  // no slots: nothing leads anywhere
     bits_.assign(size_t(count_) * words_, 0);
     // Children follow their parent, so a backward pass meets them first.
     for (uint32_t n = top + count_; n-- > top;) {
