@@ -9,21 +9,6 @@ namespace lumino {
 
 namespace tx {
 
-namespace {
-
-// Rotate an integral vector by `rot` quarter turns, counter-clockwise.
-void rotate(int rot, double& x, double& y) {
-    const double ox = x, oy = y;
-    switch (rot & 3) {
-        case 1: x = -oy, y = ox; break;
-        case 2: x = -ox, y = -oy; break;
-        case 3: x = oy, y = -ox; break;
-        default: break;
-    }
-}
-
-}  // namespace
-
 Simple compose(const Simple& p, const Simple& t) {
     Simple r;
     r.mirror = p.mirror != t.mirror;

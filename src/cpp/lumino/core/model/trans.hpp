@@ -19,6 +19,17 @@ struct Simple {
 // The composition p * t (t applied first), exact for integral displacements.
 Simple compose(const Simple& p, const Simple& t);
 
+// Rotates an integral vector by `rot` quarter turns, counter-clockwise.
+inline void rotate(int rot, double& x, double& y) {
+    const double ox = x, oy = y;
+    switch (rot & 3) {
+        case 1: x = -oy, y = ox; break;
+        case 2: x = -ox, y = -oy; break;
+        case 3: x = oy, y = -ox; break;
+        default: break;
+    }
+}
+
 // The decoded form of any transformation: what the map form and the matrix
 // are computed from.
 struct Values {
@@ -65,16 +76,10 @@ inline Values compose(const Values& p, const Values& t) {
     // M * R(a) == R(-a) * M: a mirrored parent turns the child's rotation back.
     r.quarter = (p.mirror ? p.quarter - t.quarter : p.quarter + t.quarter) & 3;
     // The child's displacement turned by the parent's rotation (mirror first).
-    const double x = t.dx, y = p.mirror ? -t.dy : t.dy;
-    double rx = x, ry = y;
-    switch (p.quarter & 3) {
-        case 1: rx = -y, ry = x; break;
-        case 2: rx = -x, ry = -y; break;
-        case 3: rx = y, ry = -x; break;
-        default: break;
-    }
-    r.dx = rx + p.dx;
-    r.dy = ry + p.dy;
+    double x = t.dx, y = p.mirror ? -t.dy : t.dy;
+    rotate(p.quarter, x, y);
+    r.dx = x + p.dx;
+    r.dy = y + p.dy;
     return r;
 }
 
