@@ -180,3 +180,54 @@ def test_a_read_declined_at_the_end_gives_klayouts_message(output, tmp_path):
     assert lumino._read_layout(str(path))[0] is None
     stack, views = vlt.read_layer_technology(DATA / stack)
     assert lumino_message(str(path), output, stack, views) == record_road(str(path), output, stack, views)
+
+
+@pytest.mark.parametrize("layers", [3, 64, 65, 130])
+def test_layer_wise_placements_are_klayouts_flattening(layers, tmp_path):
+    # Layers past 64 take a second word of bits; cells on different layer
+    # subsets under the same arrays share their combined placements between
+    # the layers' trees.  Every layer's placements must be KLayout's own.
+    import base64
+
+    import numpy as np
+
+    ly = kdb.Layout()
+    top, a, b, c = (ly.create_cell(n) for n in ("TOP", "A", "B", "C"))
+    for k in range(layers):
+        b.shapes(ly.layer(k + 1, 0)).insert(kdb.Box(0, 0, 100, 100))
+        if k % 3 == 0:
+            c.shapes(ly.layer(k + 1, 0)).insert(kdb.Box(0, 0, 50, 50))
+    a.insert(kdb.CellInstArray(b.cell_index(), kdb.Trans(0, 0), kdb.Vector(1000, 0), kdb.Vector(0, 700), 3, 2))
+    a.insert(kdb.CellInstArray(c.cell_index(), kdb.Trans(200, 300)))
+    top.insert(kdb.CellInstArray(a.cell_index(), kdb.Trans(5, -7), kdb.Vector(9000, 0), kdb.Vector(0, 8000), 2, 3))
+    top.insert(kdb.CellInstArray(c.cell_index(), kdb.Trans(-400, 0)))
+    path = str(tmp_path / "layers.gds")
+    ly.write(path)
+    stack_file = tmp_path / "stack.json"
+    stack_file.write_text(orjson.dumps({"name": "many", "layers": [
+        dict(name=f"L{k + 1}", layer=k + 1, datatype=0, zmin=0.1 * k, thickness=0.1, color="#808080")
+        for k in range(layers)]}).decode())
+    stack, views = vlt.read_layer_technology(stack_file)
+    data = orjson.loads(lumino_message(path, lumino.Output.LAYER, stack, views))["data"]
+    pool = [np.frombuffer(base64.b64decode(i["buffer"]), np.float32).reshape(-1, 2) for i in data["instances"]]
+
+    def corners(part, out):  # lower-left corners of every placed polygon
+        shape = part.get("shape")
+        if shape and shape.get("refs"):
+            m = np.frombuffer(base64.b64decode(shape["matrices"]["buffer"]), np.float32).reshape(-1, 6)
+            for ref in shape["refs"]:
+                low = pool[ref].min(axis=0)
+                out += [(round(float(r[2] + low[0]), 3), round(float(r[5] + low[1]), 3)) for r in m]
+        for child in part.get("parts", []):
+            corners(child, out)
+        return out
+
+    got = {int(g["name"].split("(")[1].split(",")[0]): sorted(corners(g, [])) for g in data["parts"]}
+    want = {}
+    for li in ly.layer_indices():
+        it = ly.top_cell().begin_shapes_rec(li)
+        while not it.at_end():
+            box = it.shape().bbox().transformed(it.trans())
+            want.setdefault(ly.get_info(li).layer, []).append((round(box.left / 1000, 3), round(box.bottom / 1000, 3)))
+            it.next()
+    assert got == {k: sorted(v) for k, v in want.items()}
