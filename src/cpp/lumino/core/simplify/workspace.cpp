@@ -188,13 +188,76 @@ namespace {
 // Whether the distance |cross| / len2 * sqrt(len2) of the largest cross
 // product, and the quotient on the way, are far from the subnormal range:
 // there a key 2^-40 smaller surely gives a smaller distance.
-bool clear_of_underflow(double cross, double len2) {
+inline bool clear_of_underflow(double cross, double len2) {
     const double q = cross / len2;
     return q >= 0x1p-960 && q * std::sqrt(len2) >= 0x1p-960;
 }
 
-// Point kinds against a segment, as furthest_point() sorts them.
+// Point kinds against a segment, as the furthest-point search sorts them.
 enum : uint8_t { before_a = 0, after_b = 1, alongside = 2 };
+
+// A section's chord a-b (not degenerate) and what its keys are made of.
+struct Chord {
+    Pt a, b;
+    double ex, ey, len2, low, high, beyond;
+    Chord(const Pt& a_, const Pt& b_, double ex_, double ey_, double len2_)
+        : a(a_), b(b_), ex(ex_), ey(ey_), len2(len2_), low(len2_ * 0x1p-40), high(len2_ - low), beyond(len2_ + low) {}
+};
+
+// A key this far below the largest of its kind gives a strictly smaller
+// distance.
+constexpr double kKeep = 1.0 - 0x1p-40;
+
+// Near underflow nothing is excluded.
+inline double end_threshold(double top) { return top >= 0x1p-900 ? top * kKeep : -HUGE_VAL; }
+inline double along_threshold(double top, double len2) {
+    return clear_of_underflow(top, len2) ? top * kKeep : -HUGE_VAL;
+}
+
+// The kind and key of point q: beyond either end the squared distance to
+// that end, alongside the cross product.
+inline uint8_t kind_of(const Chord& c, const Pt& q, double& key) {
+    const double dot = (q.x - c.a.x) * c.ex + (q.y - c.a.y) * c.ey;
+    uint8_t kind;
+    if (dot <= 0.0) {
+        kind = before_a;
+    } else if (dot >= c.low && dot <= c.high) {
+        kind = alongside;
+    } else if (dot >= c.beyond) {
+        kind = after_b;
+    } else {  // the ratio could round across 0 or 1: decide as GEOS does
+        const double r = dot / c.len2;
+        kind = r <= 0.0 ? before_a : (r >= 1.0 ? after_b : alongside);
+    }
+    if (kind == alongside) {
+        key = std::fabs((c.a.y - q.y) * c.ex - (c.a.x - q.x) * c.ey);
+    } else {
+        const Pt& e = kind == before_a ? c.a : c.b;
+        const double dx = q.x - e.x, dy = q.y - e.y;
+        key = dx * dx + dy * dy;
+    }
+    return kind;
+}
+
+// The first of q[0, n) furthest from the chord, and its distance: every
+// point's key and kind, then the exact distances of those whose keys come
+// near the largest of their kind, in order.
+size_t furthest_along(const Pt* q, size_t n, const Chord& c, double* key, uint8_t* kind, double& distance) {
+    double top[3] = {-1.0, -1.0, -1.0};
+    for (size_t k = 0; k < n; ++k) {
+        kind[k] = kind_of(c, q[k], key[k]);
+        if (key[k] > top[kind[k]]) top[kind[k]] = key[k];
+    }
+    const double threshold[3] = {end_threshold(top[before_a]), end_threshold(top[after_b]),
+                                 along_threshold(top[alongside], c.len2)};
+    size_t at = 0;
+    for (size_t k = 0; k < n; ++k) {
+        if (key[k] < threshold[kind[k]]) continue;
+        const double d = segment_distance(q[k], c.a, c.b);
+        if (d > distance) distance = d, at = k;
+    }
+    return at;
+}
 
 #if defined(LUMINO_AVX2)
 // The four kinds of a block, one byte each, by its lanes' masks of
@@ -216,19 +279,17 @@ struct KindWords {
 };
 constexpr KindWords kKindWords;
 
-// The keys and kinds of q[0, n) against the segment a-b (direction ex, ey,
-// squared length len2), four points at a time, each lane with the scalar
-// loop's operations; top[kind] takes in the largest key of each kind, and
-// `mixed` whether a point is not alongside.  Returns how many points were
-// done.
-__attribute__((target("avx2"))) size_t segment_keys_avx2(const Pt* q, size_t n, Pt a, Pt b, double ex, double ey,
-                                                          double len2, double low, double high, double beyond,
-                                                          double* key, uint8_t* kind, double top[3], bool& mixed) {
-    const __m256d vax = _mm256_set1_pd(a.x), vay = _mm256_set1_pd(a.y), vbx = _mm256_set1_pd(b.x),
-                  vby = _mm256_set1_pd(b.y), vex = _mm256_set1_pd(ex), vey = _mm256_set1_pd(ey),
-                  vlen2 = _mm256_set1_pd(len2), vlow = _mm256_set1_pd(low), vhigh = _mm256_set1_pd(high),
-                  vbeyond = _mm256_set1_pd(beyond), zero = _mm256_setzero_pd(), one = _mm256_set1_pd(1.0),
-                  none = _mm256_set1_pd(-1.0), sign = _mm256_set1_pd(-0.0);
+// furthest_along(), four points at a time, each lane with the scalar
+// loop's operations; the points after the last whole block go as there.
+// key and kind take n values rounded up to four.
+__attribute__((target("avx2"))) size_t furthest_along_avx2(const Pt* q, size_t n, const Chord& c, double* key,
+                                                           uint8_t* kind, double& distance) {
+    const __m256d vax = _mm256_set1_pd(c.a.x), vay = _mm256_set1_pd(c.a.y), vbx = _mm256_set1_pd(c.b.x),
+                  vby = _mm256_set1_pd(c.b.y), vex = _mm256_set1_pd(c.ex), vey = _mm256_set1_pd(c.ey),
+                  vlen2 = _mm256_set1_pd(c.len2), vlow = _mm256_set1_pd(c.low), vhigh = _mm256_set1_pd(c.high),
+                  vbeyond = _mm256_set1_pd(c.beyond), zero = _mm256_setzero_pd(), one = _mm256_set1_pd(1.0),
+                  none = _mm256_set1_pd(-1.0), sign = _mm256_set1_pd(-0.0),
+                  all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
     __m256d t0 = none, t1 = none, t2 = none;
     int any_off = 0;
     size_t k = 0;
@@ -246,8 +307,7 @@ __attribute__((target("avx2"))) size_t segment_keys_avx2(const Pt* q, size_t n, 
         uint32_t masks = 0;
         if (_mm256_movemask_pd(along) != 15) {
             __m256d before = _mm256_cmp_pd(dot, zero, _CMP_LE_OQ), after = _mm256_cmp_pd(dot, vbeyond, _CMP_GE_OQ);
-            const __m256d rest = _mm256_andnot_pd(_mm256_or_pd(_mm256_or_pd(before, after), along),
-                                                  _mm256_castsi256_pd(_mm256_set1_epi64x(-1)));
+            const __m256d rest = _mm256_andnot_pd(_mm256_or_pd(_mm256_or_pd(before, after), along), all);
             if (_mm256_movemask_pd(rest) != 0) {  // the ratio could round across 0 or 1: decide as GEOS does
                 const __m256d r = _mm256_div_pd(dot, vlen2);
                 before = _mm256_or_pd(before, _mm256_and_pd(rest, _mm256_cmp_pd(r, zero, _CMP_LE_OQ)));
@@ -268,11 +328,52 @@ __attribute__((target("avx2"))) size_t segment_keys_avx2(const Pt* q, size_t n, 
         _mm256_storeu_pd(key + k, _mm256_permute4x64_pd(kk, 0xD8));  // points 0, 1, 2, 3
         std::memcpy(kind + k, &kKindWords.word[masks], 4);
     }
-    alignas(32) double t[3][4];
-    _mm256_store_pd(t[0], t0), _mm256_store_pd(t[1], t1), _mm256_store_pd(t[2], t2);
-    for (int c = 0; c < 3; ++c) top[c] = std::max({top[c], t[c][0], t[c][1], t[c][2], t[c][3]});
-    mixed = mixed || any_off != 0;
-    return k;
+    double top[3] = {-1.0, -1.0, -1.0};
+    if (k) {
+        alignas(32) double t[3][4];
+        _mm256_store_pd(t[0], t0), _mm256_store_pd(t[1], t1), _mm256_store_pd(t[2], t2);
+        for (int m = 0; m < 3; ++m) top[m] = std::max({t[m][0], t[m][1], t[m][2], t[m][3]});
+    }
+    bool mixed = any_off != 0;
+    for (; k < n; ++k) {
+        kind[k] = kind_of(c, q[k], key[k]);
+        mixed |= kind[k] != alongside;
+        if (key[k] > top[kind[k]]) top[kind[k]] = key[k];
+    }
+    size_t at = 0;
+    auto exact = [&](size_t k) {
+        const double d = segment_distance(q[k], c.a, c.b);
+        if (d > distance) distance = d, at = k;
+    };
+    const __m256d along_threshold_v = _mm256_set1_pd(along_threshold(top[alongside], c.len2));
+    if (!mixed) {  // one threshold
+        for (size_t k = 0; k < n; k += 4) {
+            auto near =
+                unsigned(_mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(key + k), along_threshold_v, _CMP_NLT_UQ)));
+            if (near == 0) continue;
+            if (k + 4 > n) near &= (1u << (n - k)) - 1;
+            for (; near; near &= near - 1) exact(k + unsigned(__builtin_ctz(near)));
+        }
+        return at;
+    }
+    // Each key against its kind's threshold.
+    const __m256d before_threshold = _mm256_set1_pd(end_threshold(top[before_a])),
+                  after_threshold = _mm256_set1_pd(end_threshold(top[after_b]));
+    const __m256i before_kind = _mm256_set1_epi64x(before_a), after_kind = _mm256_set1_epi64x(after_b);
+    for (size_t k = 0; k < n; k += 4) {
+        int32_t word;
+        std::memcpy(&word, kind + k, 4);
+        const __m256i kinds = _mm256_cvtepu8_epi64(_mm_cvtsi32_si128(word));
+        __m256d threshold = _mm256_blendv_pd(
+            along_threshold_v, before_threshold, _mm256_castsi256_pd(_mm256_cmpeq_epi64(kinds, before_kind)));
+        threshold =
+            _mm256_blendv_pd(threshold, after_threshold, _mm256_castsi256_pd(_mm256_cmpeq_epi64(kinds, after_kind)));
+        auto near = unsigned(_mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(key + k), threshold, _CMP_NLT_UQ)));
+        if (near == 0) continue;
+        if (k + 4 > n) near &= (1u << (n - k)) - 1;
+        for (; near; near &= near - 1) exact(k + unsigned(__builtin_ctz(near)));
+    }
+    return at;
 }
 
 const bool kAvx2 = __builtin_cpu_supports("avx2");
@@ -292,14 +393,13 @@ constexpr size_t kDirectBelow = 2;
 // can be furthest, and only their exact distances are computed, in order.
 size_t Workspace::furthest_point(const Pt* p, size_t i, size_t j, double& distance) {
     distance = -1.0;
-    size_t at = i;
     const Pt a = p[i], b = p[j];
     const double ex = b.x - a.x, ey = b.y - a.y;
     const double len2 = ex * ex + ey * ey;
     const size_t n = j - i - 1;
-    const double keep = 1.0 - 0x1p-40;
-    if (key_.size() < n) key_.resize(n), kind_.resize(n);
+    if (key_.size() < n + 3) key_.resize(n + 3), kind_.resize(n + 3);  // blocks of four
     if (a == b && n > kDirectBelow) {  // a closed ring: the distance is sqrt(key), keys to a
+        size_t at = i;
         double top = -1.0;
         for (size_t k = 0; k < n; ++k) {
             const double dx = p[i + 1 + k].x - a.x, dy = p[i + 1 + k].y - a.y;
@@ -307,7 +407,7 @@ size_t Workspace::furthest_point(const Pt* p, size_t i, size_t j, double& distan
             top = key > top ? key : top;
             key_[k] = key;
         }
-        const double threshold = top >= 0x1p-900 ? top * keep : -HUGE_VAL;
+        const double threshold = end_threshold(top);
         for (size_t k = 0; k < n; ++k) {
             if (key_[k] < threshold) continue;
             const double d = segment_distance(p[i + 1 + k], a, b);
@@ -317,81 +417,23 @@ size_t Workspace::furthest_point(const Pt* p, size_t i, size_t j, double& distan
     }
     // Degenerate, tiny, or a few points: every distance, as GEOS does.
     if (a == b || !(len2 >= 0x1p-900) || n <= kDirectBelow) {
+        size_t at = i;
         for (size_t k = i + 1; k < j; ++k) {
             const double d = segment_distance(p[k], a, b);
             if (d > distance) distance = d, at = k;
         }
         return at;
     }
-    const double low = len2 * 0x1p-40, high = len2 - low, beyond = len2 + low;
-    // Every point's key and kind; mostly every point lies alongside.
-    double top[3] = {-1.0, -1.0, -1.0};
-    bool mixed = false;
-    size_t k0 = 0;
+    const Chord c(a, b, ex, ey, len2);
+    // Fewer than a block go point by point (which also keeps that road in
+    // every run).
+    size_t k;
 #if defined(LUMINO_AVX2)
-    if (kAvx2)
-        k0 = segment_keys_avx2(p + i + 1, n, a, b, ex, ey, len2, low, high, beyond, key_.data(), kind_.data(), top,
-                               mixed);
+    if (kAvx2 && n >= 4) k = furthest_along_avx2(p + i + 1, n, c, key_.data(), kind_.data(), distance);
+    else
 #endif
-    for (size_t k = k0; k < n; ++k) {
-        const Pt& q = p[i + 1 + k];
-        const double dot = (q.x - a.x) * ex + (q.y - a.y) * ey;
-        uint8_t kind;
-        if (dot <= 0.0) {
-            kind = before_a;
-        } else if (dot >= low && dot <= high) {
-            kind = alongside;
-        } else if (dot >= beyond) {
-            kind = after_b;
-        } else {  // the ratio could round across 0 or 1: decide as GEOS does
-            const double r = dot / len2;
-            kind = r <= 0.0 ? before_a : (r >= 1.0 ? after_b : alongside);
-        }
-        double key;
-        if (kind == alongside) {
-            key = std::fabs((a.y - q.y) * ex - (a.x - q.x) * ey);
-        } else {
-            const Pt& e = kind == before_a ? a : b;
-            const double dx = q.x - e.x, dy = q.y - e.y;
-            key = dx * dx + dy * dy;
-            mixed = true;
-        }
-        key_[k] = key;
-        kind_[k] = kind;
-        if (key > top[kind]) top[kind] = key;
-    }
-    if (!mixed) {
-        const double threshold = clear_of_underflow(top[alongside], len2) ? top[alongside] * keep : -HUGE_VAL;
-        auto exact = [&](size_t k) {
-            const double d = segment_distance(p[i + 1 + k], a, b);
-            if (d > distance) distance = d, at = i + 1 + k;
-        };
-        size_t k = 0;
-#if defined(__SSE2__)
-        // Pairs of keys both below the threshold are passed over at once.
-        const __m128d vthreshold = _mm_set1_pd(threshold);
-        for (; k + 2 <= n; k += 2) {
-            const int near = _mm_movemask_pd(_mm_cmpnlt_pd(_mm_loadu_pd(&key_[k]), vthreshold));
-            if (near == 0) continue;
-            if (near & 1) exact(k);
-            if (near & 2) exact(k + 1);
-        }
-#endif
-        for (; k < n; ++k)
-            if (!(key_[k] < threshold)) exact(k);
-        return at;
-    }
-    // A key this far below the largest of its kind gives a strictly smaller
-    // distance; near underflow nothing is excluded.
-    double threshold[3];
-    for (int c = 0; c < 2; ++c) threshold[c] = top[c] >= 0x1p-900 ? top[c] * keep : -HUGE_VAL;
-    threshold[alongside] = clear_of_underflow(top[alongside], len2) ? top[alongside] * keep : -HUGE_VAL;
-    for (size_t k = 0; k < n; ++k) {
-        if (key_[k] < threshold[kind_[k]]) continue;
-        const double d = segment_distance(p[i + 1 + k], a, b);
-        if (d > distance) distance = d, at = i + 1 + k;
-    }
-    return at;
+        k = furthest_along(p + i + 1, n, c, key_.data(), kind_.data(), distance);
+    return distance < 0.0 ? i : i + 1 + k;  // none: not reached on finite input
 }
 
 // The Douglas-Peucker recursion over one ring, depth first, left first.
