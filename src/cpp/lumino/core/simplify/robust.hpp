@@ -131,23 +131,14 @@ inline bool in_box(const Pt& a, const Pt& b, const Pt& q) {
            q.y <= (a.y > b.y ? a.y : b.y);
 }
 
-// Whether the boxes spanned by p1-p2 and q1-q2 meet.
-inline bool boxes_meet(const Pt& p1, const Pt& p2, const Pt& q1, const Pt& q2) {
-    double minq = std::min(q1.x, q2.x), maxq = std::max(q1.x, q2.x);
-    double minp = std::min(p1.x, p2.x), maxp = std::max(p1.x, p2.x);
-    if (minp > maxq || maxp < minq) return false;
-    minq = std::min(q1.y, q2.y), maxq = std::max(q1.y, q2.y);
-    minp = std::min(p1.y, p2.y), maxp = std::max(p1.y, p2.y);
-    return !(minp > maxq || maxp < minq);
-}
-
 // Whether the segments p1-p2 and q1-q2 meet at a point that is not an
 // endpoint of both, or (with `equal_crosses`) are the same segment in
 // either direction: the intersections GEOS's simplifier refuses to create.
+// Their boxes must meet (GEOS's test returns false first where they do
+// not; the indexes test a segment only once its box meets the query's).
 inline bool invalid_intersection(const Pt& p1, const Pt& p2, const Pt& q1, const Pt& q2, Filter filter,
                                  bool equal_crosses) {
     if (equal_crosses && ((p1 == q1 && p2 == q2) || (p1 == q2 && p2 == q1))) return true;
-    if (!boxes_meet(p1, p2, q1, q2)) return false;
     if (!(p1 == p2) && !(q1 == q2)) {
         // Neighbours sharing an endpoint: its orientations are exactly 0, so
         // only the other two decide; they meet elsewhere only if all four

@@ -101,8 +101,9 @@ class SeenMarks {
         seen_.assign(n, 0);
         stamp_ = 0;
     }
+    // Room for ids below n (at least: the marks grow by half at a time).
     void grow(size_t n) {
-        if (n > seen_.size()) seen_.resize(n, 0);
+        if (n > seen_.size()) seen_.resize(std::max(n, seen_.size() + seen_.size() / 2), 0);
     }
     void next() {
         if (++stamp_ == 0) {
