@@ -279,6 +279,45 @@ struct KindWords {
 };
 constexpr KindWords kKindWords;
 
+// Calls exact(k) for every k < n, in order, whose key is not below the
+// threshold, four keys at a time (key holds n values rounded up to four).
+template <class Exact>
+__attribute__((target("avx2"))) inline void near_keys_avx2(const double* key, size_t n, __m256d threshold,
+                                                          Exact&& exact) {
+    for (size_t k = 0; k < n; k += 4) {
+        auto near = unsigned(_mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(key + k), threshold, _CMP_NLT_UQ)));
+        if (near == 0) continue;
+        if (k + 4 > n) near &= (1u << (n - k)) - 1;
+        for (; near; near &= near - 1) exact(k + unsigned(__builtin_ctz(near)));
+    }
+}
+
+// The keys of q[0, n) around a closed section's point a (squared distances),
+// four points at a time; returns the largest.  key takes n values rounded up
+// to four.
+__attribute__((target("avx2"))) double closed_keys_avx2(const Pt* q, size_t n, const Pt& a, double* key) {
+    const __m256d vax = _mm256_set1_pd(a.x), vay = _mm256_set1_pd(a.y), none = _mm256_set1_pd(-1.0);
+    __m256d top = none;
+    size_t k = 0;
+    for (; k + 4 <= n; k += 4) {
+        const __m256d p01 = _mm256_loadu_pd(&q[k].x), p23 = _mm256_loadu_pd(&q[k + 2].x);
+        const __m256d dx = _mm256_sub_pd(_mm256_unpacklo_pd(p01, p23), vax),
+                      dy = _mm256_sub_pd(_mm256_unpackhi_pd(p01, p23), vay);
+        const __m256d kk = _mm256_add_pd(_mm256_mul_pd(dx, dx), _mm256_mul_pd(dy, dy));
+        top = _mm256_max_pd(top, kk);
+        _mm256_storeu_pd(key + k, _mm256_permute4x64_pd(kk, 0xD8));  // points 0, 1, 2, 3
+    }
+    alignas(32) double t[4];
+    _mm256_store_pd(t, top);
+    double largest = std::max({t[0], t[1], t[2], t[3]});
+    for (; k < n; ++k) {
+        const double dx = q[k].x - a.x, dy = q[k].y - a.y;
+        key[k] = dx * dx + dy * dy;
+        largest = key[k] > largest ? key[k] : largest;
+    }
+    return largest;
+}
+
 // furthest_along(), four points at a time, each lane with the scalar
 // loop's operations; the points after the last whole block go as there.
 // key and kind take n values rounded up to four.
@@ -347,13 +386,7 @@ __attribute__((target("avx2"))) size_t furthest_along_avx2(const Pt* q, size_t n
     };
     const __m256d along_threshold_v = _mm256_set1_pd(along_threshold(top[alongside], c.len2));
     if (!mixed) {  // one threshold
-        for (size_t k = 0; k < n; k += 4) {
-            auto near =
-                unsigned(_mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(key + k), along_threshold_v, _CMP_NLT_UQ)));
-            if (near == 0) continue;
-            if (k + 4 > n) near &= (1u << (n - k)) - 1;
-            for (; near; near &= near - 1) exact(k + unsigned(__builtin_ctz(near)));
-        }
+        near_keys_avx2(key, n, along_threshold_v, exact);
         return at;
     }
     // Each key against its kind's threshold.
@@ -374,6 +407,13 @@ __attribute__((target("avx2"))) size_t furthest_along_avx2(const Pt* q, size_t n
         for (; near; near &= near - 1) exact(k + unsigned(__builtin_ctz(near)));
     }
     return at;
+}
+
+// A closed section's search: the keys, then the exact distances near the
+// largest.
+template <class Exact>
+__attribute__((target("avx2"))) void closed_ring_avx2(const Pt* q, size_t n, const Pt& a, double* key, Exact&& exact) {
+    near_keys_avx2(key, n, _mm256_set1_pd(end_threshold(closed_keys_avx2(q, n, a, key))), exact);
 }
 
 const bool kAvx2 = __builtin_cpu_supports("avx2");
@@ -400,6 +440,16 @@ size_t Workspace::furthest_point(const Pt* p, size_t i, size_t j, double& distan
     if (key_.size() < n + 3) key_.resize(n + 3), kind_.resize(n + 3);  // blocks of four
     if (a == b && n > kDirectBelow) {  // a closed ring: the distance is sqrt(key), keys to a
         size_t at = i;
+        auto exact = [&](size_t k) {
+            const double d = segment_distance(p[i + 1 + k], a, b);
+            if (d > distance) distance = d, at = i + 1 + k;
+        };
+#if defined(LUMINO_AVX2)
+        if (kAvx2) {
+            closed_ring_avx2(p + i + 1, n, a, key_.data(), exact);
+            return at;
+        }
+#endif
         double top = -1.0;
         for (size_t k = 0; k < n; ++k) {
             const double dx = p[i + 1 + k].x - a.x, dy = p[i + 1 + k].y - a.y;
@@ -408,11 +458,8 @@ size_t Workspace::furthest_point(const Pt* p, size_t i, size_t j, double& distan
             key_[k] = key;
         }
         const double threshold = end_threshold(top);
-        for (size_t k = 0; k < n; ++k) {
-            if (key_[k] < threshold) continue;
-            const double d = segment_distance(p[i + 1 + k], a, b);
-            if (d > distance) distance = d, at = i + 1 + k;
-        }
+        for (size_t k = 0; k < n; ++k)
+            if (!(key_[k] < threshold)) exact(k);
         return at;
     }
     // Degenerate, tiny, or a few points: every distance, as GEOS does.
