@@ -9,6 +9,10 @@
 #include <cstdint>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "lumino/core/simplify/monotone_chains.hpp"
 #include "lumino/core/simplify/robust.hpp"
 #include "lumino/core/simplify/segment_grid.hpp"
@@ -113,7 +117,29 @@ class TrackedIndex {
         uint8_t* alive = alive_.data() + base;
         double* filed = filed_extent_.data() + base;
         double least = min_extent_, length = 0.0;
-        for (size_t k = 0; k < n; ++k) {
+        size_t k = 0;
+#if defined(__SSE2__)
+        // file() of each segment, its box and extents two values at a time
+        // (std::min(a, b) is b < a ? b : a, as _mm_min_pd(b, a) takes it).
+        const Pt* q = pts_ + first;
+        const __m128d sign = _mm_set1_pd(-0.0);
+        for (; k < n; ++k) {
+            const __m128d pa = _mm_loadu_pd(&q[k].x), pb = _mm_loadu_pd(&q[k + 1].x);
+            const __m128d lo = _mm_min_pd(pb, pa), hi = _mm_max_pd(pb, pa);
+            const __m128d extent = _mm_andnot_pd(sign, _mm_sub_pd(pb, pa));
+            _mm_storeu_pd(&box[k].minx, _mm_unpacklo_pd(lo, hi));
+            _mm_storeu_pd(&box[k].miny, _mm_unpackhi_pd(lo, hi));
+            const double w = _mm_cvtsd_f64(extent), h = _mm_cvtsd_f64(_mm_unpackhi_pd(extent, extent));
+            if (w < least && w > 0.0) least = w;
+            if (h < least && h > 0.0) least = h;
+            const auto a = uint32_t(first + k);
+            seg[k] = {a, a + 1};
+            alive[k] = ((w == 0.0) | (h == 0.0)) ? kAlive | kFlat : kAlive;
+            filed[k] = least;
+            length += w + h;
+        }
+#endif
+        for (; k < n; ++k) {
             const auto a = uint32_t(first + k);
             length += file(a, a + 1, least, seg[k], box[k], alive[k], filed[k]);
         }
