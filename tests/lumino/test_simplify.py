@@ -487,6 +487,25 @@ def test_ties_for_the_furthest_point(rings, tolerance):
     assert check_outlines(shell, [0, len(shell)], tolerance)[0] != NOT_HANDLED
 
 
+def far_point_ring(n, k):
+    """A ring of n + 1 points around the origin, all on the unit circle but
+    point k, at radius 3: the furthest from the start at every place of a
+    block of four and of the points after the last whole block."""
+    angle = 2 * math.pi / (n + 1)
+    return [((3.0 if j == k else 1.0) * math.cos(j * angle), (3.0 if j == k else 1.0) * math.sin(j * angle))
+            for j in range(n + 1)]
+
+
+@verified
+@pytest.mark.parametrize("tolerance", [0.05, 1.5])
+@pytest.mark.parametrize("n", range(4, 12))
+def test_the_furthest_point_at_every_place_of_a_block(n, tolerance):
+    rings = [far_point_ring(n, k) for k in range(1, n + 1)]
+    coords = np.concatenate([np.asarray(r) for r in rings])
+    offsets = np.cumsum([0] + [len(r) for r in rings])
+    assert NOT_HANDLED not in check_outlines(coords, offsets, tolerance)
+
+
 def spiral_band(turns, points_per_turn=90, gap=0.3, width=0.2):
     """A band wound `turns` times around the origin, its turns `gap` apart:
     about four monotone runs per turn and side, and near misses between the
