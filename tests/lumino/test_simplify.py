@@ -685,10 +685,11 @@ def manhattan(hull):
     [(0, -1), (1, -1), (7, -1), (7, 2), (3, 0)],
     ids=["none", "one", "seven", "two-start", "none-start"],
 )
+@pytest.mark.parametrize("worker_points", [0, 2048], ids=["any-work", "enough-work"])
 @needs_reader
-def test_outlines_simplified_during_the_read_are_the_batch_ones(gds, workers, fail_after):
+def test_outlines_simplified_during_the_read_are_the_batch_ones(gds, workers, fail_after, worker_points):
     path = next(p for p in GDS if p.name == gds)
-    assert_presimplified_are_the_batch_ones(path, workers, fail_after)
+    assert_presimplified_are_the_batch_ones(path, workers, fail_after, worker_points=worker_points)
 
 
 def twins_layout(path):
@@ -765,8 +766,9 @@ def test_outlines_told_before_their_cell_ends_are_the_batch_ones(tmp_path, oasis
     assert assert_presimplified_are_the_batch_ones(path, workers, -1, least=12) >= 12
 
 
-def assert_presimplified_are_the_batch_ones(path, workers, fail_after, least=100):
-    made = lumino._presimplified(str(path), 0.01, workers, fail_thread_starts_after=fail_after)
+def assert_presimplified_are_the_batch_ones(path, workers, fail_after, least=100, worker_points=0):
+    made = lumino._presimplified(str(path), 0.01, workers, fail_thread_starts_after=fail_after,
+                                 worker_points=worker_points)
     count = len(made)
     layout, _ = lumino._read_layout(str(path))
     assert layout["dbu"] == 0.001

@@ -51,12 +51,13 @@ uint64_t hash_of(const int32_t* xy, size_t values) {
 }  // namespace
 
 Presimplifier::Presimplifier(double tolerance, const simplify::Rules& rules, unsigned workers,
-                             const simplify::ThreadStarter& starter)
-    : tolerance_(tolerance), rules_(rules), max_workers_(workers), starter_(starter) {
+                             const simplify::ThreadStarter& starter, size_t worker_points)
+    : tolerance_(tolerance), rules_(rules), max_workers_(workers), starter_(starter), worker_points_(worker_points) {
     workers_.reserve(workers);  // a started thread is always kept
 }
 
-void Presimplifier::start_workers(size_t waiting) {
+void Presimplifier::start_workers(size_t waiting, size_t points) {
+    if (points < worker_points_) return;
     while (workers_.size() < max_workers_ && workers_.size() < waiting) {
         try {
             workers_.push_back(starter_([this] { work(); }));
@@ -111,18 +112,20 @@ void Presimplifier::cell_read(uint32_t ci, const Cell& cell, double dbu) {
 
 void Presimplifier::queue(std::vector<Job>& made) {
     if (made.empty()) return;
-    size_t waiting;
+    size_t waiting, points;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (Job& j : made) {
             j.index = jobs_.size();
+            waiting_points_ += j.points;
             queue_.push_back(jobs_.size());
             jobs_.push_back(std::move(j));
         }
         waiting = queue_.size() - next_;
+        points = waiting_points_;
     }
     ready_.notify_all();
-    start_workers(waiting);
+    start_workers(waiting, points);
 }
 
 void Presimplifier::outline_read(const int32_t* xy, size_t points, double dbu) {
@@ -172,6 +175,7 @@ void Presimplifier::work() {
             ready_.wait(lock, [this] { return dropped_ || closed_ || next_ < queue_.size(); });
             if (dropped_ || next_ == queue_.size()) return;
             job = &jobs_[queue_[next_++]];
+            waiting_points_ -= job->points;
         }
         try {
             run(*job, each);
@@ -219,7 +223,7 @@ void Presimplifier::run(Job& job, simplify::EachSimplifier& each) {
 }
 
 void Presimplifier::finish() {
-    size_t waiting;
+    size_t waiting, points;
     {
         // What is left, largest first: the threads then end close together.
         std::lock_guard<std::mutex> lock(mutex_);
@@ -227,9 +231,11 @@ void Presimplifier::finish() {
         std::stable_sort(queue_.begin() + ptrdiff_t(next_), queue_.end(),
                          [this](size_t a, size_t b) { return jobs_[a].points > jobs_[b].points; });
         waiting = queue_.size() - next_;
+        // This thread takes the largest job; the others share the rest.
+        points = waiting ? waiting_points_ - jobs_[queue_[next_]].points : 0;
     }
     ready_.notify_all();
-    start_workers(waiting > 0 ? waiting - 1 : 0);  // this thread takes one
+    start_workers(waiting > 0 ? waiting - 1 : 0, points);
     work();
     for (std::thread& t : workers_)
         if (t.joinable()) t.join();

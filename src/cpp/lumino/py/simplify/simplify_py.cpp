@@ -173,13 +173,13 @@ sp::ThreadStarter starter_failing_after(int fail_thread_starts_after) {
 // The outlines a presimplifier makes while the core's reader reads `path`:
 // {(cell, layer position, shape): (n, 2) float64 array}.
 nb::dict presimplified_py(const std::string& path, double tolerance, unsigned workers, nb::handle geos,
-                          int fail_thread_starts_after) {
+                          int fail_thread_starts_after, size_t worker_points) {
     const sp::Rules rules = rules_of_call(geos);
     core::GdsReadOptions options;
     options.klayout_version = installed_klayout_version();
     options.libraries = registered_libraries();
     core::Layout layout;
-    core::Presimplifier made(tolerance, rules, workers, starter_failing_after(fail_thread_starts_after));
+    core::Presimplifier made(tolerance, rules, workers, starter_failing_after(fail_thread_starts_after), worker_points);
     options.cells = &made;
     std::string reason;
     {
@@ -361,12 +361,13 @@ void bind_simplify(nb::module_& m) {
 
     m.def("_presimplified", &presimplified_py, "path"_a, "tolerance"_a, "workers"_a, nb::kw_only(),
           "geos"_a.none() = nb::none(), "fail_thread_starts_after"_a = -1,
+          "worker_points"_a = core::Presimplifier::kWorkerPoints,
           nb::sig("def _presimplified(path: str, tolerance: float, workers: int, *, "
-                  "geos: tuple[int, int, int] | None = None, fail_thread_starts_after: int = -1) "
-                  "-> dict[tuple[int, int, int], numpy.ndarray]"),
+                  "geos: tuple[int, int, int] | None = None, fail_thread_starts_after: int = -1, "
+                  "worker_points: int = 2048) -> dict[tuple[int, int, int], numpy.ndarray]"),
           "The outlines simplified while the core's reader reads `path` with up to `workers` threads besides "
-          "the reading one: {(cell, layer position, shape): (n, 2) array} (a test hook).  ValueError where "
-          "the reader declines.");
+          "the reading one, each started once `worker_points` points wait: {(cell, layer position, shape): "
+          "(n, 2) array} (a test hook).  ValueError where the reader declines.");
 
     m.def("_chain_search", &chain_search_py, "coords"_a, "gone"_a, "queries"_a, "nears"_a,
           nb::sig("def _chain_search(coords: numpy.ndarray, gone: list[int], queries: numpy.ndarray, "
