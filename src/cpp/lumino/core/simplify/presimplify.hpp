@@ -64,14 +64,13 @@ class Presimplifier : public CellSink {
     };
 
   public:
-    // Uses up to `workers` threads besides the reading one, each started
-    // once there is work waiting for it, enough to be worth a thread
-    // (fewer where they cannot start; none leaves all the work to
-    // finish()).
     // A worker starts only once this many points wait: fewer take less time
     // than starting and joining a thread (about 0.05 ms, some 400 points).
     static constexpr size_t kWorkerPoints = 2048;
 
+    // Uses up to `workers` threads besides the reading one, each started
+    // once `worker_points` points wait for it (fewer where they cannot
+    // start; none leaves all the work to finish()).
     Presimplifier(double tolerance, const simplify::Rules& rules, unsigned workers,
                   const simplify::ThreadStarter& starter = simplify::start_std_thread,
                   size_t worker_points = kWorkerPoints);

@@ -120,15 +120,18 @@ class TrackedIndex {
         size_t k = 0;
 #if defined(__SSE2__)
         // file() of each segment, its box and extents two values at a time
-        // (std::min(a, b) is b < a ? b : a, as _mm_min_pd(b, a) takes it).
+        // (std::min(a, b) is b < a ? b : a and std::max(a, b) is
+        // b > a ? b : a, as _mm_min_pd(b, a) and _mm_max_pd(b, a) take them).
+        static_assert(sizeof(Box) == 4 * sizeof(double) && sizeof(Pt) == 2 * sizeof(double));
         const Pt* q = pts_ + first;
         const __m128d sign = _mm_set1_pd(-0.0);
         for (; k < n; ++k) {
             const __m128d pa = _mm_loadu_pd(&q[k].x), pb = _mm_loadu_pd(&q[k + 1].x);
             const __m128d lo = _mm_min_pd(pb, pa), hi = _mm_max_pd(pb, pa);
             const __m128d extent = _mm_andnot_pd(sign, _mm_sub_pd(pb, pa));
-            _mm_storeu_pd(&box[k].minx, _mm_unpacklo_pd(lo, hi));
-            _mm_storeu_pd(&box[k].miny, _mm_unpackhi_pd(lo, hi));
+            double* b = reinterpret_cast<double*>(box + k);  // minx, maxx, miny, maxy
+            _mm_storeu_pd(b, _mm_unpacklo_pd(lo, hi));
+            _mm_storeu_pd(b + 2, _mm_unpackhi_pd(lo, hi));
             const double w = _mm_cvtsd_f64(extent), h = _mm_cvtsd_f64(_mm_unpackhi_pd(extent, extent));
             if (w < least && w > 0.0) least = w;
             if (h < least && h > 0.0) least = h;
