@@ -117,32 +117,7 @@ class TrackedIndex {
         uint8_t* alive = alive_.data() + base;
         double* filed = filed_extent_.data() + base;
         double least = min_extent_, length = 0.0;
-        size_t k = 0;
-#if defined(__SSE2__)
-        // file() of each segment, its box and extents two values at a time
-        // (std::min(a, b) is b < a ? b : a and std::max(a, b) is
-        // b > a ? b : a, as _mm_min_pd(b, a) and _mm_max_pd(b, a) take them).
-        static_assert(sizeof(Box) == 4 * sizeof(double) && sizeof(Pt) == 2 * sizeof(double));
-        const Pt* q = pts_ + first;
-        const __m128d sign = _mm_set1_pd(-0.0);
-        for (; k < n; ++k) {
-            const __m128d pa = _mm_loadu_pd(&q[k].x), pb = _mm_loadu_pd(&q[k + 1].x);
-            const __m128d lo = _mm_min_pd(pb, pa), hi = _mm_max_pd(pb, pa);
-            const __m128d extent = _mm_andnot_pd(sign, _mm_sub_pd(pb, pa));
-            double* b = reinterpret_cast<double*>(box + k);  // minx, maxx, miny, maxy
-            _mm_storeu_pd(b, _mm_unpacklo_pd(lo, hi));
-            _mm_storeu_pd(b + 2, _mm_unpackhi_pd(lo, hi));
-            const double w = _mm_cvtsd_f64(extent), h = _mm_cvtsd_f64(_mm_unpackhi_pd(extent, extent));
-            if (w < least && w > 0.0) least = w;
-            if (h < least && h > 0.0) least = h;
-            const auto a = uint32_t(first + k);
-            seg[k] = {a, a + 1};
-            alive[k] = ((w == 0.0) | (h == 0.0)) ? kAlive | kFlat : kAlive;
-            filed[k] = least;
-            length += w + h;
-        }
-#endif
-        for (; k < n; ++k) {
+        for (size_t k = 0; k < n; ++k) {
             const auto a = uint32_t(first + k);
             length += file(a, a + 1, least, seg[k], box[k], alive[k], filed[k]);
         }
@@ -234,11 +209,25 @@ class TrackedIndex {
     // extent seen so far, updated.  Returns the box's width plus height.
     double file(uint32_t a, uint32_t b, double& least, Seg& seg, Box& box, uint8_t& alive, double& filed) const {
         const Pt &pa = pts_[a], &pb = pts_[b];
+#if defined(__SSE2__)
+        // The box and extents two values at a time (std::min(x, y) is
+        // y < x ? y : x and std::max(x, y) is y > x ? y : x, as _mm_min_pd(y, x)
+        // and _mm_max_pd(y, x) take them).
+        static_assert(sizeof(Box) == 4 * sizeof(double) && sizeof(Pt) == 2 * sizeof(double));
+        const __m128d va = _mm_loadu_pd(&pa.x), vb = _mm_loadu_pd(&pb.x);
+        const __m128d lo = _mm_min_pd(vb, va), hi = _mm_max_pd(vb, va);
+        const __m128d extent = _mm_andnot_pd(_mm_set1_pd(-0.0), _mm_sub_pd(vb, va));
+        double* corners = reinterpret_cast<double*>(&box);  // minx, maxx, miny, maxy
+        _mm_storeu_pd(corners, _mm_unpacklo_pd(lo, hi));
+        _mm_storeu_pd(corners + 2, _mm_unpackhi_pd(lo, hi));
+        const double w = _mm_cvtsd_f64(extent), h = _mm_cvtsd_f64(_mm_unpackhi_pd(extent, extent));
+#else
         const double w = std::fabs(pb.x - pa.x), h = std::fabs(pb.y - pa.y);
+        box = box_of(pa, pb);
+#endif
         if (w < least && w > 0.0) least = w;
         if (h < least && h > 0.0) least = h;
         seg = {a, b};
-        box = box_of(pa, pb);
         alive = ((w == 0.0) | (h == 0.0)) ? kAlive | kFlat : kAlive;
         filed = least;
         return w + h;

@@ -279,17 +279,23 @@ struct KindWords {
 };
 constexpr KindWords kKindWords;
 
+// Calls exact(k + l), in order, for every lane l set in `near`, the keys
+// k..k+3 not below their threshold, that is a point (k + l < n).
+template <class Exact>
+inline void near_block(unsigned near, size_t k, size_t n, Exact& exact) {
+    if (k + 4 > n) near &= (1u << (n - k)) - 1;
+    for (; near; near &= near - 1) exact(k + unsigned(__builtin_ctz(near)));
+}
+
 // Calls exact(k) for every k < n, in order, whose key is not below the
 // threshold, four keys at a time (key holds n values rounded up to four).
 template <class Exact>
 __attribute__((target("avx2"))) inline void near_keys_avx2(const double* key, size_t n, __m256d threshold,
                                                           Exact&& exact) {
-    for (size_t k = 0; k < n; k += 4) {
-        auto near = unsigned(_mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(key + k), threshold, _CMP_NLT_UQ)));
-        if (near == 0) continue;
-        if (k + 4 > n) near &= (1u << (n - k)) - 1;
-        for (; near; near &= near - 1) exact(k + unsigned(__builtin_ctz(near)));
-    }
+    for (size_t k = 0; k < n; k += 4)
+        if (const auto near =
+                unsigned(_mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(key + k), threshold, _CMP_NLT_UQ))))
+            near_block(near, k, n, exact);
 }
 
 // The keys of q[0, n) around a closed section's point a (squared distances),
@@ -401,10 +407,9 @@ __attribute__((target("avx2"))) size_t furthest_along_avx2(const Pt* q, size_t n
             along_threshold_v, before_threshold, _mm256_castsi256_pd(_mm256_cmpeq_epi64(kinds, before_kind)));
         threshold =
             _mm256_blendv_pd(threshold, after_threshold, _mm256_castsi256_pd(_mm256_cmpeq_epi64(kinds, after_kind)));
-        auto near = unsigned(_mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(key + k), threshold, _CMP_NLT_UQ)));
-        if (near == 0) continue;
-        if (k + 4 > n) near &= (1u << (n - k)) - 1;
-        for (; near; near &= near - 1) exact(k + unsigned(__builtin_ctz(near)));
+        if (const auto near =
+                unsigned(_mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(key + k), threshold, _CMP_NLT_UQ))))
+            near_block(near, k, n, exact);
     }
     return at;
 }
